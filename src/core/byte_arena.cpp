@@ -1,0 +1,56 @@
+#include "core/byte_arena.h"
+
+#include <sys/mman.h>
+
+#include <new>
+#include <utility>
+
+namespace quordb {
+namespace {
+
+constexpr size_t kFirstCapacity = size_t{1} << 16;
+
+}  // namespace
+
+ByteArena::ByteArena(ByteArena&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+ByteArena& ByteArena::operator=(ByteArena&& other) noexcept {
+  if (this != &other) {
+    this->~ByteArena();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+ByteArena::~ByteArena() {
+  if (data_ != nullptr) munmap(data_, capacity_);
+}
+
+uint8_t* ByteArena::Append(size_t n) {
+  if (n > capacity_ - size_) {
+    if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+    size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
+    while (capacity - size_ < n) capacity *= 2;
+    Reserve(capacity);
+  }
+  uint8_t* at = data_ + size_;
+  size_ += n;
+  return at;
+}
+
+void ByteArena::Reserve(size_t capacity) {
+  void* block = data_ == nullptr
+                    ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                           -1, 0)
+                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+  if (block == MAP_FAILED) throw std::bad_alloc();
+  data_ = static_cast<uint8_t*>(block);
+  capacity_ = capacity;
+}
+
+}  // namespace quordb

@@ -1,0 +1,77 @@
+// StoreError: the one error value of every fallible engine operation.
+//
+//   Result<Reader> r = Reader::Open(path, /*verify=*/true);
+//   if (!r.ok()) std::puts(r.error().Render().c_str());
+//
+// Engine calls never throw a StoreError and never touch the interpreter; the
+// extension module turns an error into a Python exception in one place.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace quordb {
+
+class [[nodiscard]] StoreError {
+ public:
+  enum class Kind : uint8_t { kCorrupt, kVersion, kIo, kGeneral };
+
+  static StoreError Corrupt(std::string message) { return {Kind::kCorrupt, std::move(message), 0}; }
+  static StoreError Version(uint8_t version) { return {Kind::kVersion, {}, version}; }
+  static StoreError Io(std::string message) { return {Kind::kIo, std::move(message), 0}; }
+  static StoreError General(std::string message) { return {Kind::kGeneral, std::move(message), 0}; }
+  // An Io error for a failed system call: "{what}{strerror} (os error {errnum})".
+  static StoreError Os(int errnum, std::string_view what = {});
+
+  Kind kind() const noexcept { return kind_; }
+  const std::string& message() const noexcept { return message_; }
+  uint8_t version() const noexcept { return version_; }
+
+  // The kind's fixed prefix followed by the message, exactly as users see it.
+  std::string Render() const;
+
+ private:
+  StoreError(Kind kind, std::string message, uint8_t version)
+      : kind_(kind), message_(std::move(message)), version_(version) {}
+
+  Kind kind_;
+  std::string message_;
+  uint8_t version_;
+};
+
+// The system's description of an error number followed by " (os error N)".
+std::string OsErrorText(int errnum);
+
+// A value or a StoreError. Deliberately tiny: the engine needs no more.
+template <typename T>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(StoreError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
+
+  bool ok() const noexcept { return state_.index() == 0; }
+  T& value() & { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  const T& value() const& { return std::get<0>(state_); }
+  const StoreError& error() const& { return std::get<1>(state_); }
+  StoreError&& error() && { return std::get<1>(std::move(state_)); }
+
+ private:
+  std::variant<T, StoreError> state_;
+};
+
+struct Ok {};
+using Status = Result<Ok>;
+inline Status OkStatus() { return Ok{}; }
+
+}  // namespace quordb
+
+// Propagates the error of a Result-returning expression to the caller.
+#define QUORDB_RETURN_IF_ERROR(expr)                        \
+  do {                                                      \
+    auto quordb_status_ = (expr);                           \
+    if (!quordb_status_.ok()) return std::move(quordb_status_).error(); \
+  } while (0)

@@ -1,0 +1,106 @@
+// The .qrdb byte layout: constants, big-endian codecs, CRC-32, key order and
+// the bounds-checked record fetch. docs/format.md draws the layout.
+//
+// Every integer in a file is unsigned big-endian. A file is a 40-byte header,
+// the object records (length u32, payload CRC u32, payload) from offset 40,
+// then the index entries (key length u16, key, record location u64) in
+// ascending unsigned byte order of the keys up to the end of the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/error.h"
+
+namespace quordb {
+
+using Bytes = std::span<const uint8_t>;
+
+inline constexpr uint8_t kMagic[4] = {'Q', 'R', 'D', 'B'};
+inline constexpr uint8_t kVersion = 2;
+inline constexpr size_t kHeaderSize = 40;
+inline constexpr uint64_t kDataOffset = kHeaderSize;
+
+// Header field positions.
+inline constexpr size_t kVersionAt = 4;
+inline constexpr size_t kNumKeysAt = 8;
+inline constexpr size_t kNumObjectsAt = 12;
+inline constexpr size_t kIndexOffsetAt = 16;
+inline constexpr size_t kDataOffsetAt = 24;
+inline constexpr size_t kFileCrcAt = 32;
+
+// An object record is its payload behind an 8-byte head: length, then CRC.
+inline constexpr size_t kRecordHeadSize = 8;
+// An index entry is its key between a u16 length and a u64 location.
+inline constexpr size_t kKeyLengthSize = 2;
+inline constexpr size_t kLocationSize = 8;
+inline constexpr size_t kIndexEntryOverhead = kKeyLengthSize + kLocationSize;
+
+// What the field widths can hold.
+inline constexpr uint64_t kMaxKeyLength = UINT16_MAX;
+inline constexpr uint64_t kMaxPayloadLength = UINT32_MAX;
+inline constexpr uint64_t kMaxCount = UINT32_MAX;
+
+// True when [offset, offset + len) lies inside [0, size). Never computes
+// offset + len, which can wrap for offsets read from a damaged file.
+inline bool Fits(uint64_t size, uint64_t offset, uint64_t len) noexcept {
+  return offset <= size && size - offset >= len;
+}
+
+inline uint16_t LoadU16(const uint8_t* p) noexcept {
+  return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline uint32_t LoadU32(const uint8_t* p) noexcept {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap32(v);
+}
+inline uint64_t LoadU64(const uint8_t* p) noexcept {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return __builtin_bswap64(v);
+}
+inline void StoreU16(uint8_t* p, uint16_t v) noexcept {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void StoreU32(uint8_t* p, uint32_t v) noexcept {
+  v = __builtin_bswap32(v);
+  std::memcpy(p, &v, sizeof v);
+}
+inline void StoreU64(uint8_t* p, uint64_t v) noexcept {
+  v = __builtin_bswap64(v);
+  std::memcpy(p, &v, sizeof v);
+}
+
+// Standard CRC-32 (IEEE 802.3, zlib's), continued from `crc` (0 to start).
+uint32_t Crc32(Bytes data, uint32_t crc = 0) noexcept;
+
+// "0x" and eight lower-case hex digits, as every message and stats show a CRC.
+std::string FormatCrc(uint32_t crc);
+
+// The index order: unsigned bytes over the common length, a proper prefix
+// before its extensions.
+inline int CompareKeys(std::string_view a, std::string_view b) noexcept {
+  const size_t common = a.size() < b.size() ? a.size() : b.size();
+  const int c = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+inline std::string_view AsChars(Bytes bytes) noexcept {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+inline Bytes AsBytes(std::string_view chars) noexcept {
+  return {reinterpret_cast<const uint8_t*>(chars.data()), chars.size()};
+}
+
+// The payload of the record at `location`, a view into `file`. The payload
+// CRC is not checked here; only verification does that.
+Result<Bytes> FetchRecord(Bytes file, uint64_t location);
+
+}  // namespace quordb

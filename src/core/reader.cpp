@@ -1,0 +1,236 @@
+#include "core/reader.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <cerrno>
+#include <cmath>
+#include <string>
+
+#include "core/key_hash.h"
+
+namespace quordb {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string BadMagicMessage(const uint8_t* magic) {
+  std::string text = "bad magic [";
+  for (size_t i = 0; i < sizeof kMagic; ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(magic[i]);
+  }
+  return text + "]";
+}
+
+Status CheckFileCrc(Bytes file, uint32_t stored) {
+  const uint32_t computed = Crc32(file.subspan(kHeaderSize));
+  if (computed == stored) return OkStatus();
+  return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(stored) +
+                             "  computed=" + FormatCrc(computed));
+}
+
+}  // namespace
+
+size_t Reader::EntryHash::operator()(std::string_view key) const noexcept {
+  return HashKey(key, reader->seed_);
+}
+
+Reader::~Reader() {
+  path_.clear();
+  path_.shrink_to_fit();
+  if (map_ != nullptr) munmap(const_cast<uint8_t*>(map_), mapped_length_);
+}
+
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
+  if (path.find('\0') != std::string::npos)
+    return StoreError::Io("cannot open " + path + ": file name contained an unexpected NUL byte");
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return StoreError::Os(errno, "cannot open " + path + ": ");
+
+  struct stat metadata;
+  if (::fstat(fd.get(), &metadata) != 0) return StoreError::Os(errno, "mmap failed: ");
+  std::unique_ptr<Reader> reader(new Reader());
+  reader->file_length_ = static_cast<uint64_t>(metadata.st_size);
+  // A mapping of length 0 is refused by the system; an empty file is mapped
+  // with length 1 so that the length check reports it.
+  reader->mapped_length_ = reader->file_length_ == 0 ? 1 : reader->file_length_;
+  void* map = ::mmap(nullptr, reader->mapped_length_, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (map == MAP_FAILED) return StoreError::Os(errno, "mmap failed: ");
+  reader->map_ = static_cast<const uint8_t*>(map);
+
+  const Bytes file = reader->file();
+  if (file.size() < kHeaderSize) return StoreError::Corrupt("file too small for header");
+  if (std::memcmp(file.data(), kMagic, sizeof kMagic) != 0)
+    return StoreError::Corrupt(BadMagicMessage(file.data()));
+  if (file[kVersionAt] != kVersion) return StoreError::Version(file[kVersionAt]);
+  reader->num_keys_ = LoadU32(file.data() + kNumKeysAt);
+  reader->num_objects_ = LoadU32(file.data() + kNumObjectsAt);
+  reader->index_offset_ = LoadU64(file.data() + kIndexOffsetAt);
+  reader->file_crc32_ = LoadU32(file.data() + kFileCrcAt);
+  if (verify) QUORDB_RETURN_IF_ERROR(CheckFileCrc(file, reader->file_crc32_));
+  QUORDB_RETURN_IF_ERROR(reader->LoadIndex());
+  reader->path_ = std::move(path);
+  return reader;
+}
+
+Status Reader::LoadIndex() {
+  seed_ = RandomSeed();
+  if (num_keys_ == 0) {
+    key_starts_.assign(1, 0);
+    return OkStatus();
+  }
+  const Bytes file = this->file();
+  // A damaged count must not reserve more than the file can hold: every
+  // entry takes at least kIndexEntryOverhead bytes. Past that the lists grow
+  // and the walk ends in a truncation error.
+  const uint64_t room = index_offset_ <= file.size() ? file.size() - index_offset_ : 0;
+  const size_t reserve = static_cast<size_t>(std::min<uint64_t>(num_keys_, room / kIndexEntryOverhead));
+  key_starts_.reserve(reserve + 1);
+  locations_.reserve(reserve);
+  hash_index_.reserve(reserve);
+
+  uint64_t pos = index_offset_;
+  key_starts_.push_back(0);
+  for (uint32_t entry = 0; entry < num_keys_; ++entry) {
+    if (!Fits(file.size(), pos, kKeyLengthSize))
+      return StoreError::Corrupt("index section truncated (key_len)");
+    const uint16_t key_length = LoadU16(file.data() + pos);
+    if (!Fits(file.size(), pos + kKeyLengthSize, uint64_t{key_length} + kLocationSize))
+      return StoreError::Corrupt("index section truncated (key + offset)");
+    const uint8_t* key = file.data() + pos + kKeyLengthSize;
+    uint8_t* stored = key_bytes_.Append(key_length);
+    if (key_length > 0) std::memcpy(stored, key, key_length);
+    key_starts_.push_back(key_bytes_.size());
+    locations_.push_back(LoadU64(key + key_length));
+    // A repeated key: the last occurrence wins.
+    const auto [slot, inserted] = hash_index_.insert(entry);
+    if (!inserted) {
+      hash_index_.erase(slot);
+      hash_index_.insert(entry);
+    }
+    pos += kKeyLengthSize + key_length + kLocationSize;
+  }
+  return OkStatus();
+}
+
+std::optional<uint64_t> Reader::Find(std::string_view key) const noexcept {
+  if (hash_index_.empty()) return std::nullopt;
+  const auto found = hash_index_.find(key);
+  if (found == hash_index_.end()) return std::nullopt;
+  return locations_[*found];
+}
+
+Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
+  const std::optional<uint64_t> location = Find(key);
+  if (!location) return std::optional<Bytes>();
+  Result<Bytes> payload = FetchRecord(file(), *location);
+  if (!payload.ok()) return std::move(payload).error();
+  return std::optional<Bytes>(payload.value());
+}
+
+Result<std::vector<Bytes>> Reader::EntryPayloads() const {
+  std::vector<Bytes> payloads;
+  payloads.reserve(entry_count());
+  boost::unordered_flat_map<uint64_t, Bytes> fetched;
+  for (const uint64_t location : locations_) {
+    const auto [slot, inserted] = fetched.try_emplace(location);
+    if (inserted) {
+      Result<Bytes> payload = FetchRecord(file(), location);
+      if (!payload.ok()) return std::move(payload).error();
+      slot->second = payload.value();
+    }
+    payloads.push_back(slot->second);
+  }
+  return payloads;
+}
+
+size_t Reader::LowerBound(std::string_view prefix) const noexcept {
+  // Exactly the halving search of the format's readers, so that a file whose
+  // index is out of order gives the same (possibly incomplete) answers.
+  size_t base = 0;
+  size_t size = entry_count();
+  while (size > 1) {
+    const size_t half = size / 2;
+    const size_t mid = base + half;
+    if (CompareKeys(KeyAt(mid), prefix) < 0) base = mid;
+    size -= half;
+  }
+  return CompareKeys(KeyAt(base), prefix) < 0 ? base + 1 : base;
+}
+
+Result<PrefixMatch> Reader::Prefix(std::string_view prefix) const {
+  PrefixMatch match;
+  if (entry_count() == 0) return match;
+  match.first = LowerBound(prefix);
+  for (size_t entry = match.first; entry < entry_count(); ++entry) {
+    if (!KeyAt(entry).starts_with(prefix)) break;
+    Result<Bytes> payload = FetchRecord(file(), locations_[entry]);
+    if (!payload.ok()) return std::move(payload).error();
+    match.payloads.push_back(payload.value());
+  }
+  return match;
+}
+
+Result<std::vector<Bytes>> Reader::DistinctObjects() const {
+  std::vector<Bytes> payloads;
+  boost::unordered_flat_set<uint64_t> seen;
+  seen.reserve(entry_count());
+  for (const uint64_t location : locations_) {
+    if (!seen.insert(location).second) continue;
+    Result<Bytes> payload = FetchRecord(file(), location);
+    if (!payload.ok()) return std::move(payload).error();
+    payloads.push_back(payload.value());
+  }
+  return payloads;
+}
+
+Status Reader::Verify() const {
+  const Bytes file = this->file();
+  QUORDB_RETURN_IF_ERROR(CheckFileCrc(file, file_crc32_));
+  boost::unordered_flat_set<uint64_t> seen;
+  seen.reserve(entry_count());
+  for (const uint64_t location : locations_) {
+    if (!seen.insert(location).second) continue;
+    if (!Fits(file.size(), location, kRecordHeadSize))
+      return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");
+    const uint32_t length = LoadU32(file.data() + location);
+    const uint32_t stored_crc = LoadU32(file.data() + location + 4);
+    if (!Fits(file.size(), location + kRecordHeadSize, length))
+      return StoreError::Corrupt("object at " + std::to_string(location) +
+                                 " extends beyond file end");
+    if (Crc32(file.subspan(location + kRecordHeadSize, length)) != stored_crc)
+      return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(location));
+  }
+  return OkStatus();
+}
+
+ReaderStats Reader::Stats() const {
+  return ReaderStats{
+      .path = path_,
+      .version = kVersion,
+      .num_keys = num_keys_,
+      .num_objects = num_objects_,
+      .index_offset = index_offset_,
+      .data_offset = kDataOffset,
+      .file_size_kb = std::ldexp(static_cast<double>(file_length_), -10),
+      .file_crc32 = FormatCrc(file_crc32_),
+  };
+}
+
+}  // namespace quordb

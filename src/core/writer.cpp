@@ -1,0 +1,269 @@
+#include "core/writer.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <numeric>
+
+#include "core/key_hash.h"
+
+namespace quordb {
+namespace {
+
+constexpr size_t kWriteBufferSize = 8192;
+
+// Closes a descriptor on every way out; close errors are of no interest here.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() { Close(); }
+  int get() const noexcept { return fd_; }
+  void Close() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+// Writes all of `data`, retrying interrupted calls and continuing short ones.
+// Gives 0, the failing call's errno, or kAcceptedNothing.
+constexpr int kAcceptedNothing = -1;
+int WriteAll(int fd, Bytes data) noexcept {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return kAcceptedNothing;
+    data = data.subspan(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+// `zero_write_text` names the failure of a write that accepts nothing.
+Status WriteAll(int fd, Bytes data, const char* zero_write_text) {
+  const int failure = WriteAll(fd, data);
+  if (failure == 0) return OkStatus();
+  if (failure == kAcceptedNothing) return StoreError::Io(zero_write_text);
+  return StoreError::Os(failure);
+}
+
+// Output through a fixed buffer: small pieces are gathered, a piece at least
+// as large as the buffer goes to the file directly without a copy.
+class BufferedOutput {
+ public:
+  explicit BufferedOutput(int fd) : fd_(fd) {}
+
+  Status Write(Bytes data) {
+    if (data.size() > kWriteBufferSize - used_) QUORDB_RETURN_IF_ERROR(Flush());
+    if (data.size() >= kWriteBufferSize) return WriteAll(fd_, data, "failed to write whole buffer");
+    std::memcpy(buffer_ + used_, data.data(), data.size());
+    used_ += data.size();
+    return OkStatus();
+  }
+
+  Status Flush() {
+    const size_t used = std::exchange(used_, 0);
+    return WriteAll(fd_, {buffer_, used}, "failed to write the buffered data");
+  }
+
+ private:
+  int fd_;
+  size_t used_ = 0;
+  uint8_t buffer_[kWriteBufferSize];
+};
+
+std::string LimitMessage(const char* what, uint64_t value, uint64_t limit) {
+  return std::string(what) + " " + std::to_string(value) + " exceeds the format's limit of " +
+         std::to_string(limit);
+}
+
+// The directory holding `path`'s last component, for syncing the rename.
+std::string DirectoryOf(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+// Makes the rename itself durable. Best effort: the file is already in place.
+void SyncDirectoryOf(std::string_view path) {
+  const FileDescriptor dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) (void)::fsync(dir.get());
+}
+
+std::string SummaryLine(std::string_view path, uint64_t objects, uint64_t keys, double size_kb) {
+  // %.1f rounds the exact binary value, ties to even: 256 bytes show 0.2.
+  char size_text[64];
+  std::snprintf(size_text, sizeof size_text, "%.1f", size_kb);
+  std::string line = "\u2705  ";
+  line += path;
+  line += "  \u2014  " + std::to_string(objects) + " objects \u00b7 " + std::to_string(keys) +
+          " keys \u00b7 " + size_text + " KB\n";
+  return line;
+}
+
+// Standard output may be closed: the line is then dropped, as for a
+// daemonised process. Any other failure is reported to the caller.
+std::string PrintToStdout(std::string_view line) {
+  const int failure = WriteAll(STDOUT_FILENO, AsBytes(line));
+  if (failure == 0 || failure == EBADF) return {};
+  if (failure == kAcceptedNothing) return "failed to write whole buffer";
+  return OsErrorText(failure);
+}
+
+}  // namespace
+
+std::string TempPathFor(std::string_view target) {
+  // Find the last normal component, skipping trailing separators and "."
+  // components, as path libraries do.
+  size_t end = target.size();
+  size_t start = 0;
+  for (;;) {
+    while (end > 0 && target[end - 1] == '/') --end;
+    if (end == 0) return std::string(target);  // empty, or the root directory
+    const size_t slash = target.find_last_of('/', end - 1);
+    start = slash == std::string_view::npos ? 0 : slash + 1;
+    const std::string_view component = target.substr(start, end - start);
+    if (component == "..") return std::string(target);
+    if (component != ".") break;
+    if (start == 0) return std::string(target);  // a leading "." names no file
+    end = start;
+  }
+  const std::string_view name = target.substr(start, end - start);
+  const size_t dot = name.find_last_of('.');
+  // A leading dot starts a hidden name, not an extension.
+  const size_t stem_end = (dot == std::string_view::npos || dot == 0) ? end : start + dot;
+  std::string temp(target.substr(0, stem_end));
+  temp += ".qrdb.tmp";
+  return temp;
+}
+
+size_t Writer::EntryHash::operator()(std::string_view key) const noexcept {
+  return HashKey(key, writer->seed_);
+}
+
+Writer::Writer() : seed_(RandomSeed()), keys_(0, EntryHash{this}, EntryEqual{this}) {}
+
+Result<uint64_t> Writer::AddObject(Bytes payload) {
+  if (payload.size() > kMaxPayloadLength)
+    return StoreError::General(
+        LimitMessage("payload of", payload.size(), kMaxPayloadLength) + " bytes");
+  if (object_count_ >= kMaxCount)
+    return StoreError::General(LimitMessage("object count", object_count_ + 1, kMaxCount));
+  uint8_t* record = records_.Append(kRecordHeadSize + payload.size());
+  StoreU32(record, static_cast<uint32_t>(payload.size()));
+  StoreU32(record + 4, Crc32(payload));
+  if (!payload.empty()) std::memcpy(record + kRecordHeadSize, payload.data(), payload.size());
+  return object_count_++;
+}
+
+Status Writer::AddKey(Bytes key, uint64_t obj_id) {
+  if (obj_id >= object_count_)
+    return StoreError::General("obj_id " + std::to_string(obj_id) + " out of range (have " +
+                               std::to_string(object_count_) + " objects)");
+  if (key.size() > kMaxKeyLength)
+    return StoreError::General(LimitMessage("key of", key.size(), kMaxKeyLength) + " bytes");
+  const std::string_view chars = AsChars(key);
+  if (auto found = keys_.find(chars); found != keys_.end()) {
+    key_entries_[*found].obj_id = static_cast<uint32_t>(obj_id);
+    return OkStatus();
+  }
+  if (key_entries_.size() >= kMaxCount)
+    return StoreError::General(LimitMessage("key count", key_entries_.size() + 1, kMaxCount));
+  // Grow every container before changing any, so a failed allocation stores nothing.
+  key_entries_.reserve(key_entries_.size() + 1);
+  keys_.reserve(keys_.size() + 1);
+  const uint64_t key_at = key_bytes_.size();
+  uint8_t* stored = key_bytes_.Append(key.size());
+  if (!key.empty()) std::memcpy(stored, key.data(), key.size());
+  key_entries_.push_back({key_at, static_cast<uint32_t>(key.size()), static_cast<uint32_t>(obj_id)});
+  keys_.insert(static_cast<uint32_t>(key_entries_.size() - 1));
+  return OkStatus();
+}
+
+std::vector<uint64_t> Writer::RecordLocations() const {
+  std::vector<uint64_t> locations(object_count_);
+  const uint8_t* records = records_.data();
+  uint64_t at = 0;
+  for (uint64_t& location : locations) {
+    location = kDataOffset + at;
+    at += kRecordHeadSize + LoadU32(records + at);
+  }
+  return locations;
+}
+
+std::vector<uint32_t> Writer::EntriesInKeyOrder() const {
+  std::vector<uint32_t> order(key_entries_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(),
+            [this](uint32_t a, uint32_t b) { return CompareKeys(KeyOf(a), KeyOf(b)) < 0; });
+  return order;
+}
+
+Result<BuildReport> Writer::Build(std::string_view path) const {
+  const std::string temp_path = TempPathFor(path);
+
+  const std::vector<uint64_t> locations = RecordLocations();
+  const std::vector<uint32_t> order = EntriesInKeyOrder();
+  size_t index_size = order.size() * kIndexEntryOverhead;
+  for (const KeyEntry& entry : key_entries_) index_size += entry.key_length;
+  const auto index = std::make_unique_for_overwrite<uint8_t[]>(index_size);
+  uint8_t* out = index.get();
+  for (const uint32_t entry : order) {
+    const std::string_view key = KeyOf(entry);
+    StoreU16(out, static_cast<uint16_t>(key.size()));
+    if (!key.empty()) std::memcpy(out + kKeyLengthSize, key.data(), key.size());
+    out += kKeyLengthSize + key.size();
+    StoreU64(out, locations[key_entries_[entry].obj_id]);
+    out += kLocationSize;
+  }
+  const Bytes data_section = records_.bytes();
+  const Bytes index_section(index.get(), index_size);
+  const uint32_t file_crc = Crc32(index_section, Crc32(data_section));
+
+  uint8_t header[kHeaderSize] = {};
+  std::memcpy(header, kMagic, sizeof kMagic);
+  header[kVersionAt] = kVersion;
+  StoreU32(header + kNumKeysAt, static_cast<uint32_t>(key_entries_.size()));
+  StoreU32(header + kNumObjectsAt, static_cast<uint32_t>(object_count_));
+  StoreU64(header + kIndexOffsetAt, kDataOffset + data_section.size());
+  StoreU64(header + kDataOffsetAt, kDataOffset);
+  StoreU32(header + kFileCrcAt, file_crc);
+
+  if (temp_path.find('\0') != std::string::npos)
+    return StoreError::Io("open tmp: file name contained an unexpected NUL byte");
+  FileDescriptor file(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (file.get() < 0) return StoreError::Os(errno, "open tmp: ");
+  {
+    auto output = std::make_unique<BufferedOutput>(file.get());
+    QUORDB_RETURN_IF_ERROR(output->Write({header, kHeaderSize}));
+    QUORDB_RETURN_IF_ERROR(output->Write(data_section));
+    QUORDB_RETURN_IF_ERROR(output->Write(index_section));
+    QUORDB_RETURN_IF_ERROR(output->Flush());
+  }
+  if (::fsync(file.get()) != 0) return StoreError::Os(errno);
+  file.Close();
+
+  if (::rename(temp_path.c_str(), std::string(path).c_str()) != 0)
+    return StoreError::Os(errno, "rename: ");
+  SyncDirectoryOf(path);
+
+  struct stat target;
+  const double size_kb =
+      ::stat(std::string(path).c_str(), &target) == 0 ? static_cast<double>(target.st_size) / 1024
+                                                      : 0.0;
+  return BuildReport{PrintToStdout(SummaryLine(path, object_count_, key_count(), size_kb))};
+}
+
+}  // namespace quordb

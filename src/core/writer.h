@@ -1,0 +1,97 @@
+// Writer: collects objects and keys in memory and writes a whole .qrdb file.
+//
+//   Writer writer;
+//   uint64_t id = writer.AddObject(payload).value();
+//   QUORDB_RETURN_IF_ERROR(writer.AddKey(AsBytes("user:1"), id));
+//   Result<BuildReport> report = writer.Build("db.qrdb");
+//
+// Objects are kept in one arena already in record form, so the arena is the
+// data section and a build copies no payload. Keys live in a second arena,
+// named by entry number from a hash set. Nothing is ever removed. A writer is
+// not thread-safe: callers serialise access (the Python class does so).
+#pragma once
+
+#include <boost/unordered/unordered_flat_set.hpp>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/byte_arena.h"
+#include "core/error.h"
+#include "core/format.h"
+
+namespace quordb {
+
+struct BuildReport {
+  // Empty when the summary line reached standard output (or standard output
+  // is closed, which drops the line); else why writing it failed. The file is
+  // in place either way.
+  std::string print_error;
+};
+
+class Writer {
+ public:
+  Writer();
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+
+  // Copies `payload` in as a new object and returns its ID (the count before).
+  // Refuses a payload or an object count that the format cannot hold.
+  Result<uint64_t> AddObject(Bytes payload);
+
+  // Maps `key` to the existing object `obj_id`; the last call for a key wins.
+  Status AddKey(Bytes key, uint64_t obj_id);
+
+  // Writes the file under the temporary name, syncs it and renames it over
+  // `path`, then prints the summary line to file descriptor 1. Leaves the
+  // writer unchanged; a failure leaves `path` untouched.
+  Result<BuildReport> Build(std::string_view path) const;
+
+  uint64_t object_count() const noexcept { return object_count_; }
+  uint64_t key_count() const noexcept { return keys_.size(); }
+
+ private:
+  struct KeyEntry {
+    uint64_t key_at;
+    uint32_t key_length;
+    uint32_t obj_id;  // object counts are capped at 2^32 - 1
+  };
+
+  std::string_view KeyOf(uint32_t entry) const noexcept {
+    const KeyEntry& e = key_entries_[entry];
+    return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
+  }
+
+  struct EntryHash {
+    using is_transparent = void;
+    using is_avalanching = void;
+    const Writer* writer;
+    size_t operator()(uint32_t entry) const noexcept { return (*this)(writer->KeyOf(entry)); }
+    size_t operator()(std::string_view key) const noexcept;
+  };
+  struct EntryEqual {
+    using is_transparent = void;
+    const Writer* writer;
+    bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
+    bool operator()(uint32_t a, std::string_view b) const noexcept { return writer->KeyOf(a) == b; }
+    bool operator()(std::string_view a, uint32_t b) const noexcept { return a == writer->KeyOf(b); }
+  };
+
+  std::vector<uint64_t> RecordLocations() const;
+  std::vector<uint32_t> EntriesInKeyOrder() const;
+
+  ByteArena records_;  // the data section: length, CRC, payload per object
+  uint64_t object_count_ = 0;
+  ByteArena key_bytes_;
+  std::vector<KeyEntry> key_entries_;
+  uint64_t seed_;
+  boost::unordered_flat_set<uint32_t, EntryHash, EntryEqual> keys_;
+};
+
+// The build's temporary file: `target` with the extension of its last
+// component replaced by "qrdb.tmp" (appended when it has none); `target`
+// itself when it has no normal last component.
+std::string TempPathFor(std::string_view target);
+
+}  // namespace quordb

@@ -1,0 +1,54 @@
+#include "module/store_error.h"
+
+#include <string>
+
+namespace quordb::module {
+namespace {
+
+PyObject* ExceptionClassFor(StoreError::Kind kind) {
+  switch (kind) {
+    case StoreError::Kind::kCorrupt:
+    case StoreError::Kind::kVersion:
+      return PyExc_RuntimeError;
+    case StoreError::Kind::kIo:
+      return PyExc_OSError;
+    case StoreError::Kind::kGeneral:
+      return PyExc_ValueError;
+  }
+  return PyExc_RuntimeError;
+}
+
+// Created once for the process, like the classes.
+PyObject* PrintErrorClass() {
+  static PyObject* cls = nullptr;
+  if (cls == nullptr)
+    cls = PyErr_NewExceptionWithDoc("quordb._quordb.PrintError",
+                                    "A build's summary line could not be written.",
+                                    PyExc_BaseException, nullptr);
+  return cls;
+}
+
+}  // namespace
+
+void SetStoreError(const StoreError& error) {
+  const std::string text = error.Render();
+  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
+                                           "replace");
+  if (message == nullptr) return;
+  // Built from one argument, so OSError stays OSError (not a subclass picked
+  // by errno) and errno, strerror and filename stay None.
+  PyObject* exception = PyObject_CallOneArg(ExceptionClassFor(error.kind()), message);
+  Py_DECREF(message);
+  if (exception == nullptr) return;
+  PyErr_SetRaisedException(exception);
+}
+
+void SetPrintError(std::string_view stream, std::string_view error) {
+  PyObject* cls = PrintErrorClass();
+  if (cls == nullptr) return;
+  const std::string text =
+      "failed printing to " + std::string(stream) + ": " + std::string(error);
+  PyErr_SetString(cls, text.c_str());
+}
+
+}  // namespace quordb::module

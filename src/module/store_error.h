@@ -1,0 +1,23 @@
+// The one place where engine errors become Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string_view>
+
+#include "core/error.h"
+
+namespace quordb::module {
+
+// Sets the exception for `error`: RuntimeError for a corrupt file or an
+// unsupported version, OSError for the system's failures, ValueError for a
+// caller's mistake; the rendered text is its single argument.
+void SetStoreError(const StoreError& error);
+
+// Sets the exception for a summary line that could not be printed. Its class
+// derives from BaseException directly, so ordinary `except Exception`
+// handlers do not swallow it, and is private to the module.
+void SetPrintError(std::string_view stream, std::string_view error);
+
+}  // namespace quordb::module
