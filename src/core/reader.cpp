@@ -89,24 +89,32 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   return reader;
 }
 
+void Reader::AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_length) {
+  uint8_t* stored = entries_.Append(kLocationSize + key_length);
+  std::memcpy(stored, &location, kLocationSize);
+  if (key_length > 0) std::memcpy(stored + kLocationSize, key, key_length);
+  // The sentinel start of the next entry. An entry adds at most 65543 bytes,
+  // so the high part grows by at most one per entry.
+  const uint64_t end = entries_.size();
+  while (wraps_.size() < (end >> 32)) wraps_.push_back(entry_starts_.size());
+  entry_starts_.push_back(static_cast<uint32_t>(end));
+}
+
 Status Reader::LoadIndex() {
   seed_ = RandomSeed();
-  if (num_keys_ == 0) {
-    key_starts_.assign(1, 0);
-    return OkStatus();
-  }
+  entry_starts_.push_back(0);
+  if (num_keys_ == 0) return OkStatus();
   const Bytes file = this->file();
   // A damaged count must not reserve more than the file can hold: every
   // entry takes at least kIndexEntryOverhead bytes. Past that the lists grow
   // and the walk ends in a truncation error.
   const uint64_t room = index_offset_ <= file.size() ? file.size() - index_offset_ : 0;
-  const size_t reserve = static_cast<size_t>(std::min<uint64_t>(num_keys_, room / kIndexEntryOverhead));
-  key_starts_.reserve(reserve + 1);
-  locations_.reserve(reserve);
+  const size_t reserve =
+      static_cast<size_t>(std::min<uint64_t>(num_keys_, room / kIndexEntryOverhead));
+  entry_starts_.reserve(reserve + 1);
   hash_index_.reserve(reserve);
 
   uint64_t pos = index_offset_;
-  key_starts_.push_back(0);
   for (uint32_t entry = 0; entry < num_keys_; ++entry) {
     if (!Fits(file.size(), pos, kKeyLengthSize))
       return StoreError::Corrupt("index section truncated (key_len)");
@@ -114,10 +122,7 @@ Status Reader::LoadIndex() {
     if (!Fits(file.size(), pos + kKeyLengthSize, uint64_t{key_length} + kLocationSize))
       return StoreError::Corrupt("index section truncated (key + offset)");
     const uint8_t* key = file.data() + pos + kKeyLengthSize;
-    uint8_t* stored = key_bytes_.Append(key_length);
-    if (key_length > 0) std::memcpy(stored, key, key_length);
-    key_starts_.push_back(key_bytes_.size());
-    locations_.push_back(LoadU64(key + key_length));
+    AppendEntry(LoadU64(key + key_length), key, key_length);
     // A repeated key: the last occurrence wins.
     const auto [slot, inserted] = hash_index_.insert(entry);
     if (!inserted) {
@@ -133,7 +138,7 @@ std::optional<uint64_t> Reader::Find(std::string_view key) const noexcept {
   if (hash_index_.empty()) return std::nullopt;
   const auto found = hash_index_.find(key);
   if (found == hash_index_.end()) return std::nullopt;
-  return locations_[*found];
+  return LocationAt(*found);
 }
 
 Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
@@ -148,7 +153,8 @@ Result<std::vector<Bytes>> Reader::EntryPayloads() const {
   std::vector<Bytes> payloads;
   payloads.reserve(entry_count());
   boost::unordered_flat_map<uint64_t, Bytes> fetched;
-  for (const uint64_t location : locations_) {
+  for (size_t entry = 0; entry < entry_count(); ++entry) {
+    const uint64_t location = LocationAt(entry);
     const auto [slot, inserted] = fetched.try_emplace(location);
     if (inserted) {
       Result<Bytes> payload = FetchRecord(file(), location);
@@ -180,7 +186,7 @@ Result<PrefixMatch> Reader::Prefix(std::string_view prefix) const {
   match.first = LowerBound(prefix);
   for (size_t entry = match.first; entry < entry_count(); ++entry) {
     if (!KeyAt(entry).starts_with(prefix)) break;
-    Result<Bytes> payload = FetchRecord(file(), locations_[entry]);
+    Result<Bytes> payload = FetchRecord(file(), LocationAt(entry));
     if (!payload.ok()) return std::move(payload).error();
     match.payloads.push_back(payload.value());
   }
@@ -191,7 +197,8 @@ Result<std::vector<Bytes>> Reader::DistinctObjects() const {
   std::vector<Bytes> payloads;
   boost::unordered_flat_set<uint64_t> seen;
   seen.reserve(entry_count());
-  for (const uint64_t location : locations_) {
+  for (size_t entry = 0; entry < entry_count(); ++entry) {
+    const uint64_t location = LocationAt(entry);
     if (!seen.insert(location).second) continue;
     Result<Bytes> payload = FetchRecord(file(), location);
     if (!payload.ok()) return std::move(payload).error();
@@ -205,7 +212,8 @@ Status Reader::Verify() const {
   QUORDB_RETURN_IF_ERROR(CheckFileCrc(file, file_crc32_));
   boost::unordered_flat_set<uint64_t> seen;
   seen.reserve(entry_count());
-  for (const uint64_t location : locations_) {
+  for (size_t entry = 0; entry < entry_count(); ++entry) {
+    const uint64_t location = LocationAt(entry);
     if (!seen.insert(location).second) continue;
     if (!Fits(file.size(), location, kRecordHeadSize))
       return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");

@@ -5,8 +5,9 @@
 //   const Reader& reader = *opened.value();
 //   Result<std::optional<Bytes>> payload = reader.Get("user:1");
 //
-// Keys are copied once into an arena at open; the sorted key list is their
-// offsets, and the hash index holds entry numbers hashed over that arena.
+// Index entries are copied once into an arena at open (location, then key);
+// the sorted key list is their offsets, and the hash index holds entry
+// numbers hashed over that arena, so each key is held once.
 // Payloads stay in the mapping: results are views into it, valid for the
 // reader's life, which callers copy before handing them out.
 //
@@ -14,7 +15,9 @@
 // on any number of threads at once.
 #pragma once
 
+#include <algorithm>
 #include <boost/unordered/unordered_flat_set.hpp>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -66,12 +69,16 @@ class Reader {
   uint32_t file_crc32() const noexcept { return file_crc32_; }
 
   // The sorted key list: entries in index-section order.
-  size_t entry_count() const noexcept { return locations_.size(); }
+  size_t entry_count() const noexcept { return entry_starts_.size() - 1; }
   std::string_view KeyAt(size_t entry) const noexcept {
-    return {reinterpret_cast<const char*>(key_bytes_.data()) + key_starts_[entry],
-            key_starts_[entry + 1] - key_starts_[entry]};
+    const uint64_t start = EntryStart(entry) + kLocationSize;
+    return {reinterpret_cast<const char*>(entries_.data()) + start, EntryStart(entry + 1) - start};
   }
-  uint64_t LocationAt(size_t entry) const noexcept { return locations_[entry]; }
+  uint64_t LocationAt(size_t entry) const noexcept {
+    uint64_t location;
+    std::memcpy(&location, entries_.data() + EntryStart(entry), sizeof location);
+    return location;
+  }
 
   // The location of `key`'s object (its last entry if repeated), if any.
   std::optional<uint64_t> Find(std::string_view key) const noexcept;
@@ -95,6 +102,17 @@ class Reader {
  private:
   Reader() = default;
   Status LoadIndex();
+  void AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_length);
+
+  // Entry starts are kept as 32-bit values; wraps_ lists, in order, the first
+  // entry past each multiple of 2^32, which is empty below 4 GiB of keys.
+  uint64_t EntryStart(size_t entry) const noexcept {
+    uint64_t high = 0;
+    if (!wraps_.empty()) [[unlikely]]
+      high = static_cast<uint64_t>(std::upper_bound(wraps_.begin(), wraps_.end(), entry) -
+                                   wraps_.begin());
+    return high << 32 | entry_starts_[entry];
+  }
 
   struct EntryHash {
     using is_transparent = void;
@@ -114,9 +132,11 @@ class Reader {
   };
   using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash, EntryEqual>;
 
-  ByteArena key_bytes_;
-  std::vector<uint64_t> key_starts_;  // entry i's key is [start i, start i+1)
-  std::vector<uint64_t> locations_;
+  // Every index entry once, in file order: its location (native byte order)
+  // followed by its key bytes. Entry i spans [start i, start i+1).
+  ByteArena entries_;
+  std::vector<uint32_t> entry_starts_;
+  std::vector<size_t> wraps_;
   uint64_t seed_ = 0;
   HashIndex hash_index_{0, EntryHash{this}, EntryEqual{this}};
   uint32_t num_keys_ = 0;
