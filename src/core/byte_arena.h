@@ -25,6 +25,11 @@ class ByteArena {
   // The pointer stays valid until the next Append. Throws std::bad_alloc.
   uint8_t* Append(size_t n);
 
+  // Forgets everything from `size` on; keeps the capacity.
+  void Truncate(size_t size) noexcept {
+    if (size < size_) size_ = size;
+  }
+
   uint8_t* data() noexcept { return data_; }
   const uint8_t* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }

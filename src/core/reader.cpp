@@ -153,6 +153,7 @@ Result<std::vector<Bytes>> Reader::EntryPayloads() const {
   std::vector<Bytes> payloads;
   payloads.reserve(entry_count());
   boost::unordered_flat_map<uint64_t, Bytes> fetched;
+  fetched.reserve(entry_count());
   for (size_t entry = 0; entry < entry_count(); ++entry) {
     const uint64_t location = LocationAt(entry);
     const auto [slot, inserted] = fetched.try_emplace(location);

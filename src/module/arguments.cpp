@@ -1,5 +1,6 @@
 #include "module/arguments.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,11 @@ void SetNotInstanceError(PyObject* object, const char* required) {
 
 bool MatchArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
+  // The common call: every parameter by position.
+  if (kwnames == nullptr && static_cast<size_t>(nargs) == signature.names.size()) {
+    std::copy(args, args + nargs, out);
+    return true;
+  }
   if (!PlacePositional(signature, args, nargs, out)) return false;
   const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keyword_count; ++k)

@@ -94,12 +94,8 @@ PyObject* ReaderCall(const Signature& signature, PyObject* self, PyObject* const
                      Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        PyObject* matched[N > 0 ? N : 1];
-        // One positional argument and no keywords needs no matching.
-        if (N == 1 && nargs == 1 && kwnames == nullptr)
-          matched[0] = args[0];
-        else if (!MatchArguments(signature, args, nargs, kwnames, matched))
-          return nullptr;
+        PyObject* matched[N];
+        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         if (!IsReader(self)) return nullptr;
         const Access access = Access::Shared(AsReader(self)->borrow);
         if (!access.ok()) return nullptr;

@@ -1,0 +1,114 @@
+// Sorting of byte-string keys into the index order (unsigned bytes, a proper
+// prefix first).
+//
+// A most-significant-first radix sort over 8-byte chunks: each pass orders a
+// range by the next 8 bytes of its keys (and how many bytes remain), with
+// least-significant-digit radix passes that skip every byte position on which
+// the range agrees, so common prefixes such as "user:000" cost nothing. Runs
+// still tied after a chunk are sorted on the next one. Small runs fall back
+// to comparison sorting.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "core/format.h"
+
+namespace quordb {
+namespace key_sort_detail {
+
+struct Item {
+  uint64_t chunk;    // the key's bytes at the current depth, big-endian, zero-padded
+  uint32_t entry;    // what the caller sorts
+  uint32_t remains;  // bytes left from the depth, capped at kMore
+};
+
+// More than a chunk remains: ties on this chunk go on to the next one.
+inline constexpr uint32_t kMore = 9;
+inline constexpr size_t kSmallRange = 48;
+
+inline void Fill(Item& item, std::string_view key, size_t depth) noexcept {
+  const size_t left = key.size() - depth;
+  uint64_t chunk = 0;
+  if (left >= 8) {
+    std::memcpy(&chunk, key.data() + depth, 8);
+    chunk = __builtin_bswap64(chunk);
+  } else {
+    uint8_t bytes[8] = {};
+    if (left > 0) std::memcpy(bytes, key.data() + depth, left);
+    std::memcpy(&chunk, bytes, 8);
+    chunk = __builtin_bswap64(chunk);
+  }
+  item.chunk = chunk;
+  item.remains = static_cast<uint32_t>(std::min<size_t>(left, kMore));
+}
+
+// Digit d of an item's sort key: d = 0 is `remains`, d = 1..8 the chunk's
+// bytes from least to most significant.
+inline uint8_t Digit(const Item& item, int d) noexcept {
+  return d == 0 ? static_cast<uint8_t>(item.remains)
+                : static_cast<uint8_t>(item.chunk >> (8 * (d - 1)));
+}
+
+inline void RadixSort(std::span<Item> items, std::span<Item> scratch) {
+  std::array<std::array<uint32_t, 256>, 9> counts{};
+  for (const Item& item : items)
+    for (int d = 0; d < 9; ++d) ++counts[d][Digit(item, d)];
+  Item* from = items.data();
+  Item* to = scratch.data();
+  for (int d = 0; d < 9; ++d) {
+    auto& count = counts[d];
+    if (count[Digit(items[0], d)] == items.size()) continue;  // every item agrees here
+    uint32_t sum = 0;
+    for (uint32_t& c : count) sum += std::exchange(c, sum);
+    for (size_t i = 0; i < items.size(); ++i) to[count[Digit(from[i], d)]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != items.data()) std::copy(from, from + items.size(), items.data());
+}
+
+template <typename KeyOf>
+void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of) {
+  if (items.size() < 2) return;
+  if (items.size() <= kSmallRange) {
+    std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+      return CompareKeys(key_of(a.entry).substr(depth), key_of(b.entry).substr(depth)) < 0;
+    });
+    return;
+  }
+  for (Item& item : items) Fill(item, key_of(item.entry), depth);
+  RadixSort(items, scratch);
+  for (size_t begin = 0; begin < items.size();) {
+    size_t end = begin + 1;
+    while (end < items.size() && items[end].chunk == items[begin].chunk &&
+           items[end].remains == items[begin].remains)
+      ++end;
+    if (end - begin > 1 && items[begin].remains == kMore)
+      SortRange(items.subspan(begin, end - begin), scratch.subspan(begin, end - begin), depth + 8,
+                key_of);
+    begin = end;
+  }
+}
+
+}  // namespace key_sort_detail
+
+// The entries 0..count-1 ordered by key_of(entry), a std::string_view.
+// Entries with equal keys keep no particular order.
+template <typename KeyOf>
+std::vector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of) {
+  using key_sort_detail::Item;
+  std::vector<Item> items(count);
+  for (uint32_t i = 0; i < count; ++i) items[i].entry = i;
+  std::vector<Item> scratch(count);
+  key_sort_detail::SortRange(std::span<Item>(items), std::span<Item>(scratch), 0, key_of);
+  std::vector<uint32_t> order(count);
+  for (uint32_t i = 0; i < count; ++i) order[i] = items[i].entry;
+  return order;
+}
+
+}  // namespace quordb

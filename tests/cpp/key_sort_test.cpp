@@ -1,0 +1,79 @@
+#include "core/key_sort.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quordb {
+namespace {
+
+std::vector<std::string> RandomKeys(std::mt19937_64& rng, size_t count, const std::string& alphabet,
+                                    size_t max_length, const std::string& common_prefix) {
+  std::uniform_int_distribution<size_t> length(0, max_length);
+  std::uniform_int_distribution<size_t> letter(0, alphabet.size() - 1);
+  std::vector<std::string> keys;
+  for (size_t i = 0; i < count; ++i) {
+    std::string key = common_prefix;
+    for (size_t n = length(rng); n > 0; --n) key += alphabet[letter(rng)];
+    keys.push_back(std::move(key));
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  std::shuffle(keys.begin(), keys.end(), rng);
+  return keys;
+}
+
+void ExpectSortedLikeComparison(const std::vector<std::string>& keys) {
+  const std::vector<uint32_t> order = SortedEntries(
+      static_cast<uint32_t>(keys.size()), [&](uint32_t i) { return std::string_view(keys[i]); });
+  ASSERT_EQ(order.size(), keys.size());
+  std::vector<std::string> sorted;
+  for (const uint32_t i : order) sorted.push_back(keys[i]);
+  std::vector<std::string> expected = keys;
+  std::sort(expected.begin(), expected.end(),
+            [](const std::string& a, const std::string& b) { return CompareKeys(a, b) < 0; });
+  EXPECT_EQ(sorted, expected);
+}
+
+struct KeySetShape {
+  const char* name;
+  std::string alphabet;
+  size_t max_length;
+  std::string common_prefix;
+};
+
+class KeySortTest : public ::testing::TestWithParam<KeySetShape> {};
+
+// Sizes on both sides of the comparison-sort cut-off, shapes that stress the
+// zero padding of short chunks (NUL bytes, prefixes of each other), bytes of
+// 0x80 and above, and long shared prefixes that span several chunks.
+TEST_P(KeySortTest, MatchesComparisonSort) {
+  std::mt19937_64 rng(20261207);
+  for (const size_t count : {0, 1, 2, 40, 49, 300, 5000}) {
+    SCOPED_TRACE(count);
+    ExpectSortedLikeComparison(RandomKeys(rng, count, GetParam().alphabet, GetParam().max_length,
+                                          GetParam().common_prefix));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, KeySortTest,
+    ::testing::Values(KeySetShape{"nul_and_high", std::string("\0\1a\x7f\x80\xff", 6), 12, ""},
+                      KeySetShape{"two_letters", "ab", 20, ""},
+                      KeySetShape{"shared_prefix", "0123456789", 6, "user:0000000"},
+                      KeySetShape{"long_prefix", std::string("\0z", 2), 30, std::string(17, 'p')},
+                      KeySetShape{"bytes", std::string("\x00\x01\x02\x03\xfe\xff", 6), 40, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(KeySort, CountersLikeFormattedIds) {
+  std::vector<std::string> keys;
+  for (int i = 9999; i >= 0; --i) keys.push_back("user:" + std::to_string(i * 7919 % 10007));
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  ExpectSortedLikeComparison(keys);
+}
+
+}  // namespace
+}  // namespace quordb
