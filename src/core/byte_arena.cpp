@@ -31,19 +31,12 @@ ByteArena::~ByteArena() {
   if (data_ != nullptr) munmap(data_, capacity_);
 }
 
-uint8_t* ByteArena::Append(size_t n) {
-  if (n > capacity_ - size_) {
-    if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
-    size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
-    while (capacity - size_ < n) capacity *= 2;
-    Reserve(capacity);
-  }
-  uint8_t* at = data_ + size_;
-  size_ += n;
-  return at;
-}
-
-void ByteArena::Reserve(size_t capacity) {
+void ByteArena::Grow(size_t n) {
+  if (n > SIZE_MAX / 2 - size_) throw std::bad_alloc();
+  size_t capacity = capacity_ == 0 ? kFirstCapacity : capacity_;
+  while (capacity - size_ < n) capacity *= 2;
+  // mremap moves the pages instead of copying them, and never needs the old
+  // and the new block at once.
   void* block = data_ == nullptr
                     ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                            -1, 0)

@@ -23,7 +23,12 @@ class ByteArena {
 
   // Appends `n` bytes and returns where they start; the caller fills them.
   // The pointer stays valid until the next Append. Throws std::bad_alloc.
-  uint8_t* Append(size_t n);
+  uint8_t* Append(size_t n) {
+    if (n > capacity_ - size_) Grow(n);
+    uint8_t* at = data_ + size_;
+    size_ += n;
+    return at;
+  }
 
   // Forgets everything from `size` on; keeps the capacity.
   void Truncate(size_t size) noexcept {
@@ -36,7 +41,7 @@ class ByteArena {
   std::span<const uint8_t> bytes() const noexcept { return {data_, size_}; }
 
  private:
-  void Reserve(size_t capacity);
+  void Grow(size_t n);
 
   uint8_t* data_ = nullptr;
   size_t size_ = 0;

@@ -4,14 +4,8 @@
 
 #include <chrono>
 
-#define XXH_INLINE_ALL
-#include <xxhash.h>
 
 namespace quordb {
-
-uint64_t HashKey(std::string_view key, uint64_t seed) noexcept {
-  return XXH3_64bits_withSeed(key.data(), key.size(), seed);
-}
 
 uint64_t RandomSeed() noexcept {
   uint64_t seed;

@@ -8,9 +8,14 @@
 #include <cstdint>
 #include <string_view>
 
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 namespace quordb {
 
-uint64_t HashKey(std::string_view key, uint64_t seed) noexcept;
+inline uint64_t HashKey(std::string_view key, uint64_t seed) noexcept {
+  return XXH3_64bits_withSeed(key.data(), key.size(), seed);
+}
 
 // A random seed from the kernel's generator (a clock-based value if that fails).
 uint64_t RandomSeed() noexcept;
