@@ -1,0 +1,357 @@
+"""The ``quordb`` command: build a database from JSON Lines and query it.
+
+Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
+bad input data (with a message on stderr), 2 for a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import json
+import os
+import sys
+import time
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, Any
+
+import msgpack  # type: ignore[import-untyped]  # ships no type information
+
+from quordb._quordb import __version__
+from quordb._reader import QuorReader
+from quordb._writer import QuorWriter
+
+__all__ = ["main", "to_json"]
+
+PROG = "quordb"
+
+# Message prefixes of the store's own failures; any other RuntimeError is a bug
+# and is left to propagate with its traceback.
+_STORE_ERROR_PREFIXES = ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
+
+# Progress is redrawn at most this often, and the clock is read once per this many lines.
+_PROGRESS_INTERVAL_S = 0.2
+_PROGRESS_EVERY_LINES = 1024
+
+
+class CliError(Exception):
+    """A failure reported as one line on stderr with exit status 1."""
+
+
+# JSON rendering of decoded values
+
+
+def to_json(value: Any) -> Any:
+    """Turn a decoded msgpack value into something `json.dumps` renders without loss.
+
+    `bytes` become ``{"$bytes": base64}``, msgpack extension types
+    ``{"$ext": code, "data": base64}``, and a map with any non-`str` key
+    ``{"$map": [[key, value], ...]}``; everything else is JSON already.
+    """
+    if isinstance(value, dict):
+        if all(isinstance(k, str) for k in value):
+            return {k: to_json(v) for k, v in value.items()}
+        return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
+    if isinstance(value, list | tuple):
+        return [to_json(v) for v in value]
+    if isinstance(value, bytes | bytearray | memoryview):
+        return {"$bytes": base64.b64encode(value).decode("ascii")}
+    if isinstance(value, msgpack.ExtType):
+        return {"$ext": value.code, "data": base64.b64encode(value.data).decode("ascii")}
+    if isinstance(value, msgpack.Timestamp):
+        return {"$timestamp": [value.seconds, value.nanoseconds]}
+    return value
+
+
+def _dumps(value: Any) -> str:
+    return json.dumps(to_json(value), ensure_ascii=False)
+
+
+def _key_arg(text: str) -> bytes:
+    # Command-line arguments that are not valid UTF-8 arrive with surrogate
+    # escapes; turning them back into bytes finds the key exactly as stored.
+    return os.fsencode(text)
+
+
+def _limit(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid count: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+# build
+
+
+def _keys_of(record: dict[str, Any], fields: Sequence[str], where: str) -> list[str]:
+    keys: list[str] = []
+    for field in fields:
+        value = record.get(field)
+        values = value if isinstance(value, list) else [value]
+        for item in values:
+            if item is None and not isinstance(value, list):
+                continue  # an absent or null field gives no key
+            if isinstance(item, str):
+                keys.append(item)
+            elif isinstance(item, int) and not isinstance(item, bool):
+                keys.append(str(item))
+            else:
+                raise CliError(
+                    f"{where}: field {field!r} must be a string, an integer or a list of them, "
+                    f"not {json.dumps(item)}"
+                )
+    if not keys:
+        raise CliError(f"{where}: none of the key fields {', '.join(map(repr, fields))} is set")
+    return keys
+
+
+class _Progress:
+    """A line count redrawn in place on stderr, at most a few times a second."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self._stream = stream
+        self._next_draw = time.monotonic() + _PROGRESS_INTERVAL_S
+
+    def tick(self, count: int) -> None:
+        now = time.monotonic()
+        if now >= self._next_draw:
+            self._next_draw = now + _PROGRESS_INTERVAL_S
+            self._stream.write(f"\rread {count:,} lines")
+            self._stream.flush()
+
+    def finish(self, count: int, objects: int) -> None:
+        self._stream.write(f"\rread {count:,} lines, {objects:,} objects\n")
+        self._stream.flush()
+
+
+def _input_lines(name: str) -> Iterator[bytes]:
+    if name == "-":
+        yield from sys.stdin.buffer
+        return
+    try:
+        stream = open(name, "rb")  # noqa: SIM115 (closed below, also on error)
+    except OSError as exc:
+        raise CliError(f"cannot read {name}: {exc.strerror}") from None
+    with stream:
+        yield from stream
+
+
+def _cmd_build(args: argparse.Namespace) -> int:
+    show_progress = args.progress or sys.stderr.isatty()
+    progress = _Progress(sys.stderr) if show_progress else None
+    source = "<stdin>" if args.input == "-" else args.input
+    writer = QuorWriter()
+    line_no = objects = 0
+    for line_no, line in enumerate(_input_lines(args.input), start=1):
+        if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
+            progress.tick(line_no)
+        if not line.strip():
+            continue
+        where = f"{source}:{line_no}"
+        try:
+            record = json.loads(line)
+        except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
+            raise CliError(f"{where}: invalid JSON: {exc}") from None
+        if not isinstance(record, dict):
+            raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
+        keys = _keys_of(record, args.key, where)
+        try:
+            writer.add(record, keys)
+        except (OverflowError, ValueError, TypeError) as exc:
+            raise CliError(f"{where}: {exc}") from None
+        objects += 1
+    if progress is not None:
+        progress.finish(line_no, objects)
+    writer.build(args.out)
+    return 0
+
+
+# read commands
+
+
+def _open(args: argparse.Namespace) -> QuorReader:
+    return QuorReader(args.db, verify=not args.no_verify)
+
+
+def _cmd_get(args: argparse.Namespace) -> int:
+    with _open(args) as db:
+        try:
+            value = db[_key_arg(args.key)]
+        except KeyError:
+            raise CliError(f"key not found: {args.key!r}") from None
+    sys.stdout.write(_dumps(value) + "\n")
+    return 0
+
+
+def _cmd_keys(args: argparse.Namespace) -> int:
+    with _open(args) as db:
+        if args.prefix is None:
+            keys = db.raw.keys()
+        else:
+            # The native prefix scan is a binary search; it copies the payloads
+            # of the matches, which is cheaper than listing every key.
+            keys = [key for key, _ in db.raw.prefix_raw(_key_arg(args.prefix))]
+    if args.limit is not None:
+        keys = keys[: args.limit]
+    out = sys.stdout
+    for key in keys:
+        out.write(key + "\n")
+    return 0
+
+
+def _cmd_dump(args: argparse.Namespace) -> int:
+    out = sys.stdout
+    with _open(args) as db:
+        for key, value in db.items():
+            out.write(json.dumps({"key": key, "value": to_json(value)}, ensure_ascii=False) + "\n")
+    return 0
+
+
+_STATS_LABELS = {
+    "path": "path",
+    "version": "format version",
+    "num_keys": "keys",
+    "num_objects": "objects",
+    "index_offset": "index offset",
+    "data_offset": "data offset",
+    "file_size_kb": "file size",
+    "file_crc32": "file CRC-32",
+}
+
+
+def _cmd_stats(args: argparse.Namespace) -> int:
+    with _open(args) as db:
+        stats = db.stats()
+    if args.json:
+        sys.stdout.write(json.dumps(stats) + "\n")
+        return 0
+    width = max(map(len, _STATS_LABELS.values()))
+    for name, value in stats.items():
+        if name == "file_size_kb":
+            shown = f"{value:,.1f} KB"
+        elif isinstance(value, int):
+            shown = f"{value:,}"
+        else:
+            shown = str(value)
+        sys.stdout.write(f"{_STATS_LABELS.get(name, name):<{width}}  {shown}\n")
+    return 0
+
+
+def _cmd_verify(args: argparse.Namespace) -> int:
+    # verify() starts with the same whole-file checksum, so skip it at open.
+    with QuorReader(args.db, verify=False) as db:
+        db.verify()
+        stats = db.stats()
+    sys.stdout.write(
+        f"OK  {args.db}: {stats['num_keys']:,} keys, {stats['num_objects']:,} objects\n"
+    )
+    return 0
+
+
+# argument parsing
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Build and query quordb databases (.qrdb files).",
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    read = argparse.ArgumentParser(add_help=False)
+    read.add_argument("db", metavar="DB", help="database file")
+    read.add_argument(
+        "--no-verify",
+        action="store_true",
+        help="skip the whole-file checksum when opening",
+    )
+
+    build = commands.add_parser(
+        "build",
+        help="build a database from JSON Lines",
+        description=(
+            "Build OUT from INPUT, one JSON object per line, stored whole under the "
+            "keys found in the --key fields: a string, an integer (used as its "
+            "decimal text) or a list of those. Absent and null fields give no key; "
+            "every line needs at least one. A key that occurs again names the later object."
+        ),
+    )
+    build.add_argument("out", metavar="OUT", help="database file to write")
+    build.add_argument("input", metavar="INPUT", help="JSON Lines file, or - for standard input")
+    build.add_argument(
+        "--key",
+        metavar="FIELD",
+        action="append",
+        required=True,
+        help="field whose value gives keys (repeatable)",
+    )
+    build.add_argument(
+        "--progress",
+        action="store_true",
+        help="show progress on stderr even when it is not a terminal",
+    )
+    build.set_defaults(run=_cmd_build)
+
+    get = commands.add_parser("get", parents=[read], help="print the object of a key as JSON")
+    get.add_argument("key", metavar="KEY")
+    get.set_defaults(run=_cmd_get)
+
+    keys = commands.add_parser("keys", parents=[read], help="list keys in sorted order")
+    keys.add_argument("--prefix", metavar="P", help="only keys that start with P")
+    keys.add_argument("--limit", metavar="N", type=_limit, help="at most N keys")
+    keys.set_defaults(run=_cmd_keys)
+
+    dump = commands.add_parser(
+        "dump",
+        parents=[read],
+        help="print every key and object as JSON Lines",
+        description=(
+            'Print one {"key": ..., "value": ...} line per key, in key order. Bytes are '
+            'shown as {"$bytes": BASE64}, maps with non-string keys as {"$map": [[k, v], ...]}.'
+        ),
+    )
+    dump.set_defaults(run=_cmd_dump)
+
+    stats = commands.add_parser("stats", parents=[read], help="show file metadata")
+    stats.add_argument("--json", action="store_true", help="print the metadata as JSON")
+    stats.set_defaults(run=_cmd_stats)
+
+    verify = commands.add_parser(
+        "verify",
+        help="check the file checksum and every object's checksum",
+    )
+    verify.add_argument("db", metavar="DB", help="database file")
+    verify.set_defaults(run=_cmd_verify)
+    return parser
+
+
+def _fail(message: str) -> int:
+    sys.stderr.write(f"{PROG}: {message}\n")
+    return 1
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the ``quordb`` command with *argv* (default: ``sys.argv[1:]``); return the exit status."""
+    try:
+        args = _parser().parse_args(argv)
+    except SystemExit as exc:  # --help, --version and usage errors
+        return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 2
+    run: Callable[[argparse.Namespace], int] = args.run
+    try:
+        return run(args)
+    except CliError as exc:
+        return _fail(str(exc))
+    except BrokenPipeError:
+        # The reader of our output went away (`quordb dump db | head`); stop quietly.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return 1
+    except (OSError, RuntimeError, ValueError) as exc:
+        message = str(exc)
+        if isinstance(exc, RuntimeError) and not message.startswith(_STORE_ERROR_PREFIXES):
+            raise
+        return _fail(message)
