@@ -172,6 +172,7 @@ size_t Reader::LowerBound(std::string_view prefix) const noexcept {
   // index is out of order gives the same (possibly incomplete) answers.
   size_t base = 0;
   size_t size = entry_count();
+  if (size == 0) return 0;
   while (size > 1) {
     const size_t half = size / 2;
     const size_t mid = base + half;
@@ -183,7 +184,6 @@ size_t Reader::LowerBound(std::string_view prefix) const noexcept {
 
 Result<PrefixMatch> Reader::Prefix(std::string_view prefix) const {
   PrefixMatch match;
-  if (entry_count() == 0) return match;
   match.first = LowerBound(prefix);
   for (size_t entry = match.first; entry < entry_count(); ++entry) {
     if (!KeyAt(entry).starts_with(prefix)) break;

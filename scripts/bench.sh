@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Runs the benchmark on the newest Python found: sets it up as scripts/setup.sh does, installs
+# the peer stores of bench/requirements.txt into the same venv, then runs bench/run.py with
+# the arguments given.
+#
+#   bash scripts/bench.sh --quick
+#   bash scripts/bench.sh [--n 1000000,10000000] [--json out.json]
+set -euo pipefail
+# shellcheck source=scripts/lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+bash "$QUORDB_ROOT/scripts/setup.sh" --newest
+newest="$(find_pythons | tail -n 1)"
+venv="$QUORDB_ROOT/.venv-${newest%%$'\t'*}"
+
+# One at a time: a peer without a wheel for this interpreter must not keep the others out.
+while IFS= read -r pkg; do
+  pkg="${pkg%%#*}"
+  pkg="${pkg//[[:space:]]/}"
+  [[ -n "$pkg" ]] || continue
+  "$venv/bin/python" -m pip install -q "$pkg" || log "could not install $pkg: the benchmark skips it"
+done <"$QUORDB_ROOT/bench/requirements.txt"
+
+log "bench/run.py $*"
+exec "$venv/bin/python" "$QUORDB_ROOT/bench/run.py" "$@"
