@@ -65,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
                       KeySetShape{"shared_prefix", "0123456789", 6, "user:0000000"},
                       KeySetShape{"long_prefix", std::string("\0z", 2), 30, std::string(17, 'p')},
                       KeySetShape{"bytes", std::string("\x00\x01\x02\x03\xfe\xff", 6), 40, ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(KeySort, CountersLikeFormattedIds) {
   std::vector<std::string> keys;
