@@ -1,4 +1,5 @@
-"""docs/usage.md stays true: its Python examples run under doctest, its shell examples in bash."""
+"""The README and docs/usage.md stay true: their Python examples run under doctest, their shell
+examples in bash."""
 
 import doctest
 import os
@@ -9,7 +10,8 @@ import sys
 
 import pytest
 
-USAGE = pathlib.Path(__file__).resolve().parents[1] / "docs" / "usage.md"
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+DOCUMENTS = [ROOT / "README.md", ROOT / "docs" / "usage.md"]
 FLAGS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
 CONSOLE_BLOCK = re.compile(r"^```console\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
@@ -26,19 +28,24 @@ def console_steps(markdown):
     return steps
 
 
+@pytest.fixture(scope="module", params=DOCUMENTS, ids=lambda path: path.name)
+def document(request):
+    return request.param
+
+
 @pytest.fixture(scope="module")
-def workdir(tmp_path_factory):
-    return tmp_path_factory.mktemp("usage")
+def workdir(tmp_path_factory, document):
+    return tmp_path_factory.mktemp(document.stem)
 
 
-def test_python_examples(workdir, monkeypatch):
+def test_python_examples(document, workdir, monkeypatch):
     monkeypatch.chdir(workdir)
-    failed, attempted = doctest.testfile(str(USAGE), module_relative=False, optionflags=FLAGS)
+    failed, attempted = doctest.testfile(str(document), module_relative=False, optionflags=FLAGS)
     assert attempted > 0
     assert failed == 0, "see the doctest report in the captured output"
 
 
-def test_shell_examples(workdir):
+def test_shell_examples(document, workdir):
     # `quordb` resolves to this interpreter's package whether or not its
     # scripts directory is on PATH.
     bin_dir = workdir / "bin"
@@ -47,7 +54,7 @@ def test_shell_examples(workdir):
     shim.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m quordb "$@"\n')
     shim.chmod(0o755)
     env = {**os.environ, "PATH": f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}"}
-    steps = console_steps(USAGE.read_text(encoding="utf-8"))
+    steps = console_steps(document.read_text(encoding="utf-8"))
     assert steps
     checker = doctest.OutputChecker()
     for command, expected in steps:
