@@ -6,28 +6,19 @@
 
 #include "core/reader.h"
 #include "module/arguments.h"
-#include "module/borrow_flag.h"
+#include "module/instance.h"
 #include "module/py_ref.h"
 #include "module/store_error.h"
 
 namespace quordb::module {
 namespace {
 
-struct ReaderObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  Reader* reader;
+struct ReaderClass {
+  using State = Reader;
+  static PyTypeObject* Type() { return ReaderType(); }
+  static constexpr const char* kName = "_QuorReader";
 };
-
-constexpr const char* kClassName = "_QuorReader";
-
-ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
-
-bool IsReader(PyObject* self) {
-  if (PyObject_TypeCheck(self, ReaderType())) return true;
-  SetNotInstanceError(self, kClassName);
-  return false;
-}
+using ReaderInstance = Instance<ReaderClass>;
 
 // Key text: UTF-8 with every maximal ill-formed subsequence replaced by
 // U+FFFD, which is what the interpreter's decoder does in "replace" mode.
@@ -81,42 +72,6 @@ PyObject* PairList(const Reader& reader, size_t first, const std::vector<Bytes>&
                    [&](size_t i) { return Pair(reader.KeyAt(first + i), payloads[i]); });
 }
 
-template <typename T>
-PyObject* FailWith(Result<T>& result) {
-  SetStoreError(result.error());
-  return nullptr;
-}
-
-// The shared shape of every method: match, check the receiver, take shared
-// access, then run `body(reader, matched)` inside the catch boundary.
-template <size_t N, typename Body>
-PyObject* ReaderCall(const Signature& signature, PyObject* self, PyObject* const* args,
-                     Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        PyObject* matched[N];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        if (!IsReader(self)) return nullptr;
-        const Access access = Access::Shared(AsReader(self)->borrow);
-        if (!access.ok()) return nullptr;
-        return body(*AsReader(self)->reader, matched);
-      },
-      nullptr);
-}
-
-// Methods without parameters: the interpreter rejects any argument.
-template <typename Body>
-PyObject* ReaderCallNoArgs(PyObject* self, Body&& body) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        if (!IsReader(self)) return nullptr;
-        const Access access = Access::Shared(AsReader(self)->borrow);
-        if (!access.ok()) return nullptr;
-        return body(*AsReader(self)->reader);
-      },
-      nullptr);
-}
-
 constexpr const char* kKeyName[] = {"key"};
 constexpr const char* kPrefixName[] = {"prefix"};
 constexpr const char* kExitNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
@@ -133,26 +88,14 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         bool verify = true;
         if (!ConvertVerify(matched[1], &verify)) return nullptr;
         Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path), verify);
-        if (!opened.ok()) return FailWith(opened);
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;  // the state is released with `opened`
-        new (&AsReader(self)->borrow) BorrowFlag();
-        AsReader(self)->reader = opened.value().release();
-        return self;
+        if (!opened.ok()) return SetStoreError(opened.error());
+        return ReaderInstance::New(type, std::move(opened).value());
       },
       nullptr);
 }
 
-void ReaderDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete AsReader(self)->reader;
-  AsReader(self)->borrow.~BorrowFlag();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
 PyObject* ReaderRepr(PyObject* self) {
-  return ReaderCallNoArgs(self, [](const Reader& reader) -> PyObject* {
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
     const std::string text = "_QuorReader('" + reader.path() + "', keys=" +
                              std::to_string(reader.num_keys()) +
                              ", objects=" + std::to_string(reader.num_objects()) + ")";
@@ -162,12 +105,12 @@ PyObject* ReaderRepr(PyObject* self) {
 
 PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.get_raw()", kKeyName, 1};
-  return ReaderCall<1>(signature, self, args, nargs, kwnames,
+  return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
                        [](const Reader& reader, PyObject** matched) -> PyObject* {
                          KeyBytes key;
                          if (!ConvertKey(matched[0], &key)) return nullptr;
                          Result<std::optional<Bytes>> payload = reader.Get(key.view());
-                         if (!payload.ok()) return FailWith(payload);
+                         if (!payload.ok()) return SetStoreError(payload.error());
                          if (!payload.value()) Py_RETURN_NONE;
                          return PayloadBytes(*payload.value());
                        });
@@ -175,7 +118,7 @@ PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.exists()", kKeyName, 1};
-  return ReaderCall<1>(signature, self, args, nargs, kwnames,
+  return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
                        [](const Reader& reader, PyObject** matched) -> PyObject* {
                          KeyBytes key;
                          if (!ConvertKey(matched[0], &key)) return nullptr;
@@ -185,34 +128,34 @@ PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* PrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.prefix_raw()", kPrefixName, 1};
-  return ReaderCall<1>(signature, self, args, nargs, kwnames,
+  return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
                        [](const Reader& reader, PyObject** matched) -> PyObject* {
                          KeyBytes prefix;
                          if (!ConvertKey(matched[0], &prefix)) return nullptr;
                          Result<PrefixMatch> match = reader.Prefix(prefix.view());
-                         if (!match.ok()) return FailWith(match);
+                         if (!match.ok()) return SetStoreError(match.error());
                          return PairList(reader, match.value().first, match.value().payloads);
                        });
 }
 
 PyObject* Keys(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [](const Reader& reader) -> PyObject* {
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
     return BuildList(reader.entry_count(), [&](size_t i) { return KeyText(reader.KeyAt(i)); });
   });
 }
 
 PyObject* ItemsRaw(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [](const Reader& reader) -> PyObject* {
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
     Result<std::vector<Bytes>> payloads = reader.EntryPayloads();
-    if (!payloads.ok()) return FailWith(payloads);
+    if (!payloads.ok()) return SetStoreError(payloads.error());
     return PairList(reader, 0, payloads.value());
   });
 }
 
 PyObject* ObjectsRaw(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [](const Reader& reader) -> PyObject* {
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
     Result<std::vector<Bytes>> payloads = reader.DistinctObjects();
-    if (!payloads.ok()) return FailWith(payloads);
+    if (!payloads.ok()) return SetStoreError(payloads.error());
     const std::vector<Bytes>& list = payloads.value();
     return BuildList(list.size(), [&](size_t i) { return PayloadBytes(list[i]); });
   });
@@ -225,7 +168,7 @@ bool SetItem(PyObject* dict, const char* name, PyObject* value) {
 }
 
 PyObject* Stats(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [](const Reader& reader) -> PyObject* {
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
     const ReaderStats stats = reader.Stats();
     PyRef dict = PyRef::Steal(PyDict_New());
     if (!dict) return nullptr;
@@ -245,27 +188,24 @@ PyObject* Stats(PyObject* self, PyObject*) {
 }
 
 PyObject* Verify(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [](const Reader& reader) -> PyObject* {
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
     const Status verified = reader.Verify();
-    if (!verified.ok()) {
-      SetStoreError(verified.error());
-      return nullptr;
-    }
+    if (!verified.ok()) return SetStoreError(verified.error());
     Py_RETURN_TRUE;
   });
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [](const Reader&) -> PyObject* { Py_RETURN_NONE; });
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader&) -> PyObject* { Py_RETURN_NONE; });
 }
 
 PyObject* Enter(PyObject* self, PyObject*) {
-  return ReaderCallNoArgs(self, [&](const Reader&) -> PyObject* { return Py_NewRef(self); });
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [&](const Reader&) -> PyObject* { return Py_NewRef(self); });
 }
 
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.__exit__()", kExitNames, 3};
-  return ReaderCall<3>(signature, self, args, nargs, kwnames,
+  return ReaderInstance::Call<3>(signature, AccessKind::kShared, self, args, nargs, kwnames,
                        [](const Reader&, PyObject**) -> PyObject* { Py_RETURN_FALSE; });
 }
 
@@ -293,7 +233,7 @@ PyMethodDef kReaderMethods[] = {
 
 PyType_Slot kReaderSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderInstance::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
     {Py_tp_methods, kReaderMethods},
     {Py_tp_doc, const_cast<char*>(
@@ -307,7 +247,7 @@ PyType_Slot kReaderSlots[] = {
 
 PyType_Spec kReaderSpec = {
     "builtins._QuorReader",
-    sizeof(ReaderObject),
+    sizeof(ReaderInstance),
     0,
     Py_TPFLAGS_DEFAULT,
     kReaderSlots,

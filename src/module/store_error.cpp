@@ -30,25 +30,26 @@ PyObject* PrintErrorClass() {
 
 }  // namespace
 
-void SetStoreError(const StoreError& error) {
+std::nullptr_t SetStoreError(const StoreError& error) {
   const std::string text = error.Render();
   PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                            "replace");
-  if (message == nullptr) return;
+  if (message == nullptr) return nullptr;
   // Built from one argument, so OSError stays OSError (not a subclass picked
   // by errno) and errno, strerror and filename stay None.
   PyObject* exception = PyObject_CallOneArg(ExceptionClassFor(error.kind()), message);
   Py_DECREF(message);
-  if (exception == nullptr) return;
-  PyErr_SetRaisedException(exception);
+  if (exception != nullptr) PyErr_SetRaisedException(exception);
+  return nullptr;
 }
 
-void SetPrintError(std::string_view stream, std::string_view error) {
+std::nullptr_t SetPrintError(std::string_view stream, std::string_view error) {
   PyObject* cls = PrintErrorClass();
-  if (cls == nullptr) return;
+  if (cls == nullptr) return nullptr;
   const std::string text =
       "failed printing to " + std::string(stream) + ": " + std::string(error);
   PyErr_SetString(cls, text.c_str());
+  return nullptr;
 }
 
 }  // namespace quordb::module

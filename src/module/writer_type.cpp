@@ -4,138 +4,84 @@
 
 #include "core/writer.h"
 #include "module/arguments.h"
-#include "module/borrow_flag.h"
+#include "module/instance.h"
 #include "module/py_ref.h"
 #include "module/store_error.h"
 
 namespace quordb::module {
 namespace {
 
-struct WriterObject {
-  PyObject_HEAD
-  BorrowFlag borrow;
-  Writer* writer;
+struct WriterClass {
+  using State = Writer;
+  static PyTypeObject* Type() { return WriterType(); }
+  static constexpr const char* kName = "_QuorWriter";
 };
-
-constexpr const char* kClassName = "_QuorWriter";
-
-WriterObject* AsWriter(PyObject* self) { return reinterpret_cast<WriterObject*>(self); }
-
-// The receiver check of a method called on something else.
-bool IsWriter(PyObject* self) {
-  if (PyObject_TypeCheck(self, WriterType())) return true;
-  SetNotInstanceError(self, kClassName);
-  return false;
-}
+using WriterInstance = Instance<WriterClass>;
 
 PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        static constexpr const char* kNames[] = {nullptr};
-        static const Signature signature{"_QuorWriter.__new__()", {kNames, 0}, 0};
+        static const Signature signature{"_QuorWriter.__new__()", {}, 0};
         if (!MatchArguments(signature, args, kwargs, nullptr)) return nullptr;
-        auto writer = std::make_unique<Writer>();
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        new (&AsWriter(self)->borrow) BorrowFlag();
-        AsWriter(self)->writer = writer.release();
-        return self;
+        return WriterInstance::New(type, std::make_unique<Writer>());
       },
       nullptr);
-}
-
-void WriterDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  delete AsWriter(self)->writer;
-  AsWriter(self)->borrow.~BorrowFlag();
-  type->tp_free(self);
-  Py_DECREF(type);
 }
 
 PyObject* WriterRepr(PyObject* self) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        const Access access = Access::Shared(AsWriter(self)->borrow);
-        if (!access.ok()) return nullptr;
-        const Writer& writer = *AsWriter(self)->writer;
-        return PyUnicode_FromFormat("_QuorWriter(objects=%llu, keys=%llu)",
-                                    static_cast<unsigned long long>(writer.object_count()),
-                                    static_cast<unsigned long long>(writer.key_count()));
-      },
-      nullptr);
+  return WriterInstance::CallNoArgs(AccessKind::kShared, self, [](Writer& writer) {
+    return PyUnicode_FromFormat("_QuorWriter(objects=%llu, keys=%llu)",
+                                static_cast<unsigned long long>(writer.object_count()),
+                                static_cast<unsigned long long>(writer.key_count()));
+  });
 }
 
+constexpr const char* kRawBytesName[] = {"raw_bytes"};
+constexpr const char* kAddKeyNames[] = {"key", "obj_id"};
+constexpr const char* kPathName[] = {"path"};
+
 PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"raw_bytes"};
-        static const Signature signature{"_QuorWriter.add_object_raw()", kNames, 1};
-        PyObject* matched[1];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        if (!IsWriter(self)) return nullptr;
-        const Access access = Access::Exclusive(AsWriter(self)->borrow);
-        if (!access.ok()) return nullptr;
+  static const Signature signature{"_QuorWriter.add_object_raw()", kRawBytesName, 1};
+  return WriterInstance::Call<1>(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](Writer& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
         if (!ConvertRawBytes(matched[0], &payload)) return nullptr;
-        Result<uint64_t> id = AsWriter(self)->writer->AddObject(AsBytes(payload));
-        if (!id.ok()) {
-          SetStoreError(id.error());
-          return nullptr;
-        }
+        Result<uint64_t> id = writer.AddObject(AsBytes(payload));
+        if (!id.ok()) return SetStoreError(id.error());
         return PyLong_FromUnsignedLongLong(id.value());
-      },
-      nullptr);
+      });
 }
 
 PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"key", "obj_id"};
-        static const Signature signature{"_QuorWriter.add_key()", kNames, 2};
-        PyObject* matched[2];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        if (!IsWriter(self)) return nullptr;
-        const Access access = Access::Exclusive(AsWriter(self)->borrow);
-        if (!access.ok()) return nullptr;
+  static const Signature signature{"_QuorWriter.add_key()", kAddKeyNames, 2};
+  return WriterInstance::Call<2>(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](Writer& writer, PyObject** matched) -> PyObject* {
         // The ID is converted before the key, so a call with both wrong reports the ID.
         uint64_t obj_id = 0;
         if (!ConvertObjectId(matched[1], &obj_id)) return nullptr;
         KeyBytes key;
         if (!ConvertKey(matched[0], &key)) return nullptr;
-        const Status added = AsWriter(self)->writer->AddKey(AsBytes(key.view()), obj_id);
-        if (!added.ok()) {
-          SetStoreError(added.error());
-          return nullptr;
-        }
+        const Status added = writer.AddKey(AsBytes(key.view()), obj_id);
+        if (!added.ok()) return SetStoreError(added.error());
         Py_RETURN_NONE;
-      },
-      nullptr);
+      });
 }
 
 PyObject* Build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"path"};
-        static const Signature signature{"_QuorWriter.build()", kNames, 1};
-        PyObject* matched[1];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        if (!IsWriter(self)) return nullptr;
-        const Access access = Access::Shared(AsWriter(self)->borrow);
-        if (!access.ok()) return nullptr;
+  static const Signature signature{"_QuorWriter.build()", kPathName, 1};
+  return WriterInstance::Call<1>(
+      signature, AccessKind::kShared, self, args, nargs, kwnames,
+      [](Writer& writer, PyObject** matched) -> PyObject* {
         std::string_view path;
         if (!ConvertPath(matched[0], &path)) return nullptr;
-        Result<BuildReport> report = AsWriter(self)->writer->Build(path);
-        if (!report.ok()) {
-          SetStoreError(report.error());
-          return nullptr;
-        }
-        if (!report.value().print_error.empty()) {
-          SetPrintError("stdout", report.value().print_error);
-          return nullptr;
-        }
+        Result<BuildReport> report = writer.Build(path);
+        if (!report.ok()) return SetStoreError(report.error());
+        if (!report.value().print_error.empty())
+          return SetPrintError("stdout", report.value().print_error);
         Py_RETURN_NONE;
-      },
-      nullptr);
+      });
 }
 
 PyMethodDef kWriterMethods[] = {
@@ -155,7 +101,7 @@ PyMethodDef kWriterMethods[] = {
 
 PyType_Slot kWriterSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(WriterNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(WriterDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WriterInstance::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(WriterRepr)},
     {Py_tp_methods, kWriterMethods},
     {Py_tp_doc, const_cast<char*>(
@@ -167,7 +113,7 @@ PyType_Slot kWriterSlots[] = {
 
 PyType_Spec kWriterSpec = {
     "builtins._QuorWriter",
-    sizeof(WriterObject),
+    sizeof(WriterInstance),
     0,
     Py_TPFLAGS_DEFAULT,
     kWriterSlots,
