@@ -10,7 +10,6 @@
 #include <cmath>
 #include <string>
 
-#include "core/key_hash.h"
 
 namespace quordb {
 namespace {
@@ -46,10 +45,6 @@ Status CheckFileCrc(Bytes file, uint32_t stored) {
 }
 
 }  // namespace
-
-size_t Reader::EntryHash::operator()(std::string_view key) const noexcept {
-  return HashKey(key, reader->seed_);
-}
 
 Reader::~Reader() {
   path_.clear();
@@ -101,7 +96,6 @@ void Reader::AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_len
 }
 
 Status Reader::LoadIndex() {
-  seed_ = RandomSeed();
   entry_starts_.push_back(0);
   if (num_keys_ == 0) return OkStatus();
   const Bytes file = this->file();

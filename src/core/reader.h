@@ -28,6 +28,7 @@
 #include "core/byte_arena.h"
 #include "core/error.h"
 #include "core/format.h"
+#include "core/key_hash.h"
 
 namespace quordb {
 
@@ -114,31 +115,17 @@ class Reader {
     return high << 32 | entry_starts_[entry];
   }
 
-  struct EntryHash {
-    using is_transparent = void;
-    using is_avalanching = void;
-    const Reader* reader;
-    size_t operator()(uint32_t entry) const noexcept { return (*this)(reader->KeyAt(entry)); }
-    size_t operator()(std::string_view key) const noexcept;
-  };
-  struct EntryEqual {
-    using is_transparent = void;
-    const Reader* reader;
-    bool operator()(uint32_t a, uint32_t b) const noexcept {
-      return a == b || reader->KeyAt(a) == reader->KeyAt(b);
-    }
-    bool operator()(uint32_t a, std::string_view b) const noexcept { return reader->KeyAt(a) == b; }
-    bool operator()(std::string_view a, uint32_t b) const noexcept { return a == reader->KeyAt(b); }
-  };
-  using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash, EntryEqual>;
+  friend struct EntryHash<Reader>;
+  friend struct EntryEqual<Reader>;
+  std::string_view KeyOfEntry(uint32_t entry) const noexcept { return KeyAt(entry); }
+  using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash<Reader>, EntryEqual<Reader>>;
 
   // Every index entry once, in file order: its location (native byte order)
   // followed by its key bytes. Entry i spans [start i, start i+1).
   ByteArena entries_;
   std::vector<uint32_t> entry_starts_;
   std::vector<size_t> wraps_;
-  uint64_t seed_ = 0;
-  HashIndex hash_index_{0, EntryHash{this}, EntryEqual{this}};
+  HashIndex hash_index_{0, EntryHash<Reader>{this, RandomSeed()}, EntryEqual<Reader>{this}};
   uint32_t num_keys_ = 0;
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;

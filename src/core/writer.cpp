@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <memory>
 
-#include "core/key_hash.h"
 #include "core/key_sort.h"
 
 namespace quordb {
@@ -149,11 +148,7 @@ std::string TempPathFor(std::string_view target) {
   return temp;
 }
 
-size_t Writer::EntryHash::operator()(std::string_view key) const noexcept {
-  return HashKey(key, writer->seed_);
-}
-
-Writer::Writer() : seed_(RandomSeed()), keys_(0, EntryHash{this}, EntryEqual{this}) {}
+Writer::Writer() : keys_(0, EntryHash<Writer>{this, RandomSeed()}, EntryEqual<Writer>{this}) {}
 
 Result<uint64_t> Writer::AddObject(Bytes payload) {
   if (payload.size() > kMaxPayloadLength)
@@ -214,7 +209,7 @@ std::vector<uint64_t> Writer::RecordLocations() const {
 
 std::vector<uint32_t> Writer::EntriesInKeyOrder() const {
   return SortedEntries(static_cast<uint32_t>(key_entries_.size()),
-                       [this](uint32_t entry) { return KeyOf(entry); });
+                       [this](uint32_t entry) { return KeyOfEntry(entry); });
 }
 
 Result<BuildReport> Writer::Build(std::string_view path) const {
@@ -237,7 +232,7 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
       __builtin_prefetch(&locations[ahead.obj_id]);
     }
     const uint32_t entry = order[i];
-    const std::string_view key = KeyOf(entry);
+    const std::string_view key = KeyOfEntry(entry);
     StoreU16(out, static_cast<uint16_t>(key.size()));
     if (!key.empty()) std::memcpy(out + kKeyLengthSize, key.data(), key.size());
     out += kKeyLengthSize + key.size();

@@ -20,6 +20,7 @@
 #include "core/byte_arena.h"
 #include "core/error.h"
 #include "core/format.h"
+#include "core/key_hash.h"
 
 namespace quordb {
 
@@ -58,25 +59,12 @@ class Writer {
     uint32_t obj_id;  // object counts are capped at 2^32 - 1
   };
 
-  std::string_view KeyOf(uint32_t entry) const noexcept {
+  friend struct EntryHash<Writer>;
+  friend struct EntryEqual<Writer>;
+  std::string_view KeyOfEntry(uint32_t entry) const noexcept {
     const KeyEntry& e = key_entries_[entry];
     return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
   }
-
-  struct EntryHash {
-    using is_transparent = void;
-    using is_avalanching = void;
-    const Writer* writer;
-    size_t operator()(uint32_t entry) const noexcept { return (*this)(writer->KeyOf(entry)); }
-    size_t operator()(std::string_view key) const noexcept;
-  };
-  struct EntryEqual {
-    using is_transparent = void;
-    const Writer* writer;
-    bool operator()(uint32_t a, uint32_t b) const noexcept { return a == b; }
-    bool operator()(uint32_t a, std::string_view b) const noexcept { return writer->KeyOf(a) == b; }
-    bool operator()(std::string_view a, uint32_t b) const noexcept { return a == writer->KeyOf(b); }
-  };
 
   std::vector<uint64_t> RecordLocations() const;
   std::vector<uint32_t> EntriesInKeyOrder() const;
@@ -85,8 +73,7 @@ class Writer {
   uint64_t object_count_ = 0;
   ByteArena key_bytes_;
   std::vector<KeyEntry> key_entries_;
-  uint64_t seed_;
-  boost::unordered_flat_set<uint32_t, EntryHash, EntryEqual> keys_;
+  boost::unordered_flat_set<uint32_t, EntryHash<Writer>, EntryEqual<Writer>> keys_;
 };
 
 // The build's temporary file: `target` with the extension of its last
