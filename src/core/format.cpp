@@ -16,15 +16,12 @@ std::string FormatCrc(uint32_t crc) {
   return text;
 }
 
-Result<Bytes> FetchRecord(Bytes file, uint64_t location) {
-  if (!Fits(file.size(), location, kRecordHeadSize))
-    return StoreError::Corrupt("offset " + std::to_string(location) + " out of bounds");
-  const uint32_t length = LoadU32(file.data() + location);
-  const uint64_t payload_at = location + kRecordHeadSize;
-  if (!Fits(file.size(), payload_at, length))
-    return StoreError::Corrupt("object at " + std::to_string(location) +
-                               " extends beyond file end");
-  return file.subspan(payload_at, length);
+StoreError RecordOutOfBounds(uint64_t location) {
+  return StoreError::Corrupt("offset " + std::to_string(location) + " out of bounds");
+}
+
+StoreError RecordBeyondEnd(uint64_t location) {
+  return StoreError::Corrupt("object at " + std::to_string(location) + " extends beyond file end");
 }
 
 }  // namespace quordb

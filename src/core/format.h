@@ -99,8 +99,19 @@ inline Bytes AsBytes(std::string_view chars) noexcept {
   return {reinterpret_cast<const uint8_t*>(chars.data()), chars.size()};
 }
 
+// The errors of FetchRecord, kept out of line: fetching is on hot paths.
+StoreError RecordOutOfBounds(uint64_t location);
+StoreError RecordBeyondEnd(uint64_t location);
+
 // The payload of the record at `location`, a view into `file`. The payload
 // CRC is not checked here; only verification does that.
-Result<Bytes> FetchRecord(Bytes file, uint64_t location);
+inline Result<Bytes> FetchRecord(Bytes file, uint64_t location) {
+  if (!Fits(file.size(), location, kRecordHeadSize)) [[unlikely]]
+    return RecordOutOfBounds(location);
+  const uint32_t length = LoadU32(file.data() + location);
+  if (!Fits(file.size(), location + kRecordHeadSize, length)) [[unlikely]]
+    return RecordBeyondEnd(location);
+  return file.subspan(location + kRecordHeadSize, length);
+}
 
 }  // namespace quordb

@@ -87,7 +87,7 @@ class Reader {
   bool Exists(std::string_view key) const noexcept { return Find(key).has_value(); }
   // The payload of `key`'s object; nullopt when the key is absent.
   Result<std::optional<Bytes>> Get(std::string_view key) const;
-  // One payload per entry of the sorted key list; each record fetched once.
+  // One payload per entry of the sorted key list.
   Result<std::vector<Bytes>> EntryPayloads() const;
   // The entries whose keys start with `prefix`, in key order.
   Result<PrefixMatch> Prefix(std::string_view prefix) const;
