@@ -1,5 +1,5 @@
 // Sorting of byte-string keys into the index order (unsigned bytes, a proper
-// prefix first).
+// prefix first), and of entries by a 64-bit value.
 //
 // A most-significant-first radix sort over 8-byte chunks: each pass orders a
 // range by the next 8 bytes of its keys (and how many bytes remain), with
@@ -20,13 +20,16 @@
 #include "core/format.h"
 
 namespace quordb {
+// An entry with the value it is sorted by.
+struct SortItem {
+  uint64_t chunk;    // the value; for keys, the bytes at the current depth, big-endian, zero-padded
+  uint32_t entry;    // what the caller sorts
+  uint32_t remains;  // for keys, bytes left from the depth, capped at kMore
+};
+
 namespace key_sort_detail {
 
-struct Item {
-  uint64_t chunk;    // the key's bytes at the current depth, big-endian, zero-padded
-  uint32_t entry;    // what the caller sorts
-  uint32_t remains;  // bytes left from the depth, capped at kMore
-};
+using Item = SortItem;
 
 // More than a chunk remains: ties on this chunk go on to the next one.
 inline constexpr uint32_t kMore = 9;
@@ -96,6 +99,20 @@ void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
 }
 
 }  // namespace key_sort_detail
+
+// The entries 0..count-1 with their value_of(entry), a uint64_t, ordered by
+// value; entries with equal values stay in entry order.
+template <typename ValueOf>
+std::vector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of) {
+  std::vector<SortItem> items(count);
+  for (uint32_t i = 0; i < count; ++i) items[i] = SortItem{value_of(i), i, 0};
+  if (count > 1) {
+    std::vector<SortItem> scratch(count);
+    // Least-significant-digit passes are stable, which keeps equal values in entry order.
+    key_sort_detail::RadixSort(std::span<SortItem>(items), std::span<SortItem>(scratch));
+  }
+  return items;
+}
 
 // The entries 0..count-1 ordered by key_of(entry), a std::string_view.
 // Entries with equal keys keep no particular order.

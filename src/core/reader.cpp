@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cmath>
 #include <string>
+#include <utility>
 
+#include "core/key_sort.h"
 
 namespace quordb {
 namespace {
@@ -34,6 +36,18 @@ std::string BadMagicMessage(const uint8_t* magic) {
     text += std::to_string(magic[i]);
   }
   return text + "]";
+}
+
+// What is wrong with the record at `location`, if anything.
+std::optional<StoreError> CheckRecord(Bytes file, uint64_t location) {
+  if (!Fits(file.size(), location, kRecordHeadSize))
+    return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");
+  const uint32_t length = LoadU32(file.data() + location);
+  const uint32_t stored_crc = LoadU32(file.data() + location + 4);
+  if (!Fits(file.size(), location + kRecordHeadSize, length)) return RecordBeyondEnd(location);
+  if (Crc32(file.subspan(location + kRecordHeadSize, length)) != stored_crc)
+    return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(location));
+  return std::nullopt;
 }
 
 Status CheckFileCrc(Bytes file, uint32_t stored) {
@@ -200,20 +214,22 @@ Result<std::vector<Bytes>> Reader::DistinctObjects() const {
 Status Reader::Verify() const {
   const Bytes file = this->file();
   QUORDB_RETURN_IF_ERROR(CheckFileCrc(file, file_crc32_));
-  boost::unordered_flat_set<uint64_t> seen;
-  seen.reserve(entry_count());
-  for (size_t entry = 0; entry < entry_count(); ++entry) {
-    const uint64_t location = LocationAt(entry);
-    if (!seen.insert(location).second) continue;
-    if (!Fits(file.size(), location, kRecordHeadSize))
-      return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");
-    const uint32_t length = LoadU32(file.data() + location);
-    const uint32_t stored_crc = LoadU32(file.data() + location + 4);
-    if (!Fits(file.size(), location + kRecordHeadSize, length))
-      return RecordBeyondEnd(location);
-    if (Crc32(file.subspan(location + kRecordHeadSize, length)) != stored_crc)
-      return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(location));
+  // Records are checked in file order, which reads the mapping front to back
+  // instead of jumping around it in key order; of the records that fail, the
+  // one whose first entry comes first is reported, as a walk in key order
+  // would report it. A location is checked once, for its first entry.
+  const std::vector<SortItem> by_location = EntriesByValue(
+      static_cast<uint32_t>(entry_count()), [this](uint32_t entry) { return LocationAt(entry); });
+  std::optional<std::pair<uint32_t, StoreError>> first_failure;
+  for (size_t i = 0; i < by_location.size(); ++i) {
+    const uint32_t entry = by_location[i].entry;
+    const uint64_t location = by_location[i].chunk;
+    if (i > 0 && by_location[i - 1].chunk == location) continue;
+    if (first_failure && first_failure->first < entry) continue;
+    std::optional<StoreError> failure = CheckRecord(file, location);
+    if (failure) first_failure.emplace(entry, std::move(*failure));
   }
+  if (first_failure) return std::move(first_failure->second);
   return OkStatus();
 }
 

@@ -400,3 +400,36 @@ TEST(ReaderEmpty, LowerBoundIsTheStart) {
 
 }  // namespace
 }  // namespace quordb
+
+namespace quordb {
+namespace {
+
+// Several damaged records: the one reported is the first in key order, not
+// in file order, and a record shared by two keys counts at its first key.
+TEST(ReaderVerify, ReportsTheFirstDamagedRecordInKeyOrder) {
+  // Objects at 40 ("p0"), 50 ("p1"), 60 ("p2"); key "a" names the last one.
+  const std::string file = test::BuildFile({"p0", "p1", "p2"}, {{"a", 2}, {"b", 0}, {"c", 1}, {"d", 2}});
+  struct Case {
+    std::vector<size_t> flipped_payload_bytes;
+    std::string reported;
+  };
+  const Case cases[] = {
+      {{48, 58}, "QuorCorruptError: object CRC32 mismatch at offset 40"},  // b before c
+      {{48, 68}, "QuorCorruptError: object CRC32 mismatch at offset 60"},  // a names 60
+      {{58, 68}, "QuorCorruptError: object CRC32 mismatch at offset 60"},
+      {{58}, "QuorCorruptError: object CRC32 mismatch at offset 50"},
+  };
+  for (const Case& c : cases) {
+    std::string damaged = file;
+    for (const size_t at : c.flipped_payload_bytes) damaged[at] ^= 0x20;
+    test::FixFileCrc(damaged);
+    auto opened = test::OpenBytes(damaged, true);
+    ASSERT_TRUE(opened.ok());
+    const Status verified = opened.value()->Verify();
+    ASSERT_FALSE(verified.ok());
+    EXPECT_EQ(verified.error().Render(), c.reported);
+  }
+}
+
+}  // namespace
+}  // namespace quordb
