@@ -37,10 +37,9 @@ void ByteArena::Grow(size_t n) {
   while (capacity - size_ < n) capacity *= 2;
   // mremap moves the pages instead of copying them, and never needs the old
   // and the new block at once.
-  void* block = data_ == nullptr
-                    ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0)
-                    : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
+  void* block = data_ == nullptr ? mmap(nullptr, capacity, PROT_READ | PROT_WRITE,
+                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                                 : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
   if (block == MAP_FAILED) throw std::bad_alloc();
   data_ = static_cast<uint8_t*>(block);
   capacity_ = capacity;

@@ -49,7 +49,8 @@ std::string OsErrorText(int errnum);
 template <typename T>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
+  Result(T value)
+      : state_(std::in_place_index<0>, std::move(value)) {}  // NOLINT: implicit by design
   Result(StoreError error) : state_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
   bool ok() const noexcept { return state_.index() == 0; }
@@ -70,8 +71,8 @@ inline Status OkStatus() { return Ok{}; }
 }  // namespace quordb
 
 // Propagates the error of a Result-returning expression to the caller.
-#define QUORDB_RETURN_IF_ERROR(expr)                        \
-  do {                                                      \
-    auto quordb_status_ = (expr);                           \
+#define QUORDB_RETURN_IF_ERROR(expr)                                    \
+  do {                                                                  \
+    auto quordb_status_ = (expr);                                       \
     if (!quordb_status_.ok()) return std::move(quordb_status_).error(); \
   } while (0)

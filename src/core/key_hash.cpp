@@ -4,7 +4,6 @@
 
 #include <chrono>
 
-
 namespace quordb {
 
 uint64_t RandomSeed() noexcept {

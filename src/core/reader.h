@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <boost/unordered/unordered_flat_set.hpp>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>

@@ -152,8 +152,8 @@ Writer::Writer() : keys_(0, EntryHash<Writer>{this, RandomSeed()}, EntryEqual<Wr
 
 Result<uint64_t> Writer::AddObject(Bytes payload) {
   if (payload.size() > kMaxPayloadLength)
-    return StoreError::General(
-        LimitMessage("payload of", payload.size(), kMaxPayloadLength) + " bytes");
+    return StoreError::General(LimitMessage("payload of", payload.size(), kMaxPayloadLength) +
+                               " bytes");
   if (object_count_ >= kMaxCount)
     return StoreError::General(LimitMessage("object count", object_count_ + 1, kMaxCount));
   uint8_t* record = records_.Append(kRecordHeadSize + payload.size());
@@ -271,9 +271,9 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   SyncDirectoryOf(path);
 
   struct stat target;
-  const double size_kb =
-      ::stat(std::string(path).c_str(), &target) == 0 ? static_cast<double>(target.st_size) / 1024
-                                                      : 0.0;
+  const double size_kb = ::stat(std::string(path).c_str(), &target) == 0
+                             ? static_cast<double>(target.st_size) / 1024
+                             : 0.0;
   return BuildReport{PrintToStdout(SummaryLine(path, object_count_, key_count(), size_kb))};
 }
 

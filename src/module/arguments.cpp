@@ -54,8 +54,8 @@ bool PlaceKeyword(const Signature& signature, PyObject* name, PyObject* value, P
   for (size_t i = 0; i < signature.names.size(); ++i) {
     if (wanted != signature.names[i]) continue;
     if (out[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
-                   signature.full_name, signature.names[i]);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", signature.full_name,
+                   signature.names[i]);
       return false;
     }
     out[i] = value;

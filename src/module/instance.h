@@ -21,8 +21,7 @@ enum class AccessKind { kShared, kExclusive };
 //   using State = ...;  static PyTypeObject* Type();  static constexpr const char* kName;
 template <typename Class>
 struct Instance {
-  PyObject_HEAD
-  BorrowFlag borrow;
+  PyObject_HEAD BorrowFlag borrow;
   typename Class::State* state;
 
   static Instance* From(PyObject* self) noexcept { return reinterpret_cast<Instance*>(self); }

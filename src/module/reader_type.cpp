@@ -95,70 +95,75 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* ReaderRepr(PyObject* self) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-    const std::string text = "_QuorReader('" + reader.path() + "', keys=" +
-                             std::to_string(reader.num_keys()) +
-                             ", objects=" + std::to_string(reader.num_objects()) + ")";
-    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
-  });
+  return ReaderInstance::CallNoArgs(
+      AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
+        const std::string text = "_QuorReader('" + reader.path() +
+                                 "', keys=" + std::to_string(reader.num_keys()) +
+                                 ", objects=" + std::to_string(reader.num_objects()) + ")";
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+      });
 }
 
 PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.get_raw()", kKeyName, 1};
   return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                       [](const Reader& reader, PyObject** matched) -> PyObject* {
-                         KeyBytes key;
-                         if (!ConvertKey(matched[0], &key)) return nullptr;
-                         Result<std::optional<Bytes>> payload = reader.Get(key.view());
-                         if (!payload.ok()) return SetStoreError(payload.error());
-                         if (!payload.value()) Py_RETURN_NONE;
-                         return PayloadBytes(*payload.value());
-                       });
+                                 [](const Reader& reader, PyObject** matched) -> PyObject* {
+                                   KeyBytes key;
+                                   if (!ConvertKey(matched[0], &key)) return nullptr;
+                                   Result<std::optional<Bytes>> payload = reader.Get(key.view());
+                                   if (!payload.ok()) return SetStoreError(payload.error());
+                                   if (!payload.value()) Py_RETURN_NONE;
+                                   return PayloadBytes(*payload.value());
+                                 });
 }
 
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.exists()", kKeyName, 1};
   return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                       [](const Reader& reader, PyObject** matched) -> PyObject* {
-                         KeyBytes key;
-                         if (!ConvertKey(matched[0], &key)) return nullptr;
-                         return PyBool_FromLong(reader.Exists(key.view()));
-                       });
+                                 [](const Reader& reader, PyObject** matched) -> PyObject* {
+                                   KeyBytes key;
+                                   if (!ConvertKey(matched[0], &key)) return nullptr;
+                                   return PyBool_FromLong(reader.Exists(key.view()));
+                                 });
 }
 
 PyObject* PrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.prefix_raw()", kPrefixName, 1};
   return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                       [](const Reader& reader, PyObject** matched) -> PyObject* {
-                         KeyBytes prefix;
-                         if (!ConvertKey(matched[0], &prefix)) return nullptr;
-                         Result<PrefixMatch> match = reader.Prefix(prefix.view());
-                         if (!match.ok()) return SetStoreError(match.error());
-                         return PairList(reader, match.value().first, match.value().payloads);
-                       });
+                                 [](const Reader& reader, PyObject** matched) -> PyObject* {
+                                   KeyBytes prefix;
+                                   if (!ConvertKey(matched[0], &prefix)) return nullptr;
+                                   Result<PrefixMatch> match = reader.Prefix(prefix.view());
+                                   if (!match.ok()) return SetStoreError(match.error());
+                                   return PairList(reader, match.value().first,
+                                                   match.value().payloads);
+                                 });
 }
 
 PyObject* Keys(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-    return BuildList(reader.entry_count(), [&](size_t i) { return KeyText(reader.KeyAt(i)); });
-  });
+  return ReaderInstance::CallNoArgs(
+      AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
+        return BuildList(reader.entry_count(), [&](size_t i) { return KeyText(reader.KeyAt(i)); });
+      });
 }
 
 PyObject* ItemsRaw(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-    Result<std::vector<Bytes>> payloads = reader.EntryPayloads();
-    if (!payloads.ok()) return SetStoreError(payloads.error());
-    return PairList(reader, 0, payloads.value());
-  });
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self,
+                                    [](const Reader& reader) -> PyObject* {
+                                      Result<std::vector<Bytes>> payloads = reader.EntryPayloads();
+                                      if (!payloads.ok()) return SetStoreError(payloads.error());
+                                      return PairList(reader, 0, payloads.value());
+                                    });
 }
 
 PyObject* ObjectsRaw(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-    Result<std::vector<Bytes>> payloads = reader.DistinctObjects();
-    if (!payloads.ok()) return SetStoreError(payloads.error());
-    const std::vector<Bytes>& list = payloads.value();
-    return BuildList(list.size(), [&](size_t i) { return PayloadBytes(list[i]); });
-  });
+  return ReaderInstance::CallNoArgs(
+      AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
+        Result<std::vector<Bytes>> payloads = reader.DistinctObjects();
+        if (!payloads.ok()) return SetStoreError(payloads.error());
+        const std::vector<Bytes>& list = payloads.value();
+        return BuildList(list.size(), [&](size_t i) { return PayloadBytes(list[i]); });
+      });
 }
 
 // Sets `dict[name] = value`, stealing `value`. False with an error set.
@@ -168,45 +173,49 @@ bool SetItem(PyObject* dict, const char* name, PyObject* value) {
 }
 
 PyObject* Stats(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-    const ReaderStats stats = reader.Stats();
-    PyRef dict = PyRef::Steal(PyDict_New());
-    if (!dict) return nullptr;
-    const bool filled =
-        SetItem(dict.get(), "path", KeyText(stats.path)) &&
-        SetItem(dict.get(), "version", PyLong_FromLong(stats.version)) &&
-        SetItem(dict.get(), "num_keys", PyLong_FromUnsignedLong(stats.num_keys)) &&
-        SetItem(dict.get(), "num_objects", PyLong_FromUnsignedLong(stats.num_objects)) &&
-        SetItem(dict.get(), "index_offset", PyLong_FromUnsignedLongLong(stats.index_offset)) &&
-        SetItem(dict.get(), "data_offset", PyLong_FromUnsignedLongLong(stats.data_offset)) &&
-        SetItem(dict.get(), "file_size_kb", PyFloat_FromDouble(stats.file_size_kb)) &&
-        SetItem(dict.get(), "file_crc32",
-                PyUnicode_FromStringAndSize(stats.file_crc32.data(),
-                                            static_cast<Py_ssize_t>(stats.file_crc32.size())));
-    return filled ? dict.release() : nullptr;
-  });
+  return ReaderInstance::CallNoArgs(
+      AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
+        const ReaderStats stats = reader.Stats();
+        PyRef dict = PyRef::Steal(PyDict_New());
+        if (!dict) return nullptr;
+        const bool filled =
+            SetItem(dict.get(), "path", KeyText(stats.path)) &&
+            SetItem(dict.get(), "version", PyLong_FromLong(stats.version)) &&
+            SetItem(dict.get(), "num_keys", PyLong_FromUnsignedLong(stats.num_keys)) &&
+            SetItem(dict.get(), "num_objects", PyLong_FromUnsignedLong(stats.num_objects)) &&
+            SetItem(dict.get(), "index_offset", PyLong_FromUnsignedLongLong(stats.index_offset)) &&
+            SetItem(dict.get(), "data_offset", PyLong_FromUnsignedLongLong(stats.data_offset)) &&
+            SetItem(dict.get(), "file_size_kb", PyFloat_FromDouble(stats.file_size_kb)) &&
+            SetItem(dict.get(), "file_crc32",
+                    PyUnicode_FromStringAndSize(stats.file_crc32.data(),
+                                                static_cast<Py_ssize_t>(stats.file_crc32.size())));
+        return filled ? dict.release() : nullptr;
+      });
 }
 
 PyObject* Verify(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-    const Status verified = reader.Verify();
-    if (!verified.ok()) return SetStoreError(verified.error());
-    Py_RETURN_TRUE;
-  });
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self,
+                                    [](const Reader& reader) -> PyObject* {
+                                      const Status verified = reader.Verify();
+                                      if (!verified.ok()) return SetStoreError(verified.error());
+                                      Py_RETURN_TRUE;
+                                    });
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [](const Reader&) -> PyObject* { Py_RETURN_NONE; });
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self,
+                                    [](const Reader&) -> PyObject* { Py_RETURN_NONE; });
 }
 
 PyObject* Enter(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self, [&](const Reader&) -> PyObject* { return Py_NewRef(self); });
+  return ReaderInstance::CallNoArgs(AccessKind::kShared, self,
+                                    [&](const Reader&) -> PyObject* { return Py_NewRef(self); });
 }
 
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.__exit__()", kExitNames, 3};
   return ReaderInstance::Call<3>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                       [](const Reader&, PyObject**) -> PyObject* { Py_RETURN_FALSE; });
+                                 [](const Reader&, PyObject**) -> PyObject* { Py_RETURN_FALSE; });
 }
 
 PyMethodDef kReaderMethods[] = {
@@ -236,21 +245,17 @@ PyType_Slot kReaderSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(ReaderInstance::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
     {Py_tp_methods, kReaderMethods},
-    {Py_tp_doc, const_cast<char*>(
-                    "_QuorReader(path, verify=True)\n--\n\n"
-                    "Low-level reader \u2014 returns raw msgpack bytes.\n"
-                    "**Use `quordb.QuorReader` (Python wrapper) instead of this directly.**\n\n"
-                    "Thread-safe for reads: the index is immutable after construction and the\n"
-                    "mmap is read-only.  Share one instance freely across threads.")},
+    {Py_tp_doc,
+     const_cast<char*>("_QuorReader(path, verify=True)\n--\n\n"
+                       "Low-level reader \u2014 returns raw msgpack bytes.\n"
+                       "**Use `quordb.QuorReader` (Python wrapper) instead of this directly.**\n\n"
+                       "Thread-safe for reads: the index is immutable after construction and the\n"
+                       "mmap is read-only.  Share one instance freely across threads.")},
     {0, nullptr},
 };
 
 PyType_Spec kReaderSpec = {
-    "builtins._QuorReader",
-    sizeof(ReaderInstance),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kReaderSlots,
+    "builtins._QuorReader", sizeof(ReaderInstance), 0, Py_TPFLAGS_DEFAULT, kReaderSlots,
 };
 
 }  // namespace

@@ -32,8 +32,8 @@ PyObject* PrintErrorClass() {
 
 std::nullptr_t SetStoreError(const StoreError& error) {
   const std::string text = error.Render();
-  PyObject* message = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                           "replace");
+  PyObject* message =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (message == nullptr) return nullptr;
   // Built from one argument, so OSError stays OSError (not a subclass picked
   // by errno) and errno, strerror and filename stay None.
@@ -46,8 +46,7 @@ std::nullptr_t SetStoreError(const StoreError& error) {
 std::nullptr_t SetPrintError(std::string_view stream, std::string_view error) {
   PyObject* cls = PrintErrorClass();
   if (cls == nullptr) return nullptr;
-  const std::string text =
-      "failed printing to " + std::string(stream) + ": " + std::string(error);
+  const std::string text = "failed printing to " + std::string(stream) + ": " + std::string(error);
   PyErr_SetString(cls, text.c_str());
   return nullptr;
 }

@@ -42,58 +42,53 @@ constexpr const char* kPathName[] = {"path"};
 
 PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorWriter.add_object_raw()", kRawBytesName, 1};
-  return WriterInstance::Call<1>(
-      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
-      [](Writer& writer, PyObject** matched) -> PyObject* {
-        std::string_view payload;
-        if (!ConvertRawBytes(matched[0], &payload)) return nullptr;
-        Result<uint64_t> id = writer.AddObject(AsBytes(payload));
-        if (!id.ok()) return SetStoreError(id.error());
-        return PyLong_FromUnsignedLongLong(id.value());
-      });
+  return WriterInstance::Call<1>(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+                                 [](Writer& writer, PyObject** matched) -> PyObject* {
+                                   std::string_view payload;
+                                   if (!ConvertRawBytes(matched[0], &payload)) return nullptr;
+                                   Result<uint64_t> id = writer.AddObject(AsBytes(payload));
+                                   if (!id.ok()) return SetStoreError(id.error());
+                                   return PyLong_FromUnsignedLongLong(id.value());
+                                 });
 }
 
 PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorWriter.add_key()", kAddKeyNames, 2};
-  return WriterInstance::Call<2>(
-      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
-      [](Writer& writer, PyObject** matched) -> PyObject* {
-        // The ID is converted before the key, so a call with both wrong reports the ID.
-        uint64_t obj_id = 0;
-        if (!ConvertObjectId(matched[1], &obj_id)) return nullptr;
-        KeyBytes key;
-        if (!ConvertKey(matched[0], &key)) return nullptr;
-        const Status added = writer.AddKey(AsBytes(key.view()), obj_id);
-        if (!added.ok()) return SetStoreError(added.error());
-        Py_RETURN_NONE;
-      });
+  return WriterInstance::Call<2>(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+                                 [](Writer& writer, PyObject** matched) -> PyObject* {
+                                   // The ID is converted before the key, so a call with both wrong
+                                   // reports the ID.
+                                   uint64_t obj_id = 0;
+                                   if (!ConvertObjectId(matched[1], &obj_id)) return nullptr;
+                                   KeyBytes key;
+                                   if (!ConvertKey(matched[0], &key)) return nullptr;
+                                   const Status added = writer.AddKey(AsBytes(key.view()), obj_id);
+                                   if (!added.ok()) return SetStoreError(added.error());
+                                   Py_RETURN_NONE;
+                                 });
 }
 
 PyObject* Build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorWriter.build()", kPathName, 1};
-  return WriterInstance::Call<1>(
-      signature, AccessKind::kShared, self, args, nargs, kwnames,
-      [](Writer& writer, PyObject** matched) -> PyObject* {
-        std::string_view path;
-        if (!ConvertPath(matched[0], &path)) return nullptr;
-        Result<BuildReport> report = writer.Build(path);
-        if (!report.ok()) return SetStoreError(report.error());
-        if (!report.value().print_error.empty())
-          return SetPrintError("stdout", report.value().print_error);
-        Py_RETURN_NONE;
-      });
+  return WriterInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
+                                 [](Writer& writer, PyObject** matched) -> PyObject* {
+                                   std::string_view path;
+                                   if (!ConvertPath(matched[0], &path)) return nullptr;
+                                   Result<BuildReport> report = writer.Build(path);
+                                   if (!report.ok()) return SetStoreError(report.error());
+                                   if (!report.value().print_error.empty())
+                                     return SetPrintError("stdout", report.value().print_error);
+                                   Py_RETURN_NONE;
+                                 });
 }
 
 PyMethodDef kWriterMethods[] = {
-    {"add_object_raw", FastcallMethod<AddObjectRaw>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add_object_raw", FastcallMethod<AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_raw($self, raw_bytes)\n--\n\n"
      "Store pre-encoded *raw_bytes* (msgpack). Returns the object ID."},
-    {"add_key", FastcallMethod<AddKey>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add_key", FastcallMethod<AddKey>(), METH_FASTCALL | METH_KEYWORDS,
      "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
-    {"build", FastcallMethod<Build>(),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"build", FastcallMethod<Build>(), METH_FASTCALL | METH_KEYWORDS,
      "build($self, path)\n--\n\n"
      "Atomically write the `.qrdb` file: tmp \u2192 fsync \u2192 rename."},
     {nullptr, nullptr, 0, nullptr},
@@ -104,19 +99,15 @@ PyType_Slot kWriterSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(WriterInstance::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(WriterRepr)},
     {Py_tp_methods, kWriterMethods},
-    {Py_tp_doc, const_cast<char*>(
-                    "_QuorWriter()\n--\n\n"
-                    "Low-level writer \u2014 accepts pre-serialised msgpack bytes per object.\n"
-                    "**Use `quordb.QuorWriter` (Python wrapper) instead of this directly.**")},
+    {Py_tp_doc,
+     const_cast<char*>("_QuorWriter()\n--\n\n"
+                       "Low-level writer \u2014 accepts pre-serialised msgpack bytes per object.\n"
+                       "**Use `quordb.QuorWriter` (Python wrapper) instead of this directly.**")},
     {0, nullptr},
 };
 
 PyType_Spec kWriterSpec = {
-    "builtins._QuorWriter",
-    sizeof(WriterInstance),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kWriterSlots,
+    "builtins._QuorWriter", sizeof(WriterInstance), 0, Py_TPFLAGS_DEFAULT, kWriterSlots,
 };
 
 }  // namespace

@@ -408,7 +408,8 @@ namespace {
 // in file order, and a record shared by two keys counts at its first key.
 TEST(ReaderVerify, ReportsTheFirstDamagedRecordInKeyOrder) {
   // Objects at 40 ("p0"), 50 ("p1"), 60 ("p2"); key "a" names the last one.
-  const std::string file = test::BuildFile({"p0", "p1", "p2"}, {{"a", 2}, {"b", 0}, {"c", 1}, {"d", 2}});
+  const std::string file =
+      test::BuildFile({"p0", "p1", "p2"}, {{"a", 2}, {"b", 0}, {"c", 1}, {"d", 2}});
   struct Case {
     std::vector<size_t> flipped_payload_bytes;
     std::string reported;
