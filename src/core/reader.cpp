@@ -68,7 +68,9 @@ Reader::~Reader() {
 Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   if (path.find('\0') != std::string::npos)
     return StoreError::Io("cannot open " + path + ": file name contained an unexpected NUL byte");
-  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO without a writer fails at the mapping
+  // instead of hanging the open; regular files ignore the flag.
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (fd.get() < 0) return StoreError::Os(errno, "cannot open " + path + ": ");
 
   struct stat metadata;
