@@ -123,6 +123,10 @@ Status Reader::LoadIndex() {
   entry_starts_.reserve(reserve + 1);
   hash_index_.reserve(reserve);
 
+  // Walk and copy the entries first, hashing each key while it is at hand.
+  std::vector<SortItem> hashed;
+  hashed.reserve(reserve);
+  const EntryHash<Reader>& hash = hash_index_.hash_function();
   uint64_t pos = index_offset_;
   for (uint32_t entry = 0; entry < num_keys_; ++entry) {
     if (!Fits(file.size(), pos, kKeyLengthSize))
@@ -132,14 +136,26 @@ Status Reader::LoadIndex() {
       return StoreError::Corrupt("index section truncated (key + offset)");
     const uint8_t* key = file.data() + pos + kKeyLengthSize;
     AppendEntry(LoadU64(key + key_length), key, key_length);
-    // A repeated key: the last occurrence wins.
-    const auto [slot, inserted] = hash_index_.insert(entry);
-    if (!inserted) {
-      hash_index_.erase(slot);
-      hash_index_.insert(entry);
-    }
+    hashed.push_back({hash(AsChars({key, key_length})), entry, 0});
     pos += kKeyLengthSize + key_length + kLocationSize;
   }
+  // Then insert in the order of the hashes' top bits, which is the order of
+  // the table's slots: the table fills front to back instead of taking a
+  // cache miss per key. The sort is stable, so a repeated key's occurrences
+  // stay in file order and the last one wins.
+  {
+    std::vector<SortItem> scratch(hashed.size());
+    SortByTopBits(hashed, scratch);
+  }
+  for (const SortItem& item : hashed) {
+    inserting_ = {item.entry, item.chunk};
+    const auto [slot, inserted] = hash_index_.insert(item.entry);
+    if (!inserted) {
+      hash_index_.erase(slot);
+      hash_index_.insert(item.entry);
+    }
+  }
+  inserting_ = {};
   return OkStatus();
 }
 

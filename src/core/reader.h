@@ -125,7 +125,9 @@ class Reader {
   ByteArena entries_;
   std::vector<uint32_t> entry_starts_;
   std::vector<size_t> wraps_;
-  HashIndex hash_index_{0, EntryHash<Reader>{this, RandomSeed()}, EntryEqual<Reader>{this}};
+  KnownHash inserting_;
+  HashIndex hash_index_{0, EntryHash<Reader>{this, RandomSeed(), &inserting_},
+                        EntryEqual<Reader>{this}};
   uint32_t num_keys_ = 0;
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;
