@@ -58,14 +58,14 @@ inline uint8_t Digit(const Item& item, int d) noexcept {
                 : static_cast<uint8_t>(item.chunk >> (8 * (d - 1)));
 }
 
-// Stable least-significant-digit sort on digits first_digit..8.
-inline void RadixSort(std::span<Item> items, std::span<Item> scratch, int first_digit = 0) {
+// Stable least-significant-digit sort.
+inline void RadixSort(std::span<Item> items, std::span<Item> scratch) {
   std::array<std::array<uint32_t, 256>, 9> counts{};
   for (const Item& item : items)
-    for (int d = first_digit; d < 9; ++d) ++counts[d][Digit(item, d)];
+    for (int d = 0; d < 9; ++d) ++counts[d][Digit(item, d)];
   Item* from = items.data();
   Item* to = scratch.data();
-  for (int d = first_digit; d < 9; ++d) {
+  for (int d = 0; d < 9; ++d) {
     auto& count = counts[d];
     if (count[Digit(items[0], d)] == items.size()) continue;  // every item agrees here
     uint32_t sum = 0;
@@ -113,11 +113,6 @@ std::vector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of) {
     key_sort_detail::RadixSort(std::span<SortItem>(items), std::span<SortItem>(scratch));
   }
   return items;
-}
-
-// Orders `items` stably by the top 16 bits of their value alone.
-inline void SortByTopBits(std::span<SortItem> items, std::span<SortItem> scratch) {
-  if (items.size() > 1) key_sort_detail::RadixSort(items, scratch, 7);
 }
 
 // The entries 0..count-1 ordered by key_of(entry), a std::string_view.
