@@ -192,6 +192,8 @@ Result<std::vector<Bytes>> Reader::EntryPayloads() const {
   std::vector<Bytes> payloads;
   payloads.reserve(entry_count());
   for (size_t entry = 0; entry < entry_count(); ++entry) {
+    if (entry + kPrefetchDistance < entry_count())
+      PrefetchRecord(file(), LocationAt(entry + kPrefetchDistance));
     Result<Bytes> payload = FetchRecord(file(), LocationAt(entry));
     if (!payload.ok()) return std::move(payload).error();
     payloads.push_back(payload.value());
@@ -219,6 +221,8 @@ Result<PrefixMatch> Reader::Prefix(std::string_view prefix) const {
   match.first = LowerBound(prefix);
   for (size_t entry = match.first; entry < entry_count(); ++entry) {
     if (!KeyAt(entry).starts_with(prefix)) break;
+    if (entry + kPrefetchDistance < entry_count())
+      PrefetchRecord(file(), LocationAt(entry + kPrefetchDistance));
     Result<Bytes> payload = FetchRecord(file(), LocationAt(entry));
     if (!payload.ok()) return std::move(payload).error();
     match.payloads.push_back(payload.value());
@@ -233,6 +237,8 @@ Result<std::vector<Bytes>> Reader::DistinctObjects() const {
   for (size_t entry = 0; entry < entry_count(); ++entry) {
     const uint64_t location = LocationAt(entry);
     if (!seen.insert(location).second) continue;
+    if (entry + kPrefetchDistance < entry_count())
+      PrefetchRecord(file(), LocationAt(entry + kPrefetchDistance));
     Result<Bytes> payload = FetchRecord(file(), location);
     if (!payload.ok()) return std::move(payload).error();
     payloads.push_back(payload.value());

@@ -156,7 +156,16 @@ Result<uint64_t> Writer::AddObject(Bytes payload) {
                                " bytes");
   if (object_count_ >= kMaxCount)
     return StoreError::General(LimitMessage("object count", object_count_ + 1, kMaxCount));
-  uint8_t* record = records_.Append(kRecordHeadSize + payload.size());
+  const uint64_t location = kDataOffset + records_.size();
+  uint8_t* noted = locations_.Append(sizeof location);
+  uint8_t* record;
+  try {
+    record = records_.Append(kRecordHeadSize + payload.size());
+  } catch (...) {
+    locations_.Truncate(locations_.size() - sizeof location);
+    throw;
+  }
+  std::memcpy(noted, &location, sizeof location);
   StoreU32(record, static_cast<uint32_t>(payload.size()));
   StoreU32(record + 4, Crc32(payload));
   if (!payload.empty()) std::memcpy(record + kRecordHeadSize, payload.data(), payload.size());
@@ -196,17 +205,6 @@ Status Writer::AddKey(Bytes key, uint64_t obj_id) {
   return OkStatus();
 }
 
-std::vector<uint64_t> Writer::RecordLocations() const {
-  std::vector<uint64_t> locations(object_count_);
-  const uint8_t* records = records_.data();
-  uint64_t at = 0;
-  for (uint64_t& location : locations) {
-    location = kDataOffset + at;
-    at += kRecordHeadSize + LoadU32(records + at);
-  }
-  return locations;
-}
-
 std::vector<uint32_t> Writer::EntriesInKeyOrder() const {
   return SortedEntries(static_cast<uint32_t>(key_entries_.size()),
                        [this](uint32_t entry) { return KeyOfEntry(entry); });
@@ -215,7 +213,7 @@ std::vector<uint32_t> Writer::EntriesInKeyOrder() const {
 Result<BuildReport> Writer::Build(std::string_view path) const {
   const std::string temp_path = TempPathFor(path);
 
-  const std::vector<uint64_t> locations = RecordLocations();
+  const uint64_t* locations = reinterpret_cast<const uint64_t*>(locations_.data());
   const std::vector<uint32_t> order = EntriesInKeyOrder();
   size_t index_size = order.size() * kIndexEntryOverhead;
   for (const KeyEntry& entry : key_entries_) index_size += entry.key_length;

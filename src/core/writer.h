@@ -66,10 +66,12 @@ class Writer {
     return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
   }
 
-  std::vector<uint64_t> RecordLocations() const;
   std::vector<uint32_t> EntriesInKeyOrder() const;
 
   ByteArena records_;  // the data section: length, CRC, payload per object
+  // Each object's location, noted as it is added: the index needs them, and
+  // finding them at build time would read the whole data section again.
+  ByteArena locations_;
   uint64_t object_count_ = 0;
   ByteArena key_bytes_;
   std::vector<KeyEntry> key_entries_;
