@@ -72,6 +72,13 @@ else
   record FAILED "C++ unit tests (ctest)"
 fi
 
+# A short run of the reader fuzzer (clang, libFuzzer, ASan, UBSan); scripts/fuzz.sh runs longer ones.
+if bash "$QUORDB_ROOT/scripts/fuzz.sh" "${QUORDB_FUZZ_SECONDS:-45}"; then
+  record OK "reader fuzzer smoke (${QUORDB_FUZZ_SECONDS:-45} s)"
+else
+  record FAILED "reader fuzzer smoke"
+fi
+
 have_python_tests() {
   [[ -n "$(find tests -name 'test_*.py' -print -quit 2>/dev/null)" ]]
 }
