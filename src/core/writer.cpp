@@ -66,6 +66,7 @@ class BufferedOutput {
   Status Write(Bytes data) {
     if (data.size() > kWriteBufferSize - used_) QUORDB_RETURN_IF_ERROR(Flush());
     if (data.size() >= kWriteBufferSize) return WriteAll(fd_, data, "failed to write whole buffer");
+    if (data.empty()) return OkStatus();  // an empty section may have no storage at all
     std::memcpy(buffer_ + used_, data.data(), data.size());
     used_ += data.size();
     return OkStatus();
