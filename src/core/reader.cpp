@@ -11,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "core/file_descriptor.h"
 #include "core/key_sort.h"
 
 namespace quordb {
@@ -19,20 +20,6 @@ namespace {
 struct HashedEntry {
   uint64_t hash;
   uint32_t entry;
-};
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
 };
 
 std::string BadMagicMessage(const uint8_t* magic) {

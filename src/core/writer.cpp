@@ -9,29 +9,13 @@
 #include <cstdio>
 #include <memory>
 
+#include "core/file_descriptor.h"
 #include "core/key_sort.h"
 
 namespace quordb {
 namespace {
 
 constexpr size_t kWriteBufferSize = 8192;
-
-// Closes a descriptor on every way out; close errors are of no interest here.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { Close(); }
-  int get() const noexcept { return fd_; }
-  void Close() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // Writes all of `data`, retrying interrupted calls and continuing short ones.
 // Gives 0, the failing call's errno, or kAcceptedNothing.
