@@ -20,6 +20,7 @@ namespace {
 struct HashedEntry {
   uint64_t hash;
   uint32_t entry;
+  uint32_t start;  // low word of the entry's start
 };
 
 std::string BadMagicMessage(const uint8_t* magic) {
@@ -93,18 +94,21 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
 }
 
 void Reader::AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_length) {
-  uint8_t* stored = entries_.Append(kLocationSize + key_length);
-  std::memcpy(stored, &location, kLocationSize);
-  if (key_length > 0) std::memcpy(stored + kLocationSize, key, key_length);
-  // The sentinel start of the next entry. An entry adds at most 65543 bytes,
-  // so the high part grows by at most one per entry.
-  const uint64_t end = entries_.size();
-  while (wraps_.size() < (end >> 32)) wraps_.push_back(entry_starts_.size());
-  entry_starts_.push_back(static_cast<uint32_t>(end));
+  // An entry adds at most 65543 bytes, so with 32-bit words the high part
+  // grows by at most one per entry; tiny test words may skip several.
+  const uint64_t start = entries_.size();
+  while (wraps_.size() < (start >> kStartBits)) wraps_.push_back(entry_starts_.size());
+  entry_starts_.push_back(static_cast<uint32_t>(start & ((uint64_t{1} << kStartBits) - 1)));
+  const bool far = location >= kFarLocation;
+  if (far) [[unlikely]]
+    far_locations_.emplace(start, location);
+  const uint64_t head = (far ? kFarLocation : location) << 16 | key_length;
+  uint8_t* stored = entries_.Append(sizeof head + key_length);
+  std::memcpy(stored, &head, sizeof head);
+  if (key_length > 0) std::memcpy(stored + sizeof head, key, key_length);
 }
 
 Status Reader::LoadIndex() {
-  entry_starts_.push_back(0);
   if (num_keys_ == 0) return OkStatus();
   const Bytes file = this->file();
   // A damaged count must not reserve more than the file can hold: every
@@ -113,7 +117,7 @@ Status Reader::LoadIndex() {
   const uint64_t room = index_offset_ <= file.size() ? file.size() - index_offset_ : 0;
   const size_t reserve =
       static_cast<size_t>(std::min<uint64_t>(num_keys_, room / kIndexEntryOverhead));
-  entry_starts_.reserve(reserve + 1);
+  entry_starts_.reserve(reserve);
   hash_index_.reserve(reserve);
 
   // Walk and copy the entries first, hashing each key while it is at hand
@@ -132,7 +136,7 @@ Status Reader::LoadIndex() {
     const uint8_t* key = file.data() + pos + kKeyLengthSize;
     AppendEntry(LoadU64(key + key_length), key, key_length);
     const uint64_t key_hash = hash(AsChars({key, key_length}));
-    hashed.push_back({key_hash, entry});
+    hashed.push_back({key_hash, entry, entry_starts_.back()});
     ++bucket_starts[key_hash >> 56];
     pos += kKeyLengthSize + key_length + kLocationSize;
   }
@@ -145,12 +149,14 @@ Status Reader::LoadIndex() {
   for (uint32_t& start : bucket_starts) sum += std::exchange(start, sum);
   for (const HashedEntry& item : hashed) grouped[bucket_starts[item.hash >> 56]++] = item;
   hashed = std::vector<HashedEntry>();
+  const bool by_start = wraps_.empty();
   for (const HashedEntry& item : grouped) {
-    inserting_ = {item.entry, item.hash};
-    const auto [slot, inserted] = hash_index_.insert(item.entry);
+    const uint32_t member = by_start ? item.start : item.entry;
+    inserting_ = {member, item.hash};
+    const auto [slot, inserted] = hash_index_.insert(member);
     if (!inserted) {
       hash_index_.erase(slot);
-      hash_index_.insert(item.entry);
+      hash_index_.insert(member);
     }
   }
   inserting_ = {};
@@ -161,7 +167,7 @@ std::optional<uint64_t> Reader::Find(std::string_view key) const noexcept {
   if (hash_index_.empty()) return std::nullopt;
   const auto found = hash_index_.find(key);
   if (found == hash_index_.end()) return std::nullopt;
-  return LocationAt(*found);
+  return LocationFrom(StartOfMember(*found));
 }
 
 Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
@@ -173,18 +179,12 @@ Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
 }
 
 Result<std::vector<Bytes>> Reader::EntryPayloads() const {
-  // A fetch is two bounds checks and a view, so fetching a shared record
-  // again is cheaper than remembering it: a location cache measured four
-  // times slower than this loop.
   std::vector<Bytes> payloads;
   payloads.reserve(entry_count());
-  for (size_t entry = 0; entry < entry_count(); ++entry) {
-    if (entry + kPrefetchDistance < entry_count())
-      PrefetchRecord(file(), LocationAt(entry + kPrefetchDistance));
-    Result<Bytes> payload = FetchRecord(file(), LocationAt(entry));
-    if (!payload.ok()) return std::move(payload).error();
-    payloads.push_back(payload.value());
-  }
+  QUORDB_RETURN_IF_ERROR(VisitPayloads({0, entry_count()}, [&](size_t, Bytes payload) {
+    payloads.push_back(payload);
+    return true;
+  }));
   return payloads;
 }
 
@@ -203,17 +203,21 @@ size_t Reader::LowerBound(std::string_view prefix) const noexcept {
   return CompareKeys(KeyAt(base), prefix) < 0 ? base + 1 : base;
 }
 
+EntryRange Reader::PrefixRange(std::string_view prefix) const noexcept {
+  EntryRange range{LowerBound(prefix), 0};
+  range.end = range.first;
+  while (range.end < entry_count() && KeyAt(range.end).starts_with(prefix)) ++range.end;
+  return range;
+}
+
 Result<PrefixMatch> Reader::Prefix(std::string_view prefix) const {
-  PrefixMatch match;
-  match.first = LowerBound(prefix);
-  for (size_t entry = match.first; entry < entry_count(); ++entry) {
-    if (!KeyAt(entry).starts_with(prefix)) break;
-    if (entry + kPrefetchDistance < entry_count())
-      PrefetchRecord(file(), LocationAt(entry + kPrefetchDistance));
-    Result<Bytes> payload = FetchRecord(file(), LocationAt(entry));
-    if (!payload.ok()) return std::move(payload).error();
-    match.payloads.push_back(payload.value());
-  }
+  const EntryRange range = PrefixRange(prefix);
+  PrefixMatch match{.first = range.first, .payloads = {}};
+  match.payloads.reserve(range.end - range.first);
+  QUORDB_RETURN_IF_ERROR(VisitPayloads(range, [&](size_t, Bytes payload) {
+    match.payloads.push_back(payload);
+    return true;
+  }));
   return match;
 }
 

@@ -5,9 +5,9 @@
 //   const Reader& reader = *opened.value();
 //   Result<std::optional<Bytes>> payload = reader.Get("user:1");
 //
-// Index entries are copied once into an arena at open (location, then key);
-// the sorted key list is their offsets, and the hash index holds entry
-// numbers hashed over that arena, so each key is held once.
+// Index entries are copied once into an arena at open (location and key
+// length, then key); the sorted key list is their offsets, and the hash index
+// holds references to them hashed over that arena, so each key is held once.
 // Payloads stay in the mapping: results are views into it, valid for the
 // reader's life, which callers copy before handing them out.
 //
@@ -16,6 +16,7 @@
 #pragma once
 
 #include <algorithm>
+#include <boost/unordered/unordered_flat_map.hpp>
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <cstdint>
 #include <cstring>
@@ -44,6 +45,12 @@ struct ReaderStats {
   std::string file_crc32;
 };
 
+// Positions [first, end) of the sorted key list.
+struct EntryRange {
+  size_t first = 0;
+  size_t end = 0;
+};
+
 // Pairs matched by a prefix: sorted key list positions [first, first + n)
 // with the payload of each.
 struct PrefixMatch {
@@ -70,16 +77,9 @@ class Reader {
   uint32_t file_crc32() const noexcept { return file_crc32_; }
 
   // The sorted key list: entries in index-section order.
-  size_t entry_count() const noexcept { return entry_starts_.size() - 1; }
-  std::string_view KeyAt(size_t entry) const noexcept {
-    const uint64_t start = EntryStart(entry) + kLocationSize;
-    return {reinterpret_cast<const char*>(entries_.data()) + start, EntryStart(entry + 1) - start};
-  }
-  uint64_t LocationAt(size_t entry) const noexcept {
-    uint64_t location;
-    std::memcpy(&location, entries_.data() + EntryStart(entry), sizeof location);
-    return location;
-  }
+  size_t entry_count() const noexcept { return entry_starts_.size(); }
+  std::string_view KeyAt(size_t entry) const noexcept { return KeyFrom(EntryStart(entry)); }
+  uint64_t LocationAt(size_t entry) const noexcept { return LocationFrom(EntryStart(entry)); }
 
   // The location of `key`'s object (its last entry if repeated), if any.
   std::optional<uint64_t> Find(std::string_view key) const noexcept;
@@ -87,8 +87,15 @@ class Reader {
   bool Exists(std::string_view key) const noexcept { return Find(key).has_value(); }
   // The payload of `key`'s object; nullopt when the key is absent.
   Result<std::optional<Bytes>> Get(std::string_view key) const;
+  // Calls `visit(entry, payload)` for each entry of `range` in key order,
+  // with records fetched a little ahead. Returns the first fetch that fails;
+  // stops early, with success, when `visit` returns false.
+  template <typename Visit>
+  Status VisitPayloads(EntryRange range, Visit&& visit) const;
   // One payload per entry of the sorted key list.
   Result<std::vector<Bytes>> EntryPayloads() const;
+  // The entries whose keys start with `prefix`.
+  EntryRange PrefixRange(std::string_view prefix) const noexcept;
   // The entries whose keys start with `prefix`, in key order.
   Result<PrefixMatch> Prefix(std::string_view prefix) const;
   // Each distinct record once, in order of first appearance in the index.
@@ -105,26 +112,62 @@ class Reader {
   Status LoadIndex();
   void AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_length);
 
-  // Entry starts are kept as 32-bit values; wraps_ lists, in order, the first
-  // entry past each multiple of 2^32, which is empty below 4 GiB of keys.
+  // An entry in entries_ is a head, in native byte order, with the location
+  // in its top 48 bits and the key length in its low 16, then the key bytes.
+  // Locations too large for 48 bits, which only damaged files hold, are kept
+  // aside in far_locations_ by entry start.
+  static constexpr uint64_t kFarLocation = (uint64_t{1} << 48) - 1;
+  uint64_t HeadAt(uint64_t start) const noexcept {
+    uint64_t head;
+    std::memcpy(&head, entries_.data() + start, sizeof head);
+    return head;
+  }
+  std::string_view KeyFrom(uint64_t start) const noexcept {
+    return {reinterpret_cast<const char*>(entries_.data()) + start + sizeof(uint64_t),
+            static_cast<size_t>(HeadAt(start) & 0xFFFF)};
+  }
+  uint64_t LocationFrom(uint64_t start) const noexcept {
+    const uint64_t location = HeadAt(start) >> 16;
+    if (location == kFarLocation) [[unlikely]]
+      return far_locations_.find(start)->second;
+    return location;
+  }
+
+  // Entry starts are kept as kStartBits-bit values; wraps_ lists, in order,
+  // the first entry past each multiple of 2^kStartBits, so it is empty below
+  // 4 GiB of entries. Tests build the engine with a tiny word to reach the
+  // large-file paths with small files.
+#ifdef QUORDB_TEST_ENTRY_START_BITS
+  static constexpr unsigned kStartBits = QUORDB_TEST_ENTRY_START_BITS;
+#else
+  static constexpr unsigned kStartBits = 32;
+#endif
   uint64_t EntryStart(size_t entry) const noexcept {
     uint64_t high = 0;
     if (!wraps_.empty()) [[unlikely]]
       high = static_cast<uint64_t>(std::upper_bound(wraps_.begin(), wraps_.end(), entry) -
                                    wraps_.begin());
-    return high << 32 | entry_starts_[entry];
+    return high << kStartBits | entry_starts_[entry];
   }
 
+  // The hash index names an entry by its start while every start fits a
+  // word, which spares each probe a read of entry_starts_; past that, by its
+  // number.
+  uint64_t StartOfMember(uint32_t member) const noexcept {
+    return wraps_.empty() ? member : EntryStart(member);
+  }
   friend struct EntryHash<Reader>;
   friend struct EntryEqual<Reader>;
-  std::string_view KeyOfEntry(uint32_t entry) const noexcept { return KeyAt(entry); }
+  std::string_view KeyOfEntry(uint32_t member) const noexcept {
+    return KeyFrom(StartOfMember(member));
+  }
   using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash<Reader>, EntryEqual<Reader>>;
 
-  // Every index entry once, in file order: its location (native byte order)
-  // followed by its key bytes. Entry i spans [start i, start i+1).
+  // Every index entry once, in file order.
   ByteArena entries_;
   std::vector<uint32_t> entry_starts_;
   std::vector<size_t> wraps_;
+  boost::unordered_flat_map<uint64_t, uint64_t> far_locations_;
   KnownHash inserting_;
   HashIndex hash_index_{0, EntryHash<Reader>{this, RandomSeed(), &inserting_},
                         EntryEqual<Reader>{this}};
@@ -137,5 +180,18 @@ class Reader {
   uint64_t file_length_ = 0;
   std::string path_;
 };
+
+template <typename Visit>
+Status Reader::VisitPayloads(EntryRange range, Visit&& visit) const {
+  const Bytes file = this->file();
+  for (size_t entry = range.first; entry < range.end; ++entry) {
+    if (entry + kPrefetchDistance < range.end)
+      PrefetchRecord(file, LocationAt(entry + kPrefetchDistance));
+    Result<Bytes> payload = FetchRecord(file, LocationAt(entry));
+    if (!payload.ok()) return std::move(payload).error();
+    if (!visit(entry, payload.value())) break;
+  }
+  return OkStatus();
+}
 
 }  // namespace quordb

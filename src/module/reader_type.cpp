@@ -49,35 +49,65 @@ PyObject* Pair(std::string_view key, Bytes payload) {
   if (pair == nullptr) return nullptr;
   PyTuple_SET_ITEM(pair, 0, text.release());
   PyTuple_SET_ITEM(pair, 1, bytes.release());
+  // A pair of a str and a bytes can never be part of a cycle. Left tracked,
+  // a long listing makes the collector walk every pair made so far, again
+  // and again as the list grows; the interpreter would untrack such a tuple
+  // itself, but only when a collection reaches it.
+  PyObject_GC_UnTrack(pair);
   return pair;
+}
+
+// A list of `count` empty slots, hidden from the collector until it is
+// filled: making a long listing sets off collections, and each would walk the
+// list again.
+PyRef NewUnfilledList(size_t count) {
+  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (list) PyObject_GC_UnTrack(list.get());
+  return list;
+}
+
+// New reference to a list from NewUnfilledList, now full.
+PyObject* HandOut(PyRef list) {
+  PyObject_GC_Track(list.get());
+  return list.release();
 }
 
 // A list of `count` elements made by `element(i)`; nothing is handed out if
 // any element fails. New reference.
 template <typename MakeElement>
 PyObject* BuildList(size_t count, MakeElement&& element) {
-  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  PyRef list = NewUnfilledList(count);
   if (!list) return nullptr;
   for (size_t i = 0; i < count; ++i) {
     PyObject* item = element(i);
     if (item == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
-  return list.release();
+  return HandOut(std::move(list));
+}
+
+// Pairs for the entries of `range`, each made as its record is fetched.
+// New reference.
+PyObject* PairList(const Reader& reader, EntryRange range) {
+  PyRef list = NewUnfilledList(range.end - range.first);
+  if (!list) return nullptr;
+  bool made = true;
+  const Status walked = reader.VisitPayloads(range, [&](size_t entry, Bytes payload) {
+    PyObject* pair = Pair(reader.KeyAt(entry), payload);
+    made = pair != nullptr;
+    if (made) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(entry - range.first), pair);
+    return made;
+  });
+  if (!walked.ok()) return SetStoreError(walked.error());
+  return made ? HandOut(std::move(list)) : nullptr;
 }
 
 // The payloads were fetched in key order, so copying them jumps around the
 // file: ask for one a little ahead of the copy.
 void PrefetchPayload(const std::vector<Bytes>& payloads, size_t i) {
-  if (i < payloads.size()) __builtin_prefetch(payloads[i].data());
-}
-
-// Pairs for sorted key list entries first.. with their payloads. New reference.
-PyObject* PairList(const Reader& reader, size_t first, const std::vector<Bytes>& payloads) {
-  return BuildList(payloads.size(), [&](size_t i) {
-    PrefetchPayload(payloads, i + kPrefetchDistance);
-    return Pair(reader.KeyAt(first + i), payloads[i]);
-  });
+  if (i >= payloads.size() || payloads[i].empty()) return;
+  __builtin_prefetch(payloads[i].data());
+  __builtin_prefetch(payloads[i].data() + payloads[i].size() - 1);
 }
 
 constexpr const char* kKeyName[] = {"key"};
@@ -141,10 +171,7 @@ PyObject* PrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                                  [](const Reader& reader, PyObject** matched) -> PyObject* {
                                    KeyBytes prefix;
                                    if (!ConvertKey(matched[0], &prefix)) return nullptr;
-                                   Result<PrefixMatch> match = reader.Prefix(prefix.view());
-                                   if (!match.ok()) return SetStoreError(match.error());
-                                   return PairList(reader, match.value().first,
-                                                   match.value().payloads);
+                                   return PairList(reader, reader.PrefixRange(prefix.view()));
                                  });
 }
 
@@ -158,9 +185,7 @@ PyObject* Keys(PyObject* self, PyObject*) {
 PyObject* ItemsRaw(PyObject* self, PyObject*) {
   return ReaderInstance::CallNoArgs(AccessKind::kShared, self,
                                     [](const Reader& reader) -> PyObject* {
-                                      Result<std::vector<Bytes>> payloads = reader.EntryPayloads();
-                                      if (!payloads.ok()) return SetStoreError(payloads.error());
-                                      return PairList(reader, 0, payloads.value());
+                                      return PairList(reader, {0, reader.entry_count()});
                                     });
 }
 

@@ -195,11 +195,16 @@ TEST(ReaderIndex, LastOccurrenceOfARepeatedKeyWins) {
 TEST(ReaderRecords, LocationsPastTheEndFailOnlyWhenRead) {
   const std::vector<std::string> payloads = {"good"};
   const uint64_t size = AssembleFile(payloads, {{"bad", 0}, {"good", 40}}).size();
-  for (const uint64_t bad : {size - 7, size, uint64_t{1000000}, UINT64_MAX - 7, UINT64_MAX}) {
+  // Locations near 2^48 are held differently in memory from smaller ones.
+  const uint64_t near_2_48 = uint64_t{1} << 48;
+  for (const uint64_t bad : {size - 7, size, uint64_t{1000000}, near_2_48 - 2, near_2_48 - 1,
+                             near_2_48, UINT64_MAX - 7, UINT64_MAX}) {
     SCOPED_TRACE(bad);
     auto opened = OpenBytes(AssembleFile(payloads, {{"bad", bad}, {"good", 40}}), true);
     ASSERT_TRUE(opened.ok()) << ErrorText(opened);
     const Reader& reader = *opened.value();
+    EXPECT_EQ(reader.LocationAt(0), bad);
+    EXPECT_EQ(reader.Find("bad"), std::optional<uint64_t>(bad));
     const std::string out_of_bounds = "offset " + std::to_string(bad) + " out of bounds";
     EXPECT_TRUE(reader.Exists("bad"));
     EXPECT_EQ(KeysOf(reader), (std::vector<std::string>{"bad", "good"}));
