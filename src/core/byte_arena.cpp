@@ -1,9 +1,12 @@
 #include "core/byte_arena.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <new>
 #include <utility>
+
+#include "core/huge_pages.h"
 
 namespace quordb {
 namespace {
@@ -41,7 +44,21 @@ void ByteArena::Grow(size_t n) {
                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
                                  : mremap(data_, capacity_, capacity, MREMAP_MAYMOVE);
   if (block == MAP_FAILED) throw std::bad_alloc();
+  AdviseHugePages(block, capacity);
   data_ = static_cast<uint8_t*>(block);
+  capacity_ = capacity;
+}
+
+void ByteArena::ShrinkToFit() noexcept {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t capacity = (size_ + page - 1) / page * page;
+  if (data_ == nullptr || capacity >= capacity_) return;
+  if (capacity == 0) {
+    munmap(data_, capacity_);
+    data_ = nullptr;
+  } else if (mremap(data_, capacity_, capacity, 0) == MAP_FAILED) {
+    return;
+  }
   capacity_ = capacity;
 }
 

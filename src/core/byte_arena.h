@@ -3,7 +3,8 @@
 // Backed by an anonymous mapping that grows with mremap, so growing never
 // copies the bytes already held and never needs old and new blocks at once:
 // peak memory stays at the bytes written plus at most one growth step of
-// untouched (non-resident) address space. Not thread-safe.
+// untouched (non-resident) address space. Large blocks take huge pages, so up
+// to 2 MiB past the bytes written may be resident. Not thread-safe.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +35,10 @@ class ByteArena {
   void Truncate(size_t size) noexcept {
     if (size < size_) size_ = size;
   }
+
+  // Gives back the capacity past the bytes held, down to whole pages, for
+  // an arena that is done growing.
+  void ShrinkToFit() noexcept;
 
   uint8_t* data() noexcept { return data_; }
   const uint8_t* data() const noexcept { return data_; }

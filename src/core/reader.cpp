@@ -122,7 +122,7 @@ Status Reader::LoadIndex() {
 
   // Walk and copy the entries first, hashing each key while it is at hand
   // and counting the hashes by their top byte.
-  std::vector<HashedEntry> hashed;
+  HugePageVector<HashedEntry> hashed;
   hashed.reserve(reserve);
   std::array<uint32_t, 256> bucket_starts{};
   const EntryHash<Reader>& hash = hash_index_.hash_function();
@@ -140,15 +140,17 @@ Status Reader::LoadIndex() {
     ++bucket_starts[key_hash >> 56];
     pos += kKeyLengthSize + key_length + kLocationSize;
   }
+  // A huge page at the arena's end would keep up to 2 MiB resident past it.
+  entries_.ShrinkToFit();
   // Then insert grouped by the hashes' top byte, which picks the table's
   // slots: each group fills one 1/256th of the table, small enough to stay
   // in cache, instead of taking a cache miss per key. The grouping is stable,
   // so a repeated key's occurrences stay in file order and the last one wins.
-  std::vector<HashedEntry> grouped(hashed.size());
+  HugePageVector<HashedEntry> grouped(hashed.size());
   uint32_t sum = 0;
   for (uint32_t& start : bucket_starts) sum += std::exchange(start, sum);
   for (const HashedEntry& item : hashed) grouped[bucket_starts[item.hash >> 56]++] = item;
-  hashed = std::vector<HashedEntry>();
+  hashed = HugePageVector<HashedEntry>();
   const bool by_start = wraps_.empty();
   for (const HashedEntry& item : grouped) {
     const uint32_t member = by_start ? item.start : item.entry;

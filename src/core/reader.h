@@ -29,6 +29,7 @@
 #include "core/byte_arena.h"
 #include "core/error.h"
 #include "core/format.h"
+#include "core/huge_pages.h"
 #include "core/key_hash.h"
 
 namespace quordb {
@@ -161,11 +162,12 @@ class Reader {
   std::string_view KeyOfEntry(uint32_t member) const noexcept {
     return KeyFrom(StartOfMember(member));
   }
-  using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash<Reader>, EntryEqual<Reader>>;
+  using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash<Reader>, EntryEqual<Reader>,
+                                              HugePageAllocator<uint32_t>>;
 
   // Every index entry once, in file order.
   ByteArena entries_;
-  std::vector<uint32_t> entry_starts_;
+  HugePageVector<uint32_t> entry_starts_;
   std::vector<size_t> wraps_;
   boost::unordered_flat_map<uint64_t, uint64_t> far_locations_;
   KnownHash inserting_;
