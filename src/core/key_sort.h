@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "core/format.h"
+#include "core/huge_pages.h"
 
 namespace quordb {
 // An entry with the value it is sorted by.
@@ -104,11 +105,11 @@ void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
 // The entries 0..count-1 with their value_of(entry), a uint64_t, ordered by
 // value; entries with equal values stay in entry order.
 template <typename ValueOf>
-std::vector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of) {
-  std::vector<SortItem> items(count);
+HugePageVector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of) {
+  HugePageVector<SortItem> items(count);
   for (uint32_t i = 0; i < count; ++i) items[i] = SortItem{value_of(i), i, 0};
   if (count > 1) {
-    std::vector<SortItem> scratch(count);
+    HugePageVector<SortItem> scratch(count);
     // Least-significant-digit passes are stable, which keeps equal values in entry order.
     key_sort_detail::RadixSort(std::span<SortItem>(items), std::span<SortItem>(scratch));
   }
@@ -118,13 +119,13 @@ std::vector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of) {
 // The entries 0..count-1 ordered by key_of(entry), a std::string_view.
 // Entries with equal keys keep no particular order.
 template <typename KeyOf>
-std::vector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of) {
+HugePageVector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of) {
   using key_sort_detail::Item;
-  std::vector<Item> items(count);
+  HugePageVector<Item> items(count);
   for (uint32_t i = 0; i < count; ++i) items[i].entry = i;
-  std::vector<Item> scratch(count);
+  HugePageVector<Item> scratch(count);
   key_sort_detail::SortRange(std::span<Item>(items), std::span<Item>(scratch), 0, key_of);
-  std::vector<uint32_t> order(count);
+  HugePageVector<uint32_t> order(count);
   for (uint32_t i = 0; i < count; ++i) order[i] = items[i].entry;
   return order;
 }

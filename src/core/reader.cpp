@@ -246,7 +246,7 @@ Status Reader::Verify() const {
   // instead of jumping around it in key order; of the records that fail, the
   // one whose first entry comes first is reported, as a walk in key order
   // would report it. A location is checked once, for its first entry.
-  const std::vector<SortItem> by_location = EntriesByValue(
+  const HugePageVector<SortItem> by_location = EntriesByValue(
       static_cast<uint32_t>(entry_count()), [this](uint32_t entry) { return LocationAt(entry); });
   std::optional<std::pair<uint32_t, StoreError>> first_failure;
   for (size_t i = 0; i < by_location.size(); ++i) {

@@ -49,7 +49,16 @@ class BufferedOutput {
 
   Status Write(Bytes data) {
     if (data.size() > kWriteBufferSize - used_) QUORDB_RETURN_IF_ERROR(Flush());
-    if (data.size() >= kWriteBufferSize) return WriteAll(fd_, data, "failed to write whole buffer");
+    if (data.size() >= kWriteBufferSize) {
+      // Large pieces go in steps, each handed to the disk at once, so that
+      // the sync at the end finds most of the file already written.
+      while (!data.empty()) {
+        const Bytes step = data.first(std::min(data.size(), kWritebackStep));
+        QUORDB_RETURN_IF_ERROR(Put(step, "failed to write whole buffer"));
+        data = data.subspan(step.size());
+      }
+      return OkStatus();
+    }
     if (data.empty()) return OkStatus();  // an empty section may have no storage at all
     std::memcpy(buffer_ + used_, data.data(), data.size());
     used_ += data.size();
@@ -58,12 +67,28 @@ class BufferedOutput {
 
   Status Flush() {
     const size_t used = std::exchange(used_, 0);
-    return WriteAll(fd_, {buffer_, used}, "failed to write the buffered data");
+    return Put({buffer_, used}, "failed to write the buffered data");
   }
 
  private:
+  static constexpr size_t kWritebackStep = size_t{8} << 20;
+
+  Status Put(Bytes data, const char* zero_write_text) {
+    QUORDB_RETURN_IF_ERROR(WriteAll(fd_, data, zero_write_text));
+    written_ += data.size();
+    if (written_ - handed_ >= kWritebackStep) {
+      // Only a start: errors surface at the sync, which waits for it all.
+      (void)::sync_file_range(fd_, static_cast<off_t>(handed_),
+                              static_cast<off_t>(written_ - handed_), SYNC_FILE_RANGE_WRITE);
+      handed_ = written_;
+    }
+    return OkStatus();
+  }
+
   int fd_;
   size_t used_ = 0;
+  uint64_t written_ = 0;
+  uint64_t handed_ = 0;  // bytes whose writeback has been started
   uint8_t buffer_[kWriteBufferSize];
 };
 
@@ -154,6 +179,7 @@ Result<uint64_t> Writer::AddObject(Bytes payload) {
   StoreU32(record, static_cast<uint32_t>(payload.size()));
   StoreU32(record + 4, Crc32(payload));
   if (!payload.empty()) std::memcpy(record + kRecordHeadSize, payload.data(), payload.size());
+  data_crc_ = Crc32({record, kRecordHeadSize + payload.size()}, data_crc_);
   return object_count_++;
 }
 
@@ -190,7 +216,7 @@ Status Writer::AddKey(Bytes key, uint64_t obj_id) {
   return OkStatus();
 }
 
-std::vector<uint32_t> Writer::EntriesInKeyOrder() const {
+HugePageVector<uint32_t> Writer::EntriesInKeyOrder() const {
   return SortedEntries(static_cast<uint32_t>(key_entries_.size()),
                        [this](uint32_t entry) { return KeyOfEntry(entry); });
 }
@@ -199,11 +225,11 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   const std::string temp_path = TempPathFor(path);
 
   const uint64_t* locations = reinterpret_cast<const uint64_t*>(locations_.data());
-  const std::vector<uint32_t> order = EntriesInKeyOrder();
+  const HugePageVector<uint32_t> order = EntriesInKeyOrder();
   size_t index_size = order.size() * kIndexEntryOverhead;
   for (const KeyEntry& entry : key_entries_) index_size += entry.key_length;
-  const auto index = std::make_unique_for_overwrite<uint8_t[]>(index_size);
-  uint8_t* out = index.get();
+  ByteArena index;
+  uint8_t* out = index.Append(index_size);
   // The keys are gathered in sorted order, so each is a cache miss:
   // prefetch a few entries ahead.
   constexpr size_t kAhead = 16;
@@ -223,8 +249,8 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
     out += kLocationSize;
   }
   const Bytes data_section = records_.bytes();
-  const Bytes index_section(index.get(), index_size);
-  const uint32_t file_crc = Crc32(index_section, Crc32(data_section));
+  const Bytes index_section = index.bytes();
+  const uint32_t file_crc = Crc32(index_section, data_crc_);
 
   uint8_t header[kHeaderSize] = {};
   std::memcpy(header, kMagic, sizeof kMagic);

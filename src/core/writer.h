@@ -20,6 +20,7 @@
 #include "core/byte_arena.h"
 #include "core/error.h"
 #include "core/format.h"
+#include "core/huge_pages.h"
 #include "core/key_hash.h"
 
 namespace quordb {
@@ -66,16 +67,21 @@ class Writer {
     return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
   }
 
-  std::vector<uint32_t> EntriesInKeyOrder() const;
+  HugePageVector<uint32_t> EntriesInKeyOrder() const;
 
   ByteArena records_;  // the data section: length, CRC, payload per object
   // Each object's location, noted as it is added: the index needs them, and
   // finding them at build time would read the whole data section again.
   ByteArena locations_;
   uint64_t object_count_ = 0;
+  // The CRC of the data section so far, taken as each record is written
+  // and still in cache rather than in a second pass at build time.
+  uint32_t data_crc_ = 0;
   ByteArena key_bytes_;
-  std::vector<KeyEntry> key_entries_;
-  boost::unordered_flat_set<uint32_t, EntryHash<Writer>, EntryEqual<Writer>> keys_;
+  HugePageVector<KeyEntry> key_entries_;
+  boost::unordered_flat_set<uint32_t, EntryHash<Writer>, EntryEqual<Writer>,
+                            HugePageAllocator<uint32_t>>
+      keys_;
 };
 
 // The build's temporary file: `target` with the extension of its last

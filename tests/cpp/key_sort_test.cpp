@@ -26,7 +26,7 @@ std::vector<std::string> RandomKeys(std::mt19937_64& rng, size_t count, const st
 }
 
 void ExpectSortedLikeComparison(const std::vector<std::string>& keys) {
-  const std::vector<uint32_t> order = SortedEntries(
+  const HugePageVector<uint32_t> order = SortedEntries(
       static_cast<uint32_t>(keys.size()), [&](uint32_t i) { return std::string_view(keys[i]); });
   ASSERT_EQ(order.size(), keys.size());
   std::vector<std::string> sorted;
