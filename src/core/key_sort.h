@@ -77,6 +77,28 @@ inline void RadixSort(std::span<Item> items, std::span<Item> scratch) {
   if (from != items.data()) std::copy(from, from + items.size(), items.data());
 }
 
+inline constexpr size_t kSplitRange = 4096;
+
+// RadixSort for large ranges: one counting pass on the most significant byte
+// first, then each run that shares it by the remaining digits. Where keys
+// differ early, as "user:…" and "ñame:…" do, the least-significant passes
+// would otherwise each move the whole range for every byte position below.
+inline void SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch) {
+  constexpr int kTop = 8;
+  std::array<size_t, 257> start{};
+  for (const Item& item : items) ++start[Digit(item, kTop) + 1];
+  if (start[Digit(items[0], kTop) + 1] == items.size()) return RadixSort(items, scratch);
+  for (size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
+  std::array<size_t, 256> next;
+  std::copy(start.begin(), start.end() - 1, next.begin());
+  for (const Item& item : items) scratch[next[Digit(item, kTop)]++] = item;
+  std::copy(scratch.begin(), scratch.end(), items.begin());
+  for (size_t b = 0; b < 256; ++b) {
+    const size_t size = start[b + 1] - start[b];
+    if (size > 1) RadixSort(items.subspan(start[b], size), scratch.subspan(start[b], size));
+  }
+}
+
 template <typename KeyOf>
 void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of) {
   if (items.size() < 2) return;
@@ -87,7 +109,10 @@ void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
     return;
   }
   for (Item& item : items) Fill(item, key_of(item.entry), depth);
-  RadixSort(items, scratch);
+  if (items.size() > kSplitRange)
+    SplitThenRadixSort(items, scratch);
+  else
+    RadixSort(items, scratch);
   for (size_t begin = 0; begin < items.size();) {
     size_t end = begin + 1;
     while (end < items.size() && items[end].chunk == items[begin].chunk &&
