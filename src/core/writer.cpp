@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "core/file_descriptor.h"
 #include "core/key_sort.h"
@@ -33,6 +36,21 @@ int WriteAll(int fd, Bytes data) noexcept {
   return 0;
 }
 
+// WriteAll at offset `at`, leaving the file's offset alone.
+Status WriteAllAt(int fd, Bytes data, uint64_t at, const char* zero_write_text) {
+  while (!data.empty()) {
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return StoreError::Os(errno);
+    }
+    if (n == 0) return StoreError::Io(zero_write_text);
+    data = data.subspan(static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
+  }
+  return OkStatus();
+}
+
 // `zero_write_text` names the failure of a write that accepts nothing.
 Status WriteAll(int fd, Bytes data, const char* zero_write_text) {
   const int failure = WriteAll(fd, data);
@@ -45,7 +63,8 @@ Status WriteAll(int fd, Bytes data, const char* zero_write_text) {
 // as large as the buffer goes to the file directly without a copy.
 class BufferedOutput {
  public:
-  explicit BufferedOutput(int fd) : fd_(fd) {}
+  // `at`: where the file's offset stands.
+  explicit BufferedOutput(int fd, uint64_t at = 0) : fd_(fd), written_(at), handed_(at) {}
 
   Status Write(Bytes data) {
     if (data.size() > kWriteBufferSize - used_) QUORDB_RETURN_IF_ERROR(Flush());
@@ -87,8 +106,8 @@ class BufferedOutput {
 
   int fd_;
   size_t used_ = 0;
-  uint64_t written_ = 0;
-  uint64_t handed_ = 0;  // bytes whose writeback has been started
+  uint64_t written_;
+  uint64_t handed_;  // bytes whose writeback has been started
   uint8_t buffer_[kWriteBufferSize];
 };
 
@@ -221,9 +240,7 @@ HugePageVector<uint32_t> Writer::EntriesInKeyOrder() const {
                        [this](uint32_t entry) { return KeyOfEntry(entry); });
 }
 
-Result<BuildReport> Writer::Build(std::string_view path) const {
-  const std::string temp_path = TempPathFor(path);
-
+ByteArena Writer::IndexSection() const {
   const uint64_t* locations = reinterpret_cast<const uint64_t*>(locations_.data());
   const HugePageVector<uint32_t> order = EntriesInKeyOrder();
   size_t index_size = order.size() * kIndexEntryOverhead;
@@ -248,10 +265,47 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
     StoreU64(out, locations[key_entries_[entry].obj_id]);
     out += kLocationSize;
   }
+  return index;
+}
+
+Result<BuildReport> Writer::Build(std::string_view path) const {
+  const std::string temp_path = TempPathFor(path);
+  if (temp_path.find('\0') != std::string::npos)
+    return StoreError::Io("open tmp: file name contained an unexpected NUL byte");
+  FileDescriptor file(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (file.get() < 0) return StoreError::Os(errno, "open tmp: ");
+
+  // The header needs the index's CRC, so the index is made before anything
+  // is written; meanwhile another thread writes the data section, which
+  // needs nothing from it, in place. Only for a regular file, which can be
+  // written out of order; other files take everything in order.
   const Bytes data_section = records_.bytes();
+  struct stat file_info;
+  bool in_parallel = data_section.size() >= kWriteBufferSize &&
+                     ::fstat(file.get(), &file_info) == 0 && S_ISREG(file_info.st_mode) &&
+                     ::lseek(file.get(), kDataOffset, SEEK_SET) == static_cast<off_t>(kDataOffset);
+  Status data_written = OkStatus();
+  std::exception_ptr data_failure;
+  std::jthread data_writer;
+  if (in_parallel) {
+    try {
+      data_writer = std::jthread([&] {
+        try {
+          data_written = BufferedOutput(file.get(), kDataOffset).Write(data_section);
+        } catch (...) {
+          data_failure = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: everything goes in order after all.
+      in_parallel = false;
+      if (::lseek(file.get(), 0, SEEK_SET) != 0) return StoreError::Os(errno);
+    }
+  }
+
+  const ByteArena index = IndexSection();
   const Bytes index_section = index.bytes();
   const uint32_t file_crc = Crc32(index_section, data_crc_);
-
   uint8_t header[kHeaderSize] = {};
   std::memcpy(header, kMagic, sizeof kMagic);
   header[kVersionAt] = kVersion;
@@ -261,11 +315,19 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   StoreU64(header + kDataOffsetAt, kDataOffset);
   StoreU32(header + kFileCrcAt, file_crc);
 
-  if (temp_path.find('\0') != std::string::npos)
-    return StoreError::Io("open tmp: file name contained an unexpected NUL byte");
-  FileDescriptor file(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) return StoreError::Os(errno, "open tmp: ");
-  {
+  if (in_parallel) {
+    // The data section fills the buffer, so in order the header would be
+    // flushed on its own before it: the same failure text.
+    const Status header_written =
+        WriteAllAt(file.get(), {header, kHeaderSize}, 0, "failed to write the buffered data");
+    data_writer.join();
+    if (data_failure) std::rethrow_exception(data_failure);
+    QUORDB_RETURN_IF_ERROR(header_written);
+    QUORDB_RETURN_IF_ERROR(data_written);
+    auto output = std::make_unique<BufferedOutput>(file.get(), kDataOffset + data_section.size());
+    QUORDB_RETURN_IF_ERROR(output->Write(index_section));
+    QUORDB_RETURN_IF_ERROR(output->Flush());
+  } else {
     auto output = std::make_unique<BufferedOutput>(file.get());
     QUORDB_RETURN_IF_ERROR(output->Write({header, kHeaderSize}));
     QUORDB_RETURN_IF_ERROR(output->Write(data_section));

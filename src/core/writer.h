@@ -68,6 +68,8 @@ class Writer {
   }
 
   HugePageVector<uint32_t> EntriesInKeyOrder() const;
+  // The index section: every key in order, with its object's location.
+  ByteArena IndexSection() const;
 
   ByteArena records_;  // the data section: length, CRC, payload per object
   // Each object's location, noted as it is added: the index needs them, and

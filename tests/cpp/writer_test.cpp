@@ -1,5 +1,6 @@
 #include "core/writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <thread>
@@ -241,6 +243,51 @@ TEST(WriterBuild, FailedSyncReportsTheBareSystemError) {
   EXPECT_EQ(ErrorText(built), "QuorIOError: Invalid argument (os error 22)");
   EXPECT_EQ(received, test::WorkedExample());
   EXPECT_EQ(ReadFile(target), "old contents");
+}
+
+// A regular file is written out of order (the data section beside the
+// index's making), a FIFO in order; both must hold the same bytes, whatever
+// the data section's size next to the write buffer and the writeback step.
+TEST(WriterBuild, RegularFilesAndStreamsGetTheSameBytes) {
+  for (const size_t data_size : {size_t{8191}, size_t{8192}, size_t{8193}, size_t{20} << 20}) {
+    SCOPED_TRACE(data_size);
+    std::vector<std::string> payloads;
+    const size_t payload_size = data_size > 100000 ? size_t{1} << 20 : 100;
+    for (size_t left = data_size; left > 0;) {
+      const size_t size = std::min(left, payload_size + 8) - 8;
+      payloads.push_back(std::string(size, static_cast<char>('a' + payloads.size() % 26)));
+      left -= size + 8;
+    }
+    ASSERT_EQ(test::AssembleFile(payloads, {}).size() - kHeaderSize, data_size);
+    KeyIds keys;
+    std::vector<Entry> entries;
+    uint64_t location = kDataOffset;
+    for (size_t i = 0; i < payloads.size(); ++i) {
+      const std::string key = "key" + std::to_string(payloads.size() - i);
+      keys.push_back({key, i});
+      entries.push_back({key, location});
+      location += 8 + payloads[i].size();
+    }
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry& a, const Entry& b) { return CompareKeys(a.key, b.key) < 0; });
+    Writer writer;
+    Fill(writer, payloads, keys);
+    const std::string expected = AssembleFile(payloads, entries);
+
+    const TempDir dir;
+    ASSERT_TRUE(QuietBuild(writer, dir / "db.qrdb").ok());
+    EXPECT_EQ(ReadFile(dir / "db.qrdb"), expected);
+
+    const std::string fifo = dir / "stream.qrdb.tmp";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread drain([&] { received = ReadFile(fifo); });
+    (void)QuietBuild(writer, dir / "stream.qrdb");  // fails at the sync
+    const int unblock = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (unblock >= 0) ::close(unblock);
+    drain.join();
+    EXPECT_EQ(received, expected);
+  }
 }
 
 TEST(WriterBuild, WriteFailingPartWayLeavesTargetUntouched) {
