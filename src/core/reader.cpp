@@ -17,10 +17,11 @@
 namespace quordb {
 namespace {
 
-struct HashedEntry {
+// Packed: open moves a million of these twice per million keys, and 12
+// bytes instead of 16 is a quarter less memory to clear and to move.
+struct [[gnu::packed]] HashedEntry {
   uint64_t hash;
-  uint32_t entry;
-  uint32_t start;  // low word of the entry's start
+  uint32_t member;
 };
 
 std::string BadMagicMessage(const uint8_t* magic) {
@@ -118,6 +119,9 @@ Status Reader::LoadIndex() {
   const size_t reserve =
       static_cast<size_t>(std::min<uint64_t>(num_keys_, room / kIndexEntryOverhead));
   entry_starts_.reserve(reserve);
+  // An entry takes no more room in memory than in the file, so entry starts
+  // fit a word whenever the index section does.
+  members_are_starts_ = room >> kStartBits == 0;
   hash_index_.reserve(reserve);
 
   // Walk and copy the entries first, hashing each key while it is at hand
@@ -136,7 +140,7 @@ Status Reader::LoadIndex() {
     const uint8_t* key = file.data() + pos + kKeyLengthSize;
     AppendEntry(LoadU64(key + key_length), key, key_length);
     const uint64_t key_hash = hash(AsChars({key, key_length}));
-    hashed.push_back({key_hash, entry, entry_starts_.back()});
+    hashed.push_back({key_hash, members_are_starts_ ? entry_starts_.back() : entry});
     ++bucket_starts[key_hash >> 56];
     pos += kKeyLengthSize + key_length + kLocationSize;
   }
@@ -151,9 +155,8 @@ Status Reader::LoadIndex() {
   for (uint32_t& start : bucket_starts) sum += std::exchange(start, sum);
   for (const HashedEntry& item : hashed) grouped[bucket_starts[item.hash >> 56]++] = item;
   hashed = HugePageVector<HashedEntry>();
-  const bool by_start = wraps_.empty();
   for (const HashedEntry& item : grouped) {
-    const uint32_t member = by_start ? item.start : item.entry;
+    const uint32_t member = item.member;
     inserting_ = {member, item.hash};
     const auto [slot, inserted] = hash_index_.insert(member);
     if (!inserted) {

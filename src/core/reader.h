@@ -154,8 +154,9 @@ class Reader {
   // The hash index names an entry by its start while every start fits a
   // word, which spares each probe a read of entry_starts_; past that, by its
   // number.
+  bool members_are_starts_ = true;
   uint64_t StartOfMember(uint32_t member) const noexcept {
-    return wraps_.empty() ? member : EntryStart(member);
+    return members_are_starts_ ? member : EntryStart(member);
   }
   friend struct EntryHash<Reader>;
   friend struct EntryEqual<Reader>;
