@@ -202,6 +202,11 @@ size_t Reader::LowerBound(std::string_view prefix) const noexcept {
   while (size > 1) {
     const size_t half = size / 2;
     const size_t mid = base + half;
+    // Each probe is a cache miss or two: ask for both keys the next step
+    // may probe while this one is compared.
+    const size_t next_half = (size - half) / 2;
+    PrefetchKey(base + next_half);
+    PrefetchKey(mid + next_half);
     if (CompareKeys(KeyAt(mid), prefix) < 0) base = mid;
     size -= half;
   }

@@ -151,6 +151,10 @@ class Reader {
     return high << kStartBits | entry_starts_[entry];
   }
 
+  void PrefetchKey(size_t entry) const noexcept {
+    __builtin_prefetch(entries_.data() + EntryStart(entry));
+  }
+
   // The hash index names an entry by its start while every start fits a
   // word, which spares each probe a read of entry_starts_; past that, by its
   // number.
