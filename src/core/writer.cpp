@@ -111,6 +111,47 @@ class BufferedOutput {
   uint8_t buffer_[kWriteBufferSize];
 };
 
+// Writes the data section in place on a thread of its own, for a regular
+// file, which can be written out of order. Starts nothing when the file is
+// of another kind, when the section would go through the write buffer, or
+// when no thread can be had: the caller then writes everything in order.
+class DataSectionWriter {
+ public:
+  DataSectionWriter(int fd, Bytes data) {
+    struct stat info;
+    if (data.size() < kWriteBufferSize || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return;
+    try {
+      thread_ = std::jthread([this, fd, data] {
+        try {
+          if (::lseek(fd, kDataOffset, SEEK_SET) != static_cast<off_t>(kDataOffset)) {
+            written_ = StoreError::Os(errno);
+            return;
+          }
+          written_ = BufferedOutput(fd, kDataOffset).Write(data);
+        } catch (...) {
+          failure_ = std::current_exception();
+        }
+      });
+    } catch (const std::system_error&) {
+    }
+  }
+
+  bool started() const noexcept { return thread_.joinable(); }
+
+  // Waits for the thread and gives its outcome; the file's offset is then
+  // at the end of the section.
+  Status Finish() {
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+    return std::move(written_);
+  }
+
+ private:
+  Status written_ = OkStatus();
+  std::exception_ptr failure_;
+  std::jthread thread_;  // last: joined before the outcome it writes goes away
+};
+
 std::string LimitMessage(const char* what, uint64_t value, uint64_t limit) {
   return std::string(what) + " " + std::to_string(value) + " exceeds the format's limit of " +
          std::to_string(limit);
@@ -276,36 +317,13 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   if (file.get() < 0) return StoreError::Os(errno, "open tmp: ");
 
   // The header needs the index's CRC, so the index is made before anything
-  // is written; meanwhile another thread writes the data section, which
-  // needs nothing from it, in place. Only for a regular file, which can be
-  // written out of order; other files take everything in order.
+  // else is written; meanwhile another thread writes the data section, which
+  // needs nothing from it.
   const Bytes data_section = records_.bytes();
-  struct stat file_info;
-  bool in_parallel = data_section.size() >= kWriteBufferSize &&
-                     ::fstat(file.get(), &file_info) == 0 && S_ISREG(file_info.st_mode) &&
-                     ::lseek(file.get(), kDataOffset, SEEK_SET) == static_cast<off_t>(kDataOffset);
-  Status data_written = OkStatus();
-  std::exception_ptr data_failure;
-  std::jthread data_writer;
-  if (in_parallel) {
-    try {
-      data_writer = std::jthread([&] {
-        try {
-          data_written = BufferedOutput(file.get(), kDataOffset).Write(data_section);
-        } catch (...) {
-          data_failure = std::current_exception();
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: everything goes in order after all.
-      in_parallel = false;
-      if (::lseek(file.get(), 0, SEEK_SET) != 0) return StoreError::Os(errno);
-    }
-  }
+  DataSectionWriter data_writer(file.get(), data_section);
 
   const ByteArena index = IndexSection();
   const Bytes index_section = index.bytes();
-  const uint32_t file_crc = Crc32(index_section, data_crc_);
   uint8_t header[kHeaderSize] = {};
   std::memcpy(header, kMagic, sizeof kMagic);
   header[kVersionAt] = kVersion;
@@ -313,27 +331,26 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   StoreU32(header + kNumObjectsAt, static_cast<uint32_t>(object_count_));
   StoreU64(header + kIndexOffsetAt, kDataOffset + data_section.size());
   StoreU64(header + kDataOffsetAt, kDataOffset);
-  StoreU32(header + kFileCrcAt, file_crc);
+  StoreU32(header + kFileCrcAt, Crc32(index_section, data_crc_));
 
-  if (in_parallel) {
+  std::unique_ptr<BufferedOutput> output;
+  if (data_writer.started()) {
     // The data section fills the buffer, so in order the header would be
     // flushed on its own before it: the same failure text.
     const Status header_written =
         WriteAllAt(file.get(), {header, kHeaderSize}, 0, "failed to write the buffered data");
-    data_writer.join();
-    if (data_failure) std::rethrow_exception(data_failure);
+    const Status data_written = data_writer.Finish();
     QUORDB_RETURN_IF_ERROR(header_written);
     QUORDB_RETURN_IF_ERROR(data_written);
-    auto output = std::make_unique<BufferedOutput>(file.get(), kDataOffset + data_section.size());
-    QUORDB_RETURN_IF_ERROR(output->Write(index_section));
-    QUORDB_RETURN_IF_ERROR(output->Flush());
+    output = std::make_unique<BufferedOutput>(file.get(), kDataOffset + data_section.size());
   } else {
-    auto output = std::make_unique<BufferedOutput>(file.get());
+    output = std::make_unique<BufferedOutput>(file.get());
     QUORDB_RETURN_IF_ERROR(output->Write({header, kHeaderSize}));
     QUORDB_RETURN_IF_ERROR(output->Write(data_section));
-    QUORDB_RETURN_IF_ERROR(output->Write(index_section));
-    QUORDB_RETURN_IF_ERROR(output->Flush());
   }
+  QUORDB_RETURN_IF_ERROR(output->Write(index_section));
+  QUORDB_RETURN_IF_ERROR(output->Flush());
+  output.reset();
   if (::fsync(file.get()) != 0) return StoreError::Os(errno);
   file.Close();
 
