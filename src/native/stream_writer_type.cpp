@@ -1,0 +1,7 @@
+#include "native/types.h"
+
+namespace quordb::native {
+
+int AddStreamWriterTypes(PyObject*) { return 0; }
+
+}  // namespace quordb::native

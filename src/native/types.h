@@ -1,0 +1,18 @@
+// The classes of quordb._native. Each unit defines one Add* function that
+// creates its class objects (once per process) and adds them to the module;
+// it returns 0, or -1 with an exception set.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quordb::native {
+
+using AddTypes = int (*)(PyObject* module);
+
+int AddReaderTypes(PyObject* module);
+int AddStreamWriterTypes(PyObject* module);
+
+inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes};
+
+}  // namespace quordb::native
