@@ -175,6 +175,11 @@ std::optional<uint64_t> Reader::Find(std::string_view key) const noexcept {
   return LocationFrom(StartOfMember(*found));
 }
 
+void Reader::FindMany(std::span<const std::string_view> keys,
+                      std::span<std::optional<uint64_t>> locations) const noexcept {
+  for (size_t i = 0; i < keys.size(); ++i) locations[i] = Find(keys[i]);
+}
+
 Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
   const std::optional<uint64_t> location = Find(key);
   if (!location) return std::optional<Bytes>();

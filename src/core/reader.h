@@ -22,6 +22,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,11 @@ class Reader {
 
   // The location of `key`'s object (its last entry if repeated), if any.
   std::optional<uint64_t> Find(std::string_view key) const noexcept;
+
+  // Find for every key of `keys`, into `locations` (the same length). A
+  // batch lets the lookups' memory misses overlap.
+  void FindMany(std::span<const std::string_view> keys,
+                std::span<std::optional<uint64_t>> locations) const noexcept;
 
   bool Exists(std::string_view key) const noexcept { return Find(key).has_value(); }
   // The payload of `key`'s object; nullopt when the key is absent.
