@@ -96,6 +96,17 @@ else
   record FAILED "reader fuzzer smoke"
 fi
 
+# A manylinux wheel per interpreter, which tests/test_wheel.py installs into a clean venv.
+while IFS=$'\t' read -r ver py; do
+  [[ -n "${ready[$ver]:-}" ]] || continue
+  log "python $ver: manylinux wheel (scripts/wheel.sh)"
+  if run_logged "wheel-$ver" 1 env PYTHON="$py" bash "$QUORDB_ROOT/scripts/wheel.sh"; then
+    record OK "python $ver: manylinux wheel"
+  else
+    record FAILED "python $ver: manylinux wheel"
+  fi
+done <<<"$pythons"
+
 have_python_tests() {
   [[ -n "$(find tests -name 'test_*.py' -print -quit 2>/dev/null)" ]]
 }
