@@ -1,6 +1,7 @@
 """_QuorWriter: object IDs, key registration, the build's output, summary line and failures."""
 
 import errno
+import fcntl
 import io
 import json
 import os
@@ -214,6 +215,14 @@ def _os_text(code):
         ),
         (None, "", f"QuorIOError: open tmp: {_os_text(errno.ENOENT)}"),
         ("readonly", "ro/db.qrdb", f"QuorIOError: open tmp: {_os_text(errno.EACCES)}"),
+        # A symlink planted at the temporary name is not followed to overwrite its target.
+        ("symlink", "db.qrdb", f"QuorIOError: open tmp: {_os_text(errno.ELOOP)}"),
+        (
+            "locked",
+            "db.qrdb",
+            "QuorIOError: open tmp: another build of this target is writing db.qrdb.tmp: "
+            + _os_text(errno.EAGAIN),
+        ),
     ],
 )
 def test_failed_build_leaves_target_untouched(tmp_path, capfd, monkeypatch, setup, target, message):
@@ -226,7 +235,16 @@ def test_failed_build_leaves_target_untouched(tmp_path, capfd, monkeypatch, setu
         if os.geteuid() == 0:
             pytest.skip("permission bits do not bind root")
         (tmp_path / "ro").mkdir(mode=0o500)
-    before = {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()}
+    elif setup == "symlink":
+        (tmp_path / "victim").write_bytes(b"precious")
+        (tmp_path / "db.qrdb.tmp").symlink_to(tmp_path / "victim")
+    elif setup == "locked":  # held as another build would hold it
+        held = open(tmp_path / "db.qrdb.tmp", "wb")  # noqa: SIM115 - held to the end
+        fcntl.flock(held, fcntl.LOCK_EX)
+        held.write(b"being written")
+        held.flush()
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    before_times = {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()}
     w = _QuorWriter()
     w.add_key("k", w.add_object_raw(b"v"))
     capfd.readouterr()
@@ -236,7 +254,8 @@ def test_failed_build_leaves_target_untouched(tmp_path, capfd, monkeypatch, setu
     assert (exc.value.errno, exc.value.strerror, exc.value.filename) == (None, None, None)
     assert str(exc.value) == message
     assert capfd.readouterr().out == ""
-    assert {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()} == before
+    assert {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()} == before_times
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
     assert repr(w) == "_QuorWriter(objects=1, keys=1)"
     w.build("fine.qrdb")  # the writer is still usable
     assert _QuorReader("fine.qrdb").get_raw("k") == b"v"
