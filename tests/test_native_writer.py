@@ -164,6 +164,36 @@ def test_longest_key_is_kept_and_longer_is_refused(tmp_path):
     assert _QuorReader(path).get_raw(b"k" * 65535) == b"v"
 
 
+# Longest keys, alike but for their last byte, built on a thread with a 1 MiB stack; in a
+# child, since a stack overflow ends the whole process.
+LONG_KEYS_ON_A_SMALL_STACK = textwrap.dedent(
+    """
+    import sys, threading
+    from quordb._quordb import _QuorReader, _QuorWriter
+    keys = [b"p" * 65534 + bytes([i]) for i in range(64)]
+    w = _QuorWriter()
+    for key in reversed(keys):
+        w.add_key(key, w.add_object_raw(key[-1:]))
+    threading.stack_size(1 << 20)
+    builder = threading.Thread(target=w.build, args=(sys.argv[1],))
+    builder.start()
+    builder.join()
+    assert _QuorReader(sys.argv[1]).keys() == [k.decode() for k in keys]
+    """
+)
+
+
+def test_longest_shared_keys_build_on_a_small_thread_stack(tmp_path):
+    path = str(tmp_path / "long.qrdb")
+    proc = subprocess.run(
+        [sys.executable, "-c", LONG_KEYS_ON_A_SMALL_STACK, path],
+        capture_output=True,
+        check=False,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
+
+
 def test_existing_target_is_replaced_atomically(tmp_path):
     path = str(tmp_path / "db.qrdb")
     with open(path, "wb") as f:
