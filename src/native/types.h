@@ -12,7 +12,9 @@ using AddTypes = int (*)(PyObject* module);
 
 int AddReaderTypes(PyObject* module);
 int AddStreamWriterTypes(PyObject* module);
+int AddRecordScanTypes(PyObject* module);
 
-inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes};
+inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes,
+                                         AddRecordScanTypes};
 
 }  // namespace quordb::native
