@@ -1,0 +1,378 @@
+"""Records for ``quordb build``: JSON Lines, CSV and Parquet, each row with its position.
+
+Every source yields `Row` objects, one per record, carrying the file and the
+line or row number where the record starts.  A record that cannot be read is
+yielded as a `BadRow` with the reason, so that the caller decides, through a
+`BadRowPolicy`, whether to skip it or stop; the source reads on either way.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import datetime
+import decimal
+import io
+import json
+import sys
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from dataclasses import dataclass
+from pathlib import PurePath
+from typing import IO, Any
+
+__all__ = [
+    "FORMATS",
+    "BadRow",
+    "BadRowPolicy",
+    "InputError",
+    "Row",
+    "column_types",
+    "format_of",
+    "keys_of",
+    "read_rows",
+]
+
+FORMATS = ("jsonl", "csv", "parquet")
+
+_EXTENSIONS = {
+    ".jsonl": "jsonl",
+    ".ndjson": "jsonl",
+    ".json": "jsonl",
+    ".csv": "csv",
+    ".parquet": "parquet",
+    ".pq": "parquet",
+}
+
+# Parquet rows are converted a batch at a time; this bounds the memory a
+# wide file takes while it is read.
+PARQUET_BATCH_ROWS = 4096
+
+PARQUET_MISSING = "reading Parquet needs pyarrow: pip install 'quordb[parquet]'"
+
+
+class InputError(Exception):
+    """An input that cannot be read at all: a missing file, an unknown format, a bad header."""
+
+
+@dataclass(frozen=True, slots=True)
+class Row:
+    """One record and where it starts, as ``FILE:LINE`` (text formats) or ``FILE:row N``."""
+
+    fields: dict[str, Any]
+    where: str
+
+
+@dataclass(frozen=True, slots=True)
+class BadRow(Exception):  # noqa: N818 (a row, raised or handed on)
+    """A record that cannot be used, with where it starts and why."""
+
+    where: str
+    reason: str
+
+    def __str__(self) -> str:
+        return f"{self.where}: {self.reason}"
+
+
+class BadRowPolicy:
+    """Lets up to *limit* bad rows pass, reporting each on *stream*; the next one is raised."""
+
+    def __init__(self, limit: int, stream: IO[str] | None = None) -> None:
+        self.limit = limit
+        self.skipped = 0
+        self._stream = stream
+
+    def skip(self, bad: BadRow) -> None:
+        """Count *bad* as skipped, or raise it when the limit is used up."""
+        if self.skipped >= self.limit:
+            raise bad
+        self.skipped += 1
+        if self._stream is not None:
+            self._stream.write(f"skipped {bad}\n")
+
+    def summary(self) -> str | None:
+        """The closing count, or None when no row was skipped."""
+        if not self.skipped:
+            return None
+        rows = "row" if self.skipped == 1 else "rows"
+        return f"skipped {self.skipped:,} bad {rows} (at most {self.limit:,} allowed)"
+
+
+def format_of(name: str, given: str | None) -> str:
+    """The input format: *given* when set, else the one that *name*'s extension names."""
+    if given is not None:
+        return given
+    if name == "-":
+        return "jsonl"
+    fmt = _EXTENSIONS.get(PurePath(name).suffix.lower())
+    if fmt is None:
+        raise InputError(
+            f"cannot tell the format of {name} from its extension; "
+            f"give --format {' or '.join(FORMATS)}"
+        )
+    return fmt
+
+
+# --- keys ---------------------------------------------------------------------------
+
+
+def keys_of(row: Row, fields: Sequence[str]) -> list[str]:
+    """The keys that *fields* of *row* give: strings, integers as decimal text, or lists of those.
+
+    An absent or null field gives none; a row with no key at all is a `BadRow`.
+    """
+    record = row.fields
+    keys: list[str] = []
+    for field in fields:
+        value = record.get(field)
+        values = value if isinstance(value, list) else [value]
+        for item in values:
+            if item is None and not isinstance(value, list):
+                continue
+            if isinstance(item, str):
+                keys.append(item)
+            elif isinstance(item, int) and not isinstance(item, bool):
+                keys.append(str(item))
+            else:
+                raise BadRow(
+                    row.where,
+                    f"field {field!r} must be a string, an integer or a list of them, "
+                    f"not {json.dumps(item, default=repr)}",
+                )
+    if not keys:
+        raise BadRow(row.where, f"none of the key fields {', '.join(map(repr, fields))} is set")
+    return keys
+
+
+# --- typed CSV columns --------------------------------------------------------------
+
+_TRUE = frozenset({"true", "t", "yes", "y", "1"})
+_FALSE = frozenset({"false", "f", "no", "n", "0"})
+
+
+def _boolean(text: str) -> bool:
+    folded = text.strip().lower()
+    if folded in _TRUE:
+        return True
+    if folded in _FALSE:
+        return False
+    raise ValueError(f"not a boolean: {text!r} (use true/false, yes/no or 1/0)")
+
+
+def _integer(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise ValueError(f"not an integer: {text!r}") from None
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise ValueError(f"not a number: {text!r}") from None
+
+
+def _json(text: str) -> Any:
+    try:
+        return json.loads(text)
+    except ValueError as exc:
+        raise ValueError(f"not JSON: {exc}") from None
+
+
+COLUMN_TYPES: Mapping[str, Callable[[str], Any]] = {
+    "str": str,
+    "int": _integer,
+    "float": _number,
+    "bool": _boolean,
+    "json": _json,
+}
+
+
+def column_types(specs: Sequence[str]) -> dict[str, Callable[[str], Any]]:
+    """Parse ``COLUMN=TYPE`` options into a converter per column."""
+    types: dict[str, Callable[[str], Any]] = {}
+    for spec in specs:
+        column, sep, name = spec.rpartition("=")
+        if not sep or not column or name not in COLUMN_TYPES:
+            raise InputError(
+                f"invalid column type {spec!r}: expected COLUMN=TYPE with TYPE one of "
+                f"{', '.join(COLUMN_TYPES)}"
+            )
+        types[column] = COLUMN_TYPES[name]
+    return types
+
+
+# --- sources ------------------------------------------------------------------------
+
+
+def _label(name: str) -> str:
+    return "<stdin>" if name == "-" else name
+
+
+@contextlib.contextmanager
+def _binary_input(name: str) -> Iterator[IO[bytes]]:
+    """The file *name*, closed afterwards, or standard input, left open."""
+    if name == "-":
+        yield sys.stdin.buffer
+        return
+    try:
+        stream = open(name, "rb")  # noqa: SIM115 (closed below)
+    except OSError as exc:
+        raise InputError(f"cannot read {name}: {exc.strerror}") from None
+    with stream:
+        yield stream
+
+
+@contextlib.contextmanager
+def _text_input(name: str) -> Iterator[IO[str]]:
+    """*name* as UTF-8 text for the csv module. Bytes that are not UTF-8 survive as
+    surrogates, so that the row holding them is reported rather than the whole file failing."""
+    with _binary_input(name) as binary:
+        text = io.TextIOWrapper(binary, encoding="utf-8", errors="surrogateescape", newline="")
+        try:
+            yield text
+        finally:
+            text.detach()  # the binary stream's owner closes it
+
+
+def _jsonl_rows(name: str) -> Iterator[Row | BadRow]:
+    label = _label(name)
+    with _binary_input(name) as stream:
+        for line_no, line in enumerate(stream, start=1):
+            if not line.strip():
+                continue
+            where = f"{label}:{line_no}"
+            try:
+                record = json.loads(line)
+            except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON
+                yield BadRow(where, f"invalid JSON: {exc}")
+                continue
+            if not isinstance(record, dict):
+                yield BadRow(where, f"expected a JSON object, got {type(record).__name__}")
+                continue
+            yield Row(record, where)
+
+
+def _csv_rows(
+    name: str, types: Mapping[str, Callable[[str], Any]], key_columns: Sequence[str]
+) -> Iterator[Row | BadRow]:
+    label = _label(name)
+    with _text_input(name) as text:
+        reader = csv.reader(text, strict=True)
+        try:
+            header = next(reader)
+        except StopIteration:
+            return
+        except csv.Error as exc:
+            raise InputError(f"{label}:1: bad CSV header: {exc}") from None
+        if len(set(header)) != len(header):
+            raise InputError(f"{label}:1: the header names a column twice: {header}")
+        unknown = [column for column in types if column not in header]
+        if unknown:
+            raise InputError(f"{label}:1: --type names columns not in the header: {unknown}")
+        converters = [types.get(column) for column in header]
+        # An empty cell is null where a type or a key is expected, else "".
+        nullable = [types.get(c, str) is not str or c in key_columns for c in header]
+        end_line = reader.line_num
+        while True:
+            start_line = end_line + 1
+            try:
+                cells = next(reader)
+            except StopIteration:
+                return
+            except csv.Error as exc:
+                end_line = reader.line_num
+                yield BadRow(f"{label}:{start_line}", f"bad CSV: {exc}")
+                continue
+            end_line = reader.line_num
+            if not cells:
+                continue
+            where = f"{label}:{start_line}"
+            if len(cells) != len(header):
+                yield BadRow(where, f"{len(cells)} fields, the header has {len(header)}")
+                continue
+            try:
+                yield Row(_typed_cells(header, cells, converters, nullable), where)
+            except ValueError as exc:
+                yield BadRow(where, str(exc))
+
+
+def _typed_cells(
+    header: Sequence[str],
+    cells: Sequence[str],
+    converters: Sequence[Callable[[str], Any] | None],
+    nullable: Sequence[bool],
+) -> dict[str, Any]:
+    record: dict[str, Any] = {}
+    for column, cell, convert, null in zip(header, cells, converters, nullable, strict=True):
+        try:
+            cell.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"column {column!r} is not valid UTF-8") from None
+        if not cell and null:
+            record[column] = None
+        elif convert is None:
+            record[column] = cell
+        else:
+            try:
+                record[column] = convert(cell)
+            except ValueError as exc:
+                raise ValueError(f"column {column!r}: {exc}") from None
+    return record
+
+
+def _plain(value: Any) -> Any:
+    """Parquet values msgpack cannot hold as they are: dates and times as ISO text, decimals as
+    text; lists and structs are walked."""
+    if isinstance(value, datetime.date | datetime.time):
+        return value.isoformat()
+    if isinstance(value, decimal.Decimal | datetime.timedelta):
+        return str(value)
+    if isinstance(value, list):
+        return [_plain(item) for item in value]
+    if isinstance(value, dict):
+        return {k: _plain(v) for k, v in value.items()}
+    return value
+
+
+def _parquet_rows(name: str) -> Iterator[Row | BadRow]:
+    if name == "-":
+        raise InputError("Parquet cannot be read from standard input; give a file")
+    try:
+        import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
+    except ImportError:
+        raise InputError(PARQUET_MISSING) from None
+    try:
+        parquet = pq.ParquetFile(name)
+    except OSError as exc:
+        raise InputError(f"cannot read {name}: {exc}") from None
+    except Exception as exc:  # pyarrow's own errors for a file that is no Parquet
+        raise InputError(f"{name}: not a Parquet file: {exc}") from None
+    row_no = 0
+    with parquet:
+        for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+            for record in batch.to_pylist():
+                row_no += 1
+                yield Row({k: _plain(v) for k, v in record.items()}, f"{name}:row {row_no}")
+
+
+def read_rows(
+    name: str,
+    fmt: str,
+    *,
+    types: Mapping[str, Callable[[str], Any]] | None = None,
+    key_columns: Sequence[str] = (),
+) -> Iterator[Row | BadRow]:
+    """The rows of input *name* (``-`` for standard input) in format *fmt*, in order.
+
+    *types* converts CSV columns; it is an error for any other format.
+    """
+    if types and fmt != "csv":
+        raise InputError("--type applies to CSV input only")
+    if fmt == "jsonl":
+        return _jsonl_rows(name)
+    if fmt == "csv":
+        return _csv_rows(name, types or {}, key_columns)
+    if fmt == "parquet":
+        return _parquet_rows(name)
+    raise InputError(f"unknown input format {fmt!r}; expected one of {', '.join(FORMATS)}")
