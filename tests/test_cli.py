@@ -7,6 +7,7 @@ import sys
 
 import pytest
 from quordb import QuorReader, QuorWriter
+from quordb._units import human_size
 
 RECORDS = [
     {"id": 1, "name": "Ada", "aliases": ["ada", "countess"], "born": 1815},
@@ -204,3 +205,30 @@ def test_demo_builds_and_queries_the_unicode_database(tmp_path):
     assert reader["U+00BD"]["numeric"] == 0.5
     assert reader["LATIN SMALL LETTER E WITH ACUTE"]["decomposition"] == "0065 0301"
     assert len(reader) == 2 * reader.stats()["num_objects"]
+
+
+# --- sizes ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("size", "shown"),
+    [
+        (0, "0 B"),
+        (999, "999 B"),
+        (1000, "1.0 kB"),
+        (1049, "1.0 kB"),
+        (1050, "1.1 kB"),
+        (206_506_188, "206.5 MB"),
+        (999_949, "999.9 kB"),
+        (999_950, "1.0 MB"),
+        (3 * 10**9, "3.0 GB"),
+        (2 * 10**18, "2000.0 PB"),
+    ],
+)
+def test_human_size(size, shown):
+    assert human_size(size) == shown
+
+
+def test_human_size_refuses_negative():
+    with pytest.raises(ValueError, match="cannot be negative"):
+        human_size(-1)
