@@ -10,17 +10,23 @@ from quordb import _inputs
 from quordb._inputs import (
     BadRow,
     BadRowPolicy,
+    Input,
     InputError,
     Row,
     column_types,
     format_of,
     keys_of,
-    read_rows,
 )
 
 
+def read_rows(path, fmt, **options):
+    with Input(str(path), fmt, **options) as source:
+        return list(source.rows())
+
+
 def rows(path, fmt, **options):
-    found = read_rows(str(path), fmt, **options)
+    """The rows of *path*, each bad one as its message."""
+    found = read_rows(path, fmt, **options)
     return [str(item) if isinstance(item, BadRow) else item for item in found]
 
 
@@ -84,7 +90,7 @@ def test_csv_types_nulls_and_quoted_line_breaks(tmp_path):
 def test_csv_empty_key_cell_gives_no_key(tmp_path):
     path = tmp_path / "in.csv"
     path.write_text("id,name\n,Ada\n")
-    [row] = read_rows(str(path), "csv", key_columns=["id"])
+    [row] = read_rows(path, "csv", key_columns=["id"])
     assert row.fields == {"id": None, "name": "Ada"}
     with pytest.raises(BadRow, match="none of the key fields 'id' is set"):
         keys_of(row, ["id"])
@@ -120,7 +126,7 @@ def test_csv_bad_header(tmp_path, header, types, message):
     path = tmp_path / "in.csv"
     path.write_bytes(header)
     with pytest.raises(InputError, match=message.replace("[", r"\[").replace("]", r"\]")):
-        list(read_rows(str(path), "csv", types=column_types(types)))
+        read_rows(path, "csv", types=column_types(types))
 
 
 @pytest.mark.parametrize("spec", ["n", "=int", "n=integer", "n:int"])
@@ -138,12 +144,12 @@ def test_csv_from_standard_input_leaves_it_open(monkeypatch):
 
 def test_types_are_for_csv_only():
     with pytest.raises(InputError, match="--type applies to CSV input only"):
-        read_rows("a.jsonl", "jsonl", types=column_types(["a=int"]))
+        Input("a.jsonl", "jsonl", types=column_types(["a=int"]))
 
 
 def test_missing_file(tmp_path):
     with pytest.raises(InputError, match=r"cannot read .*absent\.csv: No such file"):
-        list(read_rows(str(tmp_path / "absent.csv"), "csv"))
+        Input(str(tmp_path / "absent.csv"), "csv")
 
 
 @pytest.mark.parametrize(
@@ -194,7 +200,7 @@ def test_parquet_rows_across_batches_with_plain_values(tmp_path, monkeypatch):
     )
     path = tmp_path / "t.parquet"
     pq.write_table(table, path, row_group_size=3)
-    result = list(read_rows(str(path), "parquet"))
+    result = read_rows(path, "parquet")
     assert [r.where for r in result] == [f"{path}:row {n}" for n in range(1, 6)]
     assert result[0].fields == {"id": 1, "day": "2024-01-01", "price": "1.50", "tags": ["a"]}
     assert result[2].fields["id"] is None
@@ -204,13 +210,26 @@ def test_parquet_rows_across_batches_with_plain_values(tmp_path, monkeypatch):
 
 def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    path = tmp_path / "t.parquet"
+    path.write_bytes(b"PAR1")
     with pytest.raises(InputError, match=r"pip install 'quordb\[parquet\]'"):
-        list(read_rows(str(tmp_path / "t.parquet"), "parquet"))
+        read_rows(path, "parquet")
 
 
 def test_parquet_that_is_not_parquet(tmp_path):
     path = tmp_path / "t.parquet"
     path.write_text("id\n1\n")
     with pytest.raises(InputError, match="not a Parquet file"):
-        list(read_rows(str(path), "parquet"))
+        read_rows(path, "parquet")
 
+
+
+def test_progress_through_a_text_file_reaches_its_size(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text("k\n" + "".join(f"{i}\n" for i in range(10_000)))
+    with Input(str(path), "csv") as source:
+        assert source.size == path.stat().st_size
+        assert source.position() == 0
+        assert sum(1 for _ in source.rows()) == 10_000
+        assert source.position() == source.size
+    assert source.stream.closed

@@ -8,12 +8,13 @@ yielded as a `BadRow` with the reason, so that the caller decides, through a
 
 from __future__ import annotations
 
-import contextlib
 import csv
 import datetime
 import decimal
 import io
 import json
+import os
+import stat
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from dataclasses import dataclass
@@ -24,12 +25,12 @@ __all__ = [
     "FORMATS",
     "BadRow",
     "BadRowPolicy",
+    "Input",
     "InputError",
     "Row",
     "column_types",
     "format_of",
     "keys_of",
-    "read_rows",
 ]
 
 FORMATS = ("jsonl", "csv", "parquet")
@@ -205,43 +206,77 @@ def column_types(specs: Sequence[str]) -> dict[str, Callable[[str], Any]]:
 # --- sources ------------------------------------------------------------------------
 
 
-def _label(name: str) -> str:
-    return "<stdin>" if name == "-" else name
+class Input:
+    """An input opened for `rows`: a file, closed with the `Input`, or standard input (``-``).
 
+    *types* converts CSV columns; giving them for another format is an error.
+    The open binary stream is `stream`, so that callers can compare it with
+    their outputs; `size` and `position` measure progress through it.
+    """
 
-@contextlib.contextmanager
-def _binary_input(name: str) -> Iterator[IO[bytes]]:
-    """The file *name*, closed afterwards, or standard input, left open."""
-    if name == "-":
-        yield sys.stdin.buffer
-        return
-    try:
-        stream = open(name, "rb")  # noqa: SIM115 (closed below)
-    except OSError as exc:
-        raise InputError(f"cannot read {name}: {exc.strerror}") from None
-    with stream:
-        yield stream
-
-
-@contextlib.contextmanager
-def _text_input(name: str) -> Iterator[IO[str]]:
-    """*name* as UTF-8 text for the csv module. Bytes that are not UTF-8 survive as
-    surrogates, so that the row holding them is reported rather than the whole file failing."""
-    with _binary_input(name) as binary:
-        text = io.TextIOWrapper(binary, encoding="utf-8", errors="surrogateescape", newline="")
+    def __init__(
+        self,
+        name: str,
+        fmt: str,
+        *,
+        types: Mapping[str, Callable[[str], Any]] | None = None,
+        key_columns: Sequence[str] = (),
+    ) -> None:
+        if fmt not in FORMATS:
+            raise InputError(f"unknown input format {fmt!r}; expected one of {', '.join(FORMATS)}")
+        if types and fmt != "csv":
+            raise InputError("--type applies to CSV input only")
+        if fmt == "parquet" and name == "-":
+            raise InputError("Parquet cannot be read from standard input; give a file")
+        self.name = name
+        self.label = "<stdin>" if name == "-" else name
+        self.fmt = fmt
+        self._types = types or {}
+        self._key_columns = key_columns
+        if name == "-":
+            self.stream: IO[bytes] = sys.stdin.buffer
+            return
         try:
-            yield text
-        finally:
-            text.detach()  # the binary stream's owner closes it
+            self.stream = open(name, "rb")  # noqa: SIM115 (closed by close())
+        except OSError as exc:
+            raise InputError(f"cannot read {name}: {exc.strerror}") from None
 
+    def close(self) -> None:
+        if self.stream is not sys.stdin.buffer:
+            self.stream.close()
 
-def _jsonl_rows(name: str) -> Iterator[Row | BadRow]:
-    label = _label(name)
-    with _binary_input(name) as stream:
-        for line_no, line in enumerate(stream, start=1):
+    def __enter__(self) -> Input:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    @property
+    def size(self) -> int | None:
+        """The size of a regular file in bytes; None for a pipe or a terminal."""
+        info = os.fstat(self.stream.fileno())
+        return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+    def position(self) -> int | None:
+        """How far into a regular file reading has come, in bytes (Parquet reads are not
+        sequential, so None for it, as for a pipe)."""
+        if self.fmt == "parquet" or self.size is None:
+            return None
+        return self.stream.tell()
+
+    def rows(self) -> Iterator[Row | BadRow]:
+        """The rows in order: a `Row` for each record, a `BadRow` for each that cannot be read."""
+        if self.fmt == "jsonl":
+            return self._jsonl_rows()
+        if self.fmt == "csv":
+            return self._csv_rows()
+        return self._parquet_rows()
+
+    def _jsonl_rows(self) -> Iterator[Row | BadRow]:
+        for line_no, line in enumerate(self.stream, start=1):
             if not line.strip():
                 continue
-            where = f"{label}:{line_no}"
+            where = f"{self.label}:{line_no}"
             try:
                 record = json.loads(line)
             except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON
@@ -252,12 +287,17 @@ def _jsonl_rows(name: str) -> Iterator[Row | BadRow]:
                 continue
             yield Row(record, where)
 
+    def _csv_rows(self) -> Iterator[Row | BadRow]:
+        # Bytes that are not UTF-8 survive decoding as surrogates, so that the
+        # row holding them is reported rather than the whole file failing.
+        text = io.TextIOWrapper(self.stream, encoding="utf-8", errors="surrogateescape", newline="")
+        try:
+            yield from self._csv_text_rows(text)
+        finally:
+            text.detach()  # the stream stays this Input's to close
 
-def _csv_rows(
-    name: str, types: Mapping[str, Callable[[str], Any]], key_columns: Sequence[str]
-) -> Iterator[Row | BadRow]:
-    label = _label(name)
-    with _text_input(name) as text:
+    def _csv_text_rows(self, text: IO[str]) -> Iterator[Row | BadRow]:
+        label = self.label
         reader = csv.reader(text, strict=True)
         try:
             header = next(reader)
@@ -267,12 +307,13 @@ def _csv_rows(
             raise InputError(f"{label}:1: bad CSV header: {exc}") from None
         if len(set(header)) != len(header):
             raise InputError(f"{label}:1: the header names a column twice: {header}")
+        types = self._types
         unknown = [column for column in types if column not in header]
         if unknown:
             raise InputError(f"{label}:1: --type names columns not in the header: {unknown}")
         converters = [types.get(column) for column in header]
         # An empty cell is null where a type or a key is expected, else "".
-        nullable = [types.get(c, str) is not str or c in key_columns for c in header]
+        nullable = [types.get(c, str) is not str or c in self._key_columns for c in header]
         end_line = reader.line_num
         while True:
             start_line = end_line + 1
@@ -295,6 +336,22 @@ def _csv_rows(
                 yield Row(_typed_cells(header, cells, converters, nullable), where)
             except ValueError as exc:
                 yield BadRow(where, str(exc))
+
+    def _parquet_rows(self) -> Iterator[Row | BadRow]:
+        try:
+            import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
+        except ImportError:
+            raise InputError(PARQUET_MISSING) from None
+        try:
+            parquet = pq.ParquetFile(self.stream)
+        except Exception as exc:  # pyarrow's own errors for a file that is no Parquet
+            raise InputError(f"{self.label}: not a Parquet file: {exc}") from None
+        row_no = 0
+        for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+            for record in batch.to_pylist():
+                row_no += 1
+                fields = {k: _plain(v) for k, v in record.items()}
+                yield Row(fields, f"{self.label}:row {row_no}")
 
 
 def _typed_cells(
@@ -322,8 +379,8 @@ def _typed_cells(
 
 
 def _plain(value: Any) -> Any:
-    """Parquet values msgpack cannot hold as they are: dates and times as ISO text, decimals as
-    text; lists and structs are walked."""
+    """Parquet values msgpack cannot hold as they are: dates and times as ISO text, decimals
+    and durations as text; lists and structs are walked."""
     if isinstance(value, datetime.date | datetime.time):
         return value.isoformat()
     if isinstance(value, decimal.Decimal | datetime.timedelta):
@@ -333,46 +390,3 @@ def _plain(value: Any) -> Any:
     if isinstance(value, dict):
         return {k: _plain(v) for k, v in value.items()}
     return value
-
-
-def _parquet_rows(name: str) -> Iterator[Row | BadRow]:
-    if name == "-":
-        raise InputError("Parquet cannot be read from standard input; give a file")
-    try:
-        import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
-    except ImportError:
-        raise InputError(PARQUET_MISSING) from None
-    try:
-        parquet = pq.ParquetFile(name)
-    except OSError as exc:
-        raise InputError(f"cannot read {name}: {exc}") from None
-    except Exception as exc:  # pyarrow's own errors for a file that is no Parquet
-        raise InputError(f"{name}: not a Parquet file: {exc}") from None
-    row_no = 0
-    with parquet:
-        for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):
-            for record in batch.to_pylist():
-                row_no += 1
-                yield Row({k: _plain(v) for k, v in record.items()}, f"{name}:row {row_no}")
-
-
-def read_rows(
-    name: str,
-    fmt: str,
-    *,
-    types: Mapping[str, Callable[[str], Any]] | None = None,
-    key_columns: Sequence[str] = (),
-) -> Iterator[Row | BadRow]:
-    """The rows of input *name* (``-`` for standard input) in format *fmt*, in order.
-
-    *types* converts CSV columns; it is an error for any other format.
-    """
-    if types and fmt != "csv":
-        raise InputError("--type applies to CSV input only")
-    if fmt == "jsonl":
-        return _jsonl_rows(name)
-    if fmt == "csv":
-        return _csv_rows(name, types or {}, key_columns)
-    if fmt == "parquet":
-        return _parquet_rows(name)
-    raise InputError(f"unknown input format {fmt!r}; expected one of {', '.join(FORMATS)}")
