@@ -32,7 +32,7 @@ from typing import Any
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
 from quordb._inputs import BadRow
-from quordb._native import RecordScan  # type: ignore[attr-defined]  # no stub yet
+from quordb._native import RecordScan
 from quordb._writer import QuorWriter
 
 __all__ = [
@@ -118,7 +118,8 @@ def from_json(value: Any) -> Any:
 
 
 def _pack(value: Any) -> bytes:
-    return msgpack.packb(value, use_bin_type=True)  # what QuorWriter stores
+    packed: bytes = msgpack.packb(value, use_bin_type=True)  # what QuorWriter stores
+    return packed
 
 
 def _unpack(payload: bytes) -> Any:
