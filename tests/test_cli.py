@@ -68,7 +68,7 @@ def test_progress_is_shown_on_request(tmp_path):
     result = quordb(
         "build", str(tmp_path / "p.qrdb"), "-", "--key", "k", "--progress", stdin=b'{"k": "a"}\n'
     )
-    assert "read 1 lines, 1 objects" in text(result)[1]
+    assert "read 1 rows, 1 objects" in text(result)[1]
 
 
 @pytest.mark.parametrize(
@@ -113,8 +113,12 @@ def test_dump_renders_bytes_and_odd_maps_as_json(tmp_path):
     result = quordb("dump", str(db))
     assert result.returncode == 0
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
-        {"key": "a", "value": {"blob": {"$bytes": base64.b64encode(b"\x00\xff").decode()}}},
-        {"key": "b", "value": {"$map": [[1, "one"]]}},
+        {
+            "key": "a",
+            "value": {"blob": {"$bytes": base64.b64encode(b"\x00\xff").decode()}},
+            "object": 0,
+        },
+        {"key": "b", "value": {"$map": [[1, "one"]]}, "object": 1},
     ]
 
 
@@ -181,7 +185,8 @@ def test_damaged_file(people):
 
 def test_verify_sound_file(people):
     result = quordb("verify", str(people))
-    assert (result.returncode, text(result)[0]) == (0, f"OK  {people}: 5 keys, 3 objects\n")
+    size = human_size(people.stat().st_size)
+    assert (result.returncode, text(result)[0]) == (0, f"OK  {people}: 5 keys, 3 objects, {size}\n")
 
 
 def test_demo_builds_and_queries_the_unicode_database(tmp_path):
@@ -205,6 +210,108 @@ def test_demo_builds_and_queries_the_unicode_database(tmp_path):
     assert reader["U+00BD"]["numeric"] == 0.5
     assert reader["LATIN SMALL LETTER E WITH ACUTE"]["decomposition"] == "0065 0301"
     assert len(reader) == 2 * reader.stats()["num_objects"]
+
+
+def test_build_from_csv_with_typed_columns(tmp_path):
+    source = tmp_path / "people.csv"
+    source.write_text('id,name,born,langs\n1,Ada,1815,"[""en""]"\n2,Bob,,[]\n')
+    db = tmp_path / "csv.qrdb"
+    result = quordb(
+        "build", str(db), str(source), "--key", "id", "--type", "born=int", "--type", "langs=json"
+    )
+    assert result.returncode == 0, result.stderr
+    assert dict(QuorReader(db)) == {
+        "1": {"id": "1", "name": "Ada", "born": 1815, "langs": ["en"]},
+        "2": {"id": "2", "name": "Bob", "born": None, "langs": []},
+    }
+
+
+def test_build_from_parquet(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    source = tmp_path / "t.data"
+    pq.write_table(pa.table({"id": [1, 2], "tags": [["x"], ["y", "z"]]}), source)
+    db = tmp_path / "pq.qrdb"
+    result = quordb("build", str(db), str(source), "--format", "parquet", "--key", "tags")
+    assert result.returncode == 0, result.stderr
+    assert QuorReader(db)["z"] == {"id": 2, "tags": ["y", "z"]}
+
+
+SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
+
+
+@pytest.mark.parametrize(
+    ("limit", "status", "err"),
+    [
+        (
+            "3",
+            0,
+            "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
+            "line 1 column 2 (char 1)\n"
+            "skipped {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n"
+            "skipped {src}:5: expected a JSON object, got list\n"
+            "quordb: skipped 3 bad rows (at most 3 allowed)\n",
+        ),
+        (
+            "1",
+            1,
+            "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
+            "line 1 column 2 (char 1)\n"
+            "quordb: {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n",
+        ),
+    ],
+)
+def test_skip_bad_allows_up_to_n_bad_rows(tmp_path, limit, status, err):
+    source = tmp_path / "in.jsonl"
+    source.write_text(SKIPPABLE)
+    db = tmp_path / "out.qrdb"
+    result = quordb("build", str(db), str(source), "--key", "k", "--skip-bad", limit)
+    assert (result.returncode, text(result)[1]) == (status, err.format(src=source))
+    assert db.exists() == (status == 0)
+    if status == 0:
+        assert list(QuorReader(db)) == ["a", "b"]
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["in.tsv", "--key", "k"], "cannot tell the format of in.tsv from its extension"),
+        (["in.jsonl", "--key", "k", "--type", "k=int"], "--type applies to CSV input only"),
+        (["in.csv", "--key", "k", "--type", "k"], "invalid column type 'k'"),
+    ],
+)
+def test_build_input_options_are_checked(tmp_path, args, message):
+    result = quordb("build", str(tmp_path / "o.qrdb"), *args)
+    assert result.returncode == 1
+    assert text(result)[1].startswith(f"quordb: {message}")
+
+
+def test_dump_then_load_rebuilds_the_same_file(tmp_path):
+    db = tmp_path / "shared.qrdb"
+    writer = QuorWriter()
+    writer.add({"name": "Ada", "photo": b""}, ["ada", b"\xffada", "user:1"])
+    writer.add("", "empty")
+    writer.add_object([1.5, None])
+    writer.build(str(db))
+    dumped = quordb("dump", str(db))
+    assert dumped.returncode == 0
+    copy = tmp_path / "copy.qrdb"
+    loaded = quordb("load", str(copy), "-", stdin=dumped.stdout)
+    assert loaded.returncode == 0, loaded.stderr
+    assert copy.read_bytes() == db.read_bytes()
+    assert QuorReader(copy).stats()["num_objects"] == 3
+
+
+def test_load_refuses_plain_records(tmp_path, people):
+    source = tmp_path / "people.jsonl"
+    result = quordb("load", str(tmp_path / "o.qrdb"), str(source))
+    assert result.returncode == 1
+    assert text(result)[1].startswith(f"quordb: {source}:1: expected a dump line")
+
+
+def test_stats_shows_the_size_in_decimal_units(people):
+    human = text(quordb("stats", str(people)))[0]
+    assert f"file size       {human_size(people.stat().st_size)}\n" in human
 
 
 # --- sizes ----------------------------------------------------------------------------

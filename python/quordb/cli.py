@@ -1,4 +1,4 @@
-"""The ``quordb`` command: build a database from JSON Lines and query it.
+"""The ``quordb`` command: build a database from JSON Lines, CSV or Parquet, query, dump and load it.
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
 bad input data (with a message on stderr), 2 for a usage error.
@@ -7,18 +7,27 @@ bad input data (with a message on stderr), 2 for a usage error.
 from __future__ import annotations
 
 import argparse
-import base64
 import json
 import os
 import sys
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from typing import IO, Any
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
-
+from quordb._dump import dump_lines, load_lines, to_json
+from quordb._inputs import (
+    FORMATS,
+    BadRow,
+    BadRowPolicy,
+    Input,
+    InputError,
+    column_types,
+    format_of,
+    keys_of,
+)
 from quordb._quordb import __version__
 from quordb._reader import QuorReader
+from quordb._units import human_size
 from quordb._writer import QuorWriter
 
 __all__ = ["main", "to_json"]
@@ -31,7 +40,7 @@ _STORE_ERROR_PREFIXES = ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOErro
 
 # Progress is redrawn at most this often, and the clock is read once per this many lines.
 _PROGRESS_INTERVAL_S = 0.2
-_PROGRESS_EVERY_LINES = 1024
+_PROGRESS_EVERY_ROWS = 1024
 
 
 class CliError(Exception):
@@ -39,28 +48,6 @@ class CliError(Exception):
 
 
 # JSON rendering of decoded values
-
-
-def to_json(value: Any) -> Any:
-    """Turn a decoded msgpack value into something `json.dumps` renders without loss.
-
-    `bytes` become ``{"$bytes": base64}``, msgpack extension types
-    ``{"$ext": code, "data": base64}``, and a map with any non-`str` key
-    ``{"$map": [[key, value], ...]}``; everything else is JSON already.
-    """
-    if isinstance(value, dict):
-        if all(isinstance(k, str) for k in value):
-            return {k: to_json(v) for k, v in value.items()}
-        return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
-    if isinstance(value, list | tuple):
-        return [to_json(v) for v in value]
-    if isinstance(value, bytes | bytearray | memoryview):
-        return {"$bytes": base64.b64encode(value).decode("ascii")}
-    if isinstance(value, msgpack.ExtType):
-        return {"$ext": value.code, "data": base64.b64encode(value.data).decode("ascii")}
-    if isinstance(value, msgpack.Timestamp):
-        return {"$timestamp": [value.seconds, value.nanoseconds]}
-    return value
 
 
 def _dumps(value: Any) -> str:
@@ -86,85 +73,73 @@ def _limit(text: str) -> int:
 # build
 
 
-def _keys_of(record: dict[str, Any], fields: Sequence[str], where: str) -> list[str]:
-    keys: list[str] = []
-    for field in fields:
-        value = record.get(field)
-        values = value if isinstance(value, list) else [value]
-        for item in values:
-            if item is None and not isinstance(value, list):
-                continue  # an absent or null field gives no key
-            if isinstance(item, str):
-                keys.append(item)
-            elif isinstance(item, int) and not isinstance(item, bool):
-                keys.append(str(item))
-            else:
-                raise CliError(
-                    f"{where}: field {field!r} must be a string, an integer or a list of them, "
-                    f"not {json.dumps(item)}"
-                )
-    if not keys:
-        raise CliError(f"{where}: none of the key fields {', '.join(map(repr, fields))} is set")
-    return keys
-
-
 class _Progress:
-    """A line count redrawn in place on stderr, at most a few times a second."""
+    """Rows read, and how far into the input, redrawn in place on stderr a few times a second."""
 
-    def __init__(self, stream: IO[str]) -> None:
+    def __init__(self, stream: IO[str], source: Input) -> None:
         self._stream = stream
+        self._source = source
+        self._size = source.size
         self._next_draw = time.monotonic() + _PROGRESS_INTERVAL_S
 
-    def tick(self, count: int) -> None:
+    def _text(self, rows: int) -> str:
+        position = self._source.position()
+        if position is None or not self._size:
+            return f"read {rows:,} rows"
+        return (
+            f"read {rows:,} rows, {human_size(position)} of {human_size(self._size)} "
+            f"({100 * position / self._size:.0f}%)"
+        )
+
+    def tick(self, rows: int) -> None:
         now = time.monotonic()
         if now >= self._next_draw:
             self._next_draw = now + _PROGRESS_INTERVAL_S
-            self._stream.write(f"\rread {count:,} lines")
+            self._stream.write(f"\r{self._text(rows)}")
             self._stream.flush()
 
-    def finish(self, count: int, objects: int) -> None:
-        self._stream.write(f"\rread {count:,} lines, {objects:,} objects\n")
+    def finish(self, rows: int, objects: int) -> None:
+        self._stream.write(f"\r{self._text(rows)}, {objects:,} objects\n")
         self._stream.flush()
 
 
-def _input_lines(name: str) -> Iterator[bytes]:
-    if name == "-":
-        yield from sys.stdin.buffer
-        return
-    try:
-        stream = open(name, "rb")  # noqa: SIM115 (closed below, also on error)
-    except OSError as exc:
-        raise CliError(f"cannot read {name}: {exc.strerror}") from None
-    with stream:
-        yield from stream
-
-
 def _cmd_build(args: argparse.Namespace) -> int:
-    show_progress = args.progress or sys.stderr.isatty()
-    progress = _Progress(sys.stderr) if show_progress else None
-    source = "<stdin>" if args.input == "-" else args.input
+    fmt = format_of(args.input, args.format)
+    types = column_types(args.type)
+    policy = BadRowPolicy(args.skip_bad, sys.stderr)
     writer = QuorWriter()
-    line_no = objects = 0
-    for line_no, line in enumerate(_input_lines(args.input), start=1):
-        if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
-            progress.tick(line_no)
-        if not line.strip():
-            continue
-        where = f"{source}:{line_no}"
-        try:
-            record = json.loads(line)
-        except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
-            raise CliError(f"{where}: invalid JSON: {exc}") from None
-        if not isinstance(record, dict):
-            raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
-        keys = _keys_of(record, args.key, where)
-        try:
-            writer.add(record, keys)
-        except (OverflowError, ValueError, TypeError) as exc:
-            raise CliError(f"{where}: {exc}") from None
-        objects += 1
-    if progress is not None:
-        progress.finish(line_no, objects)
+    with Input(args.input, fmt, types=types, key_columns=args.key) as source:
+        show_progress = args.progress or sys.stderr.isatty()
+        progress = _Progress(sys.stderr, source) if show_progress else None
+        rows = objects = 0
+        for row in source.rows():
+            rows += 1
+            if progress is not None and rows % _PROGRESS_EVERY_ROWS == 0:
+                progress.tick(rows)
+            try:
+                if isinstance(row, BadRow):
+                    raise row
+                try:
+                    writer.add(row.fields, keys_of(row, args.key))
+                except (OverflowError, ValueError, TypeError) as exc:
+                    raise BadRow(row.where, str(exc)) from None
+            except BadRow as bad:
+                policy.skip(bad)
+                continue
+            objects += 1
+        if progress is not None:
+            progress.finish(rows, objects)
+    summary = policy.summary()
+    if summary is not None:
+        sys.stderr.write(f"{PROG}: {summary}\n")
+    writer.build(args.out)
+    return 0
+
+
+def _cmd_load(args: argparse.Namespace) -> int:
+    writer = QuorWriter()
+    with Input(args.input, "jsonl") as source:
+        load_lines(source.stream, source.label, writer)
     writer.build(args.out)
     return 0
 
@@ -204,9 +179,8 @@ def _cmd_keys(args: argparse.Namespace) -> int:
 
 def _cmd_dump(args: argparse.Namespace) -> int:
     out = sys.stdout
-    with _open(args) as db:
-        for key, value in db.items():
-            out.write(json.dumps({"key": key, "value": to_json(value)}, ensure_ascii=False) + "\n")
+    for line in dump_lines(args.db, verify=not args.no_verify):
+        out.write(line + "\n")
     return 0
 
 
@@ -231,7 +205,7 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     width = max(map(len, _STATS_LABELS.values()))
     for name, value in stats.items():
         if name == "file_size_kb":
-            shown = f"{value:,.1f} KB"
+            shown = human_size(round(value * 1024))
         elif isinstance(value, int):
             shown = f"{value:,}"
         else:
@@ -245,8 +219,9 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     with QuorReader(args.db, verify=False) as db:
         db.verify()
         stats = db.stats()
+    size = human_size(round(stats["file_size_kb"] * 1024))
     sys.stdout.write(
-        f"OK  {args.db}: {stats['num_keys']:,} keys, {stats['num_objects']:,} objects\n"
+        f"OK  {args.db}: {stats['num_keys']:,} keys, {stats['num_objects']:,} objects, {size}\n"
     )
     return 0
 
@@ -272,22 +247,40 @@ def _parser() -> argparse.ArgumentParser:
 
     build = commands.add_parser(
         "build",
-        help="build a database from JSON Lines",
+        help="build a database from JSON Lines, CSV or Parquet",
         description=(
-            "Build OUT from INPUT, one JSON object per line, stored whole under the "
-            "keys found in the --key fields: a string, an integer (used as its "
-            "decimal text) or a list of those. Absent and null fields give no key; "
-            "every line needs at least one. A key that occurs again names the later object."
+            "Build OUT from INPUT, each record (a JSON object per line, a CSV row under "
+            "its header, a Parquet row) stored whole under the keys found in the --key "
+            "fields: a string, an integer (used as its decimal text) or a list of those. "
+            "Absent and null fields give no key; every record needs at least one. A key "
+            "that occurs again names the later object. The format follows the extension "
+            "(.jsonl .ndjson .json, .csv, .parquet .pq) unless --format is given."
         ),
     )
     build.add_argument("out", metavar="OUT", help="database file to write")
-    build.add_argument("input", metavar="INPUT", help="JSON Lines file, or - for standard input")
+    build.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
     build.add_argument(
         "--key",
         metavar="FIELD",
         action="append",
         required=True,
         help="field whose value gives keys (repeatable)",
+    )
+    build.add_argument("--format", choices=FORMATS, help="the input's format")
+    build.add_argument(
+        "--type",
+        metavar="COLUMN=TYPE",
+        action="append",
+        default=[],
+        help="read a CSV column as int, float, bool, json or str (repeatable); "
+        "an empty cell of a typed column is null",
+    )
+    build.add_argument(
+        "--skip-bad",
+        metavar="N",
+        type=_limit,
+        default=0,
+        help="skip up to N records that cannot be used, each reported on stderr (default 0)",
     )
     build.add_argument(
         "--progress",
@@ -308,13 +301,28 @@ def _parser() -> argparse.ArgumentParser:
     dump = commands.add_parser(
         "dump",
         parents=[read],
-        help="print every key and object as JSON Lines",
+        help="print every key and object as JSON Lines, for load",
         description=(
-            'Print one {"key": ..., "value": ...} line per key, in key order. Bytes are '
-            'shown as {"$bytes": BASE64}, maps with non-string keys as {"$map": [[k, v], ...]}.'
+            'Print one {"key": ..., "value": ..., "object": N} line per key: the objects in '
+            "stored order, numbered from 0, each with its keys in key order; an object that "
+            'no key names has a line without "key". Bytes are shown as {"$bytes": BASE64}, '
+            'maps with keys that are not strings as {"$map": [[k, v], ...]}. load makes the '
+            "same database from it."
         ),
     )
     dump.set_defaults(run=_cmd_dump)
+
+    load = commands.add_parser(
+        "load",
+        help="build a database from the output of dump",
+        description=(
+            "Build OUT from INPUT, the output of quordb dump (or - for standard input): "
+            "the same keys and objects, each object stored once."
+        ),
+    )
+    load.add_argument("out", metavar="OUT", help="database file to write")
+    load.add_argument("input", metavar="INPUT", help="dump output, or - for standard input")
+    load.set_defaults(run=_cmd_load)
 
     stats = commands.add_parser("stats", parents=[read], help="show file metadata")
     stats.add_argument("--json", action="store_true", help="print the metadata as JSON")
@@ -343,7 +351,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)
-    except CliError as exc:
+    except (CliError, InputError, BadRow) as exc:
         return _fail(str(exc))
     except BrokenPipeError:
         # The reader of our output went away (`quordb dump db | head`); stop quietly.
