@@ -1,4 +1,4 @@
-"""The ``quordb`` command: build a database from JSON Lines, CSV or Parquet, query, dump and load it.
+"""The ``quordb`` command: build a database from JSON Lines, CSV or Parquet; query, dump, load.
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
 bad input data (with a message on stderr), 2 for a usage error.
