@@ -48,6 +48,10 @@ __all__ = [
 ]
 
 _NAN = struct.pack(">d", math.nan)
+# Values that are JSON as they are; exact types, as a subclass may render otherwise.
+_JSON_SCALARS = frozenset({str, int, bool, type(None)})
+# One encoder for every line: json.dumps with options makes a new one per call.
+_encode = json.JSONEncoder(ensure_ascii=False).encode
 
 
 class _NotJson(Exception):
@@ -66,10 +70,20 @@ def to_json(value: Any) -> Any:
     and a map with a key that is not a `str`, or starts with ``$``,
     ``{"$map": [[key, value], ...]}``; everything else is JSON already.
     """
+    kind = type(value)
+    if kind in _JSON_SCALARS:
+        return value
+    if kind is float:
+        if value != value and struct.pack(">d", value) != _NAN:
+            raise _NotJson("a NaN with a payload")  # JSON's NaN reads back as the plain one
+        return value
     if isinstance(value, dict):
-        if all(isinstance(k, str) and not k.startswith("$") for k in value):
-            return {k: to_json(v) for k, v in value.items()}
-        return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
+        shown = {}
+        for k, v in value.items():
+            if type(k) is not str or k.startswith("$"):
+                return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
+            shown[k] = to_json(v)
+        return shown
     if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples
         return {"$ext": value.code, "data": _b64(value.data)}
     if isinstance(value, list | tuple):
@@ -78,8 +92,6 @@ def to_json(value: Any) -> Any:
         return {"$bytes": _b64(bytes(value))}
     if isinstance(value, msgpack.Timestamp):
         return {"$timestamp": [value.seconds, value.nanoseconds]}
-    if isinstance(value, float) and math.isnan(value) and struct.pack(">d", value) != _NAN:
-        raise _NotJson("a NaN with a payload")  # JSON's NaN reads back as the plain one
     return value
 
 
@@ -171,12 +183,11 @@ def dump_lines(path: str, *, verify: bool = True) -> Iterator[str]:
     number = 0
     for chunk in RecordScan(path, verify):
         for payload, keys in chunk:
-            tail = f', "value": {json.dumps(payload_to_json(payload), ensure_ascii=False)}'
-            tail += f', "object": {number}}}'
+            tail = f', "value": {_encode(payload_to_json(payload))}, "object": {number}}}'
             if not keys:
                 yield "{" + tail[2:]
             for key in keys:
-                yield '{"key": ' + json.dumps(key_to_json(key), ensure_ascii=False) + tail
+                yield '{"key": ' + _encode(key_to_json(key)) + tail
             number += 1
 
 
