@@ -278,6 +278,7 @@ def test_skip_bad_allows_up_to_n_bad_rows(tmp_path, limit, status, err):
         (["in.tsv", "--key", "k"], "cannot tell the format of in.tsv from its extension"),
         (["in.jsonl", "--key", "k", "--type", "k=int"], "--type applies to CSV input only"),
         (["in.csv", "--key", "k", "--type", "k"], "invalid column type 'k'"),
+        (["-", "--key", "k", "--format", "parquet"], "Parquet cannot be read from standard input"),
     ],
 )
 def test_build_input_options_are_checked(tmp_path, args, message):
