@@ -3,6 +3,7 @@
 import datetime
 import decimal
 import io
+import re
 import sys
 
 import pytest
@@ -116,17 +117,18 @@ def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, line, reason):
 
 
 @pytest.mark.parametrize(
-    ("header", "types", "message"),
+    ("header", "types", "keys", "message"),
     [
-        (b"a,a\n", [], "names a column twice"),
-        (b"a,b\n", ["c=int"], "--type names columns not in the header: ['c']"),
+        (b"a,a\n", [], ["a"], "names a column twice"),
+        (b"a,b\n", ["c=int"], ["a"], "--type names columns not in the header: ['c']"),
+        (b"a,b\n", [], ["a", "id"], "--key names columns not in the header: ['id']"),
     ],
 )
-def test_csv_bad_header(tmp_path, header, types, message):
+def test_csv_bad_header(tmp_path, header, types, keys, message):
     path = tmp_path / "in.csv"
     path.write_bytes(header)
-    with pytest.raises(InputError, match=message.replace("[", r"\[").replace("]", r"\]")):
-        read_rows(path, "csv", types=column_types(types))
+    with pytest.raises(InputError, match=re.escape(message)):
+        read_rows(path, "csv", types=column_types(types), key_columns=keys)
 
 
 @pytest.mark.parametrize("spec", ["n", "=int", "n=integer", "n:int"])

@@ -308,9 +308,10 @@ class Input:
         if len(set(header)) != len(header):
             raise InputError(f"{label}:1: the header names a column twice: {header}")
         types = self._types
-        unknown = [column for column in types if column not in header]
-        if unknown:
-            raise InputError(f"{label}:1: --type names columns not in the header: {unknown}")
+        for option, columns in (("--type", types), ("--key", self._key_columns)):
+            unknown = [column for column in columns if column not in header]
+            if unknown:
+                raise InputError(f"{label}:1: {option} names columns not in the header: {unknown}")
         converters = [types.get(column) for column in header]
         # An empty cell is null where a type or a key is expected, else "".
         nullable = [types.get(c, str) is not str or c in self._key_columns for c in header]
