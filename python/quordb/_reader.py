@@ -260,7 +260,7 @@ class QuorReader(Mapping[Key, Any]):
     def stats(self) -> dict[str, Any]:
         """File metadata: path, version, num_keys, num_objects, index_offset,
         data_offset, file_size_kb, file_crc32."""
-        return self._native.stats()
+        return dict(self._native.stats())
 
     def verify(self) -> Literal[True]:
         """Check the whole-file CRC-32 and every named object's CRC-32.
