@@ -125,7 +125,7 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
         if (!payloads.ok()) return SetStoreError(payloads.error());
         const std::vector<Bytes>& list = payloads.value();
         return BuildList(list.size(), [&](size_t i) {
-          PrefetchPayload(list, i + kPrefetchDistance);
+          if (i + kPrefetchDistance < list.size()) PrefetchPayload(list[i + kPrefetchDistance]);
           return PayloadBytes(list[i]);
         });
       });

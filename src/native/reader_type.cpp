@@ -40,6 +40,7 @@ using module::KeyForm;
 using module::KeyObject;
 using module::MatchArguments;
 using module::PayloadBytes;
+using module::PrefetchPayload;
 using module::PyRef;
 using module::SetStoreError;
 using module::Signature;
@@ -101,14 +102,29 @@ bool LookupKey(PyObject* object, KeyBytes* key, bool* failed) {
 // The keys of a batch, copied out of their objects so that the lookups can
 // run without the interpreter lock while other threads change those objects.
 class KeyBatch {
+  static constexpr Py_ssize_t kKeyPrefetchDistance = 8;
+  static constexpr size_t kTypicalKeySize = 24;
+
  public:
   // Collects every key of the iterable `keys`. False with an error set.
   bool Collect(PyObject* keys) {
     PyRef sequence = PyRef::Steal(PySequence_Fast(keys, "keys must be an iterable"));
     if (!sequence) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    named_.reserve(static_cast<size_t>(count));
+    ends_.reserve(static_cast<size_t>(count));
+    bytes_.reserve(static_cast<size_t>(count) * kTypicalKeySize);
     // Converting a key may run Python code that changes a list passed in:
     // its size is read again each time and each item held while converted.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+      // The key objects of a batch lie anywhere in the heap: ask for one a
+      // little ahead, with the text that follows a short str's head.
+      if (i + kKeyPrefetchDistance < PySequence_Fast_GET_SIZE(sequence.get())) {
+        const char* ahead = reinterpret_cast<const char*>(
+            PySequence_Fast_GET_ITEM(sequence.get(), i + kKeyPrefetchDistance));
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+      }
       const PyRef item = PyRef::Borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
       KeyBytes key;
       bool failed = false;
@@ -244,7 +260,7 @@ PyObject* Chunk(const Reader& reader, EntryRange range, ScanKind kind) {
   }
   if (!fetched->ok()) return SetStoreError(fetched->error());
   return BuildList(count, [&](size_t i) {
-    module::PrefetchPayload(payloads, i + kPrefetchDistance);
+    if (i + kPrefetchDistance < count) PrefetchPayload(payloads[i + kPrefetchDistance]);
     if (kind == ScanKind::kValues) return PayloadBytes(payloads[i]);
     return module::Pair(reader.KeyAt(range.first + i), KeyForm::kExact, payloads[i]);
   });
@@ -452,6 +468,10 @@ PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         return BatchList(
             batch,
             [&](size_t j) {
+              // A long batch's records have left the cache since they were
+              // fetched: ask for one a little ahead of its copy.
+              if (j + kPrefetchDistance < payloads.size() && payloads[j + kPrefetchDistance])
+                PrefetchPayload(*payloads[j + kPrefetchDistance]);
               return payloads[j] ? PayloadBytes(*payloads[j]) : Py_NewRef(Py_None);
             },
             [] { return Py_NewRef(Py_None); });
@@ -518,7 +538,7 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
     if (!payloads->ok()) return SetStoreError(payloads->error());
     const std::vector<Bytes>& list = payloads->value();
     return BuildList(list.size(), [&](size_t i) {
-      module::PrefetchPayload(list, i + kPrefetchDistance);
+      if (i + kPrefetchDistance < list.size()) PrefetchPayload(list[i + kPrefetchDistance]);
       return PayloadBytes(list[i]);
     });
   });
