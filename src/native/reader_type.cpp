@@ -313,7 +313,8 @@ PyType_Slot kScanSlots[] = {
 };
 
 PyType_Spec kScanSpec = {
-    "quordb._native.ReaderScan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, kScanSlots,
+    "quordb._native.ReaderScan", sizeof(ScanObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kScanSlots,
 };
 
 PyTypeObject* ScanType() {
