@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
@@ -195,15 +196,15 @@ Engine EngineOf(PyObject* self) {
 // Runs `body(engine, matched)` for a method with N parameters, inside the
 // catch boundary, on a copy of the engine that outlives any close().
 template <size_t N, typename Body>
-PyObject* Call(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, Body&& body) {
+PyObject* Call(const Signature<N>& signature, PyObject* self, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        PyObject* matched[N];
+        std::array<PyObject*, N> matched;
         if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         const Engine engine = EngineOf(self);
         if (!engine) return nullptr;
-        return body(engine, static_cast<PyObject**>(matched));
+        return body(engine, matched.data());
       },
       nullptr);
 }
@@ -374,7 +375,7 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return CatchBoundary(
       [&]() -> PyObject* {
         static const Signature signature{"Reader.__new__()", kOpenNames, 1};
-        PyObject* matched[std::size(kOpenNames)];
+        std::array<PyObject*, std::size(kOpenNames)> matched;
         if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
         std::string_view path;
         if (!ConvertPath(matched[0], &path)) return nullptr;
@@ -425,7 +426,7 @@ Py_ssize_t ReaderLength(PyObject* self) {
 
 PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_raw()", kKeyName, 1};
-  return Call<1>(signature, self, args, nargs, kwnames,
+  return Call(signature, self, args, nargs, kwnames,
                  [](const Engine& engine, PyObject** matched) -> PyObject* {
                    KeyBytes key;
                    bool failed = false;
@@ -442,7 +443,7 @@ PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists()", kKeyName, 1};
-  return Call<1>(signature, self, args, nargs, kwnames,
+  return Call(signature, self, args, nargs, kwnames,
                  [](const Engine& engine, PyObject** matched) -> PyObject* {
                    KeyBytes key;
                    bool failed = false;
@@ -454,7 +455,7 @@ PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_many_raw()", kKeysName, 1};
-  return Call<1>(
+  return Call(
       signature, self, args, nargs, kwnames,
       [](const Engine& engine, PyObject** matched) -> PyObject* {
         KeyBatch batch;
@@ -481,7 +482,7 @@ PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists_many()", kKeysName, 1};
-  return Call<1>(signature, self, args, nargs, kwnames,
+  return Call(signature, self, args, nargs, kwnames,
                  [](const Engine& engine, PyObject** matched) -> PyObject* {
                    KeyBatch batch;
                    if (!batch.Collect(matched[0])) return nullptr;
@@ -499,7 +500,7 @@ PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.scan()", kScanNames, 1};
-  return Call<std::size(kScanNames)>(
+  return Call(
       signature, self, args, nargs, kwnames,
       [](const Engine& engine, PyObject** matched) -> PyObject* {
         ScanKind kind;
@@ -516,7 +517,7 @@ PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2};
-  return Call<std::size(kScanPrefixNames)>(
+  return Call(
       signature, self, args, nargs, kwnames,
       [](const Engine& engine, PyObject** matched) -> PyObject* {
         ScanKind kind;
@@ -604,7 +605,7 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   return CatchBoundary(
       [&]() -> PyObject* {
         static const Signature signature{"Reader.__exit__()", kExitNames, 3};
-        PyObject* matched[std::size(kExitNames)];
+        std::array<PyObject*, std::size(kExitNames)> matched;
         if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         StateOf(self).engine.reset();
         Py_RETURN_FALSE;
