@@ -126,6 +126,15 @@ def test_empty_writer_builds_the_empty_file(build_db, raw):
     assert Path(build_db()).read_bytes() == raw.header.pack(b"QRDB", 2, 0, 0, 40, 40, 0)
 
 
+@pytest.mark.parametrize("payloads", [[b"x"], [b""], [b"", b"abc", b""]])
+def test_objects_without_keys_round_trip_verified(build_db, raw, payloads):
+    path = build_db(payloads)
+    assert Path(path).read_bytes() == raw.craft(payloads)
+    r = _QuorReader(path)  # verify=True: the file CRC must cover the data section alone
+    assert r.verify() is True
+    assert (r.keys(), r.stats()["num_objects"]) == ([], len(payloads))
+
+
 def test_writer_is_reusable_across_builds(tmp_path):
     w = _QuorWriter()
     w.add_object_raw(b"v")
