@@ -76,6 +76,10 @@ class Reader {
   uint32_t num_keys() const noexcept { return num_keys_; }
   uint32_t num_objects() const noexcept { return num_objects_; }
   uint64_t index_offset() const noexcept { return index_offset_; }
+  // Where the walk of num_keys entries ended: index_offset when there are
+  // none. Open ignores bytes after it; strict checks compare it with the end
+  // of the file.
+  uint64_t index_end() const noexcept { return index_end_; }
   uint32_t file_crc32() const noexcept { return file_crc32_; }
 
   // The sorted key list: entries in index-section order.
@@ -94,6 +98,11 @@ class Reader {
   bool Exists(std::string_view key) const noexcept { return Find(key).has_value(); }
   // The payload of `key`'s object; nullopt when the key is absent.
   Result<std::optional<Bytes>> Get(std::string_view key) const;
+  // Get for every key of `keys`, into `payloads` (the same length): the
+  // lookups as one FindMany, then the records fetched a little ahead. Returns
+  // the first fetch that fails.
+  Status GetMany(std::span<const std::string_view> keys,
+                 std::span<std::optional<Bytes>> payloads) const;
   // Calls `visit(entry, payload)` for each entry of `range` in key order,
   // with records fetched a little ahead. Returns the first fetch that fails;
   // stops early, with success, when `visit` returns false.
@@ -187,6 +196,7 @@ class Reader {
   uint32_t num_keys_ = 0;
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;
+  uint64_t index_end_ = 0;
   uint32_t file_crc32_ = 0;
   const uint8_t* map_ = nullptr;
   size_t mapped_length_ = 0;
