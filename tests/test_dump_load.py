@@ -165,7 +165,7 @@ def test_record_scan_chunks_and_arguments(tmp_path, capfd):
     capfd.readouterr()
     chunks = list(RecordScan(str(db), chunk=2))
     assert [len(chunk) for chunk in chunks] == [2, 2, 1]
-    assert [keys for chunk in chunks for _, keys in chunk] == [[str(i).encode()] for i in range(5)]
+    assert [keys for chunk in chunks for _, keys in chunk] == [[str(i)] for i in range(5)]
     with pytest.raises(ValueError, match="chunk must be at least 1"):
         RecordScan(str(db), chunk=0)
     with pytest.raises(OSError, match="QuorIOError: cannot open"):

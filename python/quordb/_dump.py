@@ -161,12 +161,10 @@ def payload_from_json(value: Any) -> bytes:
         raise ValueError(f"cannot store this value: {exc}") from None
 
 
-def key_to_json(key: bytes) -> Any:
-    """A key as its text when it is valid UTF-8, else as ``{"$bytes": BASE64}``."""
-    try:
-        return key.decode("utf-8")
-    except UnicodeDecodeError:
-        return {"$bytes": _b64(key)}
+def key_to_json(key: str | bytes) -> Any:
+    """A listed key (text when its bytes are UTF-8, else the bytes) as JSON:
+    its text, or ``{"$bytes": BASE64}``."""
+    return key if isinstance(key, str) else {"$bytes": _b64(key)}
 
 
 def key_from_json(key: Any) -> str | bytes:

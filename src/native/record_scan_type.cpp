@@ -18,7 +18,9 @@
 #include "core/record_walk.h"
 #include "module/arguments.h"
 #include "module/py_ref.h"
+#include "module/results.h"
 #include "module/store_error.h"
+#include "native/lock_released.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -27,7 +29,10 @@ namespace {
 using module::CatchBoundary;
 using module::ConvertPath;
 using module::ConvertVerify;
+using module::KeyForm;
+using module::KeyObject;
 using module::MatchArguments;
+using module::PayloadBytes;
 using module::PyRef;
 using module::SetStoreError;
 using module::Signature;
@@ -56,18 +61,15 @@ ScanState& StateOf(PyObject* self) noexcept {
   return reinterpret_cast<ScanObject*>(self)->state;
 }
 
-PyObject* AsBytes(std::string_view data) {
-  return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
-}
-
-// New reference: (payload, [key bytes, ...]).
+// New reference: (payload, [key, ...]), each key a str when its bytes are
+// UTF-8, else the bytes.
 PyObject* RecordTuple(const Reader& reader, const WalkedRecord& record) {
-  PyRef payload = PyRef::Steal(AsBytes(AsChars(record.payload)));
+  PyRef payload = PyRef::Steal(PayloadBytes(record.payload));
   if (!payload) return nullptr;
   PyRef keys = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(record.entries.size())));
   if (!keys) return nullptr;
   for (size_t i = 0; i < record.entries.size(); ++i) {
-    PyObject* key = AsBytes(reader.KeyAt(record.entries[i]));
+    PyObject* key = KeyObject(reader.KeyAt(record.entries[i]), KeyForm::kExact);
     if (key == nullptr) return nullptr;
     PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), key);
   }
@@ -98,12 +100,7 @@ PyObject* ScanNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         std::unique_ptr<Walking> walking;
         std::optional<StoreError> failure;
         {
-          // Nothing Python runs in here; an exception reaches the boundary
-          // only after the destructor has taken the lock back.
-          struct Unlocked {
-            PyThreadState* saved = PyEval_SaveThread();
-            ~Unlocked() { PyEval_RestoreThread(saved); }
-          } unlocked;
+          const LockReleased released(true);
           Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path), verify);
           if (opened.ok())
             walking = std::make_unique<Walking>(std::move(opened).value());
@@ -163,8 +160,8 @@ PyType_Slot kScanSlots[] = {
      const_cast<char*>("RecordScan(path, verify=True, chunk=4096)\n--\n\n"
                        "An iterator of lists of (payload, keys) for every record of the file "
                        "at `path`, in stored order, at most `chunk` per list: `keys` are the "
-                       "bytes of every key that names the record, in key order, and empty for "
-                       "a record no key names. An index entry that names no record start is "
+                       "keys that name the record, in key order (str when their bytes are "
+                       "UTF-8, else bytes), and empty for a record no key names. An index entry that names no record start is "
                        "QuorCorruptError when the walk reaches it.")},
     {0, nullptr},
 };
