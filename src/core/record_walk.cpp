@@ -13,24 +13,22 @@ StoreError StrayLocation(uint32_t entry, uint64_t location) {
 
 }  // namespace
 
-RecordWalk::RecordWalk(const Reader& reader) : reader_(reader) {
-  // num_keys is a u32, so every entry position fits one.
-  by_location_.reserve(reader.entry_count());
-  for (size_t entry = 0; entry < reader.entry_count(); ++entry)
-    by_location_.emplace_back(reader.LocationAt(entry), static_cast<uint32_t>(entry));
-  std::sort(by_location_.begin(), by_location_.end());
-}
+// num_keys is a u32, so every entry position fits one.
+RecordWalk::RecordWalk(const Reader& reader)
+    : reader_(reader),
+      by_location_(EntriesByValue(static_cast<uint32_t>(reader.entry_count()),
+                                  [&reader](uint32_t entry) { return reader.LocationAt(entry); })) {}
 
 Result<std::optional<WalkedRecord>> RecordWalk::Next() {
   const Bytes file = reader_.file();
   // index_offset comes from the file as it is: records must end before it,
   // and it may not be trusted to lie within the file.
   const uint64_t end = std::min<uint64_t>(reader_.index_offset(), file.size());
-  if (next_ < by_location_.size() && by_location_[next_].first < at_)
-    return StrayLocation(by_location_[next_].second, by_location_[next_].first);
+  if (next_ < by_location_.size() && by_location_[next_].chunk < at_)
+    return StrayLocation(by_location_[next_].entry, by_location_[next_].chunk);
   if (at_ >= end) {
     if (next_ < by_location_.size())
-      return StrayLocation(by_location_[next_].second, by_location_[next_].first);
+      return StrayLocation(by_location_[next_].entry, by_location_[next_].chunk);
     return std::optional<WalkedRecord>();
   }
   if (!Fits(end, at_, kRecordHeadSize) ||
@@ -41,8 +39,8 @@ Result<std::optional<WalkedRecord>> RecordWalk::Next() {
   record.location = at_;
   record.payload = file.subspan(at_ + kRecordHeadSize, LoadU32(file.data() + at_));
   entries_.clear();
-  for (; next_ < by_location_.size() && by_location_[next_].first == at_; ++next_)
-    entries_.push_back(by_location_[next_].second);
+  for (; next_ < by_location_.size() && by_location_[next_].chunk == at_; ++next_)
+    entries_.push_back(by_location_[next_].entry);
   record.entries = entries_;
   at_ += kRecordHeadSize + record.payload.size();
   return std::optional<WalkedRecord>(record);

@@ -20,11 +20,12 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <utility>
 #include <vector>
 
 #include "core/error.h"
 #include "core/format.h"
+#include "core/huge_pages.h"
+#include "core/key_sort.h"
 #include "core/reader.h"
 
 namespace quordb {
@@ -49,8 +50,9 @@ class RecordWalk {
 
  private:
   const Reader& reader_;
-  // (location, entry), sorted; the pairs already passed are skipped by next_.
-  std::vector<std::pair<uint64_t, uint32_t>> by_location_;
+  // The entries by location (SortItem::chunk), those of one location in key
+  // order; the ones already passed are skipped by next_.
+  HugePageVector<SortItem> by_location_;
   size_t next_ = 0;
   std::vector<uint32_t> entries_;
   uint64_t at_ = kDataOffset;
