@@ -71,10 +71,9 @@ void CheckAgainstAModel(Hashing hashing, size_t entries, uint32_t seed) {
     ASSERT_NE(found, nullptr) << key;
     EXPECT_EQ(found->member, key);
     EXPECT_EQ(found->location(), expected->second) << key;
-    // A key within its home window has a candidate there for batches.
-    const size_t distance =
-        (table.IndexOf(*found) + table.capacity() - table.HomeOf(hash)) % table.capacity();
-    if (distance < TagTable<Slot>::kWindow) {
+    // A key in its home group has a candidate there for batches.
+    const size_t group_size = TagTable<Slot>::kGroupSize;
+    if (table.IndexOf(*found) / group_size == table.HomeOf(hash) / group_size) {
       EXPECT_NE(table.FirstCandidate(hash), nullptr) << key;
     }
   }
