@@ -248,10 +248,16 @@ def test_damaged_file_is_refused_unless_verification_is_skipped(tmp_path):
         reader.verify()
 
 
-def test_build_summary_follows_earlier_output(tmp_path, capfd):
-    print("before the build")
-    QuorWriter().build(str(tmp_path / "s.qrdb"))
-    out = capfd.readouterr().out
-    assert out.index("before the build") < out.index(
-        f"{tmp_path / 's.qrdb'}  —  0 objects · 0 keys"
-    )
+@pytest.mark.parametrize("streaming", [False, True], ids=["in-memory", "streaming"])
+def test_summary_line_only_when_not_quiet_and_after_earlier_output(tmp_path, capfd, streaming):
+    target = tmp_path / "s.qrdb"
+    for quiet in (True, False):
+        writer = QuorWriter(target, quiet=quiet) if streaming else QuorWriter(quiet=quiet)
+        print("before the build")
+        writer.build(None if streaming else target)
+        out = capfd.readouterr().out
+        line = f"{target}  —  0 objects · 0 keys"
+        if quiet:
+            assert out == "before the build\n"
+        else:
+            assert out.index("before the build") < out.index(line)

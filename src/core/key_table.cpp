@@ -8,13 +8,17 @@
 
 namespace quordb {
 
+Status CheckKeyLength(Bytes key) {
+  if (key.size() > kMaxKeyLength)
+    return StoreError::General(LimitMessage("key of", key.size(), kMaxKeyLength) + " bytes");
+  return OkStatus();
+}
+
 KeyTable::KeyTable()
     : lookup_(0, EntryHash<KeyTable>{this, RandomSeed()}, EntryEqual<KeyTable>{this}) {}
 
 Status KeyTable::CheckAddable(std::span<const Bytes> keys) const {
-  for (const Bytes key : keys)
-    if (key.size() > kMaxKeyLength)
-      return StoreError::General(LimitMessage("key of", key.size(), kMaxKeyLength) + " bytes");
+  for (const Bytes key : keys) QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
   if (keys.size() > kMaxCount - entries_.size())
     return StoreError::General(
         LimitMessage("key count", entries_.size() + keys.size(), kMaxCount));
@@ -22,8 +26,7 @@ Status KeyTable::CheckAddable(std::span<const Bytes> keys) const {
 }
 
 Status KeyTable::Add(Bytes key, uint32_t obj_id) {
-  if (key.size() > kMaxKeyLength)
-    return StoreError::General(LimitMessage("key of", key.size(), kMaxKeyLength) + " bytes");
+  QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
   const std::string_view chars = AsChars(key);
   if (auto found = lookup_.find(chars); found != lookup_.end()) {
     entries_[*found].obj_id = obj_id;

@@ -26,6 +26,9 @@
 
 namespace quordb {
 
+// Refuses a key longer than the format can hold.
+Status CheckKeyLength(Bytes key);
+
 class KeyTable {
  public:
   KeyTable();
