@@ -37,6 +37,7 @@ StreamWriter::StreamWriter(std::string target, std::string temp_path, FileDescri
                            size_t buffer_size)
     : target_(std::move(target)),
       temp_path_(std::move(temp_path)),
+      creator_(::getpid()),
       file_(std::move(file)),
       output_(file_.get(), buffer_size) {}
 
@@ -153,7 +154,7 @@ void StreamWriter::Abort() noexcept {
   // rename or an outside change another file may stand at the name.
   struct stat held;
   struct stat named;
-  if (::fstat(file_.get(), &held) == 0 && ::lstat(temp_path_.c_str(), &named) == 0 &&
+  if (::getpid() == creator_ && ::fstat(file_.get(), &held) == 0 && ::lstat(temp_path_.c_str(), &named) == 0 &&
       held.st_dev == named.st_dev && held.st_ino == named.st_ino)
     (void)::unlink(temp_path_.c_str());
   file_.Close();

@@ -15,6 +15,8 @@
 // leaves the target untouched. Not thread-safe.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -66,7 +68,9 @@ class StreamWriter {
   Result<BuildReport> Finish(bool print_summary, const KeepGoing* keep_going);
 
   // Removes the temporary file and closes it, unless the writer finished.
-  // The writer takes nothing more afterwards.
+  // The writer takes nothing more afterwards. In a child process forked
+  // from the one that created the writer it only closes: the file is the
+  // parent's build.
   void Abort() noexcept;
 
   bool finished() const noexcept { return state_ == State::kFinished; }
@@ -88,6 +92,7 @@ class StreamWriter {
 
   std::string target_;
   std::string temp_path_;
+  pid_t creator_;
   FileDescriptor file_;
   BufferedOutput output_;
   State state_ = State::kOpen;

@@ -89,6 +89,7 @@ bool ConvertAddKey(PyObject* key, std::string_view* out) {
 // and `keys` (one key, or a non-empty list or tuple of keys) are each str,
 // bytes or bytearray with a UTF-8 form and a length the format can hold.
 bool ConvertAdd(std::string_view payload, PyObject* keys, std::vector<Bytes>* out) {
+  out->clear();
   auto convert = [out](PyObject* key) {
     std::string_view bytes;
     if (!ConvertAddKey(key, &bytes)) return false;
@@ -169,7 +170,8 @@ PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
         if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
-        std::vector<Bytes> key_bytes;
+        // Kept between calls, so that an add allocates nothing for its keys.
+        static thread_local std::vector<Bytes> key_bytes;
         if (!ConvertAdd(payload, matched[1], &key_bytes) || !MakeRoomFor(writer, payload.size()))
           return nullptr;
         Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes);

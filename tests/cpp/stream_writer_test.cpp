@@ -196,6 +196,23 @@ TEST(StreamWriter, EndingEarlyLeavesTheTargetAndNoTemporaryFile) {
   }
 }
 
+TEST(StreamWriter, AForkedChildDroppingItsCopyLeavesTheParentsBuildAlone) {
+  const TempDir dir;
+  std::unique_ptr<StreamWriter> writer = Open(dir / "db.qrdb", 4096);
+  ASSERT_TRUE(writer->AddObject(AsBytes("abc")).ok());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    writer.reset();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(writer->AddKey(AsBytes("k"), 0).ok());
+  ASSERT_TRUE(writer->Finish(false, nullptr).ok());
+  EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"abc"}, {{"k", 0}}));
+}
+
 TEST(StreamWriter, AFailedWriteRemovesTheTemporaryFile) {
   constexpr rlim_t kFileSizeLimit = 10000;
   const TempDir dir;
