@@ -107,6 +107,25 @@ def test_bad_input_lines_fail_with_their_line_number(tmp_path, line, message):
 
 
 @pytest.mark.parametrize(
+    ("bad_line", "message"),
+    [
+        ('{"k": "b", "big": 18446744073709551616}', "Integer value out of range"),
+        ('{"k": "' + "x" * 70000 + '"}', "QuorError: key of 70000 exceeds"),
+    ],
+)
+def test_a_refused_record_far_into_the_input_is_named_by_its_line(tmp_path, bad_line, message):
+    # The writer stores records a chunk at a time; the message still names the right line.
+    source = tmp_path / "in.jsonl"
+    good = "".join(f'{{"k": "g{i}"}}\n' for i in range(2999))
+    source.write_text(good + bad_line + "\n" + good.replace('"g', '"h'))
+    result = quordb("build", str(tmp_path / "bad.qrdb"), str(source), "--key", "k")
+    assert result.returncode == 1
+    assert text(result)[1].startswith(f"quordb: {source}:3000: ")
+    assert message in text(result)[1]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl"]
+
+
+@pytest.mark.parametrize(
     ("out", "source", "stdin_from"),
     [
         ("data.jsonl", "data.jsonl", None),

@@ -354,6 +354,40 @@ def test_summary_line_only_when_not_quiet_and_after_earlier_output(tmp_path, cap
             assert out.index("before the build") < out.index(line)
 
 
+@both_writers
+@pytest.mark.parametrize(
+    ("bad", "error"),
+    [
+        (None, None),
+        (({(1,): 2}, "k"), TypeError),
+        (("v", ["ok", "x" * 70000]), ValueError),
+        ((object(), "k"), TypeError),  # msgpack cannot encode it
+        (("v", 5), TypeError),
+    ],
+    ids=["all good", "unreadable value", "long key", "unencodable", "bad keys"],
+)
+def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, error):
+    # More pairs than one native call takes, with the failure in the second call.
+    pairs = [({"n": i}, [f"k{i}", f"alias{i % 7}"]) for i in range(2500)]
+    if bad is not None:
+        pairs.insert(1500, bad)
+    target = tmp_path / "db.qrdb"
+    writer = new_writer(streaming, target)
+    writer.add("first", "first")
+    if error is None:
+        assert writer.add_many(iter(pairs)) == 2500
+    else:
+        with pytest.raises(error):
+            writer.add_many(iter(pairs))
+    stored = 1 + (2500 if error is None else 1500)
+    reference = QuorWriter()
+    reference.add("first", "first")
+    for obj, keys in pairs[: stored - 1]:
+        reference.add(obj, keys)
+    reference.build(tmp_path / "ref.qrdb")
+    assert finish(writer, target).read_bytes() == (tmp_path / "ref.qrdb").read_bytes()
+
+
 def test_streaming_writer_writes_objects_as_they_come_and_builds_once(tmp_path):
     target = tmp_path / "s.qrdb"
     temp = tmp_path / "s.qrdb.tmp"

@@ -21,6 +21,9 @@ __all__ = ["QuorWriter"]
 # and tuples go to the native checks as they are.
 _SINGLE_KEY_TYPES = (str, bytes, bytearray, memoryview)
 _NATIVE_KEYS_TYPES = (*_SINGLE_KEY_TYPES, list, tuple)
+# Pairs handed to the native writer per call by `add_many`: at most this many are
+# encoded ahead of the pair being stored.
+ADD_MANY_CHUNK = 1024
 
 
 def _key_list(keys: Key | Iterable[Key]) -> Any:
@@ -154,6 +157,36 @@ class QuorWriter:
             for key in listed:
                 raw.add_key(key, obj_id)
         return obj_id
+
+    def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
+        """`add` each ``(obj, keys)`` pair of *items*, in order; return how many were added.
+
+        Each pair is added all or nothing. A pair that fails raises, with the
+        pairs before it stored and none after it. A streaming writer encodes
+        the pairs in Python and stores them with one native call per chunk.
+        """
+        raw = self._raw
+        if not isinstance(raw, StreamWriter):
+            added = 0
+            for obj, keys in items:
+                self.add(obj, keys)
+                added += 1
+            return added
+        start = raw.object_count
+        pack = self._packer.pack
+        chunk: list[tuple[bytes, Any]] = []
+        try:
+            for obj, keys in items:
+                chunk.append((pack(obj), _key_list(keys)))
+                if len(chunk) == ADD_MANY_CHUNK:
+                    # Swapped out first: a chunk that fails in part is not added again below.
+                    full, chunk = chunk, []
+                    raw.add_many(full)
+        finally:
+            # The last pairs, or those encoded before a pair that failed to encode.
+            if chunk:
+                raw.add_many(chunk)
+        return raw.object_count - start
 
     def build(self, path: PathArg | None = None) -> None:
         """Write the database to *path* (default: the path given at construction).

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import base64
+import collections
 import json
 import os
 import stat
@@ -21,10 +22,10 @@ from typing import IO, Any
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-from quordb._native import temp_path_for
+from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
 from quordb._reader import QuorReader
-from quordb._writer import QuorWriter
+from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
 __all__ = ["main", "to_json"]
 
@@ -220,26 +221,42 @@ def _add_lines(
     progress: _Progress | None,
 ) -> tuple[int, int]:
     """Add one object per line of *source*; return the counts of lines and objects."""
-    line_no = objects = read = 0
-    for line_no, line in enumerate(source, start=1):
-        read += len(line)
-        if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
-            progress.tick(read)
-        if not line.strip():
-            continue
-        where = f"{source_name}:{line_no}"
-        try:
-            record = json.loads(line)
-        except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
-            raise CliError(f"{where}: invalid JSON: {exc}") from None
-        if not isinstance(record, dict):
-            raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
-        keys = _keys_of(record, key_fields, where)
-        try:
-            writer.add(record, keys)
-        except (OverflowError, ValueError, TypeError) as exc:
-            raise CliError(f"{where}: {exc}") from None
-        objects += 1
+    read = 0
+    line_no = 0
+    # The line of each pair handed to add_many lately: it stores them a chunk at
+    # a time, and a pair it refuses is named by the count of objects before it.
+    recent: collections.deque[int] = collections.deque(maxlen=2 * ADD_MANY_CHUNK)
+    handed = 0
+
+    def records() -> Iterator[tuple[dict[str, Any], list[str]]]:
+        nonlocal read, line_no, handed
+        for line_no, line in enumerate(source, start=1):  # noqa: B007 (read after the loop)
+            read += len(line)
+            if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
+                progress.tick(read)
+            if not line.strip():
+                continue
+            where = f"{source_name}:{line_no}"
+            try:
+                record = json.loads(line)
+            except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
+                raise CliError(f"{where}: invalid JSON: {exc}") from None
+            if not isinstance(record, dict):
+                raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
+            keys = _keys_of(record, key_fields, where)
+            recent.append(line_no)
+            handed += 1
+            yield record, keys
+
+    raw = writer.raw
+    assert isinstance(raw, StreamWriter)
+    start = raw.object_count
+    try:
+        objects = writer.add_many(records())
+    except (OverflowError, ValueError, TypeError) as exc:
+        failed = raw.object_count - start  # the pair refused, counted from 0
+        failed_line = recent[failed - (handed - len(recent))]
+        raise CliError(f"{source_name}:{failed_line}: {exc}") from None
     if progress is not None:
         progress.tick(read)
     return line_no, objects

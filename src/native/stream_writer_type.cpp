@@ -180,6 +180,38 @@ PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       });
 }
 
+constexpr const char* kItemsName[] = {"items"};
+
+PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"StreamWriter.add_many()", kItemsName, 1};
+  return StreamWriterInstance::Call<1>(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+        PyObject* items = matched[0];
+        if (!PyList_CheckExact(items)) {
+          module::SetNotInstanceError(items, "list");
+          return nullptr;
+        }
+        static thread_local std::vector<Bytes> key_bytes;
+        // The list may not change while it is walked: no Python code runs here.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+          PyObject* item = PyList_GET_ITEM(items, i);
+          if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "each item must be a (raw_bytes, keys) tuple");
+            return nullptr;
+          }
+          std::string_view payload;
+          if (!module::ConvertRawBytes(PyTuple_GET_ITEM(item, 0), &payload) ||
+              !ConvertAdd(payload, PyTuple_GET_ITEM(item, 1), &key_bytes) ||
+              !MakeRoomFor(writer, payload.size()))
+            return nullptr;
+          Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes);
+          if (!id.ok()) return module::SetStoreError(id.error());
+        }
+        Py_RETURN_NONE;
+      });
+}
+
 PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_object_raw()", kRawBytesName, 1};
@@ -291,6 +323,10 @@ PyMethodDef kMethods[] = {
      "Store msgpack *raw_bytes* under *keys* (a key, or a list or tuple of keys) and return\n"
      "the object ID. Checks every key and that the payload reads back before storing\n"
      "anything: a failure changes nothing."},
+    {"add_many", FastcallMethod<AddMany>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_many($self, items)\n--\n\n"
+     "add() for each (raw_bytes, keys) tuple of the list *items*, in order. A failing item\n"
+     "raises, with the items before it stored and the rest not."},
     {"add_object_raw", FastcallMethod<AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID."},
     {"add_key", FastcallMethod<AddKey>(), METH_FASTCALL | METH_KEYWORDS,
