@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the newest Python found and runs the demo: it builds a sample database from the
-# Unicode character table and queries it. Extra arguments go to the demo unchanged.
+# Unicode character table and queries it. Extra arguments go to the demo unchanged; without
+# --out the database is kept as build/demo/unicode.qrdb.
 #
 #   bash scripts/demo.sh [demo arguments...]
 set -euo pipefail
@@ -12,5 +13,16 @@ newest="$(find_pythons | tail -n 1)"
 ver="${newest%%$'\t'*}"
 setup_venv "${newest#*$'\t'}" "$ver"
 
-log "python $ver: python -m quordb.demo $*"
-exec "$QUORDB_ROOT/.venv-$ver/bin/python" -m quordb.demo "$@"
+# Without --out the database is kept under build/demo, so the commands the demo prints can be
+# run again afterwards.
+args=("$@")
+if [[ " $* " != *" --out "* && " $* " != *" --out="* && " $* " != *" -h "* && " $* " != *" --help "* ]]; then
+  mkdir -p "$QUORDB_ROOT/build/demo"
+  args+=(--out "$QUORDB_ROOT/build/demo/unicode.qrdb")
+fi
+log "python $ver: python -m quordb.demo ${args[*]}"
+status=0
+"$QUORDB_ROOT/.venv-$ver/bin/python" -m quordb.demo "${args[@]}" || status=$?
+echo "The quordb command is $QUORDB_ROOT/.venv-$ver/bin/quordb (or run"
+echo "'source .venv-$ver/bin/activate' first, then plain 'quordb')."
+exit "$status"

@@ -2,6 +2,7 @@
 # Runs every test: sets up a venv per Python >= 3.12 found (see setup.sh), builds and runs the
 # engine's C++ unit tests with CTest, then runs pytest in each venv. Every step runs even when
 # an earlier one failed, so one run shows all failures; the exit status is non-zero if any did.
+# Each step's full output is kept in build/logs/; the terminal shows a few closing lines a step.
 #
 #   bash scripts/test.sh [pytest arguments...]
 set -euo pipefail
@@ -20,10 +21,26 @@ record() { # record OK|FAILED|WARN text
   [[ "$1" != FAILED ]] || failed=1
 }
 
+# Each step's full output goes to a log of its own; the terminal gets the step's closing
+# lines, and the log's path when it failed.
+logs="$QUORDB_ROOT/build/logs"
+mkdir -p "$logs"
+run_logged() { # run_logged NAME LINES COMMAND... : runs COMMAND into $logs/NAME.log
+  local name="$1" lines="$2" rc=0
+  shift 2
+  "$@" >"$logs/$name.log" 2>&1 || rc=$?
+  tail -n "$lines" "$logs/$name.log" | cut -c1-160
+  if ((rc != 0)); then
+    echo "    (exit $rc; full log: $logs/$name.log)"
+  fi
+  return "$rc"
+}
+
 # Setup runs in its own process so that its `set -e` holds; inside an `if` it would not.
 declare -A ready=()
 while IFS=$'\t' read -r ver py; do
-  if PYTHON="$py" bash "$QUORDB_ROOT/scripts/setup.sh"; then
+  log "python $ver: setup"
+  if run_logged "setup-$ver" 1 env PYTHON="$py" bash "$QUORDB_ROOT/scripts/setup.sh"; then
     ready[$ver]=1
   else
     record FAILED "python $ver: setup (building or installing the package) failed"
@@ -57,7 +74,6 @@ cpp_tests() {
   fi
   local -a ninja=()
   [[ -x /usr/bin/ninja ]] && ninja=(-DCMAKE_MAKE_PROGRAM=/usr/bin/ninja)
-  log "C++ unit tests: configure, build (-j2), ctest"
   "$cmake" -S . -B "$build" -G Ninja "${ninja[@]}" -DCMAKE_BUILD_TYPE=Debug \
     -DQUORDB_BUILD_MODULE=OFF -DQUORDB_BUILD_TESTS=ON >"$build.configure.log" 2>&1 ||
     { cat "$build.configure.log" >&2; return 1; }
@@ -65,19 +81,31 @@ cpp_tests() {
     "$ctest" --test-dir "$build" --output-on-failure --no-tests=error -j2
 }
 
-mkdir -p build
-if cpp_tests; then
+log "C++ unit tests: configure, build (-j2), ctest"
+if run_logged cpp-tests 3 cpp_tests; then
   record OK "C++ unit tests (ctest)"
 else
   record FAILED "C++ unit tests (ctest)"
 fi
 
 # A short run of the reader fuzzer (clang, libFuzzer, ASan, UBSan); scripts/fuzz.sh runs longer ones.
-if bash "$QUORDB_ROOT/scripts/fuzz.sh" "${QUORDB_FUZZ_SECONDS:-45}"; then
+log "reader fuzzer smoke (${QUORDB_FUZZ_SECONDS:-45} s)"
+if run_logged fuzz 1 bash "$QUORDB_ROOT/scripts/fuzz.sh" "${QUORDB_FUZZ_SECONDS:-45}"; then
   record OK "reader fuzzer smoke (${QUORDB_FUZZ_SECONDS:-45} s)"
 else
   record FAILED "reader fuzzer smoke"
 fi
+
+# A manylinux wheel per interpreter, which tests/test_wheel.py installs into a clean venv.
+while IFS=$'\t' read -r ver py; do
+  [[ -n "${ready[$ver]:-}" ]] || continue
+  log "python $ver: manylinux wheel (scripts/wheel.sh)"
+  if run_logged "wheel-$ver" 1 env PYTHON="$py" bash "$QUORDB_ROOT/scripts/wheel.sh"; then
+    record OK "python $ver: manylinux wheel"
+  else
+    record FAILED "python $ver: manylinux wheel"
+  fi
+done <<<"$pythons"
 
 have_python_tests() {
   [[ -n "$(find tests -name 'test_*.py' -print -quit 2>/dev/null)" ]]
@@ -87,7 +115,8 @@ while IFS=$'\t' read -r ver py; do
   [[ -n "${ready[$ver]:-}" ]] || continue
   log "python $ver: pytest"
   rc=0
-  "$QUORDB_ROOT/.venv-$ver/bin/python" -m pytest tests/ "$@" || rc=$?
+  # pytest's own closing line ("N passed ...") is the last line printed for this step.
+  run_logged "pytest-$ver" 12 "$QUORDB_ROOT/.venv-$ver/bin/python" -m pytest tests/ -q "$@" || rc=$?
   if ((rc == 0)); then
     record OK "python $ver: pytest"
   elif ((rc == 5)) && ! have_python_tests; then

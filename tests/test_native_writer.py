@@ -127,6 +127,15 @@ def test_empty_writer_builds_the_empty_file(build_db, raw):
     assert Path(build_db()).read_bytes() == raw.header.pack(b"QRDB", 2, 0, 0, 40, 40, 0)
 
 
+@pytest.mark.parametrize("payloads", [[b"x"], [b""], [b"", b"abc", b""]])
+def test_objects_without_keys_round_trip_verified(build_db, raw, payloads):
+    path = build_db(payloads)
+    assert Path(path).read_bytes() == raw.craft(payloads)
+    r = _QuorReader(path)  # verify=True: the file CRC must cover the data section alone
+    assert r.verify() is True
+    assert (r.keys(), r.stats()["num_objects"]) == ([], len(payloads))
+
+
 def test_writer_is_reusable_across_builds(tmp_path):
     w = _QuorWriter()
     w.add_object_raw(b"v")
@@ -153,6 +162,36 @@ def test_longest_key_is_kept_and_longer_is_refused(tmp_path):
     path = str(tmp_path / "long.qrdb")
     w.build(path)
     assert _QuorReader(path).get_raw(b"k" * 65535) == b"v"
+
+
+# Longest keys, alike but for their last byte, built on a thread with a 1 MiB stack; in a
+# child, since a stack overflow ends the whole process.
+LONG_KEYS_ON_A_SMALL_STACK = textwrap.dedent(
+    """
+    import sys, threading
+    from quordb._quordb import _QuorReader, _QuorWriter
+    keys = [b"p" * 65534 + bytes([i]) for i in range(64)]
+    w = _QuorWriter()
+    for key in reversed(keys):
+        w.add_key(key, w.add_object_raw(key[-1:]))
+    threading.stack_size(1 << 20)
+    builder = threading.Thread(target=w.build, args=(sys.argv[1],))
+    builder.start()
+    builder.join()
+    assert _QuorReader(sys.argv[1]).keys() == [k.decode() for k in keys]
+    """
+)
+
+
+def test_longest_shared_keys_build_on_a_small_thread_stack(tmp_path):
+    path = str(tmp_path / "long.qrdb")
+    proc = subprocess.run(
+        [sys.executable, "-c", LONG_KEYS_ON_A_SMALL_STACK, path],
+        capture_output=True,
+        check=False,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
 
 
 def test_existing_target_is_replaced_atomically(tmp_path):

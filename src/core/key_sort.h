@@ -107,35 +107,49 @@ inline bool SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch,
   return true;
 }
 
+// Orders `items` by their keys from byte `depth` on. Runs still tied after
+// a chunk wait on a work list, not the call stack: keys sharing a long
+// prefix would nest one call per 8 bytes of it, whatever the thread's stack.
 // Gives false, with `items` in no particular order, once `checkpoints` says
 // to stop.
 template <typename KeyOf>
 bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of,
                Checkpoints& checkpoints) {
-  if (items.size() < 2) return true;
-  if (items.size() <= kSmallRange) {
-    std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-      return CompareKeys(key_of(a.entry).substr(depth), key_of(b.entry).substr(depth)) < 0;
-    });
-    return checkpoints.Done(items.size());
-  }
-  for (Item& item : items) Fill(item, key_of(item.entry), depth);
-  if (items.size() > kSplitRange) {
-    if (!SplitThenRadixSort(items, scratch, checkpoints)) return false;
-  } else {
-    RadixSort(items, scratch);
-    if (!checkpoints.Done(items.size())) return false;
-  }
-  for (size_t begin = 0; begin < items.size();) {
-    size_t end = begin + 1;
-    while (end < items.size() && items[end].chunk == items[begin].chunk &&
-           items[end].remains == items[begin].remains)
-      ++end;
-    if (end - begin > 1 && items[begin].remains == kMore &&
-        !SortRange(items.subspan(begin, end - begin), scratch.subspan(begin, end - begin),
-                   depth + 8, key_of, checkpoints))
-      return false;
-    begin = end;
+  struct TiedRun {
+    size_t begin;
+    size_t size;
+    size_t depth;
+  };
+  std::vector<TiedRun> pending = {{0, items.size(), depth}};
+  while (!pending.empty()) {
+    const TiedRun run = pending.back();
+    pending.pop_back();
+    const std::span<Item> range = items.subspan(run.begin, run.size);
+    if (range.size() <= kSmallRange) {
+      const size_t from = run.depth;
+      std::sort(range.begin(), range.end(), [&](const Item& a, const Item& b) {
+        return CompareKeys(key_of(a.entry).substr(from), key_of(b.entry).substr(from)) < 0;
+      });
+      if (!checkpoints.Done(range.size())) return false;
+      continue;
+    }
+    for (Item& item : range) Fill(item, key_of(item.entry), run.depth);
+    const std::span<Item> spare = scratch.subspan(run.begin, run.size);
+    if (range.size() > kSplitRange) {
+      if (!SplitThenRadixSort(range, spare, checkpoints)) return false;
+    } else {
+      RadixSort(range, spare);
+      if (!checkpoints.Done(range.size())) return false;
+    }
+    for (size_t begin = 0; begin < range.size();) {
+      size_t end = begin + 1;
+      while (end < range.size() && range[end].chunk == range[begin].chunk &&
+             range[end].remains == range[begin].remains)
+        ++end;
+      if (end - begin > 1 && range[begin].remains == kMore)
+        pending.push_back({run.begin + begin, end - begin, run.depth + 8});
+      begin = end;
+    }
   }
   return true;
 }

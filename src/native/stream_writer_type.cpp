@@ -165,7 +165,7 @@ constexpr const char* kFinishNames[] = {"print_summary"};
 
 PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add()", kAddNames, 2};
-  return StreamWriterInstance::Call<2>(
+  return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
@@ -184,7 +184,7 @@ constexpr const char* kItemsName[] = {"items"};
 
 PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_many()", kItemsName, 1};
-  return StreamWriterInstance::Call<1>(
+  return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         PyObject* items = matched[0];
@@ -215,7 +215,7 @@ PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_object_raw()", kRawBytesName, 1};
-  return StreamWriterInstance::Call<1>(
+  return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
@@ -229,7 +229,7 @@ PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_key()", kAddKeyNames, 2};
-  return StreamWriterInstance::Call<2>(
+  return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         uint64_t obj_id = 0;
@@ -244,7 +244,7 @@ PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.finish()", kFinishNames, 0};
-  return StreamWriterInstance::Call<1>(
+  return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         const int print_summary = matched[0] == nullptr ? 0 : PyObject_IsTrue(matched[0]);
