@@ -114,6 +114,16 @@ Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing
 
 Result<BuildReport> StreamWriter::Finish(bool print_summary, const KeepGoing* keep_going) {
   QUORDB_RETURN_IF_ERROR(CheckOpen());
+  try {
+    return FinishOpen(print_summary, keep_going);
+  } catch (...) {
+    // Out of memory while sorting, say: the keys can no longer be added to.
+    Abort();
+    throw;
+  }
+}
+
+Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing* keep_going) {
   // Every long step below asks through this, which remembers a refusal.
   const KeepGoing asked = [this, keep_going] {
     if (keep_going == nullptr || !*keep_going || (*keep_going)()) return true;

@@ -64,7 +64,8 @@ class StreamWriter {
   // over the target and (with `print_summary`) prints the summary line.
   // Asks `keep_going` (when given) every few MiB written or million keys
   // sorted; once it says to stop, the build is cancelled before the rename:
-  // the writer aborts and Finish gives an error, with cancelled() set.
+  // the writer aborts and Finish gives an error, with cancelled() set. A
+  // failure of any kind, an exception (std::bad_alloc) included, aborts.
   Result<BuildReport> Finish(bool print_summary, const KeepGoing* keep_going);
 
   // Removes the temporary file and closes it, unless the writer finished.
@@ -88,6 +89,7 @@ class StreamWriter {
   Status CheckOpen() const;
   // Aborts and passes `error` on.
   StoreError Fail(StoreError error) noexcept;
+  Result<BuildReport> FinishOpen(bool print_summary, const KeepGoing* keep_going);
   Status WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going);
 
   std::string target_;
