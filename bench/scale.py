@@ -280,10 +280,20 @@ def main() -> int:
     parser.add_argument("--reps", type=int, default=3, help="repetitions of opens and lookups")
     parser.add_argument("--png", help="write the curves to this PNG (matplotlib)")
     parser.add_argument("--json", help="also write the figures as JSON")
+    parser.add_argument(
+        "--include",
+        action="append",
+        default=[],
+        metavar="JSON",
+        help="rows of an earlier run (its --json) to show first in the table and the curves",
+    )
     args = parser.parse_args()
     sizes = [int(s.replace("_", "")) for s in args.n.split(",")] if args.n else DEFAULT_SIZES
     print(machine_facts(), flush=True)
     rows = []
+    for earlier in args.include:
+        with open(earlier) as f:
+            rows.extend(json.load(f))
     for n in sizes:
         rows.append(run_size(n, args.dir, args.reps))
         print(table(rows[-1:]), flush=True)
