@@ -137,7 +137,9 @@ def run_size(n: int, directory: str, reps: int) -> dict:
     file_estimate = FILE_BYTES_PER_KEY * n + 40
     free_disk = shutil.disk_usage(directory).free
     if free_disk < 1.1 * file_estimate:
-        row["skipped"] = f"needs ~{file_estimate / 2**30:.1f} GiB of disk, {free_disk / 2**30:.1f} free"
+        row["skipped"] = (
+            f"needs ~{file_estimate / 2**30:.1f} GiB of disk, {free_disk / 2**30:.1f} free"
+        )
         return row
     if mem_available() < STREAM_BYTES_PER_KEY * n + (256 << 20):
         row["skipped"] = f"needs ~{STREAM_BYTES_PER_KEY * n / 2**30:.1f} GiB of memory to build"
@@ -196,8 +198,8 @@ def table(rows: list[dict]) -> str:
         def build(m: dict | None) -> str:
             if m is None:
                 return "skipped"
-            wall = f"{m['adds_s'] + m['finish_s']:,.1f} s ({m['adds_s']:,.1f} + {m['finish_s']:,.1f})"
-            return f"{wall}, CPU {m['cpu_s']:,.1f} s"
+            adds, finish, cpu = m["adds_s"], m["finish_s"], m["cpu_s"]
+            return f"{adds + finish:,.1f} s ({adds:,.1f} + {finish:,.1f}), CPU {cpu:,.1f} s"
 
         lines.append(
             "| "

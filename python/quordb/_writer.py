@@ -1,4 +1,4 @@
-"""`QuorWriter`: encodes objects with msgpack and builds one `.qrdb` file from them and their keys."""
+"""`QuorWriter`: encodes objects with msgpack and builds one `.qrdb` file of them and their keys."""
 
 from __future__ import annotations
 
@@ -241,7 +241,8 @@ class QuorWriter:
         exc_tb: TracebackType | None,
     ) -> None:
         try:
-            if exc_type is None and not (isinstance(self._raw, StreamWriter) and self._raw.finished):
+            streamed = isinstance(self._raw, StreamWriter) and self._raw.finished
+            if exc_type is None and not streamed:
                 self.build()
         finally:
             self.close()

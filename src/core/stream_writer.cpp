@@ -164,7 +164,8 @@ void StreamWriter::Abort() noexcept {
   // rename or an outside change another file may stand at the name.
   struct stat held;
   struct stat named;
-  if (::getpid() == creator_ && ::fstat(file_.get(), &held) == 0 && ::lstat(temp_path_.c_str(), &named) == 0 &&
+  if (::getpid() == creator_ && ::fstat(file_.get(), &held) == 0 &&
+      ::lstat(temp_path_.c_str(), &named) == 0 &&
       held.st_dev == named.st_dev && held.st_ino == named.st_ino)
     (void)::unlink(temp_path_.c_str());
   file_.Close();

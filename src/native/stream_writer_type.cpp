@@ -55,7 +55,7 @@ bool CheckPayload(std::string_view payload) {
   return false;
 }
 
-// One key of add(): str (its UTF-8), bytes or bytearray. The view lives as
+// One key of add(): str (its UTF-8), bytes, bytearray or a contiguous memoryview. The view lives as
 // long as the key object does, unchanged.
 bool ConvertAddKey(PyObject* key, std::string_view* out) {
   if (PyUnicode_Check(key)) {
@@ -73,7 +73,8 @@ bool ConvertAddKey(PyObject* key, std::string_view* out) {
     *out = {PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key))};
   } else if (PyByteArray_Check(key)) {
     *out = {PyByteArray_AS_STRING(key), static_cast<size_t>(PyByteArray_GET_SIZE(key))};
-  } else if (PyMemoryView_Check(key) && PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(key), 'C')) {
+  } else if (PyMemoryView_Check(key) &&
+             PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(key), 'C')) {
     const Py_buffer* view = PyMemoryView_GET_BUFFER(key);
     *out = {static_cast<const char*>(view->buf), static_cast<size_t>(view->len)};
   } else {
@@ -86,8 +87,8 @@ bool ConvertAddKey(PyObject* key, std::string_view* out) {
 }
 
 // The checks of an add, made before anything is stored: `payload` reads back,
-// and `keys` (one key, or a non-empty list or tuple of keys) are each str,
-// bytes or bytearray with a UTF-8 form and a length the format can hold.
+// and `keys` (one key, or a non-empty list or tuple of keys) are each a key
+// ConvertAddKey takes, of a length the format can hold.
 bool ConvertAdd(std::string_view payload, PyObject* keys, std::vector<Bytes>* out) {
   out->clear();
   auto convert = [out](PyObject* key) {

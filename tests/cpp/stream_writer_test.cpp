@@ -59,7 +59,8 @@ std::vector<Case> Cases() {
   // and index entries fall across every buffer edge.
   Case edges{"buffer edges", {}, {}};
   for (size_t size = 0; size < 300; size += 7) edges.objects.push_back(std::string(size, 'p'));
-  for (const size_t size : {4096u, 4095u, 4097u, 20000u}) edges.objects.push_back(std::string(size, 'q'));
+  for (const size_t size : {4096u, 4095u, 4097u, 20000u})
+    edges.objects.push_back(std::string(size, 'q'));
   for (size_t i = 0; i < 900; ++i)
     edges.keys.emplace_back("key/" + std::to_string(i * 7919 % 1000), i % edges.objects.size());
   std::sort(edges.keys.begin(), edges.keys.end(),
@@ -96,7 +97,8 @@ TEST(StreamWriter, PrintsTheSummaryLineOnlyWhenAsked) {
     std::unique_ptr<StreamWriter> writer = Open(dir / "db.qrdb", 4096);
     ASSERT_TRUE(writer->AddObject(AsBytes("abc")).ok());
     ASSERT_TRUE(writer->AddKey(AsBytes("k"), 0).ok());
-    const std::string out = CaptureStdout([&] { ASSERT_TRUE(writer->Finish(print, nullptr).ok()); });
+    const std::string out =
+        CaptureStdout([&] { ASSERT_TRUE(writer->Finish(print, nullptr).ok()); });
     EXPECT_EQ(out, print ? "\u2705  " + (dir / "db.qrdb") +
                                "  \u2014  1 objects \u00b7 1 keys \u00b7 0.1 KB\n"
                          : "");
@@ -109,7 +111,8 @@ TEST(StreamWriter, AddIsAllOrNothing) {
   const std::string too_long(kMaxKeyLength + 1, 'k');
   const std::vector<Bytes> keys = {AsBytes("good"), AsBytes(too_long)};
   const Result<uint64_t> refused = writer->Add(AsBytes("v"), keys);
-  EXPECT_EQ(ErrorText(refused), "QuorError: key of 65536 exceeds the format's limit of 65535 bytes");
+  EXPECT_EQ(ErrorText(refused),
+            "QuorError: key of 65536 exceeds the format's limit of 65535 bytes");
   EXPECT_EQ(writer->object_count(), 0u);
   EXPECT_EQ(writer->key_count(), 0u);
   const std::vector<Bytes> fine = {AsBytes("a"), AsBytes("b"), AsBytes("a")};
@@ -124,7 +127,8 @@ TEST(StreamWriter, RefusesWorkOnceFinishedOrAborted) {
   ASSERT_TRUE(finished->Finish(false, nullptr).ok());
   EXPECT_EQ(ErrorText(finished->AddObject(AsBytes("x"))),
             "QuorError: the build is already finished");
-  EXPECT_EQ(ErrorText(finished->Finish(false, nullptr)), "QuorError: the build is already finished");
+  EXPECT_EQ(ErrorText(finished->Finish(false, nullptr)),
+            "QuorError: the build is already finished");
   finished->Abort();  // removes nothing once finished
   EXPECT_TRUE(std::filesystem::exists(dir / "a.qrdb"));
 
