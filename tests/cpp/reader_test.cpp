@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -37,6 +38,17 @@ std::string GetText(const Reader& reader, std::string_view key) {
   const Result<std::optional<Bytes>> got = reader.Get(key);
   if (!got.ok()) return ErrorText(got);
   return got.value() ? Str(*got.value()) : "(absent)";
+}
+
+// GetMany's answers in GetText's words, joined by commas; or its error.
+std::string GetManyText(const Reader& reader, const std::vector<std::string_view>& keys) {
+  std::vector<std::optional<Bytes>> payloads(keys.size(), Bytes{});
+  const Status got = reader.GetMany(keys, payloads);
+  if (!got.ok()) return ErrorText(got);
+  std::string text;
+  for (const std::optional<Bytes>& payload : payloads)
+    text += (text.empty() ? "" : ",") + (payload ? Str(*payload) : std::string("(absent)"));
+  return text;
 }
 
 TEST(ReaderOpen, LoadsTheWorkedExample) {
@@ -213,10 +225,36 @@ TEST(ReaderRecords, LocationsPastTheEndFailOnlyWhenRead) {
     EXPECT_EQ(ErrorText(reader.EntryPayloads()), "QuorCorruptError: " + out_of_bounds);
     EXPECT_EQ(ErrorText(reader.DistinctObjects()), "QuorCorruptError: " + out_of_bounds);
     EXPECT_EQ(ErrorText(reader.Prefix("b")), "QuorCorruptError: " + out_of_bounds);
+    EXPECT_EQ(GetManyText(reader, {"good", "bad"}), "QuorCorruptError: " + out_of_bounds);
     // Nothing is marked bad: the rest still reads.
     EXPECT_EQ(GetText(reader, "good"), "good");
     EXPECT_EQ(Strs(reader.Prefix("g").value().payloads), std::vector<std::string>{"good"});
   }
+}
+
+TEST(ReaderGetMany, AgreesWithGetAcrossThePrefetchDistance) {
+  std::vector<std::string> objects, keys;
+  test::KeyIds ids;
+  for (int i = 0; i < 100; ++i) {
+    objects.push_back("payload-" + std::to_string(i));
+    keys.push_back("k" + std::to_string(i));
+    ids.emplace_back(keys.back(), i / 2);
+  }
+  auto opened = OpenBytes(BuildFile(objects, ids), true);
+  ASSERT_TRUE(opened.ok()) << ErrorText(opened);
+  const Reader& reader = *opened.value();
+  // Present and absent keys interleaved, repeats, and the empty key.
+  std::vector<std::string_view> batch;
+  std::string expected;
+  for (int i = 0; i < 3 * static_cast<int>(keys.size()); i += 2) {
+    const std::string_view key = i % 3 == 0 ? std::string_view("absent") : keys[i % keys.size()];
+    batch.push_back(key);
+    expected += (expected.empty() ? "" : ",") + GetText(reader, key);
+  }
+  batch.push_back("");
+  expected += ",(absent)";
+  EXPECT_EQ(GetManyText(reader, batch), expected);
+  EXPECT_EQ(GetManyText(reader, {}), "");
 }
 
 TEST(ReaderRecords, DamagedRecordsFailWhenReadOrVerified) {
@@ -394,6 +432,65 @@ TEST(ReaderStats, ReportsHeaderValuesAndConstants) {
     EXPECT_EQ(stats.data_offset, 40u);
     EXPECT_EQ(stats.file_size_kb, c.file_size_kb);
     EXPECT_EQ(stats.file_crc32, c.file_crc32);
+  }
+}
+
+// Batches answer as single lookups do, across batch boundaries, with
+// repeated keys (the last wins), absent keys and locations no slot holds.
+TEST(ReaderBatch, FindManyAndGetManyAgreeWithSingleLookups) {
+  std::vector<std::string> payloads;
+  for (int i = 0; i < 300; ++i) payloads.push_back("v" + std::to_string(i));
+  std::vector<Entry> entries;
+  for (size_t i = 0; i < payloads.size(); ++i)
+    entries.push_back({"key" + std::to_string(i), test::LocationOf(payloads, i)});
+  for (size_t i = 0; i < 20; ++i) entries.push_back({entries[i * 7].key, entries[i].location});
+  const uint64_t far[] = {uint64_t{1} << 32, (uint64_t{1} << 48) - 1, UINT64_MAX};
+  for (const uint64_t location : far)
+    entries.push_back({"far" + std::to_string(location), location});
+  auto opened = OpenBytes(AssembleFile(payloads, entries), false);
+  ASSERT_TRUE(opened.ok()) << ErrorText(opened);
+  const Reader& reader = *opened.value();
+  std::map<std::string, uint64_t, std::less<>> last_location;
+  for (const Entry& entry : entries) last_location[entry.key] = entry.location;
+
+  std::vector<std::string> present, all;
+  for (const Entry& entry : entries)
+    (entry.key.starts_with("far") ? all : present).push_back(entry.key);
+  for (int i = 0; i < 40; ++i) present.push_back("absent" + std::to_string(i));
+  present.push_back("");
+  std::shuffle(present.begin(), present.end(), std::mt19937(5));
+  all.insert(all.end(), present.begin(), present.end());
+  std::shuffle(all.begin(), all.end(), std::mt19937(6));
+
+  for (const std::vector<std::string>* keys : {&present, &all}) {
+    for (const size_t count :
+         {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, keys->size()}) {
+      SCOPED_TRACE(count);
+      const std::vector<std::string_view> batch(keys->begin(), keys->begin() + count);
+      std::vector<std::optional<uint64_t>> locations(count, 1);
+      reader.FindMany(batch, locations);
+      std::vector<std::optional<Bytes>> payloads_found(count);
+      const Status got = reader.GetMany(batch, payloads_found);
+      std::string first_error = "(no error)";
+      for (size_t i = 0; i < count; ++i) {
+        const auto expected = last_location.find(batch[i]);
+        EXPECT_EQ(locations[i], expected == last_location.end()
+                                    ? std::nullopt
+                                    : std::optional<uint64_t>(expected->second))
+            << batch[i];
+        EXPECT_EQ(reader.Find(batch[i]), locations[i]) << batch[i];
+        const Result<std::optional<Bytes>> single = reader.Get(batch[i]);
+        if (!single.ok()) {
+          first_error = ErrorText(single);
+          break;
+        }
+        ASSERT_EQ(payloads_found[i].has_value(), single.value().has_value()) << batch[i];
+        if (single.value()) {
+          EXPECT_EQ(Str(*payloads_found[i]), Str(*single.value())) << batch[i];
+        }
+      }
+      EXPECT_EQ(ErrorText(got), first_error);
+    }
   }
 }
 
