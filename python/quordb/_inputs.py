@@ -16,7 +16,7 @@ import json
 import os
 import stat
 import sys
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import PurePath
 from typing import IO, Any
@@ -99,18 +99,11 @@ class BadRowPolicy:
 
 
 def format_of(name: str, given: str | None) -> str:
-    """The input format: *given* when set, else the one that *name*'s extension names."""
+    """The input format: *given* when set, else the one that *name*'s extension names, and
+    JSON Lines, what ``quordb build`` has always read, for any other name."""
     if given is not None:
         return given
-    if name == "-":
-        return "jsonl"
-    fmt = _EXTENSIONS.get(PurePath(name).suffix.lower())
-    if fmt is None:
-        raise InputError(
-            f"cannot tell the format of {name} from its extension; "
-            f"give --format {' or '.join(FORMATS)}"
-        )
-    return fmt
+    return _EXTENSIONS.get(PurePath(name).suffix.lower(), "jsonl")
 
 
 # --- keys ---------------------------------------------------------------------------
@@ -233,6 +226,8 @@ class Input:
         self.fmt = fmt
         self._types = types or {}
         self._key_columns = key_columns
+        self._read = 0
+        self._rows: Generator[Row | BadRow] | None = None
         if name == "-":
             self.stream: IO[bytes] = sys.stdin.buffer
             return
@@ -242,6 +237,9 @@ class Input:
             raise InputError(f"cannot read {name}: {exc.strerror}") from None
 
     def close(self) -> None:
+        if self._rows is not None:
+            # Ends a listing left half read while its stream is still open.
+            self._rows.close()
         if self.stream is not sys.stdin.buffer:
             self.stream.close()
 
@@ -258,8 +256,10 @@ class Input:
         return info.st_size if stat.S_ISREG(info.st_mode) else None
 
     def position(self) -> int | None:
-        """How far into a regular file reading has come, in bytes (Parquet reads are not
-        sequential, so None for it, as for a pipe)."""
+        """How far reading has come, in bytes: counted for JSON Lines, asked of a regular file
+        for CSV; None for CSV from a pipe and for Parquet, which is not read in order."""
+        if self.fmt == "jsonl":
+            return self._read
         if self.fmt == "parquet" or self.size is None:
             return None
         return self.stream.tell()
@@ -267,13 +267,16 @@ class Input:
     def rows(self) -> Iterator[Row | BadRow]:
         """The rows in order: a `Row` for each record, a `BadRow` for each that cannot be read."""
         if self.fmt == "jsonl":
-            return self._jsonl_rows()
-        if self.fmt == "csv":
-            return self._csv_rows()
-        return self._parquet_rows()
+            self._rows = self._jsonl_rows()
+        elif self.fmt == "csv":
+            self._rows = self._csv_rows()
+        else:
+            self._rows = self._parquet_rows()
+        return self._rows
 
-    def _jsonl_rows(self) -> Iterator[Row | BadRow]:
+    def _jsonl_rows(self) -> Generator[Row | BadRow]:
         for line_no, line in enumerate(self.stream, start=1):
+            self._read += len(line)
             if not line.strip():
                 continue
             where = f"{self.label}:{line_no}"
@@ -287,7 +290,7 @@ class Input:
                 continue
             yield Row(record, where)
 
-    def _csv_rows(self) -> Iterator[Row | BadRow]:
+    def _csv_rows(self) -> Generator[Row | BadRow]:
         # Bytes that are not UTF-8 survive decoding as surrogates, so that the
         # row holding them is reported rather than the whole file failing.
         text = io.TextIOWrapper(self.stream, encoding="utf-8", errors="surrogateescape", newline="")
@@ -338,7 +341,7 @@ class Input:
             except ValueError as exc:
                 yield BadRow(where, str(exc))
 
-    def _parquet_rows(self) -> Iterator[Row | BadRow]:
+    def _parquet_rows(self) -> Generator[Row | BadRow]:
         try:
             import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
         except ImportError:

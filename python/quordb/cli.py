@@ -1,18 +1,24 @@
 """The ``quordb`` command: build a database from JSON Lines, CSV or Parquet; query, dump, load.
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
-bad input data (with a message on stderr), 2 for a usage error.
+bad input data (with a message on stderr), 2 for a usage error (also a build
+whose output is one of its inputs), 130 when interrupted, and 141 (128 +
+SIGPIPE, as for tools that the signal ends) when the reader of standard output
+goes away, as in ``quordb dump db | head``.
 """
 
 from __future__ import annotations
 
 import argparse
+import collections
+import itertools
 import json
 import os
 import sys
-import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any
+
+from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
 from quordb._dump import dump_lines, load_lines, to_json
 from quordb._inputs import (
@@ -21,14 +27,16 @@ from quordb._inputs import (
     BadRowPolicy,
     Input,
     InputError,
+    Row,
     column_types,
     format_of,
     keys_of,
 )
+from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
 from quordb._reader import QuorReader
 from quordb._units import human_size
-from quordb._writer import QuorWriter
+from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
 __all__ = ["main", "to_json"]
 
@@ -38,13 +46,20 @@ PROG = "quordb"
 # and is left to propagate with its traceback.
 _STORE_ERROR_PREFIXES = ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
 
-# Progress is redrawn at most this often, and the clock is read once per this many lines.
-_PROGRESS_INTERVAL_S = 0.2
-_PROGRESS_EVERY_ROWS = 1024
+# Progress is counted in steps of this many records, so that the bar costs nothing per record.
+_PROGRESS_EVERY_RECORDS = 4096
+
+# 128 + SIGPIPE: what a shell reports for a program that a closed pipe ended.
+_EXIT_BROKEN_PIPE = 141
+_EXIT_INTERRUPTED = 130
 
 
 class CliError(Exception):
     """A failure reported as one line on stderr with exit status 1."""
+
+
+class UsageError(Exception):
+    """A command that must not run, reported as one line on stderr with exit status 2."""
 
 
 # JSON rendering of decoded values
@@ -74,73 +89,161 @@ def _limit(text: str) -> int:
 
 
 class _Progress:
-    """Rows read, and how far into the input, redrawn in place on stderr a few times a second."""
+    """How far into the input, on stderr: a tqdm bar with rate and ETA.
+
+    Bytes against the size of a regular text file; records read for a pipe or
+    Parquet. Closing it adds one line with the counts of records and objects.
+    """
 
     def __init__(self, stream: IO[str], source: Input) -> None:
         self._stream = stream
         self._source = source
-        self._size = source.size
-        self._next_draw = time.monotonic() + _PROGRESS_INTERVAL_S
-
-    def _text(self, rows: int) -> str:
-        position = self._source.position()
-        if position is None or not self._size:
-            return f"read {rows:,} rows"
-        return (
-            f"read {rows:,} rows, {human_size(position)} of {human_size(self._size)} "
-            f"({100 * position / self._size:.0f}%)"
+        self._bytes = source.position() is not None
+        self._bar = tqdm(
+            total=source.size if self._bytes else None,
+            unit="B" if self._bytes else " records",
+            unit_scale=True,
+            unit_divisor=1000,
+            desc="read",
+            file=stream,
+            mininterval=0.2,
+            dynamic_ncols=True,
         )
+        self._counted = 0
 
-    def tick(self, rows: int) -> None:
-        now = time.monotonic()
-        if now >= self._next_draw:
-            self._next_draw = now + _PROGRESS_INTERVAL_S
-            self._stream.write(f"\r{self._text(rows)}")
-            self._stream.flush()
+    def tick(self, records: int) -> None:
+        done = self._source.position() if self._bytes else records
+        self._bar.update((done or 0) - self._counted)
+        self._counted = done or 0
 
-    def finish(self, rows: int, objects: int) -> None:
-        self._stream.write(f"\r{self._text(rows)}, {objects:,} objects\n")
+    def finish(self, records: int, objects: int) -> None:
+        self.tick(records)
+        self._bar.close()
+        self._stream.write(f"read {records:,} records, {objects:,} objects\n")
         self._stream.flush()
+
+
+def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
+def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
+    """UsageError when the build of *out* would replace or empty its own input.
+
+    The output and its temporary file are compared with the input by device
+    and inode, so other names of the same file (links, ``./x``) count too.
+    """
+    source_info = os.fstat(source.fileno())
+    for written in (out, temp_path_for(out)):
+        try:
+            info = os.stat(written)
+        except OSError:
+            continue
+        if _same_file(info, source_info):
+            raise UsageError(
+                f"{written} is the input {source_name}: building there would destroy it"
+            )
+
+
+def _streaming_writer(out: str) -> QuorWriter:
+    try:
+        return QuorWriter(out, quiet=False)
+    except OSError as exc:
+        raise CliError(f"{out}: {exc}") from None
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
     fmt = format_of(args.input, args.format)
     types = column_types(args.type)
     policy = BadRowPolicy(args.skip_bad, sys.stderr)
-    writer = QuorWriter()
     with Input(args.input, fmt, types=types, key_columns=args.key) as source:
+        _refuse_overwriting_input(args.out, source.stream, source.label)
         show_progress = args.progress or sys.stderr.isatty()
         progress = _Progress(sys.stderr, source) if show_progress else None
-        rows = objects = 0
-        for row in source.rows():
-            rows += 1
-            if progress is not None and rows % _PROGRESS_EVERY_ROWS == 0:
-                progress.tick(rows)
-            try:
-                if isinstance(row, BadRow):
-                    raise row
-                try:
-                    writer.add(row.fields, keys_of(row, args.key))
-                except (OverflowError, ValueError, TypeError) as exc:
-                    raise BadRow(row.where, str(exc)) from None
-            except BadRow as bad:
-                policy.skip(bad)
-                continue
-            objects += 1
-        if progress is not None:
-            progress.finish(rows, objects)
-    summary = policy.summary()
-    if summary is not None:
-        sys.stderr.write(f"{PROG}: {summary}\n")
-    writer.build(args.out)
+        writer = _streaming_writer(args.out)
+        try:
+            with writer:
+                records, objects = _add_rows(writer, source.rows(), args.key, policy, progress)
+                if progress is not None:
+                    progress.finish(records, objects)
+                summary = policy.summary()
+                if summary is not None:
+                    sys.stderr.write(f"{PROG}: {summary}\n")
+        except OSError as exc:
+            raise CliError(f"{args.out}: {exc}") from None
     return 0
 
 
+# A record ready to add: where it starts, the object and its keys.
+_Pending = tuple[str, dict[str, Any], list[str]]
+
+
+def _add_rows(
+    writer: QuorWriter,
+    rows: Iterator[Row | BadRow],
+    key_fields: Sequence[str],
+    policy: BadRowPolicy,
+    progress: _Progress | None,
+) -> tuple[int, int]:
+    """Add one object per usable row; return the counts of records and objects.
+
+    A row that cannot be used goes to *policy*, which skips it or raises.
+    """
+    records = 0
+
+    def usable() -> Iterator[_Pending]:
+        nonlocal records
+        for row in rows:
+            records += 1
+            if progress is not None and records % _PROGRESS_EVERY_RECORDS == 0:
+                progress.tick(records)
+            try:
+                if isinstance(row, BadRow):
+                    raise row
+                yield row.where, row.fields, keys_of(row, key_fields)
+            except BadRow as bad:
+                policy.skip(bad)
+
+    # add_many stores the pairs a chunk at a time, and a pair it refuses
+    # leaves those after it in its chunk unstored: the latest pairs handed
+    # over are kept to name the refused one and to hand the rest over again.
+    recent: collections.deque[_Pending] = collections.deque(maxlen=2 * ADD_MANY_CHUNK)
+    handed = 0
+
+    def handing(pending: Iterable[_Pending]) -> Iterator[tuple[dict[str, Any], list[str]]]:
+        nonlocal handed
+        for item in pending:
+            recent.append(item)
+            handed += 1
+            yield item[1], item[2]
+
+    raw = writer.raw
+    assert isinstance(raw, StreamWriter)
+    source = usable()
+    pending: Iterable[_Pending] = source
+    objects = 0
+    while True:
+        start, first = raw.object_count, handed
+        try:
+            objects += writer.add_many(handing(pending))
+            return records, objects
+        except (OverflowError, ValueError, TypeError) as exc:
+            stored = raw.object_count - start
+            objects += stored
+            failed = len(recent) - (handed - first - stored)
+            policy.skip(BadRow(recent[failed][0], str(exc)))
+            pending = itertools.chain(list(recent)[failed + 1 :], source)
+
+
 def _cmd_load(args: argparse.Namespace) -> int:
-    writer = QuorWriter()
     with Input(args.input, "jsonl") as source:
-        load_lines(source.stream, source.label, writer)
-    writer.build(args.out)
+        _refuse_overwriting_input(args.out, source.stream, source.label)
+        writer = _streaming_writer(args.out)
+        try:
+            with writer:
+                load_lines(source.stream, source.label, writer)
+        except OSError as exc:
+            raise CliError(f"{args.out}: {exc}") from None
     return 0
 
 
@@ -254,7 +357,7 @@ def _parser() -> argparse.ArgumentParser:
             "fields: a string, an integer (used as its decimal text) or a list of those. "
             "Absent and null fields give no key; every record needs at least one. A key "
             "that occurs again names the later object. The format follows the extension "
-            "(.jsonl .ndjson .json, .csv, .parquet .pq) unless --format is given."
+            "(.csv, .parquet .pq, JSON Lines for any other) unless --format is given."
         ),
     )
     build.add_argument("out", metavar="OUT", help="database file to write")
@@ -353,11 +456,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run(args)
     except (CliError, InputError, BadRow) as exc:
         return _fail(str(exc))
+    except UsageError as exc:
+        _fail(str(exc))
+        return 2
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return _EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of our output went away (`quordb dump db | head`); stop quietly.
+        # The reader of our output went away (`quordb dump db | head`): stop
+        # quietly, and keep the interpreter's final flush from failing again.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return _EXIT_BROKEN_PIPE
     except (OSError, RuntimeError, ValueError) as exc:
         message = str(exc)
         if isinstance(exc, RuntimeError) and not message.startswith(_STORE_ERROR_PREFIXES):
