@@ -3,6 +3,7 @@
 import base64
 import contextlib
 import json
+import os
 import subprocess
 import sys
 
@@ -191,6 +192,18 @@ def test_keys_with_prefix_and_limit(people):
     assert text(quordb("keys", str(people), "--prefix", "3"))[0] == "30\n"
     assert text(quordb("keys", str(people), "--prefix", "", "--limit", "2"))[0] == "1\n2\n"
     assert text(quordb("keys", str(people), "--limit", "0"))[0] == ""
+
+
+def test_keys_lists_keys_that_are_not_utf8_as_their_bytes(tmp_path):
+    db = tmp_path / "latin1.qrdb"
+    with QuorWriter(db) as writer:
+        writer.add("v", [b"Jos\xe9", "Jos\u00e9", b"\xff", "\ufffd"])
+    listed = quordb("keys", str(db)).stdout.splitlines()
+    assert listed == [b"Jos\xc3\xa9", b"Jos\xe9", b"\xef\xbf\xbd", b"\xff"]
+    assert quordb("keys", str(db), "--prefix", "Jos", "--limit", "1").stdout == b"Jos\xc3\xa9\n"
+    # Each listed key finds its object again, as the shell would pass it back.
+    for key in listed:
+        assert quordb("get", str(db), os.fsdecode(key)).returncode == 0
 
 
 def test_dump_renders_bytes_and_odd_maps_as_json(tmp_path):

@@ -34,7 +34,7 @@ from quordb._inputs import (
 )
 from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
-from quordb._reader import QuorReader
+from quordb._reader import Key, QuorReader
 from quordb._units import human_size
 from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
@@ -266,18 +266,23 @@ def _cmd_get(args: argparse.Namespace) -> int:
 
 def _cmd_keys(args: argparse.Namespace) -> int:
     with _open(args) as db:
-        if args.prefix is None:
-            keys = db.raw.keys()
-        else:
-            # The native prefix scan is a binary search; it copies the payloads
-            # of the matches, which is cheaper than listing every key.
-            keys = [key for key, _ in db.raw.prefix_raw(_key_arg(args.prefix))]
-    if args.limit is not None:
-        keys = keys[: args.limit]
-    out = sys.stdout
-    for key in keys:
-        out.write(key + "\n")
+        keys: Iterable[Key] = (
+            db.keys() if args.prefix is None else db.prefix_keys(_key_arg(args.prefix))
+        )
+        if args.limit is not None:
+            keys = itertools.islice(keys, args.limit)
+        _write_keys(keys)
     return 0
+
+
+def _write_keys(keys: Iterable[Key]) -> None:
+    # A key that is not UTF-8 is listed as bytes: written as they are, it can
+    # be handed back to `get` (which takes arguments as the shell passes them).
+    sys.stdout.flush()
+    out = sys.stdout.buffer
+    for key in keys:
+        out.write((key.encode() if isinstance(key, str) else key) + b"\n")
+    out.flush()
 
 
 def _cmd_dump(args: argparse.Namespace) -> int:
