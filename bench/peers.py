@@ -59,6 +59,13 @@ class Store:
     def lookup_keys(self, keys: list[str]) -> list:
         return [k.encode() for k in keys] if self.bytes_keys else keys
 
+    def lookup_loop_keys(self, keys: list[str]) -> list:
+        """New key objects made in lookup order, for str and bytes stores alike. Encoding makes
+        the bytes keys afresh, laid out in the order the loop reads them; str keys reused from the
+        data set lie wherever they were made and would add a cache miss per lookup that only the
+        str stores pay."""
+        return [k.encode() if self.bytes_keys else k.encode().decode() for k in keys]
+
     def prepare(self, ds: DataSet):
         return list(zip(self.lookup_keys(ds.keys), ds.values()))
 

@@ -221,7 +221,7 @@ class Bench:
         )
         for key, op, hook, loop, keys in lookups:
             if want(key) and hook:
-                keys = store.lookup_keys(keys)
+                keys = store.lookup_loop_keys(keys)
                 t = best_loop_ns(loop, handle, keys, self.reps)
                 self.rec(ds, op + suffix, "ns/op", store.name, t / len(keys))
 

@@ -406,6 +406,33 @@ def test_close_releases_the_native_reader(shared_db):
     assert msgpack.unpackb(native.get_raw("ada"))["name"] == "Ada"
 
 
+class ClosingKey:
+    """Bytes of "ada" that close `native` while they are read."""
+
+    def __init__(self, native):
+        self.native = native
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        return b"ada"[i]
+
+    def __iter__(self):
+        self.native.close()
+        return iter(b"ada")
+
+
+@pytest.mark.parametrize("lookup", ["get_raw", "exists"])
+def test_single_lookup_survives_a_close_run_by_its_own_key(shared_db, lookup):
+    native = shared_db._native
+    expected = getattr(native, lookup)("ada")
+    assert getattr(native, lookup)(ClosingKey(native)) == expected
+    for key in ("ada", b"ada", bytearray(b"ada"), ClosingKey(native)):
+        with pytest.raises(ValueError, match="closed reader"):
+            getattr(native, lookup)(key)
+
+
 def test_damaged_file_is_refused_unless_verification_is_skipped(tmp_path):
     path = build(str(tmp_path / "d.qrdb"), {"k": "payload-to-damage"})
     data = bytearray(pathlib.Path(path).read_bytes())

@@ -114,7 +114,7 @@ class TagTable {
     if (groups_ == 0) return;
     const size_t group = HomeGroup(hash);
     __builtin_prefetch(metadata_ + group * kMetadataSize);
-    __builtin_prefetch(slots_.data() + group * kGroupSize);
+    PrefetchSlots(group);
   }
 
   // The slot holding the key `same` accepts, or nullptr. `same` is called
@@ -123,8 +123,7 @@ class TagTable {
   const Slot* Find(uint64_t hash, Same&& same) const noexcept {
     if (groups_ == 0) return nullptr;
     size_t group = HomeGroup(hash);
-    // The group's slots come in while its tags are compared.
-    __builtin_prefetch(slots_.data() + group * kGroupSize);
+    PrefetchSlots(group);
     const uint8_t tag = TagOf(hash);
     for (;;) {
       const Masks masks = Scan(group, tag);
@@ -178,6 +177,7 @@ class TagTable {
 
  private:
   static constexpr size_t kMetadataSize = 16;
+  static constexpr size_t kCacheLine = 64;
 
   struct Masks {
     uint32_t matching;  // bit i: slot i's tag equals the tag sought
@@ -201,6 +201,16 @@ class TagTable {
   static uint8_t* AlignedMetadata(Slot* past_slots) noexcept {
     const auto at = reinterpret_cast<uintptr_t>(past_slots);
     return reinterpret_cast<uint8_t*>((at + kMetadataSize - 1) & ~(kMetadataSize - 1));
+  }
+
+  // A group's slots span two to four cache lines: all of them are asked for
+  // while its tags are compared, so that reading the matching slot is never
+  // a second round to memory.
+  void PrefetchSlots(size_t group) const noexcept {
+    const auto* first = reinterpret_cast<const char*>(slots_.data() + group * kGroupSize);
+    constexpr size_t kSpan = kGroupSize * sizeof(Slot);
+    for (size_t offset = 0; offset < kSpan; offset += kCacheLine) __builtin_prefetch(first + offset);
+    __builtin_prefetch(first + kSpan - 1);
   }
 
   Masks Scan(size_t group, uint8_t tag) const noexcept {
