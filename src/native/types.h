@@ -12,7 +12,9 @@ using AddTypes = int (*)(PyObject* module);
 
 int AddReaderTypes(PyObject* module);
 int AddStreamWriterTypes(PyObject* module);
+int AddRoutingFunctions(PyObject* module);
 
-inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes};
+inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes,
+                                         AddRoutingFunctions};
 
 }  // namespace quordb::native
