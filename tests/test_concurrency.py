@@ -1,6 +1,7 @@
 """Readers and writers under threads with forced switching, across fork, and across rebuilds
 made by another process while this one opens and reads."""
 
+import itertools
 import os
 import random
 import subprocess
@@ -188,3 +189,63 @@ def test_rebuilds_in_another_process_under_open_readers(build_db):
     print(f"versions seen while rebuilding: {len(seen)}")
     for r, _, items in kept:
         assert r.items_raw() == items
+
+
+@pytest.mark.parametrize("closer", ["close", "refresh", "drop"])
+def test_close_or_swap_during_scans_and_batches_on_other_threads(big_db, switch_often, closer):
+    """Each call either completes on the file it started with or reports the reader closed."""
+    from quordb import QuorReader, QuorWriter
+
+    path, keys = big_db
+    asked = keys[::3] + ["absent", 7]
+    reference = QuorReader(path)
+    want_batch = reference.get_many_raw(asked)
+    want_items = list(reference.range_raw())
+    # After a swap, a batch reads the new file, which holds none of the keys asked.
+    allowed_batches = [want_batch] + ([[None] * len(asked)] if closer == "refresh" else [])
+    for _round in range(20):
+        reader = QuorReader(path)
+        start = threading.Barrier(4)
+        outcomes = []
+
+        def batches(reader=reader, start=start, outcomes=outcomes):
+            start.wait()
+            for _ in range(20):
+                outcomes.append(_outcome(lambda: reader.get_many_raw(asked) in allowed_batches))
+
+        def scans(reader=reader, start=start, outcomes=outcomes):
+            # Made before the close, in many chunks: must finish on its file.
+            items = itertools.chain.from_iterable(reader._native.scan("items", chunk=50))
+            start.wait()
+            outcomes.append(("ok", list(items) == want_items))
+            outcomes.append(_outcome(lambda: reader.verify()))
+
+        def swap(reader=reader, start=start):
+            start.wait()
+            if closer == "close":
+                reader.close()
+            elif closer == "refresh":
+                w = QuorWriter()
+                w.add("v", "k")
+                w.build(path + ".new")
+                os.link(path, path + ".old")
+                os.replace(path + ".new", path)
+                reader.refresh()
+                os.replace(path + ".old", path)  # back for the next round
+            else:
+                reader._native = None
+
+        threads = [threading.Thread(target=f) for f in (batches, batches, scans, swap)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert {o for o in outcomes if o[0] == "ok"} <= {("ok", True)}
+        failures = {o[1:] for o in outcomes if o[0] == "raise"}
+        if closer == "close":
+            assert failures <= {(ValueError, "I/O operation on a closed reader")}
+        elif closer == "refresh":
+            assert failures == set()
+        else:
+            assert failures <= {(AttributeError, "'NoneType' object has no attribute 'get_many_raw'"),
+                                (AttributeError, "'NoneType' object has no attribute 'verify'")}  # fmt: skip

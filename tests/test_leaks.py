@@ -9,10 +9,14 @@ per call would stand out well above the bounds.
 
 import gc
 import os
+import struct
 import tracemalloc
+import zlib
 
 import pytest
 
+from quordb import QuorReader
+from quordb._native import Reader
 from quordb._quordb import _QuorReader, _QuorWriter
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -117,6 +121,31 @@ def read_failures(f):
     _expect(TypeError, r.__exit__, None)
 
 
+def native_reads(f):
+    r = Reader(f["good"])
+    keys = f["keys"]
+    r.get_many_raw(keys + ["absent", 42, "\ud800"]), r.exists_many(keys + [None])
+    for key in keys[:20]:
+        r.get_raw(key), r.exists(key)
+    for what in ("keys", "values", "items"):
+        list(r.scan(what, chunk=7)), list(r.scan(what, "key:1", "key:5"))
+        list(r.scan_prefix(what, "key:1"))
+        next(r.scan(what, chunk=3))  # dropped unfinished
+    r.objects_raw(), r.stats(), r.verify(), r.refresh(), repr(r)
+    broken = Reader(f["broken"])
+    for call in (lambda: list(broken.scan("items")), lambda: broken.get_many_raw(["z"])):
+        _expect(RuntimeError, call)
+    _expect(ValueError, r.scan, "pairs")
+    _expect(ValueError, r.scan, "keys", 5)
+    _expect(ValueError, r.scan, "keys", chunk=0)
+    _expect(TypeError, r.get_many_raw, 5)
+    scan = r.scan("items", chunk=10)
+    with r:
+        pass
+    list(scan)  # outlives the close
+    _expect(ValueError, r.get_raw, "k")
+
+
 def opens(f):
     for _ in range(5):
         _QuorReader(f["good"]).stats()
@@ -161,6 +190,7 @@ def builds(f):
 
 # (workload, rounds measured): about 300k calls in all.
 WORKLOADS = {"reads": (reads, 200), "read_failures": (read_failures, 1500),
+             "native_reads": (native_reads, 200),
              "opens": (opens, 1500), "writes": (writes, 150), "builds": (builds, 40)}  # fmt: skip
 
 
@@ -196,3 +226,33 @@ def test_repeated_calls_leave_memory_flat(files, name, capfd):
     total = sum(s.size_diff for s in growth)
     assert total < 64 * 1024, "\n".join(map(str, growth[:10]))
     capfd.readouterr()  # the build summary lines
+
+
+@pytest.fixture(scope="session")
+def five_million_keys(tmp_path_factory):
+    """5 000 000 seven-digit keys naming one tiny object, laid out by hand (fast to make)."""
+    record = struct.pack(">II", 1, zlib.crc32(b"\xc0")) + b"\xc0"  # msgpack None
+    index = b"".join([b"\x00\x07%07d" % i + struct.pack(">Q", 40) for i in range(5_000_000)])
+    body = record + index
+    header = struct.pack(">4sB3xIIQQI4x", b"QRDB", 2, 5_000_000, 1, 40 + len(record), 40,
+                         zlib.crc32(body))  # fmt: skip
+    path = tmp_path_factory.mktemp("lazy") / "five_million.qrdb"
+    path.write_bytes(header + body)
+    return str(path)
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="resident memory says nothing under a sanitizer")
+@pytest.mark.parametrize("listing", ["items", "range"])
+def test_listings_stay_within_a_chunk_of_memory(five_million_keys, listing):
+    # Verification reads the whole file in, so the mapping is resident before the baseline.
+    reader = QuorReader(five_million_keys, verify=True)
+    it = iter(reader.range("0000001") if listing == "range" else getattr(reader, listing)())
+    gc.collect()
+    baseline = peak = _rss()
+    count = 0
+    for count, _ in enumerate(it, 1):
+        if count % 250_000 == 0:
+            peak = max(peak, _rss())
+    assert count == 5_000_000 - (listing == "range")
+    # An eager listing of 5 M pairs would take hundreds of MB.
+    assert peak - baseline < 40 * 2**20

@@ -4,6 +4,7 @@ import datetime as dt
 import os
 import pathlib
 import tempfile
+import weakref
 from collections.abc import Mapping
 
 import msgpack
@@ -56,7 +57,9 @@ def test_round_trip_and_prefix_agree_with_a_dict(entries, prefix):
         assert len(reader) == len(entries)
         assert list(reader) == sorted(entries, key=lambda k: k.encode())
         assert list(reader.values()) == [entries[k] for k in reader]
-        assert reader.prefix(prefix) == [(k, v) for k, v in reader.items() if k.startswith(prefix)]
+        assert list(reader.prefix(prefix)) == [
+            (k, v) for k, v in reader.items() if k.startswith(prefix)
+        ]
 
 
 def test_shared_object_is_stored_once_and_listed_per_key(shared_db):
@@ -76,9 +79,6 @@ def test_mapping_lookups(shared_db):
     assert shared_db.get("nobody", 7) == 7
     assert shared_db.get(b"ada") == shared_db["ada"]
     assert "ada" in shared_db and b"user:2" in shared_db and "nobody" not in shared_db
-    assert 5 not in shared_db and None not in shared_db
-    with pytest.raises(ValueError, match="^key must be str or bytes$"):
-        shared_db[5]
     assert isinstance(shared_db, Mapping)
     assert set(shared_db.keys()) == {"ada", "user:1", "user:2"}
     assert "ada" in shared_db.keys()  # noqa: SIM118 (the view's own containment)
@@ -91,6 +91,26 @@ def test_equality_is_identity_and_never_reads_the_file(shared_db):
     assert shared_db == same and shared_db != again
     assert shared_db != dict(shared_db)
     assert len({shared_db, again, shared_db}) == 2
+
+
+@pytest.mark.parametrize("not_a_key", [5, None, 1.5, "\ud800", (1, 1), object()])
+def test_objects_that_cannot_be_keys_are_absent_as_from_a_dict(shared_db, not_a_key):
+    assert not_a_key not in shared_db
+    assert shared_db.get(not_a_key, 7) == 7
+    with pytest.raises(KeyError) as missing:
+        shared_db[not_a_key]
+    assert missing.value.args == (not_a_key,)
+    assert (not_a_key, 1) not in shared_db.items()
+    assert shared_db.get_many([not_a_key, "ada"], 7) == [7, shared_db["ada"]]
+    assert shared_db.exists_many([not_a_key, "ada"]) == [False, True]
+
+
+def test_reader_is_weakly_referenceable_and_half_built_repr_works(shared_db):
+    ref = weakref.ref(shared_db)
+    assert ref() is shared_db
+    half = QuorReader.__new__(QuorReader)
+    assert repr(half) == "<closed QuorReader None>" and half.closed
+    half.close()
 
 
 class CountingNative:
@@ -107,26 +127,81 @@ class CountingNative:
 @pytest.mark.parametrize(
     ("use", "bulk_call"),
     [
-        (lambda r: list(r.items()), "items_raw"),
-        (lambda r: list(r.values()), "items_raw"),
-        (lambda r: r.prefix("user:"), "prefix_raw"),
+        (lambda r: list(r.items()), "scan"),
+        (lambda r: list(r.values()), "scan"),
+        (lambda r: list(r.prefix("user:")), "scan_prefix"),
+        (lambda r: list(r.range("b", "v")), "scan"),
         (lambda r: r.objects(), "objects_raw"),
-        (lambda r: list(r.keys()), "keys"),
+        (lambda r: list(r.keys()), "scan"),
+        (lambda r: r.get_many(["ada", "x"]), "get_many_raw"),
     ],
 )
 def test_listings_use_one_bulk_native_call(shared_db, use, bulk_call):
-    counting = CountingNative(shared_db._raw)
-    shared_db._raw = counting
+    counting = CountingNative(shared_db._native)
+    shared_db._native = counting
     use(shared_db)
     assert counting.calls == [bulk_call]
 
 
-def test_non_utf8_byte_keys_are_found_by_their_bytes_only(tmp_path):
-    reader = QuorReader(build(str(tmp_path / "b.qrdb"), {b"\xffa": 1, "é": 2}))
-    assert reader[b"\xffa"] == 1
-    assert list(reader) == ["é", "\ufffda"]
-    assert "\ufffda" not in reader
+def _by_bytes(key):
+    return key.encode() if isinstance(key, str) else key
+
+
+def test_listed_keys_are_exact_str_or_bytes(tmp_path):
+    # b"\xed\xa0\x80" encodes a surrogate: not valid UTF-8, though decodable leniently.
+    stored = {b"\xffa": 1, "é": 2, b"Jos\xe9": 3, b"\xff": 4, "\ufffd": 5, b"\xed\xa0\x80": 6}
+    reader = QuorReader(build(str(tmp_path / "b.qrdb"), stored))
+    expected = sorted(stored, key=_by_bytes)
+    assert list(reader) == list(reader.keys()) == expected
+    assert dict(reader) == stored and len(dict(reader)) == len(reader)
+    assert [k for k, _ in reader.items()] == [k for k, _ in reader.range()] == expected
+    assert all(reader[k] == v for k, v in reader.items())
+    assert list(reader.prefix(b"\xff")) == [(b"\xff", 4), (b"\xffa", 1)]
     assert reader[b"\xc3\xa9"] == reader["é"] == 2
+    assert reader.raw.keys()[-1] == "\ufffda"  # the specified listing still replaces
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.dictionaries(st.binary(max_size=4) | st.text("aéb\x00", max_size=4), st.integers(-99, 99), max_size=30),
+    st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
+    st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
+    st.integers(1, 5),
+)
+def test_range_and_prefix_agree_with_a_sorted_model(entries, start, stop, chunk):
+    """Chunks of every small size, so that walks cross their boundaries anywhere."""
+    entries = {_by_bytes(k): v for k, v in entries.items()}
+    with tempfile.TemporaryDirectory() as tmp:
+        reader = QuorReader(build(os.path.join(tmp, "r.qrdb"), entries))
+        model = sorted(entries.items())
+        lo = b"" if start is None else _by_bytes(start)
+        in_range = [(k, v) for k, v in model if k >= lo and (stop is None or k < _by_bytes(stop))]
+        got = [(_by_bytes(k), v) for k, v in reader.range(start, stop)]
+        assert got == in_range
+        assert [(_by_bytes(k), msgpack.unpackb(v)) for k, v in reader.range_raw(start, stop)] == got
+        with_prefix = [(k, v) for k, v in model if k.startswith(lo)]
+        assert [(_by_bytes(k), v) for k, v in reader.prefix(start or b"")] == with_prefix
+        decode = {"keys": _by_bytes, "values": msgpack.unpackb,
+                  "items": lambda e: (_by_bytes(e[0]), msgpack.unpackb(e[1]))}  # fmt: skip
+        for what, pick in (("keys", 0), ("values", 1), ("items", slice(None))):
+            chunks = list(reader._native.scan(what, start, stop, chunk=chunk))
+            assert all(0 < len(c) <= chunk for c in chunks)
+            assert [decode[what](e) for c in chunks for e in c] == [kv[pick] for kv in in_range]
+            prefixed = reader._native.scan_prefix(what, start or b"", chunk)
+            assert [decode[what](e) for c in prefixed for e in c] == [kv[pick] for kv in with_prefix]
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.dictionaries(st.text("ab", max_size=3), msgpack_values, max_size=10),
+    st.lists(st.text("abc", max_size=3) | st.binary(max_size=2) | st.integers(0, 3), max_size=80),
+)
+def test_batched_lookups_agree_with_single_ones(entries, asked):
+    with tempfile.TemporaryDirectory() as tmp:
+        reader = QuorReader(build(os.path.join(tmp, "g.qrdb"), entries))
+        assert reader.get_many(asked, "none") == [reader.get(k, "none") for k in asked]
+        assert reader.get_many_raw(iter(asked)) == [reader._native.get_raw(k) for k in asked]
+        assert reader.exists_many(tuple(asked)) == [k in reader for k in asked]
 
 
 @pytest.mark.parametrize(
@@ -255,3 +330,63 @@ def test_build_summary_follows_earlier_output(tmp_path, capfd):
     assert out.index("before the build") < out.index(
         f"{tmp_path / 's.qrdb'}  —  0 objects · 0 keys"
     )
+
+
+def test_refresh_switches_to_a_file_renamed_over_the_path(tmp_path):
+    path = build(str(tmp_path / "h.qrdb"), {f"k{i}": i for i in range(10)})
+    reader = QuorReader(path)
+    raw_before = reader.raw
+    running = iter(reader.items())
+    assert next(running) == ("k0", 0)
+    assert reader.refresh() is False
+    build(path, {"k0": "new", "z": 1})
+    assert reader.refresh() is True
+    assert reader.refresh() is False
+    assert dict(reader) == {"k0": "new", "z": 1} and len(reader) == 2
+    assert reader.raw is not raw_before and reader.raw.keys() == ["k0", "z"]
+    # Started on the old file: finishes on it.
+    assert list(running) == [(f"k{i}", i) for i in range(1, 10)]
+    # A file that cannot be opened is refused; the reader stays on the one it has.
+    pathlib.Path(path + ".tmp").write_bytes(b"not a database")
+    os.replace(path + ".tmp", path)
+    with pytest.raises(RuntimeError, match="^QuorCorruptError: "):
+        reader.refresh()
+    assert reader["z"] == 1
+    reader.close()
+    with pytest.raises(ValueError, match="closed"):
+        reader.refresh()
+
+
+@pytest.mark.parametrize("how", ["close", "refresh"])
+def test_iterations_outlive_close_and_refresh(tmp_path, how):
+    path = build(str(tmp_path / "o.qrdb"), {f"k{i}": i for i in range(10)})
+    reader = QuorReader(path)
+    started = [iter(reader), iter(reader.values()), reader.prefix("k"), reader.range("k3")]
+    if how == "close":
+        reader.close()
+    else:
+        build(path, {"other": 0})
+        assert reader.refresh()
+    assert [list(it) for it in started] == [
+        [f"k{i}" for i in range(10)],
+        list(range(10)),
+        [(f"k{i}", i) for i in range(10)],
+        [(f"k{i}", i) for i in range(3, 10)],
+    ]
+    if how == "close":
+        for use in (iter, lambda r: r.items(), lambda r: r.get_many(["k1"]), lambda r: r.prefix("")):
+            with pytest.raises(ValueError, match="closed"):
+                list(use(reader))
+
+
+def test_damaged_record_fails_the_scan_that_reaches_it(tmp_path, raw, write_db):
+    good = msgpack.packb("fine")
+    blob = raw.craft([good], [(b"a", 40), (b"b", 40), (b"c", 10_000)])
+    reader = QuorReader(write_db(blob))
+    scan = iter(reader.items())
+    with pytest.raises(RuntimeError, match="^QuorCorruptError: offset 10000 out of bounds$"):
+        next(scan)
+    assert list(reader.range(stop="c")) == [("a", "fine"), ("b", "fine")]
+    assert list(reader) == ["a", "b", "c"]  # keys need no record
+    with pytest.raises(RuntimeError, match="out of bounds"):
+        reader.get_many(["a", "c"])

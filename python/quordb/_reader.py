@@ -3,18 +3,29 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, ItemsView, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import (
+    Callable,
+    ItemsView,
+    Iterable,
+    Iterator,
+    KeysView,
+    Mapping,
+    ValuesView,
+)
 from functools import partial
+from itertools import chain
 from types import TracebackType
-from typing import Any, Literal, NoReturn, Self
+from typing import Any, Literal, Self
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
+from quordb._native import Reader
 from quordb._quordb import _QuorReader
 
 __all__ = ["Key", "PathArg", "QuorReader", "path_text"]
 
-#: A key as the layer accepts it: text (stored as its UTF-8 bytes) or bytes.
+#: A key as the layer accepts it, and as listings hand it back: text (stored
+#: as its UTF-8 bytes) or bytes.
 type Key = str | bytes
 #: Anything `os.fspath` accepts.
 type PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
@@ -33,42 +44,40 @@ def path_text(path: PathArg) -> str:
 _CLOSED_MESSAGE = "I/O operation on a closed QuorReader"
 
 
-class _ClosedReader:
-    """Stands in for the native reader after `close()`, so the hot paths need no check."""
-
-    __slots__ = ()
-
-    def __getattr__(self, name: str) -> NoReturn:
-        raise ValueError(_CLOSED_MESSAGE)
-
-
-class _ItemsView(ItemsView[str, Any]):
-    """Iterates through one bulk `items_raw` call instead of one lookup per key."""
+class _KeysView(KeysView[Key]):
+    """Keys in key order, fetched a chunk at a time."""
 
     __slots__ = ()
 
     _mapping: QuorReader
 
-    def __iter__(self) -> Iterator[tuple[str, Any]]:
-        decode = self._mapping._decode
-        for key, raw in self._mapping._raw.items_raw():
-            yield key, decode(raw)
+    def __iter__(self) -> Iterator[Key]:
+        return iter(self._mapping)
+
+
+class _ItemsView(ItemsView[Key, Any]):
+    """``(key, object)`` pairs in key order, fetched a chunk at a time."""
+
+    __slots__ = ()
+
+    _mapping: QuorReader
+
+    def __iter__(self) -> Iterator[tuple[Key, Any]]:
+        return self._mapping._decoded_pairs(chain.from_iterable(self._mapping._scan("items")))
 
 
 class _ValuesView(ValuesView[Any]):
-    """One value per key (shared objects repeat), through one `items_raw` call."""
+    """One object per key in key order (shared objects repeat), a chunk at a time."""
 
     __slots__ = ()
 
     _mapping: QuorReader
 
     def __iter__(self) -> Iterator[Any]:
-        decode = self._mapping._decode
-        for _key, raw in self._mapping._raw.items_raw():
-            yield decode(raw)
+        return map(self._mapping._decode, chain.from_iterable(self._mapping._scan("values")))
 
 
-class QuorReader(Mapping[str, Any]):
+class QuorReader(Mapping[Key, Any]):
     """Read-only mapping of key to object over one `.qrdb` database file.
 
     ``QuorReader(path, verify=True)`` opens and maps *path* (a `str` or any
@@ -79,32 +88,37 @@ class QuorReader(Mapping[str, Any]):
 
     Keys are looked up by their bytes: a `str` key is its UTF-8 encoding, a
     `bytes` key is taken as it is.  Listings (iteration, `keys`, `items`,
-    `prefix`) hand keys back as `str` decoded from UTF-8 with U+FFFD for
-    ill-formed bytes, so a key stored as non-UTF-8 bytes is listed in an
-    altered form that ``reader[key]`` does not find; look such keys up by their
-    original bytes.
+    `prefix`, `range`) hand a key back as `str` when its bytes are valid UTF-8
+    and as `bytes` otherwise, so every listed key finds its value and
+    ``dict(reader)`` has ``len(reader)`` entries.  An object that cannot be a
+    key (not `str` or bytes-like, or text with lone surrogates) is simply
+    absent, as from a dict of str keys.
+
+    Listings are lazy: the views and `prefix`/`range` fetch entries in chunks
+    of a few thousand, so memory stays bounded by a chunk; ``len`` and ``in``
+    are O(1).  An iteration reads the file that was open when it started, even
+    if the reader is closed or refreshed meanwhile.
 
     Equality and hashing are by identity: comparing two readers never reads
     their files.  Use ``dict(a) == dict(b)`` to compare contents.
 
-    `close()` (also run on leaving a ``with`` block) drops this reader's hold on
-    the native reader, whose mapping is released once nothing else (such as a
-    reference taken from `raw`) keeps it.  Any use after `close()` raises
-    `ValueError`.
+    `close()` (also run on leaving a ``with`` block) lets go of the file, which
+    is unmapped once running iterations are done.  Any use after `close()`
+    raises `ValueError`.
 
-    Errors of the store arrive as raised by the native module: `RuntimeError`
+    Errors of the store arrive as raised by the native layer: `RuntimeError`
     with a message starting ``"QuorCorruptError: "`` (damaged file) or
     ``"QuorVersionError: unsupported version "``, and `OSError` starting
-    ``"QuorIOError: "`` (the file cannot be opened or mapped).  A key that is
-    neither `str` nor bytes-like gives `ValueError` ``"key must be str or bytes"``
-    from ``reader[key]`` and `get`, while ``key in reader`` answers False.
+    ``"QuorIOError: "`` (the file cannot be opened or mapped).
 
-    One reader may be shared by many threads.
+    One reader may be shared by many threads; opening, `verify`, batched
+    lookups and long chunk fetches let other threads run meanwhile.
     """
 
-    __slots__ = ("_decode", "_len", "_path", "_raw")
+    __slots__ = ("__weakref__", "_decode", "_native", "_path", "_raw")
 
-    _raw: _QuorReader
+    _native: Reader
+    _raw: _QuorReader | None
 
     def __init__(
         self,
@@ -115,8 +129,8 @@ class QuorReader(Mapping[str, Any]):
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
         self._path = path_text(path)
-        self._raw = _QuorReader(self._path, verify)
-        self._len = self._raw.stats()["num_keys"]
+        self._native = Reader(self._path, verify)
+        self._raw = None
         hooks: dict[str, Any] = {}
         if ext_hook is not None:
             hooks["ext_hook"] = ext_hook
@@ -135,13 +149,22 @@ class QuorReader(Mapping[str, Any]):
 
     @property
     def raw(self) -> _QuorReader:
-        """The native reader, for callers who want undecoded msgpack bytes."""
+        """A `quordb._quordb._QuorReader` on the same path, for its exact listings.
+
+        It is opened (without a second CRC pass) on first use and kept until
+        `close` or a `refresh` that switches files; it loads the index a second
+        time, so prefer the methods here, which give the stored bytes too
+        (`get_many_raw`, `prefix_raw`, `range_raw`).
+        """
         self._require_open()
+        if self._raw is None:
+            self._raw = _QuorReader(self._path, False)
         return self._raw
 
     @property
     def closed(self) -> bool:
-        return isinstance(self._raw, _ClosedReader)
+        native = getattr(self, "_native", None)
+        return native is None or native.closed
 
     def _require_open(self) -> None:
         if self.closed:
@@ -150,40 +173,34 @@ class QuorReader(Mapping[str, Any]):
     # Mapping protocol
 
     def __getitem__(self, key: Key) -> Any:
-        raw = self._raw.get_raw(key)
+        raw = self._native.get_raw(key)
         if raw is None:
             raise KeyError(key)
         return self._decode(raw)
 
     def get(self, key: Key, default: Any = None) -> Any:
-        raw = self._raw.get_raw(key)
+        raw = self._native.get_raw(key)
         return default if raw is None else self._decode(raw)
 
     def __contains__(self, key: object) -> bool:
-        exists = self._raw.exists
-        try:
-            return exists(key)  # type: ignore[arg-type]
-        except ValueError:
-            # Like a dict asked about a key of another type: simply absent.
-            return False
+        return self._native.exists(key)
 
     def __len__(self) -> int:
-        self._require_open()
-        return self._len
+        return len(self._native)
 
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._raw.keys())
+    def __iter__(self) -> Iterator[Key]:
+        return chain.from_iterable(self._scan("keys"))
 
-    def keys(self) -> KeysView[str]:
-        """A view of the keys, in sorted byte order; iterating reads the key list once."""
-        return KeysView(self)
+    def keys(self) -> KeysView[Key]:
+        """A view of the keys in sorted byte order, fetched a chunk at a time."""
+        return _KeysView(self)
 
-    def items(self) -> ItemsView[str, Any]:
-        """A view of ``(key, object)`` pairs in key order, read in one bulk call."""
+    def items(self) -> ItemsView[Key, Any]:
+        """A view of ``(key, object)`` pairs in key order, fetched a chunk at a time."""
         return _ItemsView(self)
 
     def values(self) -> ValuesView[Any]:
-        """A view of the objects in key order, one per key, read in one bulk call."""
+        """A view of the objects in key order, one per key, fetched a chunk at a time."""
         return _ValuesView(self)
 
     __hash__ = object.__hash__
@@ -191,35 +208,88 @@ class QuorReader(Mapping[str, Any]):
     def __eq__(self, other: object) -> bool:
         return self is other
 
-    # Bulk queries
+    # Ordered and bulk queries
 
-    def prefix(self, prefix: Key) -> list[tuple[str, Any]]:
-        """All ``(key, object)`` pairs whose key bytes start with *prefix*, in key order."""
+    def prefix(self, prefix: Key) -> Iterator[tuple[Key, Any]]:
+        """The ``(key, object)`` pairs whose key bytes start with *prefix*, in key order.
+
+        Lazy: entries are fetched a chunk at a time as the iterator is consumed.
+        """
+        return self._decoded_pairs(self.prefix_raw(prefix))
+
+    def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
+        """As `prefix`, with each object's stored msgpack bytes."""
+        return chain.from_iterable(self._native.scan_prefix("items", prefix))
+
+    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
+        """The ``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive).
+
+        Keys compare by their bytes; a missing bound is open.  A binary search
+        finds *start*, then the walk fetches a chunk at a time.
+        """
+        return self._decoded_pairs(self.range_raw(start, stop))
+
+    def range_raw(
+        self, start: Key | None = None, stop: Key | None = None
+    ) -> Iterator[tuple[Key, bytes]]:
+        """As `range`, with each object's stored msgpack bytes."""
+        return chain.from_iterable(self._native.scan("items", start, stop))
+
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        """The object of each key of *keys* (*default* for an absent one), in order.
+
+        The lookups of the whole batch overlap their memory misses and run
+        without the interpreter lock.
+        """
         decode = self._decode
-        return [(key, decode(raw)) for key, raw in self._raw.prefix_raw(prefix)]
+        return [default if raw is None else decode(raw) for raw in self.get_many_raw(keys)]
+
+    def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
+        """The stored msgpack bytes of each key of *keys*, None for an absent one."""
+        return self._native.get_many_raw(keys)
+
+    def exists_many(self, keys: Iterable[Key]) -> list[bool]:
+        """Whether each key of *keys* is present, in order."""
+        return self._native.exists_many(keys)
 
     def objects(self) -> list[Any]:
         """Every stored object that some key names, once each, ordered by its first key."""
         decode = self._decode
-        return [decode(raw) for raw in self._raw.objects_raw()]
+        return [decode(raw) for raw in self._native.objects_raw()]
 
     def stats(self) -> dict[str, Any]:
         """File metadata: path, version, num_keys, num_objects, index_offset,
         data_offset, file_size_kb, file_crc32."""
-        return dict(self._raw.stats())
+        return self._native.stats()
 
     def verify(self) -> Literal[True]:
         """Check the whole-file CRC-32 and every named object's CRC-32.
 
         Returns True; a failure raises `RuntimeError` ``"QuorCorruptError: ..."``.
         """
-        return self._raw.verify()
+        return self._native.verify()
+
+    def refresh(self) -> bool:
+        """Reopen the path if a rebuild has renamed a new file over it.
+
+        Returns whether it switched; later calls read the new file, while
+        iterations already running finish on the old one, which stays mapped
+        until they are done.  The old file stays in use if the new one cannot
+        be opened, and the error is raised.
+        """
+        switched = self._native.refresh()
+        if switched:
+            self._raw = None
+        return switched
 
     # Lifetime
 
     def close(self) -> None:
-        """Let go of the native reader; closing twice is allowed."""
-        self._raw = _ClosedReader()  # type: ignore[assignment]
+        """Let go of the file; closing twice is allowed."""
+        native = getattr(self, "_native", None)
+        if native is not None:
+            native.close()
+        self._raw = None
 
     def __enter__(self) -> Self:
         self._require_open()
@@ -234,6 +304,17 @@ class QuorReader(Mapping[str, Any]):
         self.close()
 
     def __repr__(self) -> str:
+        path = getattr(self, "_path", None)
         if self.closed:
-            return f"<closed QuorReader {self._path!r}>"
-        return f"QuorReader({self._path!r}, keys={self._len})"
+            return f"<closed QuorReader {path!r}>"
+        return f"QuorReader({path!r}, keys={len(self)})"
+
+    # Helpers of the listings
+
+    def _scan(self, what: Literal["keys", "values", "items"]) -> Iterator[list[Any]]:
+        # Made at once, not on first next(): the iteration reads the file open now.
+        return self._native.scan(what)
+
+    def _decoded_pairs(self, pairs: Iterable[tuple[Key, bytes]]) -> Iterator[tuple[Key, Any]]:
+        decode = self._decode
+        return ((key, decode(raw)) for key, raw in pairs)

@@ -188,6 +188,23 @@ Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
   return std::optional<Bytes>(payload.value());
 }
 
+Status Reader::GetMany(std::span<const std::string_view> keys,
+                       std::span<std::optional<Bytes>> payloads) const {
+  std::vector<std::optional<uint64_t>> locations(keys.size());
+  FindMany(keys, locations);
+  const Bytes file = this->file();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i + kPrefetchDistance < keys.size() && locations[i + kPrefetchDistance])
+      PrefetchRecord(file, *locations[i + kPrefetchDistance]);
+    payloads[i].reset();
+    if (!locations[i]) continue;
+    Result<Bytes> payload = FetchRecord(file, *locations[i]);
+    if (!payload.ok()) return std::move(payload).error();
+    payloads[i] = payload.value();
+  }
+  return OkStatus();
+}
+
 Result<std::vector<Bytes>> Reader::EntryPayloads() const {
   std::vector<Bytes> payloads;
   payloads.reserve(entry_count());

@@ -94,6 +94,11 @@ class Reader {
   bool Exists(std::string_view key) const noexcept { return Find(key).has_value(); }
   // The payload of `key`'s object; nullopt when the key is absent.
   Result<std::optional<Bytes>> Get(std::string_view key) const;
+  // Get for every key of `keys`, into `payloads` (the same length): the
+  // lookups as one FindMany, then the records fetched a little ahead. Returns
+  // the first fetch that fails.
+  Status GetMany(std::span<const std::string_view> keys,
+                 std::span<std::optional<Bytes>> payloads) const;
   // Calls `visit(entry, payload)` for each entry of `range` in key order,
   // with records fetched a little ahead. Returns the first fetch that fails;
   // stops early, with success, when `visit` returns false.

@@ -8,6 +8,7 @@
 #include "module/arguments.h"
 #include "module/instance.h"
 #include "module/py_ref.h"
+#include "module/results.h"
 #include "module/store_error.h"
 
 namespace quordb::module {
@@ -20,72 +21,6 @@ struct ReaderClass {
 };
 using ReaderInstance = Instance<ReaderClass>;
 
-// Key text: UTF-8 with every maximal ill-formed subsequence replaced by
-// U+FFFD, which is what the interpreter's decoder does in "replace" mode.
-// New reference.
-PyObject* KeyText(std::string_view key) {
-  bool ascii = true;
-  for (const char c : key) ascii &= static_cast<unsigned char>(c) < 0x80;
-  if (ascii) {
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(key.size()), 127);
-    if (text != nullptr && !key.empty()) std::memcpy(PyUnicode_DATA(text), key.data(), key.size());
-    return text;
-  }
-  return PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "replace");
-}
-
-PyObject* PayloadBytes(Bytes payload) {
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(payload.data()),
-                                   static_cast<Py_ssize_t>(payload.size()));
-}
-
-// New reference: (key text, payload bytes).
-PyObject* Pair(std::string_view key, Bytes payload) {
-  PyRef text = PyRef::Steal(KeyText(key));
-  if (!text) return nullptr;
-  PyRef bytes = PyRef::Steal(PayloadBytes(payload));
-  if (!bytes) return nullptr;
-  PyObject* pair = PyTuple_New(2);
-  if (pair == nullptr) return nullptr;
-  PyTuple_SET_ITEM(pair, 0, text.release());
-  PyTuple_SET_ITEM(pair, 1, bytes.release());
-  // A pair of a str and a bytes can never be part of a cycle. Left tracked,
-  // a long listing makes the collector walk every pair made so far, again
-  // and again as the list grows; the interpreter would untrack such a tuple
-  // itself, but only when a collection reaches it.
-  PyObject_GC_UnTrack(pair);
-  return pair;
-}
-
-// A list of `count` empty slots, hidden from the collector until it is
-// filled: making a long listing sets off collections, and each would walk the
-// list again.
-PyRef NewUnfilledList(size_t count) {
-  PyRef list = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(count)));
-  if (list) PyObject_GC_UnTrack(list.get());
-  return list;
-}
-
-// New reference to a list from NewUnfilledList, now full.
-PyObject* HandOut(PyRef list) {
-  PyObject_GC_Track(list.get());
-  return list.release();
-}
-
-// A list of `count` elements made by `element(i)`; nothing is handed out if
-// any element fails. New reference.
-template <typename MakeElement>
-PyObject* BuildList(size_t count, MakeElement&& element) {
-  PyRef list = NewUnfilledList(count);
-  if (!list) return nullptr;
-  for (size_t i = 0; i < count; ++i) {
-    PyObject* item = element(i);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return HandOut(std::move(list));
-}
-
 // Pairs for the entries of `range`, each made as its record is fetched.
 // New reference.
 PyObject* PairList(const Reader& reader, EntryRange range) {
@@ -93,21 +28,13 @@ PyObject* PairList(const Reader& reader, EntryRange range) {
   if (!list) return nullptr;
   bool made = true;
   const Status walked = reader.VisitPayloads(range, [&](size_t entry, Bytes payload) {
-    PyObject* pair = Pair(reader.KeyAt(entry), payload);
+    PyObject* pair = Pair(reader.KeyAt(entry), KeyForm::kReplaced, payload);
     made = pair != nullptr;
     if (made) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(entry - range.first), pair);
     return made;
   });
   if (!walked.ok()) return SetStoreError(walked.error());
   return made ? HandOut(std::move(list)) : nullptr;
-}
-
-// The payloads were fetched in key order, so copying them jumps around the
-// file: ask for one a little ahead of the copy.
-void PrefetchPayload(const std::vector<Bytes>& payloads, size_t i) {
-  if (i >= payloads.size() || payloads[i].empty()) return;
-  __builtin_prefetch(payloads[i].data());
-  __builtin_prefetch(payloads[i].data() + payloads[i].size() - 1);
 }
 
 constexpr const char* kKeyName[] = {"key"};
@@ -178,7 +105,9 @@ PyObject* PrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* Keys(PyObject* self, PyObject*) {
   return ReaderInstance::CallNoArgs(
       AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-        return BuildList(reader.entry_count(), [&](size_t i) { return KeyText(reader.KeyAt(i)); });
+        return BuildList(reader.entry_count(), [&](size_t i) {
+          return KeyObject(reader.KeyAt(i), KeyForm::kReplaced);
+        });
       });
 }
 
@@ -202,30 +131,10 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
       });
 }
 
-// Sets `dict[name] = value`, stealing `value`. False with an error set.
-bool SetItem(PyObject* dict, const char* name, PyObject* value) {
-  PyRef owned = PyRef::Steal(value);
-  return owned && PyDict_SetItemString(dict, name, owned.get()) == 0;
-}
-
 PyObject* Stats(PyObject* self, PyObject*) {
   return ReaderInstance::CallNoArgs(
       AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-        const ReaderStats stats = reader.Stats();
-        PyRef dict = PyRef::Steal(PyDict_New());
-        if (!dict) return nullptr;
-        const bool filled =
-            SetItem(dict.get(), "path", KeyText(stats.path)) &&
-            SetItem(dict.get(), "version", PyLong_FromLong(stats.version)) &&
-            SetItem(dict.get(), "num_keys", PyLong_FromUnsignedLong(stats.num_keys)) &&
-            SetItem(dict.get(), "num_objects", PyLong_FromUnsignedLong(stats.num_objects)) &&
-            SetItem(dict.get(), "index_offset", PyLong_FromUnsignedLongLong(stats.index_offset)) &&
-            SetItem(dict.get(), "data_offset", PyLong_FromUnsignedLongLong(stats.data_offset)) &&
-            SetItem(dict.get(), "file_size_kb", PyFloat_FromDouble(stats.file_size_kb)) &&
-            SetItem(dict.get(), "file_crc32",
-                    PyUnicode_FromStringAndSize(stats.file_crc32.data(),
-                                                static_cast<Py_ssize_t>(stats.file_crc32.size())));
-        return filled ? dict.release() : nullptr;
+        return StatsDict(reader.Stats());
       });
 }
 

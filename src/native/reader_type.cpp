@@ -1,7 +1,687 @@
+// quordb._native.Reader, the reader under quordb.QuorReader, and the scan
+// objects its listings hand out.
+//
+// Ownership: a Reader holds its engine through a shared_ptr, read and
+// replaced only while the interpreter lock is held. Every call copies it
+// before it may release the lock, and every scan holds a copy of its own, so
+// close() or refresh() on another thread never frees an engine in use: the
+// old file stays mapped until the last call or scan on it is done.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/reader.h"
+#include "module/arguments.h"
+#include "module/py_ref.h"
+#include "module/results.h"
+#include "module/store_error.h"
 #include "native/types.h"
 
 namespace quordb::native {
+namespace {
 
-int AddReaderTypes(PyObject*) { return 0; }
+using module::BuildList;
+using module::CatchBoundary;
+using module::ConvertKey;
+using module::ConvertPath;
+using module::ConvertVerify;
+using module::FastcallMethod;
+using module::KeyBytes;
+using module::KeyForm;
+using module::KeyObject;
+using module::MatchArguments;
+using module::PayloadBytes;
+using module::PyRef;
+using module::SetStoreError;
+using module::Signature;
+
+using Engine = std::shared_ptr<const Reader>;
+
+constexpr const char* kClosedMessage = "I/O operation on a closed reader";
+// Below these sizes a call's native part is too short to be worth handing
+// the interpreter lock to another thread and taking it back.
+constexpr size_t kLockFreeBatch = 64;
+constexpr size_t kLockFreeChunk = 256;
+constexpr size_t kDefaultChunk = 4096;
+
+// Releases the interpreter lock for its scope, and takes it back even when
+// the work inside throws. Nothing Python may run inside.
+class LockReleased {
+ public:
+  explicit LockReleased(bool release) noexcept
+      : saved_(release ? PyEval_SaveThread() : nullptr) {}
+  LockReleased(const LockReleased&) = delete;
+  LockReleased& operator=(const LockReleased&) = delete;
+  ~LockReleased() {
+    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+  }
+
+ private:
+  PyThreadState* saved_;
+};
+
+// The file a path names: a rebuild renames a new file over the path, which
+// changes this.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(const std::string& path) noexcept {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return std::nullopt;
+  return FileIdentity{status.st_dev, status.st_ino};
+}
+
+// An engine opened on `path`, with the identity of the file taken before it
+// was opened: if a rename falls between the two, the next refresh reopens
+// the same file once, which is harmless, and never misses a newer one.
+struct Opened {
+  Result<std::unique_ptr<Reader>> reader;
+  std::optional<FileIdentity> identity;
+};
+
+Opened OpenWithoutLock(const std::string& path, bool verify) {
+  LockReleased released(true);
+  std::optional<FileIdentity> identity = IdentityOf(path);
+  return {Reader::Open(path, verify), identity};
+}
+
+// --- lookups ------------------------------------------------------------------------
+
+// Converts a lookup key. An object that can name no key (not str or
+// bytes-like, or text with no UTF-8 form) gives false with no error set, as
+// a dict of str keys simply lacks such a key. Only another failure, such as
+// MemoryError, is left set; `*failed` tells the two apart.
+bool LookupKey(PyObject* object, KeyBytes* key, bool* failed) {
+  *failed = false;
+  if (ConvertKey(object, key)) return true;
+  if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+    *failed = true;
+    return false;
+  }
+  PyErr_Clear();
+  return false;
+}
+
+// The keys of a batch, copied out of their objects so that the lookups can
+// run without the interpreter lock while other threads change those objects.
+class KeyBatch {
+ public:
+  // Collects every key of the iterable `keys`. False with an error set.
+  bool Collect(PyObject* keys) {
+    PyRef sequence = PyRef::Steal(PySequence_Fast(keys, "keys must be an iterable"));
+    if (!sequence) return false;
+    // Converting a key may run Python code that changes a list passed in:
+    // its size is read again each time and each item held while converted.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+      const PyRef item = PyRef::Borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
+      KeyBytes key;
+      bool failed = false;
+      const bool named = LookupKey(item.get(), &key, &failed);
+      if (failed) return false;
+      named_.push_back(named);
+      if (!named) continue;
+      bytes_.append(key.view());
+      ends_.push_back(bytes_.size());
+    }
+    views_.reserve(ends_.size());
+    size_t start = 0;
+    for (const size_t end : ends_) {
+      views_.emplace_back(std::string_view(bytes_).substr(start, end - start));
+      start = end;
+    }
+    return true;
+  }
+
+  size_t size() const noexcept { return named_.size(); }
+  // Whether key `i` of the batch names a key at all.
+  bool named(size_t i) const noexcept { return named_[i]; }
+  // The keys that name one, in batch order.
+  std::span<const std::string_view> views() const noexcept { return views_; }
+
+ private:
+  std::vector<bool> named_;
+  std::string bytes_;
+  std::vector<size_t> ends_;
+  std::vector<std::string_view> views_;
+};
+
+// A list with one element per key of `batch`: `found(j)` for the j-th key
+// that names one, `absent()` for the others. New reference.
+template <typename Found, typename Absent>
+PyObject* BatchList(const KeyBatch& batch, Found&& found, Absent&& absent) {
+  size_t next = 0;
+  return BuildList(batch.size(), [&](size_t i) -> PyObject* {
+    return batch.named(i) ? found(next++) : absent();
+  });
+}
+
+// --- the reader object --------------------------------------------------------------
+
+struct ReaderState {
+  // Null once closed.
+  Engine engine;
+  std::string path;
+  bool verify = true;
+  std::optional<FileIdentity> identity;
+};
+
+struct ReaderObject {
+  PyObject_HEAD ReaderState state;
+};
+
+ReaderState& StateOf(PyObject* self) noexcept {
+  return reinterpret_cast<ReaderObject*>(self)->state;
+}
+
+// A copy of the engine of an open reader; null with ValueError set once closed.
+Engine EngineOf(PyObject* self) {
+  Engine engine = StateOf(self).engine;
+  if (!engine) PyErr_SetString(PyExc_ValueError, kClosedMessage);
+  return engine;
+}
+
+// Runs `body(engine, matched)` for a method with N parameters, inside the
+// catch boundary, on a copy of the engine that outlives any close().
+template <size_t N, typename Body>
+PyObject* Call(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames, Body&& body) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        PyObject* matched[N];
+        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
+        const Engine engine = EngineOf(self);
+        if (!engine) return nullptr;
+        return body(engine, static_cast<PyObject**>(matched));
+      },
+      nullptr);
+}
+
+// The same for a method without parameters.
+template <typename Body>
+PyObject* CallNoArgs(PyObject* self, Body&& body) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        const Engine engine = EngineOf(self);
+        if (!engine) return nullptr;
+        return body(engine);
+      },
+      nullptr);
+}
+
+// --- scans --------------------------------------------------------------------------
+
+enum class ScanKind { kKeys, kValues, kItems };
+
+struct ScanState {
+  // Null once exhausted, which lets go of the file early.
+  Engine engine;
+  size_t next = 0;
+  size_t end = 0;
+  size_t chunk = kDefaultChunk;
+  ScanKind kind = ScanKind::kItems;
+};
+
+struct ScanObject {
+  PyObject_HEAD ScanState state;
+};
+
+PyTypeObject* ScanType();
+
+// The list of keys, payloads or pairs for the entries of `range`. Records
+// are fetched first, without the lock for a long chunk; the objects are made
+// after. New reference.
+PyObject* Chunk(const Reader& reader, EntryRange range, ScanKind kind) {
+  const size_t count = range.end - range.first;
+  if (kind == ScanKind::kKeys)
+    return BuildList(count, [&](size_t i) {
+      return KeyObject(reader.KeyAt(range.first + i), KeyForm::kExact);
+    });
+  std::vector<Bytes> payloads;
+  payloads.reserve(count);
+  std::optional<Status> fetched;
+  {
+    LockReleased released(count >= kLockFreeChunk);
+    fetched = reader.VisitPayloads(range, [&](size_t, Bytes payload) {
+      payloads.push_back(payload);
+      return true;
+    });
+  }
+  if (!fetched->ok()) return SetStoreError(fetched->error());
+  return BuildList(count, [&](size_t i) {
+    module::PrefetchPayload(payloads, i + kPrefetchDistance);
+    if (kind == ScanKind::kValues) return PayloadBytes(payloads[i]);
+    return module::Pair(reader.KeyAt(range.first + i), KeyForm::kExact, payloads[i]);
+  });
+}
+
+PyObject* NewScan(Engine engine, EntryRange range, ScanKind kind, size_t chunk) {
+  PyTypeObject* type = ScanType();
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  ScanState* state = new (&reinterpret_cast<ScanObject*>(self)->state) ScanState();
+  state->engine = std::move(engine);
+  state->next = range.first;
+  state->end = std::max(range.first, range.end);
+  state->chunk = chunk;
+  state->kind = kind;
+  return self;
+}
+
+void ScanDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<ScanObject*>(self)->state.~ScanState();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* ScanNext(PyObject* self) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        ScanState& scan = reinterpret_cast<ScanObject*>(self)->state;
+        if (!scan.engine) return nullptr;
+        // Claim the chunk before any release of the lock, so that two
+        // threads sharing this scan never take the same one.
+        const EntryRange range{scan.next, scan.next + std::min(scan.chunk, scan.end - scan.next)};
+        scan.next = range.end;
+        const Engine engine = scan.engine;
+        if (scan.next == scan.end) scan.engine.reset();
+        if (range.first == range.end) return nullptr;
+        return Chunk(*engine, range, scan.kind);
+      },
+      nullptr);
+}
+
+PyType_Slot kScanSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(ScanDealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(ScanNext)},
+    {Py_tp_doc, const_cast<char*>("An iterator over a key range, yielding lists of its entries, "
+                                  "a chunk at a time, from the file it was made on.")},
+    {0, nullptr},
+};
+
+PyType_Spec kScanSpec = {
+    "quordb._native.ReaderScan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, kScanSlots,
+};
+
+PyTypeObject* ScanType() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kScanSpec));
+  return type;
+}
+
+// "keys", "values" or "items". False with ValueError set.
+bool ConvertScanKind(PyObject* what, ScanKind* out) {
+  if (PyUnicode_Check(what)) {
+    for (const auto& [name, kind] : {std::pair{"keys", ScanKind::kKeys},
+                                     std::pair{"values", ScanKind::kValues},
+                                     std::pair{"items", ScanKind::kItems}}) {
+      if (PyUnicode_CompareWithASCIIString(what, name) == 0) {
+        *out = kind;
+        return true;
+      }
+    }
+  }
+  PyErr_SetString(PyExc_ValueError, "what must be 'keys', 'values' or 'items'");
+  return false;
+}
+
+// `chunk` may be null (omitted). False with an error set.
+bool ConvertChunk(PyObject* chunk, size_t* out) {
+  if (chunk == nullptr) {
+    *out = kDefaultChunk;
+    return true;
+  }
+  const Py_ssize_t value = PyNumber_AsSsize_t(chunk, PyExc_OverflowError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 1) {
+    PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
+    return false;
+  }
+  *out = static_cast<size_t>(value);
+  return true;
+}
+
+// A range bound: null or None is no bound. False with an error set.
+bool ConvertBound(PyObject* bound, std::optional<KeyBytes>* out) {
+  if (bound == nullptr || bound == Py_None) return true;
+  return ConvertKey(bound, &out->emplace());
+}
+
+// --- methods ------------------------------------------------------------------------
+
+constexpr const char* kOpenNames[] = {"path", "verify"};
+constexpr const char* kKeyName[] = {"key"};
+constexpr const char* kKeysName[] = {"keys"};
+constexpr const char* kScanNames[] = {"what", "start", "stop", "chunk"};
+constexpr const char* kScanPrefixNames[] = {"what", "prefix", "chunk"};
+constexpr const char* kExitNames[] = {"exc_type", "exc_val", "exc_tb"};
+
+PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        static const Signature signature{"Reader.__new__()", kOpenNames, 1};
+        PyObject* matched[std::size(kOpenNames)];
+        if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
+        std::string_view path;
+        if (!ConvertPath(matched[0], &path)) return nullptr;
+        bool verify = true;
+        if (!ConvertVerify(matched[1], &verify)) return nullptr;
+        std::string owned_path(path);
+        Opened opened = OpenWithoutLock(owned_path, verify);
+        if (!opened.reader.ok()) return SetStoreError(opened.reader.error());
+        PyObject* self = type->tp_alloc(type, 0);
+        if (self == nullptr) return nullptr;
+        ReaderState* state = new (&StateOf(self)) ReaderState();
+        state->engine = std::move(opened.reader).value();
+        state->path = std::move(owned_path);
+        state->verify = verify;
+        state->identity = opened.identity;
+        return self;
+      },
+      nullptr);
+}
+
+void ReaderDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  StateOf(self).~ReaderState();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* ReaderRepr(PyObject* self) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        const ReaderState& state = StateOf(self);
+        std::string text = "<quordb._native.Reader '" + state.path + "'";
+        text += state.engine ? " keys=" + std::to_string(state.engine->num_keys()) + ">"
+                             : " closed>";
+        return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+      },
+      nullptr);
+}
+
+Py_ssize_t ReaderLength(PyObject* self) {
+  return CatchBoundary(
+      [&]() -> Py_ssize_t {
+        const Engine engine = EngineOf(self);
+        return engine ? static_cast<Py_ssize_t>(engine->num_keys()) : -1;
+      },
+      -1);
+}
+
+PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.get_raw()", kKeyName, 1};
+  return Call<1>(signature, self, args, nargs, kwnames,
+                 [](const Engine& engine, PyObject** matched) -> PyObject* {
+                   KeyBytes key;
+                   bool failed = false;
+                   if (!LookupKey(matched[0], &key, &failed)) {
+                     if (failed) return nullptr;
+                     Py_RETURN_NONE;
+                   }
+                   Result<std::optional<Bytes>> payload = engine->Get(key.view());
+                   if (!payload.ok()) return SetStoreError(payload.error());
+                   if (!payload.value()) Py_RETURN_NONE;
+                   return PayloadBytes(*payload.value());
+                 });
+}
+
+PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.exists()", kKeyName, 1};
+  return Call<1>(signature, self, args, nargs, kwnames,
+                 [](const Engine& engine, PyObject** matched) -> PyObject* {
+                   KeyBytes key;
+                   bool failed = false;
+                   if (!LookupKey(matched[0], &key, &failed))
+                     return failed ? nullptr : Py_NewRef(Py_False);
+                   return PyBool_FromLong(engine->Exists(key.view()));
+                 });
+}
+
+PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.get_many_raw()", kKeysName, 1};
+  return Call<1>(
+      signature, self, args, nargs, kwnames,
+      [](const Engine& engine, PyObject** matched) -> PyObject* {
+        KeyBatch batch;
+        if (!batch.Collect(matched[0])) return nullptr;
+        std::vector<std::optional<Bytes>> payloads(batch.views().size());
+        std::optional<Status> fetched;
+        {
+          LockReleased released(batch.size() >= kLockFreeBatch);
+          fetched = engine->GetMany(batch.views(), payloads);
+        }
+        if (!fetched->ok()) return SetStoreError(fetched->error());
+        return BatchList(
+            batch,
+            [&](size_t j) {
+              return payloads[j] ? PayloadBytes(*payloads[j]) : Py_NewRef(Py_None);
+            },
+            [] { return Py_NewRef(Py_None); });
+      });
+}
+
+PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.exists_many()", kKeysName, 1};
+  return Call<1>(signature, self, args, nargs, kwnames,
+                 [](const Engine& engine, PyObject** matched) -> PyObject* {
+                   KeyBatch batch;
+                   if (!batch.Collect(matched[0])) return nullptr;
+                   std::vector<std::optional<uint64_t>> locations(batch.views().size());
+                   {
+                     LockReleased released(batch.size() >= kLockFreeBatch);
+                     engine->FindMany(batch.views(), locations);
+                   }
+                   return BatchList(
+                       batch,
+                       [&](size_t j) { return PyBool_FromLong(locations[j].has_value()); },
+                       [] { return Py_NewRef(Py_False); });
+                 });
+}
+
+PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.scan()", kScanNames, 1};
+  return Call<std::size(kScanNames)>(
+      signature, self, args, nargs, kwnames,
+      [](const Engine& engine, PyObject** matched) -> PyObject* {
+        ScanKind kind;
+        std::optional<KeyBytes> start, stop;
+        size_t chunk = 0;
+        if (!ConvertScanKind(matched[0], &kind) || !ConvertBound(matched[1], &start) ||
+            !ConvertBound(matched[2], &stop) || !ConvertChunk(matched[3], &chunk))
+          return nullptr;
+        const EntryRange range{start ? engine->LowerBound(start->view()) : 0,
+                               stop ? engine->LowerBound(stop->view()) : engine->entry_count()};
+        return NewScan(engine, range, kind, chunk);
+      });
+}
+
+PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2};
+  return Call<std::size(kScanPrefixNames)>(
+      signature, self, args, nargs, kwnames,
+      [](const Engine& engine, PyObject** matched) -> PyObject* {
+        ScanKind kind;
+        KeyBytes prefix;
+        size_t chunk = 0;
+        if (!ConvertScanKind(matched[0], &kind) || !ConvertKey(matched[1], &prefix) ||
+            !ConvertChunk(matched[2], &chunk))
+          return nullptr;
+        return NewScan(engine, engine->PrefixRange(prefix.view()), kind, chunk);
+      });
+}
+
+PyObject* ObjectsRaw(PyObject* self, PyObject*) {
+  return CallNoArgs(self, [](const Engine& engine) -> PyObject* {
+    std::optional<Result<std::vector<Bytes>>> payloads;
+    {
+      LockReleased released(true);
+      payloads = engine->DistinctObjects();
+    }
+    if (!payloads->ok()) return SetStoreError(payloads->error());
+    const std::vector<Bytes>& list = payloads->value();
+    return BuildList(list.size(), [&](size_t i) {
+      module::PrefetchPayload(list, i + kPrefetchDistance);
+      return PayloadBytes(list[i]);
+    });
+  });
+}
+
+PyObject* Stats(PyObject* self, PyObject*) {
+  return CallNoArgs(self,
+                    [](const Engine& engine) { return module::StatsDict(engine->Stats()); });
+}
+
+PyObject* Verify(PyObject* self, PyObject*) {
+  return CallNoArgs(self, [](const Engine& engine) -> PyObject* {
+    std::optional<Status> verified;
+    {
+      LockReleased released(true);
+      verified = engine->Verify();
+    }
+    if (!verified->ok()) return SetStoreError(verified->error());
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* Refresh(PyObject* self, PyObject*) {
+  return CallNoArgs(self, [&](const Engine&) -> PyObject* {
+    // Copied under the lock: another thread may refresh at the same time.
+    const std::string path = StateOf(self).path;
+    const std::optional<FileIdentity> known = StateOf(self).identity;
+    std::optional<FileIdentity> current;
+    {
+      LockReleased released(true);
+      current = IdentityOf(path);
+    }
+    if (current && current == known) Py_RETURN_FALSE;
+    Opened opened = OpenWithoutLock(path, StateOf(self).verify);
+    if (!opened.reader.ok()) return SetStoreError(opened.reader.error());
+    ReaderState& state = StateOf(self);
+    if (!state.engine) {  // closed while the new file was opened
+      PyErr_SetString(PyExc_ValueError, kClosedMessage);
+      return nullptr;
+    }
+    // The old engine goes when its last call or scan is done.
+    state.engine = std::move(opened.reader).value();
+    state.identity = opened.identity;
+    Py_RETURN_TRUE;
+  });
+}
+
+PyObject* Close(PyObject* self, PyObject*) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        StateOf(self).engine.reset();
+        Py_RETURN_NONE;
+      },
+      nullptr);
+}
+
+PyObject* Enter(PyObject* self, PyObject*) {
+  return CallNoArgs(self, [&](const Engine&) { return Py_NewRef(self); });
+}
+
+PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        static const Signature signature{"Reader.__exit__()", kExitNames, 3};
+        PyObject* matched[std::size(kExitNames)];
+        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
+        StateOf(self).engine.reset();
+        Py_RETURN_FALSE;
+      },
+      nullptr);
+}
+
+PyObject* GetClosed(PyObject* self, void*) { return PyBool_FromLong(!StateOf(self).engine); }
+
+PyObject* GetPath(PyObject* self, void*) {
+  const std::string& path = StateOf(self).path;
+  return PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), nullptr);
+}
+
+// A table, so that more methods are one line each.
+PyMethodDef kReaderMethods[] = {
+    {"get_raw", FastcallMethod<GetRaw>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_raw($self, key)\n--\n\nThe stored bytes of `key`'s object, or None. An object "
+     "that can name no key (not str or bytes) is simply absent."},
+    {"exists", FastcallMethod<Exists>(), METH_FASTCALL | METH_KEYWORDS,
+     "exists($self, key)\n--\n\nWhether `key` is present."},
+    {"get_many_raw", FastcallMethod<GetManyRaw>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_raw($self, keys)\n--\n\nThe stored bytes, or None, for every key of the "
+     "iterable `keys`: the lookups of the whole batch overlap, without the interpreter lock."},
+    {"exists_many", FastcallMethod<ExistsMany>(), METH_FASTCALL | METH_KEYWORDS,
+     "exists_many($self, keys)\n--\n\nWhether each key of the iterable `keys` is present."},
+    {"scan", FastcallMethod<Scan>(), METH_FASTCALL | METH_KEYWORDS,
+     "scan($self, what, start=None, stop=None, chunk=4096)\n--\n\nAn iterator of lists of "
+     "keys, payloads or (key, payload) pairs (`what` is 'keys', 'values' or 'items'), in key "
+     "order from `start` (inclusive) to `stop` (exclusive), at most `chunk` per list. Keys are "
+     "str when their bytes are UTF-8, else bytes. It reads the file open when it was made."},
+    {"scan_prefix", FastcallMethod<ScanPrefix>(), METH_FASTCALL | METH_KEYWORDS,
+     "scan_prefix($self, what, prefix, chunk=4096)\n--\n\nAs scan(), over the keys whose bytes "
+     "start with `prefix`."},
+    {"objects_raw", ObjectsRaw, METH_NOARGS,
+     "objects_raw($self, /)\n--\n\nEvery stored object that some key names, once each."},
+    {"stats", Stats, METH_NOARGS, "stats($self, /)\n--\n\nFile metadata as a dict."},
+    {"verify", Verify, METH_NOARGS,
+     "verify($self, /)\n--\n\nChecks the whole-file CRC-32 and every named object's CRC-32, "
+     "without the interpreter lock. Returns True."},
+    {"refresh", Refresh, METH_NOARGS,
+     "refresh($self, /)\n--\n\nReopens the path if another file has been renamed over it since "
+     "it was opened; returns whether it switched. Scans already made finish on the old file."},
+    {"close", Close, METH_NOARGS,
+     "close($self, /)\n--\n\nLets go of the file; scans already made finish on it."},
+    {"__enter__", Enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
+    {"__exit__", FastcallMethod<Exit>(), METH_FASTCALL | METH_KEYWORDS,
+     "__exit__($self, exc_type, exc_val, exc_tb)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kReaderGetSet[] = {
+    {"closed", GetClosed, nullptr, "Whether close() has been called.", nullptr},
+    {"path", GetPath, nullptr, "The path as opened.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kReaderSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderDealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
+    {Py_mp_length, reinterpret_cast<void*>(ReaderLength)},
+    {Py_tp_methods, kReaderMethods},
+    {Py_tp_getset, kReaderGetSet},
+    {Py_tp_doc,
+     const_cast<char*>("Reader(path, verify=True)\n--\n\n"
+                       "A read-only .qrdb file: stored bytes by key, lossless key listings in "
+                       "chunks, batched lookups. Opening, verify, batches and long chunks run "
+                       "without the interpreter lock. Share one instance across threads freely.")},
+    {0, nullptr},
+};
+
+PyType_Spec kReaderSpec = {
+    "quordb._native.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, kReaderSlots,
+};
+
+}  // namespace
+
+int AddReaderTypes(PyObject* module) {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kReaderSpec));
+  if (type == nullptr || ScanType() == nullptr) return -1;
+  return PyModule_AddObjectRef(module, "Reader", reinterpret_cast<PyObject*>(type));
+}
 
 }  // namespace quordb::native

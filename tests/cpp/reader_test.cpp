@@ -39,6 +39,17 @@ std::string GetText(const Reader& reader, std::string_view key) {
   return got.value() ? Str(*got.value()) : "(absent)";
 }
 
+// GetMany's answers in GetText's words, joined by commas; or its error.
+std::string GetManyText(const Reader& reader, const std::vector<std::string_view>& keys) {
+  std::vector<std::optional<Bytes>> payloads(keys.size(), Bytes{});
+  const Status got = reader.GetMany(keys, payloads);
+  if (!got.ok()) return ErrorText(got);
+  std::string text;
+  for (const std::optional<Bytes>& payload : payloads)
+    text += (text.empty() ? "" : ",") + (payload ? Str(*payload) : std::string("(absent)"));
+  return text;
+}
+
 TEST(ReaderOpen, LoadsTheWorkedExample) {
   auto opened = OpenBytes(WorkedExample(), true);
   ASSERT_TRUE(opened.ok()) << ErrorText(opened);
@@ -213,10 +224,36 @@ TEST(ReaderRecords, LocationsPastTheEndFailOnlyWhenRead) {
     EXPECT_EQ(ErrorText(reader.EntryPayloads()), "QuorCorruptError: " + out_of_bounds);
     EXPECT_EQ(ErrorText(reader.DistinctObjects()), "QuorCorruptError: " + out_of_bounds);
     EXPECT_EQ(ErrorText(reader.Prefix("b")), "QuorCorruptError: " + out_of_bounds);
+    EXPECT_EQ(GetManyText(reader, {"good", "bad"}), "QuorCorruptError: " + out_of_bounds);
     // Nothing is marked bad: the rest still reads.
     EXPECT_EQ(GetText(reader, "good"), "good");
     EXPECT_EQ(Strs(reader.Prefix("g").value().payloads), std::vector<std::string>{"good"});
   }
+}
+
+TEST(ReaderGetMany, AgreesWithGetAcrossThePrefetchDistance) {
+  std::vector<std::string> objects, keys;
+  test::KeyIds ids;
+  for (int i = 0; i < 100; ++i) {
+    objects.push_back("payload-" + std::to_string(i));
+    keys.push_back("k" + std::to_string(i));
+    ids.emplace_back(keys.back(), i / 2);
+  }
+  auto opened = OpenBytes(BuildFile(objects, ids), true);
+  ASSERT_TRUE(opened.ok()) << ErrorText(opened);
+  const Reader& reader = *opened.value();
+  // Present and absent keys interleaved, repeats, and the empty key.
+  std::vector<std::string_view> batch;
+  std::string expected;
+  for (int i = 0; i < 3 * static_cast<int>(keys.size()); i += 2) {
+    const std::string_view key = i % 3 == 0 ? std::string_view("absent") : keys[i % keys.size()];
+    batch.push_back(key);
+    expected += (expected.empty() ? "" : ",") + GetText(reader, key);
+  }
+  batch.push_back("");
+  expected += ",(absent)";
+  EXPECT_EQ(GetManyText(reader, batch), expected);
+  EXPECT_EQ(GetManyText(reader, {}), "");
 }
 
 TEST(ReaderRecords, DamagedRecordsFailWhenReadOrVerified) {
