@@ -1,0 +1,632 @@
+"""Shard sets: `ShardedWriter` builds one, `ShardedReader` reads it as one mapping."""
+
+from __future__ import annotations
+
+import heapq
+import os
+import shutil
+import time
+import uuid
+from array import array
+from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from operator import itemgetter
+from types import TracebackType
+from typing import Any, Literal, Self
+
+import msgpack  # type: ignore[import-untyped]  # ships no type information
+
+from quordb._manifest import (
+    FORMAT_NAME,
+    FORMAT_VERSION,
+    MANIFEST_NAME,
+    Manifest,
+    ShardEntry,
+    check_shard_count,
+    describe_shard,
+    publish,
+    shard_file_name,
+    split_keys,
+)
+from quordb._native import shard_of
+from quordb._reader import Key, PathArg, QuorReader, path_text
+from quordb._writer import QuorWriter
+
+__all__ = ["ShardedReader", "ShardedWriter", "key_list", "open", "order_key", "staging_directory"]
+
+# Taken as one key, never iterated as a sequence of byte values.
+_SINGLE_KEY_TYPES = (str, bytes, bytearray, memoryview)
+
+
+def _as_key(key: object) -> Key:
+    if isinstance(key, str | bytes):
+        return key
+    if isinstance(key, bytearray | memoryview):
+        return bytes(key)
+    raise TypeError(f"each key must be str or bytes, not {type(key).__name__!r}")
+
+
+def key_list(keys: Key | Iterable[Key]) -> list[Key]:
+    """One key or an iterable of keys as a non-empty list of `str` and `bytes` keys."""
+    if isinstance(keys, _SINGLE_KEY_TYPES):
+        return [_as_key(keys)]
+    try:
+        iterator = iter(keys)
+    except TypeError:
+        raise TypeError(
+            f"keys must be a str or bytes key or an iterable of them, not {type(keys).__name__!r}"
+        ) from None
+    listed = [_as_key(key) for key in iterator]
+    if not listed:
+        raise ValueError("add() needs at least one key for the object")
+    return listed
+
+
+def order_key(key: Key) -> bytes:
+    """The bytes a key is stored as, which give the order of listings."""
+    return key.encode() if isinstance(key, str) else key
+
+
+def staging_directory(directory: str) -> str:
+    """A fresh directory inside *directory* where a build puts its shards before publishing."""
+    return os.path.join(directory, f".staging-{uuid.uuid4().hex}")
+
+
+class _Spill:
+    """Encoded objects appended to a file, read back by offset; written a megabyte at a time."""
+
+    __slots__ = ("_buffer", "_fd", "_flushed")
+
+    _FLUSH_AT = 1 << 20
+
+    def __init__(self, path: str) -> None:
+        self._fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o600)
+        self._buffer = bytearray()
+        self._flushed = 0
+
+    def append(self, payload: bytes) -> int:
+        """Keep *payload*; return its offset."""
+        offset = self._flushed + len(self._buffer)
+        self._buffer += payload
+        if len(self._buffer) >= self._FLUSH_AT:
+            view = memoryview(self._buffer)
+            while view:
+                view = view[os.write(self._fd, view) :]
+            view.release()
+            self._flushed += len(self._buffer)
+            self._buffer.clear()
+        return offset
+
+    def read(self, offset: int, length: int) -> bytes:
+        # The buffer is written whole, so no payload is split between file and buffer.
+        if offset >= self._flushed:
+            start = offset - self._flushed
+            return bytes(self._buffer[start : start + length])
+        return os.pread(self._fd, length, offset)
+
+    def close(self) -> None:
+        os.close(self._fd)
+
+
+class ShardedWriter:
+    """Builds a shard set in *directory*: *shards* `.qrdb` files and their manifest.
+
+    The methods of `QuorWriter`. Each key goes to the shard its hash routes it
+    to, and an object is stored in every shard that one of its keys routes to; an
+    object that no key names is stored in no shard. The shards are written by
+    streaming writers in a staging directory inside *directory*; `build` (also
+    run on leaving a ``with`` block normally) moves them into place and then
+    publishes the manifest, atomically. A writer builds once; `close` before a
+    build discards everything written, as does a ``with`` block left by an
+    exception.
+
+    Each object's bytes also go to a spill file in the staging directory, from
+    which a later `add_key` copies it into the key's shard, so memory holds about
+    32 bytes per object beside what the shard writers keep per key.
+    """
+
+    __slots__ = (
+        "_directory",
+        "_extra_ids",
+        "_home_id",
+        "_home_shard",
+        "_lengths",
+        "_offsets",
+        "_packer",
+        "_shards",
+        "_spill",
+        "_staging",
+        "_state",
+        "_writers",
+    )
+
+    def __init__(
+        self,
+        directory: PathArg,
+        *,
+        shards: int,
+        default: Callable[[Any], Any] | None = None,
+    ) -> None:
+        self._shards = check_shard_count(shards)
+        self._directory = path_text(directory)
+        self._packer = msgpack.Packer(use_bin_type=True, default=default)
+        self._writers: list[QuorWriter | None] = [None] * shards
+        self._staging: str | None = None
+        self._spill: _Spill | None = None
+        # Object i: where its bytes are in the spill, and its ID in the first shard
+        # that stored it; IDs in further shards are rare and live in a dict.
+        self._offsets = array("Q")
+        self._lengths = array("Q")
+        self._home_shard = array("l")
+        self._home_id = array("q")
+        self._extra_ids: dict[tuple[int, int], int] = {}
+        self._state: Literal["open", "built", "closed"] = "open"
+
+    @property
+    def path(self) -> str:
+        """The directory of the shard set."""
+        return self._directory
+
+    @property
+    def shards(self) -> int:
+        return self._shards
+
+    def _require_open(self) -> None:
+        if self._state != "open":
+            raise ValueError(f"ShardedWriter for {self._directory!r} is {self._state}")
+
+    def _stage(self) -> tuple[str, _Spill]:
+        if self._staging is None or self._spill is None:
+            os.makedirs(self._directory, exist_ok=True)
+            staging = staging_directory(self._directory)
+            os.mkdir(staging)
+            self._staging = staging
+            self._spill = _Spill(os.path.join(staging, "objects.spill"))
+        return self._staging, self._spill
+
+    def _writer(self, shard: int) -> QuorWriter:
+        writer = self._writers[shard]
+        if writer is None:
+            staging, _spill = self._stage()
+            writer = QuorWriter(os.path.join(staging, shard_file_name(shard)))
+            self._writers[shard] = writer
+        return writer
+
+    def _store(self, payload: bytes) -> int:
+        _staging, spill = self._stage()
+        self._offsets.append(spill.append(payload))
+        self._lengths.append(len(payload))
+        self._home_shard.append(-1)
+        self._home_id.append(-1)
+        return len(self._offsets) - 1
+
+    def _copy_in(self, obj_id: int, shard: int, payload: bytes | None) -> int:
+        """The ID of object *obj_id* in *shard*, storing it there first if needed."""
+        home = self._home_shard[obj_id]
+        if home == shard:
+            return self._home_id[obj_id]
+        if home >= 0 and (local := self._extra_ids.get((obj_id, shard))) is not None:
+            return local
+        if payload is None:
+            _staging, spill = self._stage()
+            payload = spill.read(self._offsets[obj_id], self._lengths[obj_id])
+        local = self._writer(shard).raw.add_object_raw(payload)
+        if home < 0:
+            self._home_shard[obj_id] = shard
+            self._home_id[obj_id] = local
+        else:
+            self._extra_ids[obj_id, shard] = local
+        return local
+
+    def add_object(self, obj: Any) -> int:
+        """Encode *obj* and keep it for keys to come; return its ID (0, 1, 2... in order)."""
+        self._require_open()
+        return self._store(self._packer.pack(obj))
+
+    def add_key(self, key: Key, obj_id: int) -> None:
+        """Map *key* to the object *obj_id* in the key's shard."""
+        self._require_open()
+        (key,) = key_list(key)
+        if not 0 <= obj_id < len(self._offsets):
+            raise ValueError(
+                f"QuorError: obj_id {obj_id} out of range (have {len(self._offsets)} objects)"
+            )
+        shard = shard_of(key, self._shards)
+        self._writer(shard).add_key(key, self._copy_in(obj_id, shard, None))
+
+    def add(self, obj: Any, keys: Key | Iterable[Key]) -> int:
+        """Store *obj* under one key or each key of an iterable; return its ID.
+
+        The keys are checked before anything is stored.
+        """
+        self._require_open()
+        listed = key_list(keys)
+        payload = self._packer.pack(obj)
+        obj_id = self._store(payload)
+        for shard, shard_keys in split_keys(listed, self._shards).items():
+            local = self._copy_in(obj_id, shard, payload)
+            add_key = self._writer(shard).add_key
+            for key in shard_keys:
+                add_key(key, local)
+        return obj_id
+
+    def build(self) -> Manifest:
+        """Write every shard, move them into the directory, publish the manifest; return it."""
+        self._require_open()
+        staging, _spill = self._stage()
+        try:
+            entries: dict[int, ShardEntry] = {}
+            for shard in range(self._shards):
+                writer = self._writer(shard)
+                writer.build()
+                entries[shard] = describe_shard(
+                    os.path.join(staging, shard_file_name(shard)), shard_file_name(shard)
+                )
+            self._release()
+            manifest = publish(self._directory, staging, entries)
+        except BaseException:
+            self.close()
+            raise
+        self._state = "built"
+        return manifest
+
+    def _release(self) -> None:
+        if self._spill is not None:
+            self._spill.close()
+            self._spill = None
+        self._writers = [None] * self._shards
+
+    def close(self) -> None:
+        """Discard an unbuilt set, with its staging directory; closing twice is allowed."""
+        self._release()
+        if self._state == "open":
+            self._state = "closed"
+            if self._staging is not None:
+                shutil.rmtree(self._staging, ignore_errors=True)
+
+    def __enter__(self) -> Self:
+        self._require_open()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> None:
+        if exc_type is None and self._state == "open":
+            self.build()
+        else:
+            self.close()
+
+    def __repr__(self) -> str:
+        return (
+            f"ShardedWriter({self._directory!r}, shards={self._shards}, "
+            f"objects={len(self._offsets)}, {self._state})"
+        )
+
+
+# A publish moves the new shards in before it replaces the manifest; a reader that
+# opens in between finds shards that the old manifest does not describe and waits
+# for the new manifest this long in all.
+_PUBLISH_WAIT = 1.0
+_PUBLISH_POLL = 0.02
+
+
+class _ShardMismatch(Exception):
+    pass
+
+
+def _pair_order(pair: tuple[Key, Any]) -> bytes:
+    return order_key(pair[0])
+
+
+def _merged_pairs(scans: Iterable[Iterator[tuple[Key, Any]]]) -> Iterator[tuple[Key, Any]]:
+    """One lazy scan in key order out of a scan of each shard; no key is in two shards."""
+    return heapq.merge(*scans, key=_pair_order)
+
+
+class _KeysView(KeysView[Key]):
+    __slots__ = ()
+
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[Key]:
+        return iter(self._mapping)
+
+
+class _ItemsView(ItemsView[Key, Any]):
+    __slots__ = ()
+
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[tuple[Key, Any]]:
+        return _merged_pairs(reader.items() for reader in self._mapping._readers)
+
+
+class _ValuesView(ValuesView[Any]):
+    __slots__ = ()
+
+    _mapping: ShardedReader
+
+    def __iter__(self) -> Iterator[Any]:
+        return map(itemgetter(1), _ItemsView(self._mapping))
+
+
+class ShardedReader(Mapping[Key, Any]):
+    """Read-only mapping over a shard set, with the methods of `QuorReader`.
+
+    Opens every shard the manifest lists, each as a `QuorReader` with the given
+    *verify*, *ext_hook* and *object_hook*, and checks its key count, object
+    count, size and CRC-32 against the manifest. A lookup goes to the one shard
+    its key routes to; a batch goes to each shard once; listings merge the
+    shards lazily in key order.
+
+    A rebuild of the directory does not disturb an open reader: it keeps the
+    shards it opened until `refresh`. Errors are those of `QuorReader`, and a
+    damaged shard's message names its file.
+    """
+
+    __slots__ = (
+        "__weakref__",
+        "_count",
+        "_directory",
+        "_hooks",
+        "_manifest",
+        "_readers",
+        "_verify",
+    )
+
+    def __init__(
+        self,
+        directory: PathArg,
+        verify: bool = True,
+        *,
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    ) -> None:
+        self._directory = path_text(directory)
+        self._verify = verify
+        self._hooks = {"ext_hook": ext_hook, "object_hook": object_hook}
+        self._manifest, self._readers = self._open()
+        self._count = len(self._readers)
+
+    def _open(self) -> tuple[Manifest, list[QuorReader]]:
+        deadline = time.monotonic() + _PUBLISH_WAIT
+        while True:
+            manifest = Manifest.load(self._directory)
+            readers: list[QuorReader] = []
+            try:
+                for entry in manifest.shards:
+                    readers.append(self._open_shard(entry))
+                return manifest, readers
+            except _ShardMismatch as mismatch:
+                for reader in readers:
+                    reader.close()
+                if Manifest.load(self._directory) == manifest and time.monotonic() > deadline:
+                    raise mismatch.args[0] from None
+                time.sleep(_PUBLISH_POLL)
+
+    def _open_shard(self, entry: ShardEntry) -> QuorReader:
+        path = os.path.join(self._directory, entry.file)
+        try:
+            size = os.stat(path).st_size
+            reader = QuorReader(path, self._verify, **self._hooks)
+        except OSError as error:
+            if error.errno is None:
+                raise _ShardMismatch(error) from None
+            raise _ShardMismatch(
+                OSError(
+                    f"QuorIOError: cannot open {path}: {error.strerror} (os error {error.errno})"
+                )
+            ) from None
+        except RuntimeError as error:
+            raise _ShardMismatch(_name_shard(error, path)) from None
+        problem = entry.mismatch(ShardEntry.of(entry.file, reader.stats(), size))
+        if problem is not None:
+            reader.close()
+            raise _ShardMismatch(RuntimeError(f"QuorCorruptError: {path}: {problem}"))
+        return reader
+
+    @property
+    def path(self) -> str:
+        """The directory of the shard set."""
+        return self._directory
+
+    @property
+    def manifest(self) -> Manifest:
+        """The manifest of the shards this reader has open."""
+        return self._manifest
+
+    @property
+    def shards(self) -> tuple[QuorReader, ...]:
+        """The reader of each shard, in shard order."""
+        return tuple(self._readers)
+
+    @property
+    def closed(self) -> bool:
+        return self._readers[0].closed
+
+    def shard_of(self, key: Key) -> int:
+        """The shard that holds *key*, if any does."""
+        return shard_of(key, self._count)
+
+    # Mapping protocol
+
+    def __getitem__(self, key: Key) -> Any:
+        return self._readers[shard_of(key, self._count)][key]
+
+    def get(self, key: Key, default: Any = None) -> Any:
+        return self._readers[shard_of(key, self._count)].get(key, default)
+
+    def __contains__(self, key: object) -> bool:
+        try:
+            shard = shard_of(key, self._count)  # type: ignore[arg-type]
+        except ValueError:
+            return False
+        return key in self._readers[shard]
+
+    def __len__(self) -> int:
+        return sum(len(reader) for reader in self._readers)
+
+    def __iter__(self) -> Iterator[Key]:
+        return heapq.merge(*self._readers, key=order_key)
+
+    def keys(self) -> KeysView[Key]:
+        """A view of the keys of all shards, in sorted byte order."""
+        return _KeysView(self)
+
+    def items(self) -> ItemsView[Key, Any]:
+        """A view of ``(key, object)`` pairs of all shards, in key order."""
+        return _ItemsView(self)
+
+    def values(self) -> ValuesView[Any]:
+        """A view of the objects in key order, one per key."""
+        return _ValuesView(self)
+
+    __hash__ = object.__hash__
+
+    def __eq__(self, other: object) -> bool:
+        return self is other
+
+    # Ordered and bulk queries
+
+    def prefix(self, prefix: Key) -> Iterator[tuple[Key, Any]]:
+        """``(key, object)`` pairs whose key bytes start with *prefix*, in key order; lazy."""
+        return _merged_pairs(reader.prefix(prefix) for reader in self._readers)
+
+    def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
+        """As `prefix`, with each object's stored msgpack bytes."""
+        return _merged_pairs(reader.prefix_raw(prefix) for reader in self._readers)
+
+    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
+        """``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive); lazy."""
+        return _merged_pairs(reader.range(start, stop) for reader in self._readers)
+
+    def range_raw(
+        self, start: Key | None = None, stop: Key | None = None
+    ) -> Iterator[tuple[Key, bytes]]:
+        """As `range`, with each object's stored msgpack bytes."""
+        return _merged_pairs(reader.range_raw(start, stop) for reader in self._readers)
+
+    def _batched(self, keys: Iterable[Key], lookup: Callable[[QuorReader, list[Key]], list[Any]]):
+        """*lookup* run once per shard on its share of *keys*; the answers in the keys' order."""
+        listed = list(keys)
+        positions: dict[int, list[int]] = {}
+        count = self._count
+        for position, key in enumerate(listed):
+            positions.setdefault(shard_of(key, count), []).append(position)
+        found: list[Any] = [None] * len(listed)
+        for shard, where in positions.items():
+            answers = lookup(self._readers[shard], [listed[position] for position in where])
+            for position, answer in zip(where, answers, strict=True):
+                found[position] = answer
+        return found
+
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+        """The object of each key (*default* for an absent one), in order; one batch per shard."""
+        return self._batched(keys, lambda reader, batch: reader.get_many(batch, default))
+
+    def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
+        """The stored msgpack bytes of each key, None for an absent one."""
+        return self._batched(keys, QuorReader.get_many_raw)
+
+    def exists_many(self, keys: Iterable[Key]) -> list[bool]:
+        """Whether each key is present, in order."""
+        return self._batched(keys, QuorReader.exists_many)
+
+    def objects(self) -> list[Any]:
+        """Each shard's `objects` in turn: one stored in several shards comes once per shard."""
+        return [obj for reader in self._readers for obj in reader.objects()]
+
+    def stats(self) -> dict[str, Any]:
+        """The set's totals and each shard's own `QuorReader.stats`."""
+        shards = [reader.stats() for reader in self._readers]
+        return {
+            "path": self._directory,
+            "format": FORMAT_NAME,
+            "version": FORMAT_VERSION,
+            "shard_count": self._count,
+            "num_keys": sum(s["num_keys"] for s in shards),
+            "num_objects": sum(s["num_objects"] for s in shards),
+            "size": sum(entry.size for entry in self._manifest.shards),
+            "shards": shards,
+        }
+
+    def verify(self) -> Literal[True]:
+        """Verify every shard and compare it with its manifest entry.
+
+        Returns True; the first failure raises `RuntimeError`
+        ``"QuorCorruptError: DIR/part-NNNNN.qrdb: ..."``.
+        """
+        for entry, reader in zip(self._manifest.shards, self._readers, strict=True):
+            try:
+                reader.verify()
+            except RuntimeError as error:
+                raise _name_shard(error, reader.path) from None
+            problem = entry.mismatch(ShardEntry.of(entry.file, reader.stats(), entry.size))
+            if problem is not None:
+                raise RuntimeError(f"QuorCorruptError: {reader.path}: {problem}")
+        return True
+
+    def refresh(self) -> bool:
+        """Switch to a newer manifest if one was published; return whether it switched.
+
+        Iterations already running finish on the old shards. If the new set cannot
+        be opened the old one stays in use and the error is raised.
+        """
+        self._require_open()
+        if Manifest.load(self._directory) == self._manifest:
+            return False
+        manifest, readers = self._open()
+        old = self._readers
+        self._manifest, self._readers, self._count = manifest, readers, len(readers)
+        for reader in old:
+            reader.close()
+        return True
+
+    def _require_open(self) -> None:
+        if self.closed:
+            raise ValueError("I/O operation on a closed ShardedReader")
+
+    # Lifetime
+
+    def close(self) -> None:
+        """Close every shard; closing twice is allowed."""
+        for reader in self._readers:
+            reader.close()
+
+    def __enter__(self) -> Self:
+        self._require_open()
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        if self.closed:
+            return f"<closed ShardedReader {self._directory!r}>"
+        return f"ShardedReader({self._directory!r}, shards={self._count}, keys={len(self)})"
+
+
+def _name_shard(error: RuntimeError, path: str) -> RuntimeError:
+    """*error* of a shard, its message naming the shard's file after the prefix."""
+    prefix, _, rest = str(error).partition(": ")
+    return RuntimeError(f"{prefix}: {path}: {rest}")
+
+
+def open(
+    path: PathArg,
+    verify: bool = True,
+    *,
+    ext_hook: Callable[[int, bytes], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+) -> QuorReader | ShardedReader:
+    """A `ShardedReader` for a shard directory, a `QuorReader` for anything else."""
+    if os.path.isfile(os.path.join(path_text(path), MANIFEST_NAME)):
+        return ShardedReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+    return QuorReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
