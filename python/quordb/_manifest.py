@@ -14,7 +14,7 @@ import re
 import shutil
 from collections.abc import Iterable, Mapping
 from dataclasses import asdict, dataclass
-from typing import Any
+from typing import Any, Protocol
 
 from quordb._native import shard_of
 from quordb._reader import Key, QuorReader
@@ -24,6 +24,8 @@ __all__ = [
     "FORMAT_VERSION",
     "MANIFEST_NAME",
     "MAX_SHARDS",
+    "Files",
+    "LocalFiles",
     "Manifest",
     "ShardEntry",
     "check_shard_count",
@@ -170,44 +172,79 @@ class Manifest:
         return cls.from_bytes(data, path)
 
 
-def _sync_directory(directory: str) -> None:
-    fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+class LocalFiles:
+    """The file operations of publishing, on a local or mounted file system."""
+
+    join = staticmethod(os.path.join)
+
+    def replace(self, source: str, target: str) -> None:
+        os.replace(source, target)
+
+    def sync_directory(self, directory: str) -> None:
+        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+
+    def write_atomically(self, path: str, data: bytes) -> None:
+        """Write *path* under a temporary name, sync it, rename it over *path*, sync the directory."""
+        temporary = path + ".tmp"
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view) :]
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temporary, path)
+        self.sync_directory(os.path.dirname(path) or ".")
+
+    def names(self, directory: str) -> list[str]:
+        return os.listdir(directory)
+
+    def remove(self, path: str) -> None:
+        os.unlink(path)
+
+    def remove_tree(self, path: str) -> None:
+        shutil.rmtree(path, ignore_errors=True)
 
 
-def _write_atomically(path: str, data: bytes) -> None:
-    temporary = path + ".tmp"
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-    try:
-        view = memoryview(data)
-        while view:
-            view = view[os.write(fd, view) :]
-        os.fsync(fd)
-    finally:
-        os.close(fd)
-    os.replace(temporary, path)
-    _sync_directory(os.path.dirname(path) or ".")
+class Files(Protocol):
+    """What `publish` needs of a file system; `LocalFiles` is the local one."""
+
+    def join(self, directory: str, name: str) -> str: ...
+    def replace(self, source: str, target: str) -> None: ...
+    def sync_directory(self, directory: str) -> None: ...
+    def write_atomically(self, path: str, data: bytes) -> None: ...
+    def names(self, directory: str) -> list[str]: ...
+    def remove(self, path: str) -> None: ...
+    def remove_tree(self, path: str) -> None: ...
 
 
-def publish(directory: str, staging: str, entries: Mapping[int, ShardEntry]) -> Manifest:
+def publish(
+    directory: str,
+    staging: str,
+    entries: Mapping[int, ShardEntry],
+    files: Files | None = None,
+) -> Manifest:
     """Move the shards built in *staging* into *directory*, then publish their manifest.
 
     *entries* maps every shard number to its entry. The shards are renamed into
-    place first and the manifest last, so the manifest never lists a file that
-    is not there. Files of an older, larger set are removed afterwards; readers
-    that have them open keep them. The staging directory is removed.
+    place first and the manifest last, so a manifest never lists a file that is
+    not there. *files* defaults to `LocalFiles`. Shard files of an older, larger set are removed afterwards;
+    readers that have them open keep them. The staging directory is removed.
     """
+    files = files or LocalFiles()
     manifest = Manifest(tuple(entries[index] for index in range(len(entries))))
     for entry in manifest.shards:
-        os.replace(os.path.join(staging, entry.file), os.path.join(directory, entry.file))
-    _sync_directory(directory)
-    _write_atomically(os.path.join(directory, MANIFEST_NAME), manifest.to_bytes())
-    for name in os.listdir(directory):
+        files.replace(files.join(staging, entry.file), files.join(directory, entry.file))
+    files.sync_directory(directory)
+    files.write_atomically(files.join(directory, MANIFEST_NAME), manifest.to_bytes())
+    for name in files.names(directory):
         match = _SHARD_FILE.fullmatch(name)
         if match and int(match.group(1)) >= manifest.shard_count:
-            os.unlink(os.path.join(directory, name))
-    shutil.rmtree(staging, ignore_errors=True)
+            files.remove(files.join(directory, name))
+    files.remove_tree(staging)
     return manifest
