@@ -320,7 +320,7 @@ def _pair_order(pair: tuple[Key, Any]) -> bytes:
     return order_key(pair[0])
 
 
-def _merged_pairs(scans: Iterable[Iterator[tuple[Key, Any]]]) -> Iterator[tuple[Key, Any]]:
+def _merged_pairs(scans: Iterable[Iterable[tuple[Key, Any]]]) -> Iterator[tuple[Key, Any]]:
     """One lazy scan in key order out of a scan of each shard; no key is in two shards."""
     return heapq.merge(*scans, key=_pair_order)
 
@@ -370,8 +370,9 @@ class ShardedReader(Mapping[Key, Any]):
         "__weakref__",
         "_count",
         "_directory",
-        "_hooks",
+        "_ext_hook",
         "_manifest",
+        "_object_hook",
         "_readers",
         "_verify",
     )
@@ -386,7 +387,8 @@ class ShardedReader(Mapping[Key, Any]):
     ) -> None:
         self._directory = path_text(directory)
         self._verify = verify
-        self._hooks = {"ext_hook": ext_hook, "object_hook": object_hook}
+        self._ext_hook = ext_hook
+        self._object_hook = object_hook
         self._manifest, self._readers = self._open()
         self._count = len(self._readers)
 
@@ -410,7 +412,9 @@ class ShardedReader(Mapping[Key, Any]):
         path = os.path.join(self._directory, entry.file)
         try:
             size = os.stat(path).st_size
-            reader = QuorReader(path, self._verify, **self._hooks)
+            reader = QuorReader(
+                path, self._verify, ext_hook=self._ext_hook, object_hook=self._object_hook
+            )
         except OSError as error:
             if error.errno is None:
                 raise _ShardMismatch(error) from None
@@ -508,7 +512,9 @@ class ShardedReader(Mapping[Key, Any]):
         """As `range`, with each object's stored msgpack bytes."""
         return _merged_pairs(reader.range_raw(start, stop) for reader in self._readers)
 
-    def _batched(self, keys: Iterable[Key], lookup: Callable[[QuorReader, list[Key]], list[Any]]):
+    def _batched(
+        self, keys: Iterable[Key], lookup: Callable[[QuorReader, list[Key]], list[Any]]
+    ) -> list[Any]:
         """*lookup* run once per shard on its share of *keys*; the answers in the keys' order."""
         listed = list(keys)
         positions: dict[int, list[int]] = {}
