@@ -243,7 +243,9 @@ def test_close_or_swap_during_scans_and_batches_on_other_threads(big_db, switch_
         assert {o for o in outcomes if o[0] == "ok"} <= {("ok", True)}
         failures = {o[1:] for o in outcomes if o[0] == "raise"}
         if closer == "close":
-            assert failures <= {(ValueError, "I/O operation on a closed reader")}
+            # The native reader's words, or the Python layer's once it has let go.
+            assert failures <= {(ValueError, "I/O operation on a closed reader"),
+                                (ValueError, "I/O operation on a closed QuorReader")}  # fmt: skip
         elif closer == "refresh":
             assert failures == set()
         else:

@@ -22,10 +22,11 @@ def run_mypy_tool(module, *args, cwd):
     return result.returncode, result.stdout + result.stderr
 
 
-def test_stubtest_finds_no_mismatch(tmp_path):
+@pytest.mark.parametrize("module", ["quordb._quordb", "quordb._native"])
+def test_stubtest_finds_no_mismatch(tmp_path, module):
     # Run from an empty directory so that the installed package (with its
     # compiled module) is the one inspected.
-    status, output = run_mypy_tool("mypy.stubtest", "quordb._quordb", cwd=tmp_path)
+    status, output = run_mypy_tool("mypy.stubtest", module, cwd=tmp_path)
     assert status == 0, output
 
 

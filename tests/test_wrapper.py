@@ -155,7 +155,7 @@ def test_listed_keys_are_exact_str_or_bytes(tmp_path):
     assert list(reader) == list(reader.keys()) == expected
     assert dict(reader) == stored and len(dict(reader)) == len(reader)
     assert [k for k, _ in reader.items()] == [k for k, _ in reader.range()] == expected
-    assert all(reader[k] == v for k, v in reader.items())
+    assert [reader[k] for k in reader] == [v for _, v in reader.items()]
     assert list(reader.prefix(b"\xff")) == [(b"\xff", 4), (b"\xffa", 1)]
     assert reader[b"\xc3\xa9"] == reader["é"] == 2
     assert reader.raw.keys()[-1] == "\ufffda"  # the specified listing still replaces
@@ -163,7 +163,9 @@ def test_listed_keys_are_exact_str_or_bytes(tmp_path):
 
 @settings(max_examples=60, deadline=None)
 @given(
-    st.dictionaries(st.binary(max_size=4) | st.text("aéb\x00", max_size=4), st.integers(-99, 99), max_size=30),
+    st.dictionaries(
+        st.binary(max_size=4) | st.text("aéb\x00", max_size=4), st.integers(-99, 99), max_size=30
+    ),
     st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
     st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
     st.integers(1, 5),
@@ -188,7 +190,9 @@ def test_range_and_prefix_agree_with_a_sorted_model(entries, start, stop, chunk)
             assert all(0 < len(c) <= chunk for c in chunks)
             assert [decode[what](e) for c in chunks for e in c] == [kv[pick] for kv in in_range]
             prefixed = reader._native.scan_prefix(what, start or b"", chunk)
-            assert [decode[what](e) for c in prefixed for e in c] == [kv[pick] for kv in with_prefix]
+            assert [decode[what](e) for c in prefixed for e in c] == [
+                kv[pick] for kv in with_prefix
+            ]
 
 
 @settings(max_examples=40, deadline=None)
@@ -374,7 +378,12 @@ def test_iterations_outlive_close_and_refresh(tmp_path, how):
         [(f"k{i}", i) for i in range(3, 10)],
     ]
     if how == "close":
-        for use in (iter, lambda r: r.items(), lambda r: r.get_many(["k1"]), lambda r: r.prefix("")):
+        for use in (
+            iter,
+            lambda r: r.items(),
+            lambda r: r.get_many(["k1"]),
+            lambda r: r.prefix(""),
+        ):
             with pytest.raises(ValueError, match="closed"):
                 list(use(reader))
 

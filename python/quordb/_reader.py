@@ -15,7 +15,7 @@ from collections.abc import (
 from functools import partial
 from itertools import chain
 from types import TracebackType
-from typing import Any, Literal, Self
+from typing import Any, Literal, NoReturn, Self
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
@@ -42,6 +42,18 @@ def path_text(path: PathArg) -> str:
 
 
 _CLOSED_MESSAGE = "I/O operation on a closed QuorReader"
+
+
+class _ClosedReader:
+    """Stands in for the native reader after `close()`, so the hot paths need no check."""
+
+    __slots__ = ()
+
+    def __getattr__(self, name: str) -> NoReturn:
+        raise ValueError(_CLOSED_MESSAGE)
+
+    def __len__(self) -> NoReturn:
+        raise ValueError(_CLOSED_MESSAGE)
 
 
 class _KeysView(KeysView[Key]):
@@ -149,12 +161,13 @@ class QuorReader(Mapping[Key, Any]):
 
     @property
     def raw(self) -> _QuorReader:
-        """A `quordb._quordb._QuorReader` on the same path, for its exact listings.
+        """A `quordb._quordb._QuorReader` on the same path, for code written against that class.
 
         It is opened (without a second CRC pass) on first use and kept until
-        `close` or a `refresh` that switches files; it loads the index a second
-        time, so prefer the methods here, which give the stored bytes too
-        (`get_many_raw`, `prefix_raw`, `range_raw`).
+        `close` or a `refresh` that switches files.  It loads the index a second
+        time, and its listings are eager and decode keys with U+FFFD, so prefer
+        the methods here, which give the stored bytes too (`get_many_raw`,
+        `prefix_raw`, `range_raw`).
         """
         self._require_open()
         if self._raw is None:
@@ -163,8 +176,7 @@ class QuorReader(Mapping[Key, Any]):
 
     @property
     def closed(self) -> bool:
-        native = getattr(self, "_native", None)
-        return native is None or native.closed
+        return not isinstance(getattr(self, "_native", None), Reader)
 
     def _require_open(self) -> None:
         if self.closed:
@@ -260,7 +272,7 @@ class QuorReader(Mapping[Key, Any]):
     def stats(self) -> dict[str, Any]:
         """File metadata: path, version, num_keys, num_objects, index_offset,
         data_offset, file_size_kb, file_crc32."""
-        return self._native.stats()
+        return dict(self._native.stats())
 
     def verify(self) -> Literal[True]:
         """Check the whole-file CRC-32 and every named object's CRC-32.
@@ -287,8 +299,9 @@ class QuorReader(Mapping[Key, Any]):
     def close(self) -> None:
         """Let go of the file; closing twice is allowed."""
         native = getattr(self, "_native", None)
-        if native is not None:
+        if isinstance(native, Reader):
             native.close()
+        self._native = _ClosedReader()  # type: ignore[assignment]
         self._raw = None
 
     def __enter__(self) -> Self:

@@ -23,6 +23,7 @@
 #include "module/py_ref.h"
 #include "module/results.h"
 #include "module/store_error.h"
+#include "native/lock_released.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -51,22 +52,6 @@ constexpr const char* kClosedMessage = "I/O operation on a closed reader";
 constexpr size_t kLockFreeBatch = 64;
 constexpr size_t kLockFreeChunk = 256;
 constexpr size_t kDefaultChunk = 4096;
-
-// Releases the interpreter lock for its scope, and takes it back even when
-// the work inside throws. Nothing Python may run inside.
-class LockReleased {
- public:
-  explicit LockReleased(bool release) noexcept
-      : saved_(release ? PyEval_SaveThread() : nullptr) {}
-  LockReleased(const LockReleased&) = delete;
-  LockReleased& operator=(const LockReleased&) = delete;
-  ~LockReleased() {
-    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-  }
-
- private:
-  PyThreadState* saved_;
-};
 
 // The file a path names: a rebuild renames a new file over the path, which
 // changes this.
