@@ -12,7 +12,7 @@ import json
 import os
 import re
 import shutil
-from collections.abc import Iterable, Mapping
+from collections.abc import Mapping
 from dataclasses import asdict, dataclass
 from typing import Any, Protocol
 
@@ -58,12 +58,14 @@ def check_shard_count(shards: object) -> int:
     return shards
 
 
-def split_keys(keys: Iterable[Key], shards: int) -> dict[int, list[Key]]:
+def split_keys(keys: list[Key], shards: int) -> dict[int, list[Key]]:
     """Group one object's keys by the shard each routes to, keeping their order.
 
     The object is stored once in every shard of the result, in the order of the
     shards' first keys; builds that must give the same files all split this way.
     """
+    if len(keys) == 1:  # the common case, without the grouping
+        return {shard_of(keys[0], shards): keys}
     groups: dict[int, list[Key]] = {}
     for key in keys:
         groups.setdefault(shard_of(key, shards), []).append(key)
