@@ -2,6 +2,8 @@
 
 import json
 import os
+import pathlib
+import re
 import shutil
 import tempfile
 import threading
@@ -51,6 +53,31 @@ def test_routing_is_xxh3_64_seed_0_modulo_the_shard_count(key, shards):
     assert key_hash64(key) == xxhash.xxh3_64_intdigest(key_bytes(key), seed=0)
     assert shard_of(key, shards) == model_shard(key, shards)
     assert shard_of(bytearray(key_bytes(key)), shards) == shard_of(key, shards)
+
+
+# The routing table of docs/format.md, for readers in other languages.
+@pytest.mark.parametrize(
+    ("key", "digest", "of_4", "of_10"),
+    [
+        (b"", 0x2D06800538D394C2, 2, 8),
+        ("abc", 0x78AF5F94892F3950, 0, 4),
+        ("user:1", 0x3B577AFD7FED9501, 1, 5),
+        ("café", 0x4C83DBD5F29D367F, 3, 9),
+    ],
+)
+def test_documented_routing_examples(key, digest, of_4, of_10):
+    assert key_hash64(key) == digest
+    assert (shard_of(key, 4), shard_of(key, 10)) == (of_4, of_10)
+
+
+def test_documented_manifest_example(tmp_path):
+    text = (pathlib.Path(__file__).parents[1] / "docs" / "format.md").read_text(encoding="utf-8")
+    documented = json.loads(re.search(r"```json\n(.*?)```", text, re.DOTALL).group(1))
+    with ShardedWriter(tmp_path, shards=2) as writer:
+        writer.add({"name": "Ada"}, ["user:1", "ada@example.org"])
+        writer.add({"name": "Bob"}, "user:2")
+        writer.add({"name": "Cy"}, "user:3")
+    assert manifest_of(tmp_path) == documented
 
 
 @pytest.mark.parametrize(
