@@ -19,6 +19,7 @@ from quordb._manifest import (
     FORMAT_NAME,
     FORMAT_VERSION,
     MANIFEST_NAME,
+    MAX_SHARDS,
     Manifest,
     ShardEntry,
     check_shard_count,
@@ -71,6 +72,10 @@ def staging_directory(directory: str) -> str:
     return os.path.join(directory, f".staging-{uuid.uuid4().hex}")
 
 
+# Packs an object's first shard and its ID there into one number.
+_HOME_BASE = MAX_SHARDS
+
+
 class _Spill:
     """Encoded objects appended to a file, read back by offset; written a megabyte at a time."""
 
@@ -120,16 +125,14 @@ class ShardedWriter:
     exception.
 
     Each object's bytes also go to a spill file in the staging directory, from
-    which a later `add_key` copies it into the key's shard, so memory holds about
-    32 bytes per object beside what the shard writers keep per key.
+    which a later `add_key` copies it into the key's shard. Memory holds 16 bytes
+    per object, and each shard's streaming writer its keys and its buffer.
     """
 
     __slots__ = (
         "_directory",
         "_extra_ids",
-        "_home_id",
-        "_home_shard",
-        "_lengths",
+        "_homes",
         "_offsets",
         "_packer",
         "_shards",
@@ -149,15 +152,14 @@ class ShardedWriter:
         self._shards = check_shard_count(shards)
         self._directory = path_text(directory)
         self._packer = msgpack.Packer(use_bin_type=True, default=default)
-        self._writers: list[QuorWriter | None] = [None] * shards
+        self._writers: list[QuorWriter] = []
         self._staging: str | None = None
         self._spill: _Spill | None = None
-        # Object i: where its bytes are in the spill, and its ID in the first shard
-        # that stored it; IDs in further shards are rare and live in a dict.
-        self._offsets = array("Q")
-        self._lengths = array("Q")
-        self._home_shard = array("l")
-        self._home_id = array("q")
+        # Object i's bytes are spill[offsets[i]:offsets[i + 1]]; homes[i] is its ID in
+        # the first shard that stored it, as id * _HOME_BASE + shard (-1: none yet).
+        # Its IDs in further shards, which are rare, live in a dict.
+        self._offsets = array("q", [0])
+        self._homes = array("q")
         self._extra_ids: dict[tuple[int, int], int] = {}
         self._state: Literal["open", "built", "closed"] = "open"
 
@@ -175,44 +177,33 @@ class ShardedWriter:
             raise ValueError(f"ShardedWriter for {self._directory!r} is {self._state}")
 
     def _stage(self) -> tuple[str, _Spill]:
+        """The staging directory, spill and shard writers, made on first use."""
         if self._staging is None or self._spill is None:
+            self._require_open()
             os.makedirs(self._directory, exist_ok=True)
             staging = staging_directory(self._directory)
             os.mkdir(staging)
             self._staging = staging
             self._spill = _Spill(os.path.join(staging, "objects.spill"))
+            self._writers = [
+                QuorWriter(os.path.join(staging, shard_file_name(shard)))
+                for shard in range(self._shards)
+            ]
         return self._staging, self._spill
 
-    def _writer(self, shard: int) -> QuorWriter:
-        writer = self._writers[shard]
-        if writer is None:
-            staging, _spill = self._stage()
-            writer = QuorWriter(os.path.join(staging, shard_file_name(shard)))
-            self._writers[shard] = writer
-        return writer
-
     def _store(self, payload: bytes) -> int:
+        """Spill *payload* as a new object, in no shard yet; return its ID."""
         _staging, spill = self._stage()
-        self._offsets.append(spill.append(payload))
-        self._lengths.append(len(payload))
-        self._home_shard.append(-1)
-        self._home_id.append(-1)
-        return len(self._offsets) - 1
+        spill.append(payload)
+        self._offsets.append(self._offsets[-1] + len(payload))
+        self._homes.append(-1)
+        return len(self._homes) - 1
 
-    def _copy_in(self, obj_id: int, shard: int, payload: bytes | None) -> int:
-        """The ID of object *obj_id* in *shard*, storing it there first if needed."""
-        home = self._home_shard[obj_id]
-        if home == shard:
-            return self._home_id[obj_id]
-        if home >= 0 and (local := self._extra_ids.get((obj_id, shard))) is not None:
-            return local
-        if payload is None:
-            _staging, spill = self._stage()
-            payload = spill.read(self._offsets[obj_id], self._lengths[obj_id])
-        local = self._writer(shard).raw.add_object_raw(payload)
-        if home < 0:
-            self._home_shard[obj_id] = shard
-            self._home_id[obj_id] = local
+    def _place(self, obj_id: int, shard: int, payload: bytes) -> int:
+        """Store object *obj_id* in *shard*; return its ID there."""
+        local = self._writers[shard].raw.add_object_raw(payload)
+        if self._homes[obj_id] < 0:
+            self._homes[obj_id] = local * _HOME_BASE + shard
         else:
             self._extra_ids[obj_id, shard] = local
         return local
@@ -226,12 +217,18 @@ class ShardedWriter:
         """Map *key* to the object *obj_id* in the key's shard."""
         self._require_open()
         (key,) = key_list(key)
-        if not 0 <= obj_id < len(self._offsets):
+        if not 0 <= obj_id < len(self._homes):
             raise ValueError(
-                f"QuorError: obj_id {obj_id} out of range (have {len(self._offsets)} objects)"
+                f"QuorError: obj_id {obj_id} out of range (have {len(self._homes)} objects)"
             )
         shard = shard_of(key, self._shards)
-        self._writer(shard).add_key(key, self._copy_in(obj_id, shard, None))
+        home, home_shard = divmod(self._homes[obj_id], _HOME_BASE)
+        if self._homes[obj_id] >= 0 and home_shard == shard:
+            local = home
+        elif (local := self._extra_ids.get((obj_id, shard), -1)) < 0:
+            start, end = self._offsets[obj_id], self._offsets[obj_id + 1]
+            local = self._place(obj_id, shard, self._stage()[1].read(start, end - start))
+        self._writers[shard].raw.add_key(key, local)
 
     def add(self, obj: Any, keys: Key | Iterable[Key]) -> int:
         """Store *obj* under one key or each key of an iterable; return its ID.
@@ -243,24 +240,21 @@ class ShardedWriter:
         payload = self._packer.pack(obj)
         obj_id = self._store(payload)
         for shard, shard_keys in split_keys(listed, self._shards).items():
-            local = self._copy_in(obj_id, shard, payload)
-            add_key = self._writer(shard).add_key
+            raw = self._writers[shard].raw
+            local = self._place(obj_id, shard, payload)
             for key in shard_keys:
-                add_key(key, local)
+                raw.add_key(key, local)
         return obj_id
 
     def build(self) -> Manifest:
         """Write every shard, move them into the directory, publish the manifest; return it."""
-        self._require_open()
         staging, _spill = self._stage()
         try:
             entries: dict[int, ShardEntry] = {}
-            for shard in range(self._shards):
-                writer = self._writer(shard)
+            for shard, writer in enumerate(self._writers):
                 writer.build()
-                entries[shard] = describe_shard(
-                    os.path.join(staging, shard_file_name(shard)), shard_file_name(shard)
-                )
+                name = shard_file_name(shard)
+                entries[shard] = describe_shard(os.path.join(staging, name), name)
             self._release()
             manifest = publish(self._directory, staging, entries)
         except BaseException:
@@ -273,7 +267,12 @@ class ShardedWriter:
         if self._spill is not None:
             self._spill.close()
             self._spill = None
-        self._writers = [None] * self._shards
+        for writer in self._writers:
+            # A streaming writer that did not finish removes its temporary file.
+            close = getattr(writer, "close", None)
+            if close is not None:
+                close()
+        self._writers = []
 
     def close(self) -> None:
         """Discard an unbuilt set, with its staging directory; closing twice is allowed."""
@@ -301,7 +300,7 @@ class ShardedWriter:
     def __repr__(self) -> str:
         return (
             f"ShardedWriter({self._directory!r}, shards={self._shards}, "
-            f"objects={len(self._offsets)}, {self._state})"
+            f"objects={len(self._homes)}, {self._state})"
         )
 
 
