@@ -137,3 +137,19 @@ def test_worker_killed_mid_build(client, tmp_path):
             assert reader["alias:700"] == record(700)
             assert reader.verify() is True
     assert marker.exists()
+
+
+@pytest.mark.parametrize(
+    ("collection", "key", "message"),
+    [
+        (lambda: [{"id": "a"}], "id", "takes a dask.bag.Bag or a dask.dataframe.DataFrame"),
+        (lambda: dask_bag.from_sequence([{"id": "a"}]), [], "key must be a field name"),
+        (lambda: dask_bag.from_sequence([{"id": "a"}]), 5, "key must be a field name"),
+        (lambda: dask_bag.from_sequence([{"id": 1.5}]), "id", "holds a 'float'"),
+        (lambda: dask_bag.from_sequence([{"id": True}]), "id", "holds a 'bool'"),
+    ],
+)
+def test_bad_collection_or_key_is_refused(client, tmp_path, collection, key, message):
+    with pytest.raises(TypeError, match=message):
+        to_quordb(collection(), tmp_path, key=key, shards=2)
+    assert not (tmp_path / "manifest.json").exists()

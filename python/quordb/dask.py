@@ -157,7 +157,7 @@ def _keys_function(key: KeySpec) -> Callable[[Any], Key | Iterable[Key]]:
         return _FieldKeys((key,))
     if callable(key):
         return key
-    fields = tuple(key)
+    fields = tuple(key) if isinstance(key, list | tuple) else ()
     if not fields or not all(isinstance(field, str) for field in fields):
         raise TypeError("key must be a field name, a non-empty list of them, or a function")
     return _FieldKeys(fields)
