@@ -1,7 +1,9 @@
 """Readers and writers under threads with forced switching, across fork, and across rebuilds
 made by another process while this one opens and reads."""
 
+import errno
 import itertools
+import json
 import os
 import random
 import subprocess
@@ -251,3 +253,52 @@ def test_close_or_swap_during_scans_and_batches_on_other_threads(big_db, switch_
         else:
             assert failures <= {(AttributeError, "'NoneType' object has no attribute 'get_many_raw'"),
                                 (AttributeError, "'NoneType' object has no attribute 'verify'")}  # fmt: skip
+
+
+RACER = textwrap.dedent(
+    """
+    import json, sys
+    from quordb._quordb import _QuorReader, _QuorWriter
+    path, tag, builds = sys.argv[1], sys.argv[2].encode(), int(sys.argv[3])
+    w = _QuorWriter()
+    for i in range(300):  # large enough that two builds' writes overlap
+        w.add_key("k%03d" % i, w.add_object_raw(tag * (1000 + i)))
+    outcomes = []
+    for _ in range(builds):
+        try:
+            w.build(path)
+        except OSError as exc:
+            outcomes.append(["refused", str(exc)])
+            continue
+        try:
+            r = _QuorReader(path)  # either build's file, but always a whole one
+            outcomes.append(["built", r.verify() and len(r.keys())])
+        except Exception as exc:
+            outcomes.append(["damaged", f"{type(exc).__name__}: {exc}"])
+    print(json.dumps(outcomes))
+    """
+)
+
+
+def test_two_processes_building_one_target_never_damage_it(tmp_path):
+    target = tmp_path / "db.qrdb"
+    racers = [
+        subprocess.Popen(
+            [sys.executable, "-c", RACER, str(target), tag, "25"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        for tag in ("A", "B")
+    ]
+    outcomes = []
+    for racer in racers:
+        out, err = racer.communicate(timeout=120)
+        assert racer.returncode == 0, err
+        outcomes += [tuple(o) for o in json.loads(out.splitlines()[-1])]
+    busy = (
+        "QuorIOError: open tmp: another build of this target is writing "
+        f"{tmp_path / 'db.qrdb.tmp'}: {os.strerror(errno.EAGAIN)} (os error {errno.EAGAIN})"
+    )
+    assert set(outcomes) <= {("built", 300), ("refused", busy)}, sorted(set(outcomes))
+    assert ("built", 300) in outcomes
+    assert _QuorReader(str(target)).verify() is True

@@ -1,6 +1,7 @@
 """_QuorWriter: object IDs, key registration, the build's output, summary line and failures."""
 
 import errno
+import fcntl
 import io
 import json
 import os
@@ -126,6 +127,15 @@ def test_empty_writer_builds_the_empty_file(build_db, raw):
     assert Path(build_db()).read_bytes() == raw.header.pack(b"QRDB", 2, 0, 0, 40, 40, 0)
 
 
+@pytest.mark.parametrize("payloads", [[b"x"], [b""], [b"", b"abc", b""]])
+def test_objects_without_keys_round_trip_verified(build_db, raw, payloads):
+    path = build_db(payloads)
+    assert Path(path).read_bytes() == raw.craft(payloads)
+    r = _QuorReader(path)  # verify=True: the file CRC must cover the data section alone
+    assert r.verify() is True
+    assert (r.keys(), r.stats()["num_objects"]) == ([], len(payloads))
+
+
 def test_writer_is_reusable_across_builds(tmp_path):
     w = _QuorWriter()
     w.add_object_raw(b"v")
@@ -152,6 +162,36 @@ def test_longest_key_is_kept_and_longer_is_refused(tmp_path):
     path = str(tmp_path / "long.qrdb")
     w.build(path)
     assert _QuorReader(path).get_raw(b"k" * 65535) == b"v"
+
+
+# Longest keys, alike but for their last byte, built on a thread with a 1 MiB stack; in a
+# child, since a stack overflow ends the whole process.
+LONG_KEYS_ON_A_SMALL_STACK = textwrap.dedent(
+    """
+    import sys, threading
+    from quordb._quordb import _QuorReader, _QuorWriter
+    keys = [b"p" * 65534 + bytes([i]) for i in range(64)]
+    w = _QuorWriter()
+    for key in reversed(keys):
+        w.add_key(key, w.add_object_raw(key[-1:]))
+    threading.stack_size(1 << 20)
+    builder = threading.Thread(target=w.build, args=(sys.argv[1],))
+    builder.start()
+    builder.join()
+    assert _QuorReader(sys.argv[1]).keys() == [k.decode() for k in keys]
+    """
+)
+
+
+def test_longest_shared_keys_build_on_a_small_thread_stack(tmp_path):
+    path = str(tmp_path / "long.qrdb")
+    proc = subprocess.run(
+        [sys.executable, "-c", LONG_KEYS_ON_A_SMALL_STACK, path],
+        capture_output=True,
+        check=False,
+        timeout=120,
+    )
+    assert proc.returncode == 0, proc.stderr.decode(errors="replace")
 
 
 def test_existing_target_is_replaced_atomically(tmp_path):
@@ -214,6 +254,14 @@ def _os_text(code):
         ),
         (None, "", f"QuorIOError: open tmp: {_os_text(errno.ENOENT)}"),
         ("readonly", "ro/db.qrdb", f"QuorIOError: open tmp: {_os_text(errno.EACCES)}"),
+        # A symlink planted at the temporary name is not followed to overwrite its target.
+        ("symlink", "db.qrdb", f"QuorIOError: open tmp: {_os_text(errno.ELOOP)}"),
+        (
+            "locked",
+            "db.qrdb",
+            "QuorIOError: open tmp: another build of this target is writing db.qrdb.tmp: "
+            + _os_text(errno.EAGAIN),
+        ),
     ],
 )
 def test_failed_build_leaves_target_untouched(tmp_path, capfd, monkeypatch, setup, target, message):
@@ -226,7 +274,16 @@ def test_failed_build_leaves_target_untouched(tmp_path, capfd, monkeypatch, setu
         if os.geteuid() == 0:
             pytest.skip("permission bits do not bind root")
         (tmp_path / "ro").mkdir(mode=0o500)
-    before = {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()}
+    elif setup == "symlink":
+        (tmp_path / "victim").write_bytes(b"precious")
+        (tmp_path / "db.qrdb.tmp").symlink_to(tmp_path / "victim")
+    elif setup == "locked":  # held as another build would hold it
+        held = open(tmp_path / "db.qrdb.tmp", "wb")  # noqa: SIM115 - held to the end
+        fcntl.flock(held, fcntl.LOCK_EX)
+        held.write(b"being written")
+        held.flush()
+    before = {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()}
+    before_times = {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()}
     w = _QuorWriter()
     w.add_key("k", w.add_object_raw(b"v"))
     capfd.readouterr()
@@ -236,7 +293,8 @@ def test_failed_build_leaves_target_untouched(tmp_path, capfd, monkeypatch, setu
     assert (exc.value.errno, exc.value.strerror, exc.value.filename) == (None, None, None)
     assert str(exc.value) == message
     assert capfd.readouterr().out == ""
-    assert {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()} == before
+    assert {p.name: p.stat().st_mtime_ns for p in tmp_path.iterdir()} == before_times
+    assert {p.name: p.read_bytes() for p in tmp_path.iterdir() if p.is_file()} == before
     assert repr(w) == "_QuorWriter(objects=1, keys=1)"
     w.build("fine.qrdb")  # the writer is still usable
     assert _QuorReader("fine.qrdb").get_raw("k") == b"v"

@@ -12,8 +12,9 @@ Build a database with `QuorWriter`, read it with `QuorReader`::
         db["user:1"]["name"]                  # 'Ada'
         [k for k, _ in db.prefix("user:")]    # ['user:1']
 
-Objects are stored as msgpack; the native classes underneath (`quordb._quordb`)
-deal in the encoded bytes and are reachable through the ``raw`` attribute.
+Objects are stored as msgpack. `QuorReader` rests on the package's own native reader
+(`quordb._native`), whose listings are lazy and exact and whose batched lookups release the
+interpreter lock; its ``*_raw`` methods hand out the stored bytes.
 """
 
 from quordb._quordb import __version__

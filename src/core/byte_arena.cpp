@@ -21,12 +21,11 @@ ByteArena::ByteArena(ByteArena&& other) noexcept
       capacity_(std::exchange(other.capacity_, 0)) {}
 
 ByteArena& ByteArena::operator=(ByteArena&& other) noexcept {
-  if (this != &other) {
-    this->~ByteArena();
-    data_ = std::exchange(other.data_, nullptr);
-    size_ = std::exchange(other.size_, 0);
-    capacity_ = std::exchange(other.capacity_, 0);
-  }
+  // The block held so far leaves with `taken`; a self-move swaps it back.
+  ByteArena taken(std::move(other));
+  std::swap(data_, taken.data_);
+  std::swap(size_, taken.size_);
+  std::swap(capacity_, taken.capacity_);
   return *this;
 }
 

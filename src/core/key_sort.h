@@ -99,29 +99,43 @@ inline void SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch) {
   }
 }
 
+// Orders `items` by their keys from byte `depth` on. Runs still tied after
+// a chunk wait on a work list, not the call stack: keys sharing a long
+// prefix would nest one call per 8 bytes of it, whatever the thread's stack.
 template <typename KeyOf>
 void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of) {
-  if (items.size() < 2) return;
-  if (items.size() <= kSmallRange) {
-    std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-      return CompareKeys(key_of(a.entry).substr(depth), key_of(b.entry).substr(depth)) < 0;
-    });
-    return;
-  }
-  for (Item& item : items) Fill(item, key_of(item.entry), depth);
-  if (items.size() > kSplitRange)
-    SplitThenRadixSort(items, scratch);
-  else
-    RadixSort(items, scratch);
-  for (size_t begin = 0; begin < items.size();) {
-    size_t end = begin + 1;
-    while (end < items.size() && items[end].chunk == items[begin].chunk &&
-           items[end].remains == items[begin].remains)
-      ++end;
-    if (end - begin > 1 && items[begin].remains == kMore)
-      SortRange(items.subspan(begin, end - begin), scratch.subspan(begin, end - begin), depth + 8,
-                key_of);
-    begin = end;
+  struct TiedRun {
+    size_t begin;
+    size_t size;
+    size_t depth;
+  };
+  std::vector<TiedRun> pending = {{0, items.size(), depth}};
+  while (!pending.empty()) {
+    const TiedRun run = pending.back();
+    pending.pop_back();
+    const std::span<Item> range = items.subspan(run.begin, run.size);
+    if (range.size() <= kSmallRange) {
+      const size_t from = run.depth;
+      std::sort(range.begin(), range.end(), [&](const Item& a, const Item& b) {
+        return CompareKeys(key_of(a.entry).substr(from), key_of(b.entry).substr(from)) < 0;
+      });
+      continue;
+    }
+    for (Item& item : range) Fill(item, key_of(item.entry), run.depth);
+    const std::span<Item> spare = scratch.subspan(run.begin, run.size);
+    if (range.size() > kSplitRange)
+      SplitThenRadixSort(range, spare);
+    else
+      RadixSort(range, spare);
+    for (size_t begin = 0; begin < range.size();) {
+      size_t end = begin + 1;
+      while (end < range.size() && range[end].chunk == range[begin].chunk &&
+             range[end].remains == range[begin].remains)
+        ++end;
+      if (end - begin > 1 && range[begin].remains == kMore)
+        pending.push_back({run.begin + begin, end - begin, run.depth + 8});
+      begin = end;
+    }
   }
 }
 

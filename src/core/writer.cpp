@@ -14,6 +14,7 @@
 
 #include "core/file_descriptor.h"
 #include "core/key_sort.h"
+#include "core/temp_file.h"
 
 namespace quordb {
 namespace {
@@ -311,10 +312,9 @@ ByteArena Writer::IndexSection() const {
 
 Result<BuildReport> Writer::Build(std::string_view path) const {
   const std::string temp_path = TempPathFor(path);
-  if (temp_path.find('\0') != std::string::npos)
-    return StoreError::Io("open tmp: file name contained an unexpected NUL byte");
-  FileDescriptor file(::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) return StoreError::Os(errno, "open tmp: ");
+  Result<FileDescriptor> opened = OpenBuildTempFile(temp_path);
+  if (!opened.ok()) return std::move(opened).error();
+  FileDescriptor file = std::move(opened).value();
 
   // The header needs the index's CRC, so the index is made before anything
   // else is written; meanwhile another thread writes the data section, which
@@ -352,10 +352,12 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   QUORDB_RETURN_IF_ERROR(output->Flush());
   output.reset();
   if (::fsync(file.get()) != 0) return StoreError::Os(errno);
-  file.Close();
 
+  // The file stays open, and so locked, until it has its final name: another
+  // build may then take the temporary name afresh.
   if (::rename(temp_path.c_str(), std::string(path).c_str()) != 0)
     return StoreError::Os(errno, "rename: ");
+  file.Close();
   SyncDirectoryOf(path);
 
   struct stat target;

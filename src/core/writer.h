@@ -47,7 +47,8 @@ class Writer {
 
   // Writes the file under the temporary name, syncs it and renames it over
   // `path`, then prints the summary line to file descriptor 1. Leaves the
-  // writer unchanged; a failure leaves `path` untouched.
+  // writer unchanged; a failure leaves `path` untouched. Fails at once while
+  // another build holds the temporary file (see OpenBuildTempFile).
   Result<BuildReport> Build(std::string_view path) const;
 
   uint64_t object_count() const noexcept { return object_count_; }

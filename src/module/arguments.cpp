@@ -34,54 +34,54 @@ std::string QuotedList(std::span<const char* const> names) {
   return text;
 }
 
-bool TooManyPositional(const Signature& signature, Py_ssize_t given) {
+bool TooManyPositional(const Parameters& parameters, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  if (signature.required == signature.names.size())
+  if (parameters.required == parameters.names.size())
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 signature.full_name, signature.names.size(), given, verb);
+                 parameters.full_name, parameters.names.size(), given, verb);
   else
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 signature.full_name, signature.required, signature.names.size(), given, verb);
+                 parameters.full_name, parameters.required, parameters.names.size(), given, verb);
   return false;
 }
 
 // Places one keyword argument; false (error set) for an unknown or repeated name.
-bool PlaceKeyword(const Signature& signature, PyObject* name, PyObject* value, PyObject** out) {
+bool PlaceKeyword(const Parameters& parameters, PyObject* name, PyObject* value, PyObject** out) {
   Py_ssize_t length = 0;
   const char* text = PyUnicode_AsUTF8AndSize(name, &length);
   if (text == nullptr) return false;
   const std::string_view wanted(text, static_cast<size_t>(length));
-  for (size_t i = 0; i < signature.names.size(); ++i) {
-    if (wanted != signature.names[i]) continue;
+  for (size_t i = 0; i < parameters.names.size(); ++i) {
+    if (wanted != parameters.names[i]) continue;
     if (out[i] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", signature.full_name,
-                   signature.names[i]);
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'",
+                   parameters.full_name, parameters.names[i]);
       return false;
     }
     out[i] = value;
     return true;
   }
-  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", signature.full_name,
+  PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", parameters.full_name,
                name);
   return false;
 }
 
-bool CheckRequired(const Signature& signature, PyObject** out) {
+bool CheckRequired(const Parameters& parameters, PyObject** out) {
   std::vector<const char*> missing;
-  for (size_t i = 0; i < signature.required; ++i)
-    if (out[i] == nullptr) missing.push_back(signature.names[i]);
+  for (size_t i = 0; i < parameters.required; ++i)
+    if (out[i] == nullptr) missing.push_back(parameters.names[i]);
   if (missing.empty()) return true;
   const std::string names = QuotedList(missing);
-  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", signature.full_name,
+  PyErr_Format(PyExc_TypeError, "%s missing %zu required positional %s: %s", parameters.full_name,
                missing.size(), missing.size() == 1 ? "argument" : "arguments", names.c_str());
   return false;
 }
 
-bool PlacePositional(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+bool PlacePositional(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
                      PyObject** out) {
-  if (static_cast<size_t>(nargs) > signature.names.size())
-    return TooManyPositional(signature, nargs);
-  for (size_t i = 0; i < signature.names.size(); ++i)
+  if (static_cast<size_t>(nargs) > parameters.names.size())
+    return TooManyPositional(parameters, nargs);
+  for (size_t i = 0; i < parameters.names.size(); ++i)
     out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
   return true;
 }
@@ -153,32 +153,37 @@ void SetNotInstanceError(PyObject* object, const char* required) {
                required);
 }
 
-bool MatchArguments(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
+namespace detail {
+
+bool MatchArguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
   // The common call: every parameter by position.
-  if (kwnames == nullptr && static_cast<size_t>(nargs) == signature.names.size()) {
+  if (kwnames == nullptr && static_cast<size_t>(nargs) == parameters.names.size()) {
     std::copy(args, args + nargs, out);
     return true;
   }
-  if (!PlacePositional(signature, args, nargs, out)) return false;
+  if (!PlacePositional(parameters, args, nargs, out)) return false;
   const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t k = 0; k < keyword_count; ++k)
-    if (!PlaceKeyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
-  return CheckRequired(signature, out);
+    if (!PlaceKeyword(parameters, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+  return CheckRequired(parameters, out);
 }
 
-bool MatchArguments(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** out) {
-  if (!PlacePositional(signature, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out))
+bool MatchArguments(const Parameters& parameters, PyObject* args, PyObject* kwargs,
+                    PyObject** out) {
+  if (!PlacePositional(parameters, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), out))
     return false;
   if (kwargs != nullptr) {
     Py_ssize_t position = 0;
     PyObject* name;
     PyObject* value;
     while (PyDict_Next(kwargs, &position, &name, &value))
-      if (!PlaceKeyword(signature, name, value, out)) return false;
+      if (!PlaceKeyword(parameters, name, value, out)) return false;
   }
-  return CheckRequired(signature, out);
+  return CheckRequired(parameters, out);
 }
+
+}  // namespace detail
 
 bool ConvertKey(PyObject* key, KeyBytes* out) {
   if (PyUnicode_Check(key)) {

@@ -10,24 +10,69 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace quordb::module {
 
 // A method's parameters, all positional-or-keyword; the first `required`
 // are required. `full_name` reads "_QuorReader.get_raw()".
-struct Signature {
+struct Parameters {
   const char* full_name;
   std::span<const char* const> names;
   size_t required;
 };
 
-// Fills out[0..names) with borrowed references (null for an omitted
-// optional). Vectorcall form: `kwnames` is null or a tuple of names.
-[[nodiscard]] bool MatchArguments(const Signature& signature, PyObject* const* args,
+// Parameters whose count N, the length of the name list, is part of the type:
+// every buffer of matched arguments is sized from it, so the two cannot
+// disagree. Made at compile time from a constant name list:
+//   constexpr const char* kOpenNames[] = {"path", "verify"};
+//   static const Signature signature{"_QuorReader.__new__()", kOpenNames, 1};
+template <size_t N>
+class Signature {
+ public:
+  template <size_t M>
+    requires(M == N)
+  consteval Signature(const char* full_name, const char* const (&names)[M], size_t required)
+      : parameters_{full_name, names, required} {
+    if (required > N) throw "more required parameters than names";
+  }
+  // No parameters at all.
+  consteval explicit Signature(const char* full_name)
+    requires(N == 0)
+      : parameters_{full_name, {}, 0} {}
+
+  const Parameters& parameters() const noexcept { return parameters_; }
+
+ private:
+  Parameters parameters_;
+};
+template <size_t M>
+Signature(const char*, const char* const (&)[M], size_t) -> Signature<M>;
+Signature(const char*) -> Signature<0>;
+
+namespace detail {
+[[nodiscard]] bool MatchArguments(const Parameters& parameters, PyObject* const* args,
                                   Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
-// The same for a tuple and an optional dict, as tp_new receives them.
-[[nodiscard]] bool MatchArguments(const Signature& signature, PyObject* args, PyObject* kwargs,
+[[nodiscard]] bool MatchArguments(const Parameters& parameters, PyObject* args, PyObject* kwargs,
                                   PyObject** out);
+}  // namespace detail
+
+// Fills `out`, one slot per parameter, with borrowed references (null for an
+// omitted optional). Vectorcall form: `kwnames` is null or a tuple of names.
+// `out` is an array of exactly N slots (a span of a fixed N): any other
+// size does not compile.
+template <size_t N>
+[[nodiscard]] bool MatchArguments(const Signature<N>& signature, PyObject* const* args,
+                                  Py_ssize_t nargs, PyObject* kwnames,
+                                  std::type_identity_t<std::span<PyObject*, N>> out) {
+  return detail::MatchArguments(signature.parameters(), args, nargs, kwnames, out.data());
+}
+// The same for a tuple and an optional dict, as tp_new receives them.
+template <size_t N>
+[[nodiscard]] bool MatchArguments(const Signature<N>& signature, PyObject* args, PyObject* kwargs,
+                                  std::type_identity_t<std::span<PyObject*, N>> out) {
+  return detail::MatchArguments(signature.parameters(), args, kwargs, out.data());
+}
 
 // Key or prefix bytes: a view of a str's cached UTF-8, of a bytes or
 // bytearray buffer, or of bytes collected from a sequence of small ints.

@@ -6,6 +6,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <memory>
 #include <new>
 
@@ -44,17 +45,18 @@ struct Instance {
     Py_DECREF(type);
   }
 
-  // Runs `body(state, matched)` for a method with N parameters, inside the
-  // catch boundary and holding the access it needs.
+  // Runs `body(state, matched)` for a method with the parameters of
+  // `signature`, inside the catch boundary and holding the access it needs;
+  // `matched` holds one argument per parameter.
   template <size_t N, typename Body>
-  static PyObject* Call(const Signature& signature, AccessKind kind, PyObject* self,
+  static PyObject* Call(const Signature<N>& signature, AccessKind kind, PyObject* self,
                         PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
     return CatchBoundary(
         [&]() -> PyObject* {
-          PyObject* matched[N > 0 ? N : 1];
+          std::array<PyObject*, N> matched;
           if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
           return CallMatched(kind, self, [&](typename Class::State& state) {
-            return body(state, static_cast<PyObject**>(matched));
+            return body(state, matched.data());
           });
         },
         nullptr);

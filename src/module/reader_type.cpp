@@ -1,5 +1,6 @@
 #include "module/reader_type.h"
 
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,7 +47,7 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return CatchBoundary(
       [&]() -> PyObject* {
         static const Signature signature{"_QuorReader.__new__()", kOpenNames, 1};
-        PyObject* matched[2];
+        PyObject* matched[std::size(kOpenNames)];
         if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
         std::string_view path;
         if (!ConvertPath(matched[0], &path)) return nullptr;
@@ -71,35 +72,35 @@ PyObject* ReaderRepr(PyObject* self) {
 
 PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.get_raw()", kKeyName, 1};
-  return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                                 [](const Reader& reader, PyObject** matched) -> PyObject* {
-                                   KeyBytes key;
-                                   if (!ConvertKey(matched[0], &key)) return nullptr;
-                                   Result<std::optional<Bytes>> payload = reader.Get(key.view());
-                                   if (!payload.ok()) return SetStoreError(payload.error());
-                                   if (!payload.value()) Py_RETURN_NONE;
-                                   return PayloadBytes(*payload.value());
-                                 });
+  return ReaderInstance::Call(signature, AccessKind::kShared, self, args, nargs, kwnames,
+                              [](const Reader& reader, PyObject** matched) -> PyObject* {
+                                KeyBytes key;
+                                if (!ConvertKey(matched[0], &key)) return nullptr;
+                                Result<std::optional<Bytes>> payload = reader.Get(key.view());
+                                if (!payload.ok()) return SetStoreError(payload.error());
+                                if (!payload.value()) Py_RETURN_NONE;
+                                return PayloadBytes(*payload.value());
+                              });
 }
 
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.exists()", kKeyName, 1};
-  return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                                 [](const Reader& reader, PyObject** matched) -> PyObject* {
-                                   KeyBytes key;
-                                   if (!ConvertKey(matched[0], &key)) return nullptr;
-                                   return PyBool_FromLong(reader.Exists(key.view()));
-                                 });
+  return ReaderInstance::Call(signature, AccessKind::kShared, self, args, nargs, kwnames,
+                              [](const Reader& reader, PyObject** matched) -> PyObject* {
+                                KeyBytes key;
+                                if (!ConvertKey(matched[0], &key)) return nullptr;
+                                return PyBool_FromLong(reader.Exists(key.view()));
+                              });
 }
 
 PyObject* PrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.prefix_raw()", kPrefixName, 1};
-  return ReaderInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                                 [](const Reader& reader, PyObject** matched) -> PyObject* {
-                                   KeyBytes prefix;
-                                   if (!ConvertKey(matched[0], &prefix)) return nullptr;
-                                   return PairList(reader, reader.PrefixRange(prefix.view()));
-                                 });
+  return ReaderInstance::Call(signature, AccessKind::kShared, self, args, nargs, kwnames,
+                              [](const Reader& reader, PyObject** matched) -> PyObject* {
+                                KeyBytes prefix;
+                                if (!ConvertKey(matched[0], &prefix)) return nullptr;
+                                return PairList(reader, reader.PrefixRange(prefix.view()));
+                              });
 }
 
 PyObject* Keys(PyObject* self, PyObject*) {
@@ -125,7 +126,7 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
         if (!payloads.ok()) return SetStoreError(payloads.error());
         const std::vector<Bytes>& list = payloads.value();
         return BuildList(list.size(), [&](size_t i) {
-          PrefetchPayload(list, i + kPrefetchDistance);
+          if (i + kPrefetchDistance < list.size()) PrefetchPayload(list[i + kPrefetchDistance]);
           return PayloadBytes(list[i]);
         });
       });
@@ -159,8 +160,8 @@ PyObject* Enter(PyObject* self, PyObject*) {
 
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorReader.__exit__()", kExitNames, 3};
-  return ReaderInstance::Call<3>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                                 [](const Reader&, PyObject**) -> PyObject* { Py_RETURN_FALSE; });
+  return ReaderInstance::Call(signature, AccessKind::kShared, self, args, nargs, kwnames,
+                              [](const Reader&, PyObject**) -> PyObject* { Py_RETURN_FALSE; });
 }
 
 PyMethodDef kReaderMethods[] = {

@@ -66,10 +66,10 @@ PyObject* StatsDict(const ReaderStats& stats) {
   return filled ? dict.release() : nullptr;
 }
 
-void PrefetchPayload(const std::vector<Bytes>& payloads, size_t i) noexcept {
-  if (i >= payloads.size() || payloads[i].empty()) return;
-  __builtin_prefetch(payloads[i].data());
-  __builtin_prefetch(payloads[i].data() + payloads[i].size() - 1);
+void PrefetchPayload(Bytes payload) noexcept {
+  if (payload.empty()) return;
+  __builtin_prefetch(payload.data());
+  __builtin_prefetch(payload.data() + payload.size() - 1);
 }
 
 PyRef NewUnfilledList(size_t count) {

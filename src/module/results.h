@@ -41,9 +41,9 @@ PyObject* Pair(std::string_view key, KeyForm form, Bytes payload);
 // New reference: the header values and file facts as the stats() dict.
 PyObject* StatsDict(const ReaderStats& stats);
 
-// Payloads fetched in key order lie anywhere in the file: asks for payload
-// `i` (if any) a little ahead of its copy.
-void PrefetchPayload(const std::vector<Bytes>& payloads, size_t i) noexcept;
+// Payloads fetched in key order lie anywhere in the file: asks for one a
+// little ahead of its copy.
+void PrefetchPayload(Bytes payload) noexcept;
 
 // A list of `count` empty slots, hidden from the collector until it is
 // filled: making a long listing sets off collections, and each would walk the

@@ -21,8 +21,8 @@ using WriterInstance = Instance<WriterClass>;
 PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        static const Signature signature{"_QuorWriter.__new__()", {}, 0};
-        if (!MatchArguments(signature, args, kwargs, nullptr)) return nullptr;
+        static const Signature signature{"_QuorWriter.__new__()"};
+        if (!MatchArguments(signature, args, kwargs, {})) return nullptr;
         return WriterInstance::New(type, std::make_unique<Writer>());
       },
       nullptr);
@@ -42,44 +42,44 @@ constexpr const char* kPathName[] = {"path"};
 
 PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorWriter.add_object_raw()", kRawBytesName, 1};
-  return WriterInstance::Call<1>(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
-                                 [](Writer& writer, PyObject** matched) -> PyObject* {
-                                   std::string_view payload;
-                                   if (!ConvertRawBytes(matched[0], &payload)) return nullptr;
-                                   Result<uint64_t> id = writer.AddObject(AsBytes(payload));
-                                   if (!id.ok()) return SetStoreError(id.error());
-                                   return PyLong_FromUnsignedLongLong(id.value());
-                                 });
+  return WriterInstance::Call(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+                              [](Writer& writer, PyObject** matched) -> PyObject* {
+                                std::string_view payload;
+                                if (!ConvertRawBytes(matched[0], &payload)) return nullptr;
+                                Result<uint64_t> id = writer.AddObject(AsBytes(payload));
+                                if (!id.ok()) return SetStoreError(id.error());
+                                return PyLong_FromUnsignedLongLong(id.value());
+                              });
 }
 
 PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorWriter.add_key()", kAddKeyNames, 2};
-  return WriterInstance::Call<2>(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
-                                 [](Writer& writer, PyObject** matched) -> PyObject* {
-                                   // The ID is converted before the key, so a call with both wrong
-                                   // reports the ID.
-                                   uint64_t obj_id = 0;
-                                   if (!ConvertObjectId(matched[1], &obj_id)) return nullptr;
-                                   KeyBytes key;
-                                   if (!ConvertKey(matched[0], &key)) return nullptr;
-                                   const Status added = writer.AddKey(AsBytes(key.view()), obj_id);
-                                   if (!added.ok()) return SetStoreError(added.error());
-                                   Py_RETURN_NONE;
-                                 });
+  return WriterInstance::Call(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+                              [](Writer& writer, PyObject** matched) -> PyObject* {
+                                // The ID is converted before the key, so a call with both wrong
+                                // reports the ID.
+                                uint64_t obj_id = 0;
+                                if (!ConvertObjectId(matched[1], &obj_id)) return nullptr;
+                                KeyBytes key;
+                                if (!ConvertKey(matched[0], &key)) return nullptr;
+                                const Status added = writer.AddKey(AsBytes(key.view()), obj_id);
+                                if (!added.ok()) return SetStoreError(added.error());
+                                Py_RETURN_NONE;
+                              });
 }
 
 PyObject* Build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"_QuorWriter.build()", kPathName, 1};
-  return WriterInstance::Call<1>(signature, AccessKind::kShared, self, args, nargs, kwnames,
-                                 [](Writer& writer, PyObject** matched) -> PyObject* {
-                                   std::string_view path;
-                                   if (!ConvertPath(matched[0], &path)) return nullptr;
-                                   Result<BuildReport> report = writer.Build(path);
-                                   if (!report.ok()) return SetStoreError(report.error());
-                                   if (!report.value().print_error.empty())
-                                     return SetPrintError("stdout", report.value().print_error);
-                                   Py_RETURN_NONE;
-                                 });
+  return WriterInstance::Call(signature, AccessKind::kShared, self, args, nargs, kwnames,
+                              [](Writer& writer, PyObject** matched) -> PyObject* {
+                                std::string_view path;
+                                if (!ConvertPath(matched[0], &path)) return nullptr;
+                                Result<BuildReport> report = writer.Build(path);
+                                if (!report.ok()) return SetStoreError(report.error());
+                                if (!report.value().print_error.empty())
+                                  return SetPrintError("stdout", report.value().print_error);
+                                Py_RETURN_NONE;
+                              });
 }
 
 PyMethodDef kWriterMethods[] = {

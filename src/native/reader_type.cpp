@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <memory>
 #include <new>
 #include <optional>
@@ -40,6 +41,7 @@ using module::KeyForm;
 using module::KeyObject;
 using module::MatchArguments;
 using module::PayloadBytes;
+using module::PrefetchPayload;
 using module::PyRef;
 using module::SetStoreError;
 using module::Signature;
@@ -101,14 +103,29 @@ bool LookupKey(PyObject* object, KeyBytes* key, bool* failed) {
 // The keys of a batch, copied out of their objects so that the lookups can
 // run without the interpreter lock while other threads change those objects.
 class KeyBatch {
+  static constexpr Py_ssize_t kKeyPrefetchDistance = 8;
+  static constexpr size_t kTypicalKeySize = 24;
+
  public:
   // Collects every key of the iterable `keys`. False with an error set.
   bool Collect(PyObject* keys) {
     PyRef sequence = PyRef::Steal(PySequence_Fast(keys, "keys must be an iterable"));
     if (!sequence) return false;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
+    named_.reserve(static_cast<size_t>(count));
+    ends_.reserve(static_cast<size_t>(count));
+    bytes_.reserve(static_cast<size_t>(count) * kTypicalKeySize);
     // Converting a key may run Python code that changes a list passed in:
     // its size is read again each time and each item held while converted.
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+      // The key objects of a batch lie anywhere in the heap: ask for one a
+      // little ahead, with the text that follows a short str's head.
+      if (i + kKeyPrefetchDistance < PySequence_Fast_GET_SIZE(sequence.get())) {
+        const char* ahead = reinterpret_cast<const char*>(
+            PySequence_Fast_GET_ITEM(sequence.get(), i + kKeyPrefetchDistance));
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 64);
+      }
       const PyRef item = PyRef::Borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
       KeyBytes key;
       bool failed = false;
@@ -179,15 +196,15 @@ Engine EngineOf(PyObject* self) {
 // Runs `body(engine, matched)` for a method with N parameters, inside the
 // catch boundary, on a copy of the engine that outlives any close().
 template <size_t N, typename Body>
-PyObject* Call(const Signature& signature, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-               PyObject* kwnames, Body&& body) {
+PyObject* Call(const Signature<N>& signature, PyObject* self, PyObject* const* args,
+               Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        PyObject* matched[N];
+        std::array<PyObject*, N> matched;
         if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         const Engine engine = EngineOf(self);
         if (!engine) return nullptr;
-        return body(engine, static_cast<PyObject**>(matched));
+        return body(engine, matched.data());
       },
       nullptr);
 }
@@ -244,7 +261,7 @@ PyObject* Chunk(const Reader& reader, EntryRange range, ScanKind kind) {
   }
   if (!fetched->ok()) return SetStoreError(fetched->error());
   return BuildList(count, [&](size_t i) {
-    module::PrefetchPayload(payloads, i + kPrefetchDistance);
+    if (i + kPrefetchDistance < count) PrefetchPayload(payloads[i + kPrefetchDistance]);
     if (kind == ScanKind::kValues) return PayloadBytes(payloads[i]);
     return module::Pair(reader.KeyAt(range.first + i), KeyForm::kExact, payloads[i]);
   });
@@ -297,7 +314,8 @@ PyType_Slot kScanSlots[] = {
 };
 
 PyType_Spec kScanSpec = {
-    "quordb._native.ReaderScan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, kScanSlots,
+    "quordb._native.ReaderScan", sizeof(ScanObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kScanSlots,
 };
 
 PyTypeObject* ScanType() {
@@ -357,7 +375,7 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return CatchBoundary(
       [&]() -> PyObject* {
         static const Signature signature{"Reader.__new__()", kOpenNames, 1};
-        PyObject* matched[std::size(kOpenNames)];
+        std::array<PyObject*, std::size(kOpenNames)> matched;
         if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
         std::string_view path;
         if (!ConvertPath(matched[0], &path)) return nullptr;
@@ -408,7 +426,7 @@ Py_ssize_t ReaderLength(PyObject* self) {
 
 PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_raw()", kKeyName, 1};
-  return Call<1>(signature, self, args, nargs, kwnames,
+  return Call(signature, self, args, nargs, kwnames,
                  [](const Engine& engine, PyObject** matched) -> PyObject* {
                    KeyBytes key;
                    bool failed = false;
@@ -425,7 +443,7 @@ PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists()", kKeyName, 1};
-  return Call<1>(signature, self, args, nargs, kwnames,
+  return Call(signature, self, args, nargs, kwnames,
                  [](const Engine& engine, PyObject** matched) -> PyObject* {
                    KeyBytes key;
                    bool failed = false;
@@ -437,7 +455,7 @@ PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_many_raw()", kKeysName, 1};
-  return Call<1>(
+  return Call(
       signature, self, args, nargs, kwnames,
       [](const Engine& engine, PyObject** matched) -> PyObject* {
         KeyBatch batch;
@@ -452,6 +470,10 @@ PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         return BatchList(
             batch,
             [&](size_t j) {
+              // A long batch's records have left the cache since they were
+              // fetched: ask for one a little ahead of its copy.
+              if (j + kPrefetchDistance < payloads.size() && payloads[j + kPrefetchDistance])
+                PrefetchPayload(*payloads[j + kPrefetchDistance]);
               return payloads[j] ? PayloadBytes(*payloads[j]) : Py_NewRef(Py_None);
             },
             [] { return Py_NewRef(Py_None); });
@@ -460,7 +482,7 @@ PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists_many()", kKeysName, 1};
-  return Call<1>(signature, self, args, nargs, kwnames,
+  return Call(signature, self, args, nargs, kwnames,
                  [](const Engine& engine, PyObject** matched) -> PyObject* {
                    KeyBatch batch;
                    if (!batch.Collect(matched[0])) return nullptr;
@@ -478,7 +500,7 @@ PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.scan()", kScanNames, 1};
-  return Call<std::size(kScanNames)>(
+  return Call(
       signature, self, args, nargs, kwnames,
       [](const Engine& engine, PyObject** matched) -> PyObject* {
         ScanKind kind;
@@ -495,7 +517,7 @@ PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 
 PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2};
-  return Call<std::size(kScanPrefixNames)>(
+  return Call(
       signature, self, args, nargs, kwnames,
       [](const Engine& engine, PyObject** matched) -> PyObject* {
         ScanKind kind;
@@ -518,7 +540,7 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
     if (!payloads->ok()) return SetStoreError(payloads->error());
     const std::vector<Bytes>& list = payloads->value();
     return BuildList(list.size(), [&](size_t i) {
-      module::PrefetchPayload(list, i + kPrefetchDistance);
+      if (i + kPrefetchDistance < list.size()) PrefetchPayload(list[i + kPrefetchDistance]);
       return PayloadBytes(list[i]);
     });
   });
@@ -583,7 +605,7 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   return CatchBoundary(
       [&]() -> PyObject* {
         static const Signature signature{"Reader.__exit__()", kExitNames, 3};
-        PyObject* matched[std::size(kExitNames)];
+        std::array<PyObject*, std::size(kExitNames)> matched;
         if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         StateOf(self).engine.reset();
         Py_RETURN_FALSE;

@@ -1,7 +1,10 @@
 #include "core/byte_arena.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -31,6 +34,35 @@ TEST(ByteArena, KeepsItsBytesAcrossGrowthAndShrinking) {
     AppendText(arena, std::string(70000, 'z'));
     EXPECT_EQ(Text(arena), expected + std::string(70000, 'z'));
   }
+}
+
+// Whether the page at `address` is mapped: msync refuses unmapped memory.
+bool Mapped(const uint8_t* address) {
+  const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  void* start = reinterpret_cast<void*>(reinterpret_cast<uintptr_t>(address) / page * page);
+  return ::msync(start, page, MS_ASYNC) == 0;
+}
+
+TEST(ByteArena, MoveAssignmentTakesTheOtherBlockAndReleasesItsOwn) {
+  ByteArena target;
+  AppendText(target, "old");
+  const uint8_t* old_block = target.data();
+  ByteArena source;
+  AppendText(source, "new bytes");
+  const uint8_t* new_block = source.data();
+
+  target = std::move(source);
+  EXPECT_FALSE(Mapped(old_block));
+  EXPECT_EQ(target.data(), new_block);
+  EXPECT_EQ(Text(target), "new bytes");
+  EXPECT_EQ(source.size(), 0u);  // NOLINT(bugprone-use-after-move): moved-from is empty
+  AppendText(source, "reused");
+  EXPECT_EQ(Text(source), "reused");
+
+  ByteArena& same = target;
+  target = std::move(same);
+  EXPECT_EQ(Text(target), "new bytes");
+  EXPECT_TRUE(Mapped(new_block));
 }
 
 }  // namespace

@@ -93,8 +93,10 @@ TEST(Crc32, ContinuingOverTwoPiecesEqualsOnePass) {
   for (size_t split :
        {size_t{0}, size_t{1}, size_t{15}, size_t{64}, size_t{1000}, size_t{4999}, size_t{5000}})
     EXPECT_EQ(Crc32(all.subspan(split), Crc32(all.first(split))), whole) << split;
-  // Continuing over nothing changes nothing.
+  // Continuing over nothing changes nothing, also for a view without storage
+  // (an empty section's).
   EXPECT_EQ(Crc32(AsBytes(""), 0xCBF43926u), 0xCBF43926u);
+  EXPECT_EQ(Crc32(Bytes{}, 0xCBF43926u), 0xCBF43926u);
 }
 
 TEST(FormatCrc, PrintsEightLowerCaseDigitsZeroPadded) {

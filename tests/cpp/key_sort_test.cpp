@@ -1,6 +1,7 @@
 #include "core/key_sort.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <random>
 #include <string>
@@ -73,6 +74,29 @@ TEST(KeySort, CountersLikeFormattedIds) {
   std::sort(keys.begin(), keys.end());
   keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   ExpectSortedLikeComparison(keys);
+}
+
+// Keys as long as the format allows that differ only in their last bytes:
+// a sort that went one call deeper per shared chunk would need some 8000
+// frames. Run on a thread whose stack holds far fewer.
+TEST(KeySort, LongSharedPrefixesNeedLittleStack) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 64; ++i) {
+    std::string key(kMaxKeyLength - i % 3, 'p');
+    key.back() = static_cast<char>(i * 37);
+    keys.push_back(std::move(key));
+  }
+  pthread_attr_t attributes;
+  ASSERT_EQ(::pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(::pthread_attr_setstacksize(&attributes, size_t{256} << 10), 0);
+  pthread_t thread;
+  const auto sort = [](void* keys) -> void* {
+    ExpectSortedLikeComparison(*static_cast<std::vector<std::string>*>(keys));
+    return nullptr;
+  };
+  ASSERT_EQ(::pthread_create(&thread, &attributes, sort, &keys), 0);
+  ASSERT_EQ(::pthread_join(thread, nullptr), 0);
+  ::pthread_attr_destroy(&attributes);
 }
 
 }  // namespace

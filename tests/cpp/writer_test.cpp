@@ -43,6 +43,21 @@ TEST(WriterBuild, EmptyWriterWritesABareHeader) {
                           "0000000000000028 00000000 00000000"));
 }
 
+TEST(WriterBuild, ObjectsWithoutKeysGiveAFileThatOpensVerified) {
+  // The index section is then empty, a view without storage, and the file
+  // CRC must still be the data section's.
+  const std::vector<std::string> cases[] = {
+      {"x"}, {""}, {"", "abc", ""}, {std::string(20000, 'p')}};
+  for (const std::vector<std::string>& objects : cases) {
+    SCOPED_TRACE(objects.size());
+    const std::string file = BuildFile(objects, {});
+    EXPECT_TRUE(file == AssembleFile(objects, {}));
+    const Result<std::unique_ptr<Reader>> opened = test::OpenBytes(file, /*verify=*/true);
+    ASSERT_TRUE(opened.ok()) << ErrorText(opened);
+    EXPECT_TRUE(opened.value()->Verify().ok());
+  }
+}
+
 TEST(WriterBuild, MatchesAHandAssembledFileAroundTheWriteBufferSize) {
   // The header goes into an 8192-byte buffer first, so data sections of 8152
   // bytes and more no longer fit beside it, and 8192 bytes go out directly.
