@@ -352,3 +352,35 @@ def test_open_picks_the_reader_by_what_the_path_is(tmp_path):
         assert (sharded["a"], single["a"]) == (1, 2)
     with pytest.raises(OSError, match="QuorIOError"):
         quordb.open(tmp_path / "absent")
+
+
+def test_lookups_on_other_threads_see_one_set_or_the_other_across_refreshes(tmp_path):
+    # The sets differ in shard count, so routing with one set's count into the
+    # other's shards would miss keys or index past the end.
+    keys = [f"k{i}" for i in range(300)]
+    build_set(tmp_path, dict.fromkeys(keys, "four"), 4)
+    reader = ShardedReader(tmp_path)
+    errors, stop = [], threading.Event()
+
+    def look_up():
+        try:
+            while not stop.is_set():
+                assert {reader[key] for key in keys} <= {"four", "two"}
+                assert set(reader.get_many(keys)) <= {"four", "two"}
+        except Exception as error:  # noqa: BLE001  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=look_up) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    try:
+        for round_ in range(6):
+            value, shards = ("two", 2) if round_ % 2 == 0 else ("four", 4)
+            build_set(tmp_path, dict.fromkeys(keys, value), shards)
+            assert reader.refresh() is True
+            assert reader[keys[0]] == value
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    assert errors == []

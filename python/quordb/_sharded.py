@@ -9,6 +9,7 @@ import time
 import uuid
 from array import array
 from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from dataclasses import dataclass
 from operator import itemgetter
 from types import TracebackType
 from typing import Any, Literal, Self
@@ -315,6 +316,16 @@ class _ShardMismatch(Exception):
     pass
 
 
+@dataclass(frozen=True, slots=True)
+class _OpenSet:
+    """The shards a reader has open, swapped whole by `refresh` so that every call
+    sees one set: routing takes the shard count from `readers` itself."""
+
+    manifest: Manifest
+    readers: tuple[QuorReader, ...]
+    length: int
+
+
 def _pair_order(pair: tuple[Key, Any]) -> bytes:
     return order_key(pair[0])
 
@@ -339,7 +350,7 @@ class _ItemsView(ItemsView[Key, Any]):
     _mapping: ShardedReader
 
     def __iter__(self) -> Iterator[tuple[Key, Any]]:
-        return _merged_pairs(reader.items() for reader in self._mapping._readers)
+        return _merged_pairs(reader.items() for reader in self._mapping._set.readers)
 
 
 class _ValuesView(ValuesView[Any]):
@@ -370,9 +381,8 @@ class ShardedReader(Mapping[Key, Any]):
         "_count",
         "_directory",
         "_ext_hook",
-        "_manifest",
         "_object_hook",
-        "_readers",
+        "_set",
         "_verify",
     )
 
@@ -388,10 +398,9 @@ class ShardedReader(Mapping[Key, Any]):
         self._verify = verify
         self._ext_hook = ext_hook
         self._object_hook = object_hook
-        self._manifest, self._readers = self._open()
-        self._count = len(self._readers)
+        self._set = self._open()
 
-    def _open(self) -> tuple[Manifest, list[QuorReader]]:
+    def _open(self) -> _OpenSet:
         deadline = time.monotonic() + _PUBLISH_WAIT
         while True:
             manifest = Manifest.load(self._directory)
@@ -399,7 +408,8 @@ class ShardedReader(Mapping[Key, Any]):
             try:
                 for entry in manifest.shards:
                     readers.append(self._open_shard(entry))
-                return manifest, readers
+                length = sum(entry.num_keys for entry in manifest.shards)
+                return _OpenSet(manifest, tuple(readers), length)
             except _ShardMismatch as mismatch:
                 for reader in readers:
                     reader.close()
@@ -438,41 +448,45 @@ class ShardedReader(Mapping[Key, Any]):
     @property
     def manifest(self) -> Manifest:
         """The manifest of the shards this reader has open."""
-        return self._manifest
+        return self._set.manifest
 
     @property
     def shards(self) -> tuple[QuorReader, ...]:
         """The reader of each shard, in shard order."""
-        return tuple(self._readers)
+        return self._set.readers
 
     @property
     def closed(self) -> bool:
-        return self._readers[0].closed
+        return self._set.readers[0].closed
 
     def shard_of(self, key: Key) -> int:
         """The shard that holds *key*, if any does."""
-        return shard_of(key, self._count)
+        return shard_of(key, len(self._set.readers))
 
     # Mapping protocol
 
     def __getitem__(self, key: Key) -> Any:
-        return self._readers[shard_of(key, self._count)][key]
+        readers = self._set.readers
+        return readers[shard_of(key, len(readers))][key]
 
     def get(self, key: Key, default: Any = None) -> Any:
-        return self._readers[shard_of(key, self._count)].get(key, default)
+        readers = self._set.readers
+        return readers[shard_of(key, len(readers))].get(key, default)
 
     def __contains__(self, key: object) -> bool:
+        readers = self._set.readers
         try:
-            shard = shard_of(key, self._count)  # type: ignore[arg-type]
+            shard = shard_of(key, len(readers))  # type: ignore[arg-type]
         except ValueError:
             return False
-        return key in self._readers[shard]
+        return key in readers[shard]
 
     def __len__(self) -> int:
-        return sum(len(reader) for reader in self._readers)
+        self._require_open()
+        return self._set.length
 
     def __iter__(self) -> Iterator[Key]:
-        return heapq.merge(*self._readers, key=order_key)
+        return heapq.merge(*self._set.readers, key=order_key)
 
     def keys(self) -> KeysView[Key]:
         """A view of the keys of all shards, in sorted byte order."""
@@ -495,21 +509,21 @@ class ShardedReader(Mapping[Key, Any]):
 
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, Any]]:
         """``(key, object)`` pairs whose key bytes start with *prefix*, in key order; lazy."""
-        return _merged_pairs(reader.prefix(prefix) for reader in self._readers)
+        return _merged_pairs(reader.prefix(prefix) for reader in self._set.readers)
 
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
-        return _merged_pairs(reader.prefix_raw(prefix) for reader in self._readers)
+        return _merged_pairs(reader.prefix_raw(prefix) for reader in self._set.readers)
 
     def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
         """``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive); lazy."""
-        return _merged_pairs(reader.range(start, stop) for reader in self._readers)
+        return _merged_pairs(reader.range(start, stop) for reader in self._set.readers)
 
     def range_raw(
         self, start: Key | None = None, stop: Key | None = None
     ) -> Iterator[tuple[Key, bytes]]:
         """As `range`, with each object's stored msgpack bytes."""
-        return _merged_pairs(reader.range_raw(start, stop) for reader in self._readers)
+        return _merged_pairs(reader.range_raw(start, stop) for reader in self._set.readers)
 
     def _batched(
         self, keys: Iterable[Key], lookup: Callable[[QuorReader, list[Key]], list[Any]]
@@ -517,12 +531,13 @@ class ShardedReader(Mapping[Key, Any]):
         """*lookup* run once per shard on its share of *keys*; the answers in the keys' order."""
         listed = list(keys)
         positions: dict[int, list[int]] = {}
-        count = self._count
+        readers = self._set.readers
+        count = len(readers)
         for position, key in enumerate(listed):
             positions.setdefault(shard_of(key, count), []).append(position)
         found: list[Any] = [None] * len(listed)
         for shard, where in positions.items():
-            answers = lookup(self._readers[shard], [listed[position] for position in where])
+            answers = lookup(readers[shard], [listed[position] for position in where])
             for position, answer in zip(where, answers, strict=True):
                 found[position] = answer
         return found
@@ -541,19 +556,20 @@ class ShardedReader(Mapping[Key, Any]):
 
     def objects(self) -> list[Any]:
         """Each shard's `objects` in turn: one stored in several shards comes once per shard."""
-        return [obj for reader in self._readers for obj in reader.objects()]
+        return [obj for reader in self._set.readers for obj in reader.objects()]
 
     def stats(self) -> dict[str, Any]:
         """The set's totals and each shard's own `QuorReader.stats`."""
-        shards = [reader.stats() for reader in self._readers]
+        opened = self._set
+        shards = [reader.stats() for reader in opened.readers]
         return {
             "path": self._directory,
             "format": FORMAT_NAME,
             "version": FORMAT_VERSION,
-            "shard_count": self._count,
+            "shard_count": len(opened.readers),
             "num_keys": sum(s["num_keys"] for s in shards),
             "num_objects": sum(s["num_objects"] for s in shards),
-            "size": sum(entry.size for entry in self._manifest.shards),
+            "size": sum(entry.size for entry in opened.manifest.shards),
             "shards": shards,
         }
 
@@ -563,7 +579,8 @@ class ShardedReader(Mapping[Key, Any]):
         Returns True; the first failure raises `RuntimeError`
         ``"QuorCorruptError: DIR/part-NNNNN.qrdb: ..."``.
         """
-        for entry, reader in zip(self._manifest.shards, self._readers, strict=True):
+        opened = self._set
+        for entry, reader in zip(opened.manifest.shards, opened.readers, strict=True):
             try:
                 reader.verify()
             except RuntimeError as error:
@@ -576,17 +593,14 @@ class ShardedReader(Mapping[Key, Any]):
     def refresh(self) -> bool:
         """Switch to a newer manifest if one was published; return whether it switched.
 
-        Iterations already running finish on the old shards. If the new set cannot
-        be opened the old one stays in use and the error is raised.
+        Calls and iterations already running finish on the old shards, which are
+        let go when the last of them is done. If the new set cannot be opened the
+        old one stays in use and the error is raised.
         """
         self._require_open()
-        if Manifest.load(self._directory) == self._manifest:
+        if Manifest.load(self._directory) == self._set.manifest:
             return False
-        manifest, readers = self._open()
-        old = self._readers
-        self._manifest, self._readers, self._count = manifest, readers, len(readers)
-        for reader in old:
-            reader.close()
+        self._set = self._open()
         return True
 
     def _require_open(self) -> None:
@@ -597,7 +611,7 @@ class ShardedReader(Mapping[Key, Any]):
 
     def close(self) -> None:
         """Close every shard; closing twice is allowed."""
-        for reader in self._readers:
+        for reader in self._set.readers:
             reader.close()
 
     def __enter__(self) -> Self:
@@ -615,7 +629,9 @@ class ShardedReader(Mapping[Key, Any]):
     def __repr__(self) -> str:
         if self.closed:
             return f"<closed ShardedReader {self._directory!r}>"
-        return f"ShardedReader({self._directory!r}, shards={self._count}, keys={len(self)})"
+        return (
+            f"ShardedReader({self._directory!r}, shards={len(self._set.readers)}, keys={len(self)})"
+        )
 
 
 def _name_shard(error: RuntimeError, path: str) -> RuntimeError:
