@@ -384,3 +384,14 @@ def test_lookups_on_other_threads_see_one_set_or_the_other_across_refreshes(tmp_
         for thread in threads:
             thread.join()
     assert errors == []
+
+
+def test_add_many_stores_the_pairs_before_a_failing_one(tmp_path):
+    pairs = [({"n": 1}, "a"), ({"n": 2}, ["b", "c"]), ({"n": 3}, 7), ({"n": 4}, "d")]
+    with ShardedWriter(tmp_path, shards=3) as writer:
+        with pytest.raises(TypeError):
+            writer.add_many(pairs)
+        assert writer.object_count == 2
+        assert writer.add_many(iter(pairs[3:])) == 1
+    with ShardedReader(tmp_path) as reader:
+        assert dict(reader) == {"a": {"n": 1}, "b": {"n": 2}, "c": {"n": 2}, "d": {"n": 4}}

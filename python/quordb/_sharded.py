@@ -247,6 +247,22 @@ class ShardedWriter:
                 raw.add_key(key, local)
         return obj_id
 
+    def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
+        """`add` each ``(obj, keys)`` pair of *items*, in order; return how many were added.
+
+        A pair that fails raises, with the pairs before it stored and none after it.
+        """
+        added = 0
+        for obj, keys in items:
+            self.add(obj, keys)
+            added += 1
+        return added
+
+    @property
+    def object_count(self) -> int:
+        """Objects added so far, each counted once however many shards store it."""
+        return len(self._homes)
+
     def build(self) -> Manifest:
         """Write every shard, move them into the directory, publish the manifest; return it."""
         staging, _spill = self._stage()
