@@ -5,6 +5,8 @@ import os
 import pathlib
 import re
 import shutil
+import subprocess
+import sys
 import tempfile
 import threading
 
@@ -395,3 +397,11 @@ def test_add_many_stores_the_pairs_before_a_failing_one(tmp_path):
         assert writer.add_many(iter(pairs[3:])) == 1
     with ShardedReader(tmp_path) as reader:
         assert dict(reader) == {"a": {"n": 1}, "b": {"n": 2}, "c": {"n": 2}, "d": {"n": 4}}
+
+
+def test_importing_quordb_loads_no_dask():
+    code = "import sys, quordb; print(sorted(m for m in ('dask', 'pandas', 'pyarrow') if m in sys.modules))"
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
+    assert result.stdout == "[]\n"
