@@ -91,3 +91,81 @@ def write_db(tmp_path):
 def raw():
     """Byte-level helpers for crafting and damaging files."""
     return types.SimpleNamespace(header=HEADER, craft=craft, with_crc=with_crc, flip=flip)
+
+
+# Damage that every CRC lets through, or that only the file CRC would catch were it not
+# recomputed: records at 40, 50 (named by no key), 70 and 80, whose payload opens with an
+# empty record at 88; index entries at 98, 109, 120 and 131; the file ends at 142.
+_RECORDS = [b"p0", b"unreferenced", b"p2", bytes(8) + b"p3"]
+_ENTRIES = [(b"a", 40), (b"b", 70), (b"c", 70), (b"d", 80)]
+_SOUND = craft(_RECORDS, _ENTRIES)
+
+# id: (file, message, where it is first caught: "native open" by both readers' open, "open" by
+# QuorReader's verified open, "verify" by QuorReader.verify() alone)
+STRUCTURE_DAMAGE = {
+    "num_keys lowered": (
+        craft(_RECORDS, _ENTRIES, num_keys=3),
+        "index of num_keys=3 entries ends at 131, not at the end of the file (142)",
+        "open",
+    ),
+    "num_keys raised": (
+        craft(_RECORDS, _ENTRIES, num_keys=5),
+        "index section truncated (key_len)",
+        "native open",
+    ),
+    "bytes after the index": (
+        craft(_RECORDS, _ENTRIES, trailer=b"xyz"),
+        "index of num_keys=4 entries ends at 142, not at the end of the file (145)",
+        "open",
+    ),
+    "num_objects lowered": (
+        craft(_RECORDS, _ENTRIES, num_objects=3),
+        "data section holds 4 records, num_objects is 3",
+        "verify",
+    ),
+    "num_objects raised": (
+        craft(_RECORDS, _ENTRIES, num_objects=5),
+        "data section holds 4 records, num_objects is 5",
+        "verify",
+    ),
+    "data_offset": (
+        craft(_RECORDS, _ENTRIES, data_offset=41),
+        "data_offset is 41, not 40",
+        "verify",
+    ),
+    "reserved byte": (
+        _SOUND[:6] + b"\x80" + _SOUND[7:],
+        "reserved header byte 6 is 128, not 0",
+        "verify",
+    ),
+    "unreferenced record": (
+        craft(
+            [_RECORDS[0], (12, zlib.crc32(b"unreferenced") ^ 1, b"unreferenced"), *_RECORDS[2:]],
+            _ENTRIES,
+        ),
+        "object CRC32 mismatch at offset 50",
+        "verify",
+    ),
+    "location inside a record": (
+        craft(_RECORDS, [*_ENTRIES[:3], (b"d", 88)]),
+        "index entry at offset 131 names location 88, not the start of an object record",
+        "verify",
+    ),
+    "keys out of order": (
+        craft(_RECORDS, [(b"a", 40), (b"c", 70), (b"b", 70), (b"d", 80)]),
+        "index entry at offset 120 is out of key order",
+        "verify",
+    ),
+    "key repeated": (
+        craft(_RECORDS, [(b"a", 40), (b"b", 70), (b"b", 70), (b"d", 80)]),
+        "index entry at offset 120 repeats the key before it",
+        "verify",
+    ),
+}
+
+
+@pytest.fixture(params=list(STRUCTURE_DAMAGE.values()), ids=list(STRUCTURE_DAMAGE))
+def structure_damage(request):
+    """(damaged file, its QuorCorruptError message, where it is first caught)."""
+    blob, detail, where = request.param
+    return blob, "QuorCorruptError: " + detail, where

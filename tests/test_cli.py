@@ -183,6 +183,14 @@ def test_verify_sound_file(people):
     assert (result.returncode, text(result)[0]) == (0, f"OK  {people}: 5 keys, 3 objects\n")
 
 
+def test_verify_reports_structure_damage(structure_damage, tmp_path):
+    blob, message, _ = structure_damage
+    db = tmp_path / "damaged.qrdb"
+    db.write_bytes(blob)
+    result = quordb("verify", str(db))
+    assert (result.returncode, text(result)) == (1, ("", f"quordb: {message}\n"))
+
+
 def test_demo_builds_and_queries_the_unicode_database(tmp_path):
     db = tmp_path / "unicode.qrdb"
     result = subprocess.run(

@@ -252,7 +252,8 @@ def test_close_or_swap_during_scans_and_batches_on_other_threads(big_db, switch_
             assert failures == set()
         else:
             assert failures <= {(AttributeError, "'NoneType' object has no attribute 'get_many_raw'"),
-                                (AttributeError, "'NoneType' object has no attribute 'verify'")}  # fmt: skip
+                                (AttributeError,
+                                 "'NoneType' object has no attribute 'verify_strict'")}  # fmt: skip
 
 
 RACER = textwrap.dedent(

@@ -12,6 +12,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from quordb import QuorReader, QuorWriter
+from quordb._quordb import _QuorReader
 
 msgpack_values = st.recursive(
     st.none()
@@ -325,6 +326,45 @@ def test_damaged_file_is_refused_unless_verification_is_skipped(tmp_path):
     assert reader["k"] == "qayload-to-damage"
     with pytest.raises(RuntimeError, match="^QuorCorruptError: file CRC32 mismatch"):
         reader.verify()
+
+
+def test_structure_damage_is_caught_by_verify_while_the_extension_module_keeps_its_rules(
+    structure_damage, write_db
+):
+    blob, message, where = structure_damage
+    path = write_db(blob)
+    if where == "native open":
+        for opening in (_QuorReader, QuorReader):
+            for verify in (True, False):
+                with pytest.raises(RuntimeError) as exc:
+                    opening(path, verify)
+                assert exc.value.args == (message,)
+        return
+    assert _QuorReader(path, True).verify() is True
+    if where == "open":
+        with pytest.raises(RuntimeError) as exc:
+            QuorReader(path)
+        assert exc.value.args == (message,)
+    else:
+        QuorReader(path).close()
+    with QuorReader(path, verify=False) as reader:
+        assert reader.raw.verify() is True
+        with pytest.raises(RuntimeError) as exc:
+            reader.verify()
+    assert exc.value.args == (message,)
+
+
+def test_refresh_of_a_verified_reader_checks_where_the_index_ends(tmp_path):
+    path = build(str(tmp_path / "n.qrdb"), {"a": 1, "b": 2})
+    lowered = bytearray(pathlib.Path(path).read_bytes())
+    lowered[8:12] = (1).to_bytes(4, "big")
+    pathlib.Path(path + ".tmp").write_bytes(lowered)
+    verified, unverified = QuorReader(path), QuorReader(path, verify=False)
+    os.replace(path + ".tmp", path)
+    with pytest.raises(RuntimeError, match="^QuorCorruptError: index of num_keys=1 entries"):
+        verified.refresh()
+    assert dict(verified) == {"a": 1, "b": 2}
+    assert unverified.refresh() is True and dict(unverified) == {"a": 1}
 
 
 def test_build_summary_follows_earlier_output(tmp_path, capfd):

@@ -93,7 +93,8 @@ class QuorReader(Mapping[Key, Any]):
     """Read-only mapping of key to object over one `.qrdb` database file.
 
     ``QuorReader(path, verify=True)`` opens and maps *path* (a `str` or any
-    path-like object); with *verify* the whole-file CRC-32 is checked first.
+    path-like object); with *verify* the whole-file CRC-32 is checked first,
+    and that the index ends exactly at the end of the file.
     Values are msgpack-decoded with ``raw=False`` (msgpack strings become `str`,
     binary becomes `bytes`, arrays become `list`); *ext_hook* and *object_hook*
     are handed to `msgpack.unpackb` for custom types.
@@ -265,7 +266,11 @@ class QuorReader(Mapping[Key, Any]):
         return self._native.exists_many(keys)
 
     def objects(self) -> list[Any]:
-        """Every stored object that some key names, once each, ordered by its first key."""
+        """Every stored object that some key names, once each, ordered by its first key.
+
+        An object that no key names is stored and counted in ``stats()["num_objects"]``
+        but not listed.
+        """
         decode = self._decode
         return [decode(raw) for raw in self._native.objects_raw()]
 
@@ -275,11 +280,17 @@ class QuorReader(Mapping[Key, Any]):
         return dict(self._native.stats())
 
     def verify(self) -> Literal[True]:
-        """Check the whole-file CRC-32 and every named object's CRC-32.
+        """Check every byte of the file.
 
-        Returns True; a failure raises `RuntimeError` ``"QuorCorruptError: ..."``.
+        The whole-file CRC-32; every object's CRC-32, whether a key names it or
+        not; the header, which no CRC covers (``data_offset`` is 40, the reserved
+        bytes are zero, the objects fill the data section exactly and number
+        ``num_objects``, the ``num_keys`` index entries end exactly at the end of
+        the file); keys in order, each once; every key naming the start of an
+        object.  Returns True; a failure raises `RuntimeError`
+        ``"QuorCorruptError: ..."`` naming the field or offset.
         """
-        return self._native.verify()
+        return self._native.verify_strict()
 
     def refresh(self) -> bool:
         """Reopen the path if a rebuild has renamed a new file over it.

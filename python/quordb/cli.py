@@ -322,7 +322,7 @@ def _parser() -> argparse.ArgumentParser:
 
     verify = commands.add_parser(
         "verify",
-        help="check the file checksum and every object's checksum",
+        help="check every checksum, and the header against the sections it describes",
     )
     verify.add_argument("db", metavar="DB", help="database file")
     verify.set_defaults(run=_cmd_verify)

@@ -27,4 +27,22 @@ StoreError RecordBeyondEnd(uint64_t location) {
   return StoreError::Corrupt("object at " + std::to_string(location) + " extends beyond file end");
 }
 
+std::optional<StoreError> CheckRecord(Bytes file, uint64_t location) {
+  if (!Fits(file.size(), location, kRecordHeadSize))
+    return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");
+  const uint32_t length = LoadU32(file.data() + location);
+  const uint32_t stored_crc = LoadU32(file.data() + location + 4);
+  if (!Fits(file.size(), location + kRecordHeadSize, length)) return RecordBeyondEnd(location);
+  if (Crc32(file.subspan(location + kRecordHeadSize, length)) != stored_crc)
+    return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(location));
+  return std::nullopt;
+}
+
+Status CheckFileCrc(Bytes file, uint32_t stored) {
+  const uint32_t computed = Crc32(file.subspan(kHeaderSize));
+  if (computed == stored) return OkStatus();
+  return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(stored) +
+                             "  computed=" + FormatCrc(computed));
+}
+
 }  // namespace quordb

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -32,6 +33,12 @@ inline constexpr size_t kNumObjectsAt = 12;
 inline constexpr size_t kIndexOffsetAt = 16;
 inline constexpr size_t kDataOffsetAt = 24;
 inline constexpr size_t kFileCrcAt = 32;
+// The reserved bytes [begin, end), written as zero.
+struct HeaderSpan {
+  size_t begin;
+  size_t end;
+};
+inline constexpr HeaderSpan kReservedSpans[] = {{5, 8}, {36, 40}};
 
 // An object record is its payload behind an 8-byte head: length, then CRC.
 inline constexpr size_t kRecordHeadSize = 8;
@@ -126,5 +133,13 @@ inline Result<Bytes> FetchRecord(Bytes file, uint64_t location) {
     return RecordBeyondEnd(location);
   return file.subspan(location + kRecordHeadSize, length);
 }
+
+// What is wrong with the record at `location`, if anything: its head or
+// payload past the end of `file`, or a payload CRC that differs from the
+// stored one. Verification's one record check.
+std::optional<StoreError> CheckRecord(Bytes file, uint64_t location);
+
+// The CRC of everything after the header compared with `stored`.
+Status CheckFileCrc(Bytes file, uint32_t stored);
 
 }  // namespace quordb

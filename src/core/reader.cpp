@@ -33,25 +33,6 @@ std::string BadMagicMessage(const uint8_t* magic) {
   return text + "]";
 }
 
-// What is wrong with the record at `location`, if anything.
-std::optional<StoreError> CheckRecord(Bytes file, uint64_t location) {
-  if (!Fits(file.size(), location, kRecordHeadSize))
-    return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");
-  const uint32_t length = LoadU32(file.data() + location);
-  const uint32_t stored_crc = LoadU32(file.data() + location + 4);
-  if (!Fits(file.size(), location + kRecordHeadSize, length)) return RecordBeyondEnd(location);
-  if (Crc32(file.subspan(location + kRecordHeadSize, length)) != stored_crc)
-    return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(location));
-  return std::nullopt;
-}
-
-Status CheckFileCrc(Bytes file, uint32_t stored) {
-  const uint32_t computed = Crc32(file.subspan(kHeaderSize));
-  if (computed == stored) return OkStatus();
-  return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(stored) +
-                             "  computed=" + FormatCrc(computed));
-}
-
 }  // namespace
 
 Reader::~Reader() {
@@ -110,6 +91,7 @@ void Reader::AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_len
 }
 
 Status Reader::LoadIndex() {
+  index_end_ = index_offset_;
   if (num_keys_ == 0) return OkStatus();
   const Bytes file = this->file();
   // A damaged count must not reserve more than the file can hold: every
@@ -144,6 +126,7 @@ Status Reader::LoadIndex() {
     ++bucket_starts[key_hash >> 56];
     pos += kKeyLengthSize + key_length + kLocationSize;
   }
+  index_end_ = pos;
   // A huge page at the arena's end would keep up to 2 MiB resident past it.
   entries_.ShrinkToFit();
   // Then insert grouped by the hashes' top byte, which picks the table's

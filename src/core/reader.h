@@ -76,6 +76,10 @@ class Reader {
   uint32_t num_keys() const noexcept { return num_keys_; }
   uint32_t num_objects() const noexcept { return num_objects_; }
   uint64_t index_offset() const noexcept { return index_offset_; }
+  // Where the walk of num_keys entries ended: index_offset when there are
+  // none. Open ignores bytes after it; strict checks compare it with the end
+  // of the file.
+  uint64_t index_end() const noexcept { return index_end_; }
   uint32_t file_crc32() const noexcept { return file_crc32_; }
 
   // The sorted key list: entries in index-section order.
@@ -192,6 +196,7 @@ class Reader {
   uint32_t num_keys_ = 0;
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;
+  uint64_t index_end_ = 0;
   uint32_t file_crc32_ = 0;
   const uint8_t* map_ = nullptr;
   size_t mapped_length_ = 0;

@@ -7,7 +7,8 @@
 // its header checksum recomputed and verify on, so that mutated bodies also
 // reach the index walk behind the checksum. Every read operation then runs,
 // and its answer is compared with a model of the format written here from
-// scratch: a crash, a sanitizer report or a disagreement aborts the run.
+// scratch: a crash, a sanitizer report or a disagreement aborts the run. The
+// strict checks are modelled too, with their wording and their order.
 //
 // Sanitizers cannot see into the file mapping, so the model also checks that
 // every payload handed out lies inside the file.
@@ -29,6 +30,7 @@
 #include <vector>
 
 #include "core/reader.h"
+#include "core/strict_verify.h"
 
 namespace {
 
@@ -297,33 +299,96 @@ void CheckLists(const Reader& reader, const Model& m) {
     CheckPayload(reader, objects.value()[i], distinct[i]);
 }
 
-void CheckVerify(const Reader& reader, const Model& m) {
-  std::string expected;
+// What Verify reports: the rendered error, or empty.
+std::string ModelVerify(const Model& m) {
   const uint32_t computed = ModelCrc(m.file.substr(40));
-  if (computed != m.stored_crc) {
-    expected = "QuorCorruptError: file CRC32 mismatch  stored=" + Hex(m.stored_crc) +
-               "  computed=" + Hex(computed);
-  } else {
-    std::set<uint64_t> seen;
-    for (const ModelEntry& e : m.entries) {
-      if (!seen.insert(e.location).second) continue;
-      const Fetched f = ModelFetch(m.file, e.location, true);
-      if (!f.error.empty()) {
-        expected = f.error;
-        break;
-      }
-      if (!f.crc_ok) {
-        expected =
-            "QuorCorruptError: object CRC32 mismatch at offset " + std::to_string(e.location);
-        break;
-      }
-    }
+  if (computed != m.stored_crc)
+    return "QuorCorruptError: file CRC32 mismatch  stored=" + Hex(m.stored_crc) +
+           "  computed=" + Hex(computed);
+  std::set<uint64_t> seen;
+  for (const ModelEntry& e : m.entries) {
+    if (!seen.insert(e.location).second) continue;
+    const Fetched f = ModelFetch(m.file, e.location, true);
+    if (!f.error.empty()) return f.error;
+    if (!f.crc_ok)
+      return "QuorCorruptError: object CRC32 mismatch at offset " + std::to_string(e.location);
   }
-  const quordb::Status verified = reader.Verify();
+  return "";
+}
+
+// Where the index walk ended, and where each entry starts.
+Wide ModelIndexEnd(const Model& m, std::vector<Wide>* starts = nullptr) {
+  Wide at = m.index_offset;
+  for (const ModelEntry& e : m.entries) {
+    if (starts != nullptr) starts->push_back(at);
+    at += 2 + e.key.size() + 8;
+  }
+  return at;
+}
+
+std::string Decimal(Wide value) { return std::to_string(static_cast<uint64_t>(value)); }
+
+// What VerifyStrict adds once Verify passes: the rendered error, or empty.
+std::string ModelStrict(const Model& m) {
+  const std::string corrupt = "QuorCorruptError: ";
+  const std::string_view f = m.file;
+  const uint64_t data_offset = Big(f, 24, 8);
+  if (data_offset != 40) return corrupt + "data_offset is " + Decimal(data_offset) + ", not 40";
+  for (const size_t at : {5, 6, 7, 36, 37, 38, 39})
+    if (f[at] != 0)
+      return corrupt + "reserved header byte " + Decimal(at) + " is " +
+             Decimal(static_cast<unsigned char>(f[at])) + ", not 0";
+  if (m.index_offset < 40 || m.index_offset > f.size())
+    return corrupt + "index_offset " + Decimal(m.index_offset) + " lies outside 40 to " +
+           Decimal(f.size());
+  std::set<uint64_t> records;
+  for (Wide at = 40; at < m.index_offset; at += 8 + Big(f, static_cast<size_t>(at), 4)) {
+    if (at + 8 > m.index_offset || at + 8 + Big(f, static_cast<size_t>(at), 4) > m.index_offset)
+      return corrupt + "object at " + Decimal(at) + " runs past index_offset " +
+             Decimal(m.index_offset);
+    if (!ModelFetch(f, static_cast<uint64_t>(at), true).crc_ok)
+      return corrupt + "object CRC32 mismatch at offset " + Decimal(at);
+    records.insert(static_cast<uint64_t>(at));
+  }
+  if (records.size() != m.num_objects)
+    return corrupt + "data section holds " + Decimal(records.size()) + " records, num_objects is " +
+           Decimal(m.num_objects);
+  std::vector<Wide> starts;
+  const Wide end = ModelIndexEnd(m, &starts);
+  if (end != f.size())
+    return corrupt + "index of num_keys=" + Decimal(m.num_keys) + " entries ends at " +
+           Decimal(end) + ", not at the end of the file (" + Decimal(f.size()) + ")";
+  for (size_t i = 1; i < m.entries.size(); ++i) {
+    if (m.entries[i - 1].key < m.entries[i].key) continue;
+    return corrupt + "index entry at offset " + Decimal(starts[i]) +
+           (m.entries[i - 1].key == m.entries[i].key ? " repeats the key before it"
+                                                     : " is out of key order");
+  }
+  for (size_t i = 0; i < m.entries.size(); ++i)
+    if (records.count(m.entries[i].location) == 0)
+      return corrupt + "index entry at offset " + Decimal(starts[i]) + " names location " +
+             Decimal(m.entries[i].location) + ", not the start of an object record";
+  return "";
+}
+
+void CheckStatus(const quordb::Status& status, const std::string& expected) {
   if (expected.empty())
-    FUZZ_CHECK(verified.ok());
+    FUZZ_CHECK(status.ok());
   else
-    CheckFails(verified, expected);
+    CheckFails(status, expected);
+}
+
+void CheckVerify(const Reader& reader, const Model& m) {
+  const std::string native = ModelVerify(m);
+  CheckStatus(reader.Verify(), native);
+  CheckStatus(quordb::VerifyStrict(reader), native.empty() ? ModelStrict(m) : native);
+  const Wide end = ModelIndexEnd(m);
+  CheckStatus(quordb::CheckIndexEnd(reader),
+              end == m.file.size()
+                  ? ""
+                  : "QuorCorruptError: index of num_keys=" + Decimal(m.num_keys) +
+                        " entries ends at " + Decimal(end) + ", not at the end of the file (" +
+                        Decimal(m.file.size()) + ")");
 }
 
 void Exercise(const MemoryFile& memory, std::string_view bytes, bool verify) {

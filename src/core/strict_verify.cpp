@@ -1,0 +1,133 @@
+#include "core/strict_verify.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "core/format.h"
+#include "core/key_sort.h"
+
+namespace quordb {
+namespace {
+
+std::string Decimal(uint64_t value) { return std::to_string(value); }
+
+Status CheckHeader(Bytes file) {
+  const uint64_t data_offset = LoadU64(file.data() + kDataOffsetAt);
+  if (data_offset != kDataOffset)
+    return StoreError::Corrupt("data_offset is " + Decimal(data_offset) + ", not " +
+                               Decimal(kDataOffset));
+  for (const HeaderSpan span : kReservedSpans)
+    for (size_t at = span.begin; at < span.end; ++at)
+      if (file[at] != 0)
+        return StoreError::Corrupt("reserved header byte " + Decimal(at) + " is " +
+                                   Decimal(file[at]) + ", not 0");
+  return OkStatus();
+}
+
+// The file offset of index entry `entry`; only failures need it.
+uint64_t EntryOffset(const Reader& reader, size_t entry) {
+  uint64_t at = reader.index_offset();
+  for (size_t before = 0; before < entry; ++before)
+    at += kIndexEntryOverhead + reader.KeyAt(before).size();
+  return at;
+}
+
+// What the walk of the data section found besides damage.
+struct DataWalk {
+  uint64_t records = 0;
+  // Of the locations that start no record, the one whose entry comes first.
+  std::optional<SortItem> stray;
+};
+
+// Walks the records from offset 40 to index_offset, checking each, and
+// matches `by_location` (the entries sorted by location) against the record
+// starts on the way, so that neither side is searched.
+Result<DataWalk> WalkData(const Reader& reader, std::span<const SortItem> by_location) {
+  const Bytes file = reader.file();
+  const uint64_t end = reader.index_offset();
+  DataWalk walk;
+  size_t next = 0;
+  const auto note_stray = [&walk](const SortItem& item) {
+    if (!walk.stray || item.entry < walk.stray->entry) walk.stray = item;
+  };
+  for (uint64_t at = kDataOffset; at < end; ++walk.records) {
+    for (; next < by_location.size() && by_location[next].chunk < at; ++next)
+      note_stray(by_location[next]);
+    while (next < by_location.size() && by_location[next].chunk == at) ++next;
+    // end <= file size, checked before the walk, so a record that fits
+    // before end fits the file.
+    const bool head_fits = Fits(end, at, kRecordHeadSize);
+    const uint32_t length = head_fits ? LoadU32(file.data() + at) : 0;
+    if (!head_fits || !Fits(end, at + kRecordHeadSize, length))
+      return StoreError::Corrupt("object at " + Decimal(at) + " runs past index_offset " +
+                                 Decimal(end));
+    if (std::optional<StoreError> failure = CheckRecord(file, at)) return std::move(*failure);
+    at += kRecordHeadSize + length;
+  }
+  for (; next < by_location.size(); ++next) note_stray(by_location[next]);
+  return walk;
+}
+
+Status CheckKeyOrder(const Reader& reader) {
+  for (size_t entry = 1; entry < reader.entry_count(); ++entry) {
+    const int order = CompareKeys(reader.KeyAt(entry - 1), reader.KeyAt(entry));
+    if (order < 0) continue;
+    const std::string at = "index entry at offset " + Decimal(EntryOffset(reader, entry));
+    if (order == 0) return StoreError::Corrupt(at + " repeats the key before it");
+    return StoreError::Corrupt(at + " is out of key order");
+  }
+  return OkStatus();
+}
+
+// Everything VerifyStrict adds to the whole-file CRC. Passing it implies
+// that Verify's record checks pass: each location is the start of a record
+// whose bounds and CRC the walk has checked exactly as Verify would.
+Status CheckStructure(const Reader& reader) {
+  const Bytes file = reader.file();
+  QUORDB_RETURN_IF_ERROR(CheckHeader(file));
+  const uint64_t index_offset = reader.index_offset();
+  if (index_offset < kDataOffset || index_offset > file.size())
+    return StoreError::Corrupt("index_offset " + Decimal(index_offset) + " lies outside " +
+                               Decimal(kDataOffset) + " to " + Decimal(file.size()));
+  const HugePageVector<SortItem> by_location =
+      EntriesByValue(static_cast<uint32_t>(reader.entry_count()),
+                     [&reader](uint32_t entry) { return reader.LocationAt(entry); });
+  Result<DataWalk> walked = WalkData(reader, by_location);
+  if (!walked.ok()) return std::move(walked).error();
+  const DataWalk& walk = walked.value();
+  if (walk.records != reader.num_objects())
+    return StoreError::Corrupt("data section holds " + Decimal(walk.records) +
+                               " records, num_objects is " + Decimal(reader.num_objects()));
+  QUORDB_RETURN_IF_ERROR(CheckIndexEnd(reader));
+  QUORDB_RETURN_IF_ERROR(CheckKeyOrder(reader));
+  if (walk.stray)
+    return StoreError::Corrupt("index entry at offset " +
+                               Decimal(EntryOffset(reader, walk.stray->entry)) + " names location " +
+                               Decimal(walk.stray->chunk) + ", not the start of an object record");
+  return OkStatus();
+}
+
+}  // namespace
+
+Status VerifyStrict(const Reader& reader) {
+  // Verify's first step: a mismatch is reported whatever else is wrong.
+  QUORDB_RETURN_IF_ERROR(CheckFileCrc(reader.file(), reader.file_crc32()));
+  Status structure = CheckStructure(reader);
+  if (structure.ok()) return structure;
+  // A damaged file may fail Verify's record checks too, and what Verify
+  // reports comes first.
+  QUORDB_RETURN_IF_ERROR(reader.Verify());
+  return structure;
+}
+
+Status CheckIndexEnd(const Reader& reader) {
+  const uint64_t size = reader.file().size();
+  if (reader.index_end() == size) return OkStatus();
+  return StoreError::Corrupt("index of num_keys=" + Decimal(reader.num_keys()) +
+                             " entries ends at " + Decimal(reader.index_end()) +
+                             ", not at the end of the file (" + Decimal(size) + ")");
+}
+
+}  // namespace quordb
