@@ -50,6 +50,7 @@ class Store:
     name = "?"
     skipped: str | None = None  # why the store cannot run here
     in_memory = False  # no file: build, open, size and memory rows do not apply
+    disk_lookups = False  # lookup rows repeated with the file on a regular filesystem
     bytes_keys = False  # takes UTF-8 bytes keys, encoded outside the timing
     # handle -> the bound method a lookup loop calls once per key
     getter = container = None
@@ -83,6 +84,7 @@ class Store:
 
 class Quordb(Store):
     name = "quordb"
+    disk_lookups = True
 
     def __init__(self):
         from quordb import _quordb
@@ -293,6 +295,7 @@ class Marisa(Store):
 
 class Cdbx(Store):
     name = "cdbx"
+    disk_lookups = True
     bytes_keys = True  # it would encode str keys as latin-1
 
     def __init__(self):

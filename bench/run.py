@@ -18,6 +18,7 @@ import json
 import os
 import platform
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -39,6 +40,7 @@ DICT_NOTE = (
     "dict: get = dict.get + bytes() copy of a bytearray value; exists = dict.__contains__ "
     "(call shape), `key in dict` = the operator"
 )
+DISK_SUFFIX = " [disk]"  # lookup rows repeated with the file on a regular filesystem
 SHARED_OPS = {"build", "size", "open", "get_hit", "items", "objects", "verify", "build_peak"}
 
 
@@ -149,8 +151,9 @@ def run_child(*args: str) -> dict:
 
 
 class Bench:
-    def __init__(self, n: int, reps: int, tmpdir: str):
+    def __init__(self, n: int, reps: int, tmpdir: str, disk_dir: str | None = None):
         self.n, self.reps, self.tmp = n, reps, tmpdir
+        self.disk_dir = disk_dir  # where lookups run again with the file on a regular filesystem
         self.build_reps = min(reps, 3) if n <= FULL_N else 1
         self.results: list[Result] = []
         self.skipped: dict[str, dict[str, str]] = {}  # set name -> store name -> why
@@ -186,6 +189,8 @@ class Bench:
         if store.in_memory:
             return
         store.close(handle)
+        if self.disk_dir and store.disk_lookups and want("get_hit"):
+            self.time_disk_lookups(ds, store, path)
         if want("memory"):
             mem = run_child("open", store.name, path)
             self.rec(ds, "RSS after open", "MB", store.name, mem["rss"] / MB)
@@ -208,8 +213,7 @@ class Bench:
             self.rec(ds, "build() call only", "ms", store.name, min(call_ns) / 1e6)
         self.rec(ds, "file size", "MB", store.name, peers.path_size(path) / MB)
 
-    def time_queries(self, ds, store, handle, want) -> None:
-        name, reps = store.name, self.reps
+    def time_lookups(self, ds, store, handle, want, suffix: str = "") -> None:
         lookups = (
             ("get_hit", "get_raw hit", store.getter, store.get_hits, ds.hits),
             ("get_miss", "get_raw miss", store.getter, store.get_misses, ds.misses),
@@ -218,8 +222,26 @@ class Bench:
         for key, op, hook, loop, keys in lookups:
             if want(key) and hook:
                 keys = store.lookup_keys(keys)
-                t = best_loop_ns(loop, handle, keys, reps)
-                self.rec(ds, op, "ns/op", name, t / len(keys))
+                t = best_loop_ns(loop, handle, keys, self.reps)
+                self.rec(ds, op + suffix, "ns/op", store.name, t / len(keys))
+
+    def time_disk_lookups(self, ds, store, path) -> None:
+        """The lookup rows again with the file on a regular filesystem, its pages cached."""
+        copy = os.path.join(self.disk_dir, os.path.basename(path))
+        shutil.copyfile(path, copy)
+        try:
+            with open(copy, "rb") as f:
+                while f.read(1 << 24):
+                    pass
+            handle = store.open(copy)
+            self.time_lookups(ds, store, handle, lambda op: True, DISK_SUFFIX)
+            store.close(handle)
+        finally:
+            peers.remove_path(copy)
+
+    def time_queries(self, ds, store, handle, want) -> None:
+        name, reps = store.name, self.reps
+        self.time_lookups(ds, store, handle, want)
         if want("exists") and isinstance(store, peers.Dict):
             t = best_loop_ns(store.exists_in, handle, ds.hits, reps)
             self.rec(ds, "exists (hit)", "ns/op", "key in dict", t / len(ds.hits))
@@ -350,6 +372,13 @@ def targets_table(bench: Bench, set_name: str) -> str:
         ("get_raw hit / (dict.get + bytes copy)", ratio("get_raw hit", "dict"), 2.0, True),
         ("get_raw hit / lmdb get", ratio("get_raw hit", "lmdb"), 1 / 5, True),
         ("get_raw hit / sqlite3 SELECT", ratio("get_raw hit", "sqlite3"), 1 / 50, True),
+        ("get_raw hit / cdbx get", ratio("get_raw hit", "cdbx"), 0.75, True),
+        (
+            "get_raw hit / cdbx get, files on disk",
+            ratio("get_raw hit" + DISK_SUFFIX, "cdbx"),
+            0.75,
+            True,
+        ),
         ("exists / `key in dict`", ratio("exists (hit)", "key in dict"), 1.5, True),
         ("open verify=False, ns per key", per_key_ns(g("open (verify=False)")), 30.0, True),
         ("open verify=False / pickle.load", ratio("open (verify=False)", "pickle"), 1 / 15, True),
@@ -461,19 +490,27 @@ def pick_tmp_root(n: int) -> str:
     return tempfile.gettempdir()
 
 
-def run_size(n: int, reps: int, lookups: int) -> Bench:
+def run_size(
+    n: int, reps: int, lookups: int, only: set[str] | None, disk_root: str | None
+) -> Bench:
     root = pick_tmp_root(n)
-    stores = [peers.Quordb()] + [peers.load_store(cls) for cls in peers.PEERS]
-    with tempfile.TemporaryDirectory(prefix="quordb-bench-", dir=root) as tmp:
+    peer_classes = [cls for cls in peers.PEERS if only is None or cls.name in only]
+    stores = [peers.Quordb()] + [peers.load_store(cls) for cls in peer_classes]
+    with (
+        tempfile.TemporaryDirectory(prefix="quordb-bench-", dir=root) as tmp,
+        tempfile.TemporaryDirectory(prefix="quordb-bench-disk-", dir=disk_root) as disk,
+    ):
         log(f"N={n:,}: temp dir {tmp} ({'tmpfs' if root == '/dev/shm' else 'disk'})")
-        bench = Bench(n, reps, tmp)
+        # Lookups run again from a regular filesystem only when the files are on tmpfs.
+        bench = Bench(n, reps, tmp, disk if disk_root and root == "/dev/shm" else None)
         unique = data.make_dataset(n, lookups=lookups)
         bench.run_set(unique, stores, None)
         del unique
         gc.collect()
         shared = data.make_dataset(n, shared=True, lookups=lookups)
         by_name = {s.name: s for s in stores}
-        bench.run_set(shared, [by_name[s] for s in ("quordb", "sqlite3", "lmdb")], SHARED_OPS)
+        shared_stores = [by_name[s] for s in ("quordb", "sqlite3", "lmdb") if s in by_name]
+        bench.run_set(shared, shared_stores, SHARED_OPS)
     return bench
 
 
@@ -511,6 +548,13 @@ def main() -> int:
     ap.add_argument("--reps", type=int, default=3, help="repetitions per figure, best kept")
     ap.add_argument("--lookups", type=int, help="keys per lookup loop (200 000; quick 50 000)")
     ap.add_argument("--json", help="also write every figure to this JSON file")
+    ap.add_argument("--stores", help="comma-separated peers to run (quordb always runs)")
+    ap.add_argument(
+        "--disk",
+        default=tempfile.gettempdir(),
+        help="a directory on a regular filesystem where the lookup rows of quordb and cdbx "
+        "run again when the files are on tmpfs ('' to skip; default: the system temp dir)",
+    )
     ap.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
@@ -532,7 +576,8 @@ def main() -> int:
     while sizes:
         n = sizes.pop(0)
         t0 = time.monotonic()
-        bench = run_size(n, args.reps, lookups)
+        only = set(args.stores.split(",")) if args.stores else None
+        bench = run_size(n, args.reps, lookups, only, args.disk or None)
         print_tables(bench, n, args.reps)
         results = [asdict(r) for r in bench.results]
         report["runs"].append(

@@ -21,13 +21,6 @@ inline uint64_t HashKey(std::string_view key, uint64_t seed) noexcept {
 // A random seed from the kernel's generator (a clock-based value if that fails).
 uint64_t RandomSeed() noexcept;
 
-// An entry whose hash is already known, so that inserting it needs no second
-// read of its key.
-struct KnownHash {
-  uint32_t entry = UINT32_MAX;
-  uint64_t hash = 0;
-};
-
 // Hash and equality for a table of entry numbers whose keys live elsewhere:
 // `Owner::KeyOfEntry(uint32_t)` gives an entry's key. Transparent, so the
 // table is probed with a std::string_view and no key is copied for a lookup.
@@ -37,11 +30,7 @@ struct EntryHash {
   using is_avalanching = void;  // XXH3 output needs no further mixing
   const Owner* owner;
   uint64_t seed;
-  const KnownHash* known = nullptr;
-  size_t operator()(uint32_t entry) const noexcept {
-    if (known != nullptr && known->entry == entry) return known->hash;
-    return (*this)(owner->KeyOfEntry(entry));
-  }
+  size_t operator()(uint32_t entry) const noexcept { return (*this)(owner->KeyOfEntry(entry)); }
   size_t operator()(std::string_view key) const noexcept { return HashKey(key, seed); }
 };
 

@@ -7,7 +7,8 @@
 //
 // Index entries are copied once into an arena at open (location and key
 // length, then key); the sorted key list is their offsets, and the hash index
-// holds references to them hashed over that arena, so each key is held once.
+// names them too, with each record's location beside, so each key is held
+// once and a hit reads the key and the record at the same time.
 // Payloads stay in the mapping: results are views into it, valid for the
 // reader's life, which callers copy before handing them out.
 //
@@ -17,7 +18,6 @@
 
 #include <algorithm>
 #include <boost/unordered/unordered_flat_map.hpp>
-#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -32,6 +32,7 @@
 #include "core/format.h"
 #include "core/huge_pages.h"
 #include "core/key_hash.h"
+#include "core/tag_table.h"
 
 namespace quordb {
 
@@ -94,15 +95,15 @@ class Reader {
   // batch lets the lookups' memory misses overlap.
   void FindMany(std::span<const std::string_view> keys,
                 std::span<std::optional<uint64_t>> locations) const noexcept;
+  // Get for every key of `keys`, into `payloads` (the same length), with the
+  // records fetched ahead too. Returns the first fetch that fails, in key
+  // order; `payloads` is then filled only before that key.
+  Status GetMany(std::span<const std::string_view> keys,
+                 std::span<std::optional<Bytes>> payloads) const;
 
   bool Exists(std::string_view key) const noexcept { return Find(key).has_value(); }
   // The payload of `key`'s object; nullopt when the key is absent.
   Result<std::optional<Bytes>> Get(std::string_view key) const;
-  // Get for every key of `keys`, into `payloads` (the same length): the
-  // lookups as one FindMany, then the records fetched a little ahead. Returns
-  // the first fetch that fails.
-  Status GetMany(std::span<const std::string_view> keys,
-                 std::span<std::optional<Bytes>> payloads) const;
   // Calls `visit(entry, payload)` for each entry of `range` in key order,
   // with records fetched a little ahead. Returns the first fetch that fails;
   // stops early, with success, when `visit` returns false.
@@ -126,6 +127,8 @@ class Reader {
  private:
   Reader() = default;
   Status LoadIndex();
+  template <typename Slot>
+  Status LoadEntries(TagTable<Slot>& table);
   void AppendEntry(uint64_t location, const uint8_t* key, uint16_t key_length);
 
   // An entry in entries_ is a head, in native byte order, with the location
@@ -177,22 +180,32 @@ class Reader {
   uint64_t StartOfMember(uint32_t member) const noexcept {
     return members_are_starts_ ? member : EntryStart(member);
   }
-  friend struct EntryHash<Reader>;
-  friend struct EntryEqual<Reader>;
-  std::string_view KeyOfEntry(uint32_t member) const noexcept {
-    return KeyFrom(StartOfMember(member));
-  }
-  using HashIndex = boost::unordered_flat_set<uint32_t, EntryHash<Reader>, EntryEqual<Reader>,
-                                              HugePageAllocator<uint32_t>>;
+  // Its slots hold 32-bit locations while the file and the entry starts fit
+  // 32 bits; past that, the wide slots' 48-bit ones.
+  bool wide_slots_ = false;
+
+  // The location `key` (with hash `hash`) names, if any; with `fetching`,
+  // the record's first lines are asked for as soon as a slot names it.
+  std::optional<uint64_t> Lookup(std::string_view key, uint64_t hash,
+                                 bool fetching) const noexcept;
+  template <typename Slot>
+  std::optional<uint64_t> LookupIn(const TagTable<Slot>& table, std::string_view key,
+                                   uint64_t hash, bool fetching) const noexcept;
+  // FindMany over one batch of at most kBatch keys.
+  void LookupBatch(std::span<const std::string_view> keys,
+                   std::span<std::optional<uint64_t>> locations, bool fetching) const noexcept;
+  template <typename Slot>
+  void PrefetchCandidates(const TagTable<Slot>& table,
+                          std::span<const uint64_t> hashes) const noexcept;
 
   // Every index entry once, in file order.
   ByteArena entries_;
   HugePageVector<uint32_t> entry_starts_;
   std::vector<size_t> wraps_;
   boost::unordered_flat_map<uint64_t, uint64_t> far_locations_;
-  KnownHash inserting_;
-  HashIndex hash_index_{0, EntryHash<Reader>{this, RandomSeed(), &inserting_},
-                        EntryEqual<Reader>{this}};
+  uint64_t seed_ = RandomSeed();
+  TagTable<NearSlot> near_index_;
+  TagTable<WideSlot> wide_index_;
   uint32_t num_keys_ = 0;
   uint32_t num_objects_ = 0;
   uint64_t index_offset_ = 0;

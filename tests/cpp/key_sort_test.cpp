@@ -90,8 +90,8 @@ TEST(KeySort, LongSharedPrefixesNeedLittleStack) {
   ASSERT_EQ(::pthread_attr_init(&attributes), 0);
   ASSERT_EQ(::pthread_attr_setstacksize(&attributes, size_t{256} << 10), 0);
   pthread_t thread;
-  const auto sort = [](void* keys) -> void* {
-    ExpectSortedLikeComparison(*static_cast<std::vector<std::string>*>(keys));
+  const auto sort = [](void* argument) -> void* {
+    ExpectSortedLikeComparison(*static_cast<std::vector<std::string>*>(argument));
     return nullptr;
   };
   ASSERT_EQ(::pthread_create(&thread, &attributes, sort, &keys), 0);

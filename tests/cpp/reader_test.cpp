@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
@@ -431,6 +432,65 @@ TEST(ReaderStats, ReportsHeaderValuesAndConstants) {
     EXPECT_EQ(stats.data_offset, 40u);
     EXPECT_EQ(stats.file_size_kb, c.file_size_kb);
     EXPECT_EQ(stats.file_crc32, c.file_crc32);
+  }
+}
+
+// Batches answer as single lookups do, across batch boundaries, with
+// repeated keys (the last wins), absent keys and locations no slot holds.
+TEST(ReaderBatch, FindManyAndGetManyAgreeWithSingleLookups) {
+  std::vector<std::string> payloads;
+  for (int i = 0; i < 300; ++i) payloads.push_back("v" + std::to_string(i));
+  std::vector<Entry> entries;
+  for (size_t i = 0; i < payloads.size(); ++i)
+    entries.push_back({"key" + std::to_string(i), test::LocationOf(payloads, i)});
+  for (size_t i = 0; i < 20; ++i) entries.push_back({entries[i * 7].key, entries[i].location});
+  const uint64_t far[] = {uint64_t{1} << 32, (uint64_t{1} << 48) - 1, UINT64_MAX};
+  for (const uint64_t location : far)
+    entries.push_back({"far" + std::to_string(location), location});
+  auto opened = OpenBytes(AssembleFile(payloads, entries), false);
+  ASSERT_TRUE(opened.ok()) << ErrorText(opened);
+  const Reader& reader = *opened.value();
+  std::map<std::string, uint64_t, std::less<>> last_location;
+  for (const Entry& entry : entries) last_location[entry.key] = entry.location;
+
+  std::vector<std::string> present, all;
+  for (const Entry& entry : entries)
+    (entry.key.starts_with("far") ? all : present).push_back(entry.key);
+  for (int i = 0; i < 40; ++i) present.push_back("absent" + std::to_string(i));
+  present.push_back("");
+  std::shuffle(present.begin(), present.end(), std::mt19937(5));
+  all.insert(all.end(), present.begin(), present.end());
+  std::shuffle(all.begin(), all.end(), std::mt19937(6));
+
+  for (const std::vector<std::string>* keys : {&present, &all}) {
+    for (const size_t count :
+         {size_t{0}, size_t{1}, size_t{31}, size_t{32}, size_t{33}, keys->size()}) {
+      SCOPED_TRACE(count);
+      const std::vector<std::string_view> batch(keys->begin(), keys->begin() + count);
+      std::vector<std::optional<uint64_t>> locations(count, 1);
+      reader.FindMany(batch, locations);
+      std::vector<std::optional<Bytes>> payloads_found(count);
+      const Status got = reader.GetMany(batch, payloads_found);
+      std::string first_error = "(no error)";
+      for (size_t i = 0; i < count; ++i) {
+        const auto expected = last_location.find(batch[i]);
+        EXPECT_EQ(locations[i], expected == last_location.end()
+                                    ? std::nullopt
+                                    : std::optional<uint64_t>(expected->second))
+            << batch[i];
+        EXPECT_EQ(reader.Find(batch[i]), locations[i]) << batch[i];
+        const Result<std::optional<Bytes>> single = reader.Get(batch[i]);
+        if (!single.ok()) {
+          first_error = ErrorText(single);
+          break;
+        }
+        ASSERT_EQ(payloads_found[i].has_value(), single.value().has_value()) << batch[i];
+        if (single.value()) {
+          EXPECT_EQ(Str(*payloads_found[i]), Str(*single.value())) << batch[i];
+        }
+      }
+      EXPECT_EQ(ErrorText(got), first_error);
+    }
   }
 }
 
