@@ -5,6 +5,10 @@
 #
 #   bash scripts/bench.sh --quick
 #   bash scripts/bench.sh [--n 1000000,10000000] [--json out.json]
+#   bash scripts/bench.sh --scale [--n 1000000,10000000,100000000] [--dir DIR]
+#
+# --scale runs bench/scale.py instead: builds and opens of 1 M, 10 M and 100 M keys (sizes that
+# do not fit the disk or the memory are skipped), curves drawn to docs/scale.png.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -21,5 +25,10 @@ while IFS= read -r pkg; do
   "$venv/bin/python" -m pip install -q "$pkg" || log "could not install $pkg: the benchmark skips it"
 done <"$QUORDB_ROOT/bench/requirements.txt"
 
+if [[ "${1:-}" == "--scale" ]]; then
+  shift
+  log "bench/scale.py $*"
+  exec nice "$venv/bin/python" "$QUORDB_ROOT/bench/scale.py" --png "$QUORDB_ROOT/docs/scale.png" "$@"
+fi
 log "bench/run.py $*"
 exec "$venv/bin/python" "$QUORDB_ROOT/bench/run.py" "$@"

@@ -1,6 +1,7 @@
 """The quordb command and the demo, run as users run them: in a child interpreter."""
 
 import base64
+import contextlib
 import json
 import subprocess
 import sys
@@ -68,6 +69,13 @@ def test_progress_is_shown_on_request(tmp_path):
         "build", str(tmp_path / "p.qrdb"), "-", "--key", "k", "--progress", stdin=b'{"k": "a"}\n'
     )
     assert "read 1 lines, 1 objects" in text(result)[1]
+    source = tmp_path / "in.jsonl"
+    source.write_text("".join(f'{{"k": "{i}"}}\n' for i in range(10_000)))
+    result = quordb("build", str(tmp_path / "f.qrdb"), str(source), "--key", "k", "--progress")
+    out, err = text(result)
+    # Against the size of a regular file: a percentage of the bytes read.
+    assert result.returncode == 0 and "100%" in err and "read 10,000 lines" in err
+    assert "100%" not in out
 
 
 @pytest.mark.parametrize(
@@ -90,10 +98,91 @@ def test_progress_is_shown_on_request(tmp_path):
 def test_bad_input_lines_fail_with_their_line_number(tmp_path, line, message):
     source = tmp_path / "in.jsonl"
     source.write_text('{"k": "a"}\n' + line + "\n")
+    (tmp_path / "bad.qrdb").write_bytes(b"old contents")
     result = quordb("build", str(tmp_path / "bad.qrdb"), str(source), "--key", "k")
     assert result.returncode == 1
     assert message in text(result)[1]
-    assert not (tmp_path / "bad.qrdb").exists()
+    assert (tmp_path / "bad.qrdb").read_bytes() == b"old contents"
+    assert not (tmp_path / "bad.qrdb.tmp").exists()
+
+
+@pytest.mark.parametrize(
+    ("bad_line", "message"),
+    [
+        ('{"k": "b", "big": 18446744073709551616}', "Integer value out of range"),
+        ('{"k": "' + "x" * 70000 + '"}', "QuorError: key of 70000 exceeds"),
+    ],
+)
+def test_a_refused_record_far_into_the_input_is_named_by_its_line(tmp_path, bad_line, message):
+    # The writer stores records a chunk at a time; the message still names the right line.
+    source = tmp_path / "in.jsonl"
+    good = "".join(f'{{"k": "g{i}"}}\n' for i in range(2999))
+    source.write_text(good + bad_line + "\n" + good.replace('"g', '"h'))
+    result = quordb("build", str(tmp_path / "bad.qrdb"), str(source), "--key", "k")
+    assert result.returncode == 1
+    assert text(result)[1].startswith(f"quordb: {source}:3000: ")
+    assert message in text(result)[1]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl"]
+
+
+@pytest.mark.parametrize(
+    ("out", "source", "stdin_from"),
+    [
+        ("data.jsonl", "data.jsonl", None),
+        ("./sub/../data.jsonl", "data.jsonl", None),
+        ("link.jsonl", "data.jsonl", None),
+        ("data.qrdb", "data.qrdb.tmp", None),
+        ("data.jsonl", "-", "data.jsonl"),
+    ],
+    ids=["same name", "other name", "hard link", "temporary file", "stdin"],
+)
+def test_build_refuses_to_write_over_its_input(tmp_path, monkeypatch, out, source, stdin_from):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "sub").mkdir()
+    content = b'{"id": "a"}\n'
+    for name in ("data.jsonl", "data.qrdb.tmp"):
+        (tmp_path / name).write_bytes(content)
+    (tmp_path / "link.jsonl").hardlink_to(tmp_path / "data.jsonl")
+    with contextlib.ExitStack() as stack:
+        stdin = stack.enter_context(open(stdin_from, "rb")) if stdin_from else subprocess.DEVNULL
+        result = subprocess.run(
+            [sys.executable, "-m", "quordb", "build", out, source, "--key", "id"],
+            stdin=stdin,
+            capture_output=True,
+            check=False,
+        )
+    assert result.returncode == 2
+    assert "building there would destroy it" in text(result)[1]
+    for name in ("data.jsonl", "data.qrdb.tmp"):
+        assert (tmp_path / name).read_bytes() == content
+
+
+def test_writer_errors_name_the_target(tmp_path):
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"k": "a"}\n')
+    out = tmp_path / "missing-dir" / "x.qrdb"
+    result = quordb("build", str(out), str(source), "--key", "k")
+    assert result.returncode == 1
+    assert text(result)[1] == (
+        f"quordb: {out}: QuorIOError: open tmp: No such file or directory (os error 2)\n"
+    )
+
+
+def test_closed_pipe_ends_with_the_sigpipe_status_and_no_traceback(tmp_path):
+    db = tmp_path / "many.qrdb"
+    writer = QuorWriter()
+    for i in range(20_000):
+        writer.add({"n": i, "pad": "x" * 40}, f"key{i}")
+    writer.build(db)
+    dump = subprocess.Popen(
+        [sys.executable, "-m", "quordb", "dump", str(db)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
+    assert dump.stdout.readline().startswith(b'{"key": "key0"')
+    dump.stdout.close()  # as `head -1` does: far more than a pipe's buffer is still to come
+    assert dump.wait() == 141
+    assert dump.stderr.read() == b""
 
 
 def test_keys_with_prefix_and_limit(people):

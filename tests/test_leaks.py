@@ -13,10 +13,11 @@ import struct
 import tracemalloc
 import zlib
 
+import msgpack
 import pytest
 
 from quordb import QuorReader
-from quordb._native import Reader
+from quordb._native import Reader, StreamWriter
 from quordb._quordb import _QuorReader, _QuorWriter
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -188,10 +189,34 @@ def builds(f):
     w.build(f["dir"] + "/built.qrdb")
 
 
+def streams(f):
+    payload = msgpack.packb({"v": "x" * PAYLOAD})
+    finished = StreamWriter(f["dir"] + "/streamed.qrdb")
+    for i in range(50):
+        finished.add(payload, [f"k{i}", f"alias{i}"])
+    finished.add_many([(payload, f"m{i}") for i in range(50)])
+    finished.add_key("k0", finished.add_object_raw(payload))
+    for bad in ([], [1], ["a\ud800"], ["x" * 70000], None):
+        _expect((TypeError, ValueError), finished.add, payload, bad)
+    _expect(TypeError, finished.add, msgpack.packb({(1,): 2}), "k")
+    _expect(ValueError, finished.add_many, [(payload, "ok"), (payload, [])])
+    repr(finished)
+    finished.finish()
+    _expect(ValueError, finished.add, payload, "late")
+    aborted = StreamWriter(f["dir"] + "/aborted.qrdb")
+    aborted.add(payload, "k")
+    aborted.abort()
+    dropped = StreamWriter(f["dir"] + "/dropped.qrdb")
+    dropped.add(payload, "k")
+    del dropped
+    _expect(OSError, StreamWriter, f["dir"] + "/missing/db.qrdb")
+
+
 # (workload, rounds measured): about 300k calls in all.
 WORKLOADS = {"reads": (reads, 200), "read_failures": (read_failures, 1500),
              "native_reads": (native_reads, 200),
-             "opens": (opens, 1500), "writes": (writes, 150), "builds": (builds, 40)}  # fmt: skip
+             "opens": (opens, 1500), "writes": (writes, 150), "builds": (builds, 40),
+             "streams": (streams, 40)}  # fmt: skip
 
 
 @pytest.mark.parametrize("name", WORKLOADS)

@@ -3,7 +3,9 @@
 import datetime as dt
 import os
 import pathlib
+import signal
 import tempfile
+import threading
 import weakref
 from collections.abc import Mapping
 
@@ -12,6 +14,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from quordb import QuorReader, QuorWriter
+from quordb._native import check_payload
 from quordb._quordb import _QuorReader
 
 msgpack_values = st.recursive(
@@ -37,6 +40,26 @@ def build(path, entries, **writer_options):
     return path
 
 
+def stream(path, entries, **writer_options):
+    with QuorWriter(path, **writer_options) as writer:
+        for key, value in entries.items():
+            writer.add(value, key)
+    return path
+
+
+def new_writer(streaming, path):
+    """A streaming writer of *path*, or an in-memory one."""
+    return QuorWriter(path) if streaming else QuorWriter()
+
+
+def finish(writer, path):
+    writer.build(None if writer.streaming else path)
+    return path
+
+
+both_writers = pytest.mark.parametrize("streaming", [False, True], ids=["in-memory", "streaming"])
+
+
 @pytest.fixture
 def shared_db(tmp_path):
     """'ada' and 'user:1' name one object; 'user:2' its own."""
@@ -53,6 +76,8 @@ def shared_db(tmp_path):
 def test_round_trip_and_prefix_agree_with_a_dict(entries, prefix):
     with tempfile.TemporaryDirectory() as tmp:
         reader = QuorReader(build(os.path.join(tmp, "db.qrdb"), entries))
+        streamed = stream(os.path.join(tmp, "streamed.qrdb"), entries)
+        assert pathlib.Path(streamed).read_bytes() == pathlib.Path(reader.path).read_bytes()
         assert dict(reader) == entries
         assert dict(reader.items()) == entries
         assert len(reader) == len(entries)
@@ -238,19 +263,85 @@ def test_context_manager_builds_only_on_clean_exit(tmp_path):
         QuorWriter().build()
 
 
+@both_writers
 @pytest.mark.parametrize(
     ("bad_keys", "error", "message"),
     [
         ([], ValueError, "at least one key"),
-        (["ok", 5], TypeError, "each key must be str or bytes, not 'int'"),
+        (["ok", 5], TypeError, "^each key must be str or bytes, not 'int'$"),
         (5, TypeError, "iterable"),
+        (
+            ["good", "x" * 65536],
+            ValueError,
+            "^QuorError: key of 65536 exceeds the format's limit of 65535 bytes$",
+        ),
+        (("good", b"y" * 70000), ValueError, "^QuorError: key of 70000 exceeds"),
+        (
+            ["good", "a\ud800b"],
+            ValueError,
+            r"^key 'a\\ud800b' cannot be stored: it holds a lone surrogate, which has no UTF-8",
+        ),
+        ({"good": 1, None: 2}, TypeError, "not 'NoneType'"),
     ],
 )
-def test_add_rejects_bad_keys_before_storing_the_object(bad_keys, error, message):
-    writer = QuorWriter()
+def test_add_is_all_or_nothing(tmp_path, streaming, bad_keys, error, message):
+    target = tmp_path / "db.qrdb"
+    writer = new_writer(streaming, target)
     with pytest.raises(error, match=message):
         writer.add({"x": 1}, bad_keys)
-    assert writer.add("first", ("a", b"b", bytearray(b"c"))) == 0
+    assert writer.add("first", ("a", b"b", bytearray(b"c"), memoryview(b"d"))) == 0
+    assert dict(QuorReader(finish(writer, target))) == dict.fromkeys("abcd", "first")
+
+
+@both_writers
+@pytest.mark.parametrize(
+    "value",
+    [
+        {(1, 2): "pair"},
+        [0, {"deep": {("t",): 1}}],
+        {frozenset({1}): "made a list by default"},
+        {"inner": {1: {(): None}}},
+    ],
+    ids=["tuple key", "nested", "key made a list", "empty tuple"],
+)
+def test_values_that_could_not_be_read_back_are_refused(tmp_path, streaming, value):
+    target = tmp_path / "db.qrdb"
+    writer = QuorWriter(target, default=list) if streaming else QuorWriter(default=list)
+    with pytest.raises(TypeError, match="map key that is a tuple, a list or a map"):
+        writer.add(value, "k")
+    with pytest.raises(TypeError, match="map key that is a tuple"):
+        writer.add_object(value)
+    fine = {1: "one", b"raw": [True, None], None: 0, 1.5: (1, 2), msgpack.ExtType(3, b"x"): {}}
+    writer.add(fine, "k")
+    assert QuorReader(finish(writer, target))["k"] == {**fine, 1.5: [1, 2]}
+
+
+readable_or_not = st.recursive(
+    st.none() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=4) | st.binary(max_size=300),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.tuples(inner, inner)
+        | st.dictionaries(
+            st.integers(-5, 5) | st.text(max_size=2) | st.tuples(st.integers(-5, 5)),
+            inner,
+            max_size=3,
+        )
+    ),
+    max_leaves=10,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(readable_or_not)
+def test_payload_check_refuses_exactly_what_fails_to_decode(value):
+    payload = msgpack.packb(value, use_bin_type=True)
+    try:
+        msgpack.unpackb(payload, raw=False, strict_map_key=False)
+    except TypeError:
+        with pytest.raises(TypeError):
+            check_payload(payload)
+    else:
+        check_payload(payload)
 
 
 def test_add_key_and_native_errors_surface_unchanged(tmp_path):
@@ -328,6 +419,131 @@ def test_damaged_file_is_refused_unless_verification_is_skipped(tmp_path):
         reader.verify()
 
 
+@pytest.mark.parametrize("streaming", [False, True], ids=["in-memory", "streaming"])
+def test_summary_line_only_when_not_quiet_and_after_earlier_output(tmp_path, capfd, streaming):
+    target = tmp_path / "s.qrdb"
+    for quiet in (True, False):
+        writer = QuorWriter(target, quiet=quiet) if streaming else QuorWriter(quiet=quiet)
+        print("before the build")
+        writer.build(None if streaming else target)
+        out = capfd.readouterr().out
+        line = f"{target}  —  0 objects · 0 keys"
+        if quiet:
+            assert out == "before the build\n"
+        else:
+            assert out.index("before the build") < out.index(line)
+
+
+@both_writers
+@pytest.mark.parametrize(
+    ("bad", "error"),
+    [
+        (None, None),
+        (({(1,): 2}, "k"), TypeError),
+        (("v", ["ok", "x" * 70000]), ValueError),
+        ((object(), "k"), TypeError),  # msgpack cannot encode it
+        (("v", 5), TypeError),
+    ],
+    ids=["all good", "unreadable value", "long key", "unencodable", "bad keys"],
+)
+def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, error):
+    # More pairs than one native call takes, with the failure in the second call.
+    pairs = [({"n": i}, [f"k{i}", f"alias{i % 7}"]) for i in range(2500)]
+    if bad is not None:
+        pairs.insert(1500, bad)
+    target = tmp_path / "db.qrdb"
+    writer = new_writer(streaming, target)
+    writer.add("first", "first")
+    if error is None:
+        assert writer.add_many(iter(pairs)) == 2500
+    else:
+        with pytest.raises(error):
+            writer.add_many(iter(pairs))
+    stored = 1 + (2500 if error is None else 1500)
+    reference = QuorWriter()
+    reference.add("first", "first")
+    for obj, keys in pairs[: stored - 1]:
+        reference.add(obj, keys)
+    reference.build(tmp_path / "ref.qrdb")
+    assert finish(writer, target).read_bytes() == (tmp_path / "ref.qrdb").read_bytes()
+
+
+def test_streaming_writer_writes_objects_as_they_come_and_builds_once(tmp_path):
+    target = tmp_path / "s.qrdb"
+    temp = tmp_path / "s.qrdb.tmp"
+    writer = QuorWriter(target)
+    assert writer.streaming and temp.exists() and not target.exists()
+    big = "v" * (5 << 20)  # larger than the write buffer: on disk at once
+    writer.add(big, "big")
+    assert temp.stat().st_size > len(big)
+    writer.build(target)
+    assert not temp.exists() and QuorReader(target)["big"] == big
+    with pytest.raises(ValueError, match="already built: a streaming writer builds once"):
+        writer.build()
+    with pytest.raises(ValueError, match="^QuorError: the build is already finished$"):
+        writer.add(1, "late")
+    with pytest.raises(ValueError, match="cannot build .*other.qrdb"):
+        QuorWriter(tmp_path / "third.qrdb").build(tmp_path / "other.qrdb")
+
+
+@pytest.mark.parametrize(
+    "end",
+    [
+        lambda writer: writer.close(),
+        lambda writer: writer.raw.abort(),
+        lambda writer: writer.__exit__(KeyboardInterrupt, KeyboardInterrupt(), None),
+        lambda writer: None,
+    ],
+    ids=["close", "abort", "with block left by an exception", "dropped"],
+)
+def test_unfinished_streaming_build_leaves_the_target_and_no_temporary_file(tmp_path, end):
+    target = tmp_path / "s.qrdb"
+    target.write_bytes(b"old contents")
+    writer = QuorWriter(target)
+    writer.add({"x": 1}, ["a", "b"])
+    end(writer)
+    del writer
+    assert target.read_bytes() == b"old contents"
+    assert list(tmp_path.iterdir()) == [target]
+
+
+def test_ctrl_c_during_a_streaming_build_cancels_it_before_the_rename(tmp_path):
+    target = tmp_path / "s.qrdb"
+    target.write_bytes(b"old contents")
+    writer = QuorWriter(target)
+    for i in range(300_000):
+        writer.add(i, f"key:{i * 2654435761 % 2**32:010d}")
+
+    def interrupt_only_inside_build(signum, frame):
+        try:
+            writer.raw.object_count  # refused while finish holds the writer
+        except RuntimeError:
+            raise KeyboardInterrupt from None
+
+    # Signals keep arriving until the build ends; the handler interrupts only
+    # while finish runs, so the cancellation must come from its own checks.
+    done = threading.Event()
+
+    def send_signals():
+        while not done.is_set():
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGUSR1)
+            done.wait(0.001)
+
+    previous = signal.signal(signal.SIGUSR1, interrupt_only_inside_build)
+    sender = threading.Thread(target=send_signals)
+    sender.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            writer.build()
+    finally:
+        done.set()
+        sender.join()
+        signal.signal(signal.SIGUSR1, previous)
+    assert writer.raw.aborted and not writer.raw.finished
+    assert target.read_bytes() == b"old contents"
+    assert list(tmp_path.iterdir()) == [target]
+
+
 def test_structure_damage_is_caught_by_verify_while_the_extension_module_keeps_its_rules(
     structure_damage, write_db
 ):
@@ -365,15 +581,6 @@ def test_refresh_of_a_verified_reader_checks_where_the_index_ends(tmp_path):
         verified.refresh()
     assert dict(verified) == {"a": 1, "b": 2}
     assert unverified.refresh() is True and dict(unverified) == {"a": 1}
-
-
-def test_build_summary_follows_earlier_output(tmp_path, capfd):
-    print("before the build")
-    QuorWriter().build(str(tmp_path / "s.qrdb"))
-    out = capfd.readouterr().out
-    assert out.index("before the build") < out.index(
-        f"{tmp_path / 's.qrdb'}  —  0 objects · 0 keys"
-    )
 
 
 def test_refresh_switches_to_a_file_renamed_over_the_path(tmp_path):

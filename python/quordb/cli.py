@@ -1,25 +1,31 @@
 """The ``quordb`` command: build a database from JSON Lines and query it.
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
-bad input data (with a message on stderr), 2 for a usage error.
+bad input data (with a message on stderr), 2 for a usage error (also a build
+whose output is one of its inputs), 130 when interrupted, and 141 (128 +
+SIGPIPE, as for tools that the signal ends) when the reader of standard output
+goes away, as in ``quordb dump db | head``.
 """
 
 from __future__ import annotations
 
 import argparse
 import base64
+import collections
 import json
 import os
+import stat
 import sys
-import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
+from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
+from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
 from quordb._reader import QuorReader
-from quordb._writer import QuorWriter
+from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
 __all__ = ["main", "to_json"]
 
@@ -29,13 +35,20 @@ PROG = "quordb"
 # and is left to propagate with its traceback.
 _STORE_ERROR_PREFIXES = ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
 
-# Progress is redrawn at most this often, and the clock is read once per this many lines.
-_PROGRESS_INTERVAL_S = 0.2
-_PROGRESS_EVERY_LINES = 1024
+# Progress is counted in steps of this many lines, so that the bar costs nothing per line.
+_PROGRESS_EVERY_LINES = 4096
+
+# 128 + SIGPIPE: what a shell reports for a program that a closed pipe ended.
+_EXIT_BROKEN_PIPE = 141
+_EXIT_INTERRUPTED = 130
 
 
 class CliError(Exception):
     """A failure reported as one line on stderr with exit status 1."""
+
+
+class UsageError(Exception):
+    """A command that must not run, reported as one line on stderr with exit status 2."""
 
 
 # JSON rendering of decoded values
@@ -109,64 +122,144 @@ def _keys_of(record: dict[str, Any], fields: Sequence[str], where: str) -> list[
 
 
 class _Progress:
-    """A line count redrawn in place on stderr, at most a few times a second."""
+    """Bytes read against the input's size, on stderr: a tqdm bar with rate and ETA.
 
-    def __init__(self, stream: IO[str]) -> None:
+    For an input of unknown size (a pipe) it shows the bytes read and the rate.
+    Closing it adds one line with the counts of lines and objects.
+    """
+
+    def __init__(self, stream: IO[str], total: int | None) -> None:
         self._stream = stream
-        self._next_draw = time.monotonic() + _PROGRESS_INTERVAL_S
+        self._bar = tqdm(
+            total=total,
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            desc="read",
+            file=stream,
+            mininterval=0.2,
+            dynamic_ncols=True,
+        )
+        self._counted = 0
 
-    def tick(self, count: int) -> None:
-        now = time.monotonic()
-        if now >= self._next_draw:
-            self._next_draw = now + _PROGRESS_INTERVAL_S
-            self._stream.write(f"\rread {count:,} lines")
-            self._stream.flush()
+    def tick(self, read: int) -> None:
+        self._bar.update(read - self._counted)
+        self._counted = read
 
-    def finish(self, count: int, objects: int) -> None:
-        self._stream.write(f"\rread {count:,} lines, {objects:,} objects\n")
+    def finish(self, lines: int, objects: int) -> None:
+        self._bar.close()
+        self._stream.write(f"read {lines:,} lines, {objects:,} objects\n")
         self._stream.flush()
 
 
-def _input_lines(name: str) -> Iterator[bytes]:
+def _regular_size(stream: IO[bytes]) -> int | None:
+    """The size of a regular file behind *stream*, or None."""
+    info = os.fstat(stream.fileno())
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
+
+
+def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
+def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
+    """UsageError when the build of *out* would replace or empty its own input.
+
+    The output and its temporary file are compared with the input by device
+    and inode, so other names of the same file (links, ``./x``) count too.
+    """
+    source_info = os.fstat(source.fileno())
+    for written in (out, temp_path_for(out)):
+        try:
+            info = os.stat(written)
+        except OSError:
+            continue
+        if _same_file(info, source_info):
+            raise UsageError(
+                f"{written} is the input {source_name}: building there would destroy it"
+            )
+
+
+def _open_input(name: str) -> IO[bytes]:
     if name == "-":
-        yield from sys.stdin.buffer
-        return
+        return sys.stdin.buffer
     try:
-        stream = open(name, "rb")  # noqa: SIM115 (closed below, also on error)
+        return open(name, "rb")  # noqa: SIM115 (closed by the caller)
     except OSError as exc:
         raise CliError(f"cannot read {name}: {exc.strerror}") from None
-    with stream:
-        yield from stream
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
-    show_progress = args.progress or sys.stderr.isatty()
-    progress = _Progress(sys.stderr) if show_progress else None
-    source = "<stdin>" if args.input == "-" else args.input
-    writer = QuorWriter()
-    line_no = objects = 0
-    for line_no, line in enumerate(_input_lines(args.input), start=1):
-        if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
-            progress.tick(line_no)
-        if not line.strip():
-            continue
-        where = f"{source}:{line_no}"
+    source = _open_input(args.input)
+    source_name = "<stdin>" if args.input == "-" else args.input
+    try:
+        _refuse_overwriting_input(args.out, source, source_name)
+        show_progress = args.progress or sys.stderr.isatty()
+        progress = _Progress(sys.stderr, _regular_size(source)) if show_progress else None
         try:
-            record = json.loads(line)
-        except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
-            raise CliError(f"{where}: invalid JSON: {exc}") from None
-        if not isinstance(record, dict):
-            raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
-        keys = _keys_of(record, args.key, where)
+            writer = QuorWriter(args.out, quiet=False)
+        except OSError as exc:
+            raise CliError(f"{args.out}: {exc}") from None
         try:
-            writer.add(record, keys)
-        except (OverflowError, ValueError, TypeError) as exc:
-            raise CliError(f"{where}: {exc}") from None
-        objects += 1
-    if progress is not None:
-        progress.finish(line_no, objects)
-    writer.build(args.out)
+            with writer:
+                lines, objects = _add_lines(writer, source, source_name, args.key, progress)
+                if progress is not None:
+                    progress.finish(lines, objects)
+        except OSError as exc:
+            raise CliError(f"{args.out}: {exc}") from None
+    finally:
+        if source is not sys.stdin.buffer:
+            source.close()
     return 0
+
+
+def _add_lines(
+    writer: QuorWriter,
+    source: IO[bytes],
+    source_name: str,
+    key_fields: Sequence[str],
+    progress: _Progress | None,
+) -> tuple[int, int]:
+    """Add one object per line of *source*; return the counts of lines and objects."""
+    read = 0
+    line_no = 0
+    # The line of each pair handed to add_many lately: it stores them a chunk at
+    # a time, and a pair it refuses is named by the count of objects before it.
+    recent: collections.deque[int] = collections.deque(maxlen=2 * ADD_MANY_CHUNK)
+    handed = 0
+
+    def records() -> Iterator[tuple[dict[str, Any], list[str]]]:
+        nonlocal read, line_no, handed
+        for line_no, line in enumerate(source, start=1):  # noqa: B007 (read after the loop)
+            read += len(line)
+            if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
+                progress.tick(read)
+            if not line.strip():
+                continue
+            where = f"{source_name}:{line_no}"
+            try:
+                record = json.loads(line)
+            except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
+                raise CliError(f"{where}: invalid JSON: {exc}") from None
+            if not isinstance(record, dict):
+                raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
+            keys = _keys_of(record, key_fields, where)
+            recent.append(line_no)
+            handed += 1
+            yield record, keys
+
+    raw = writer.raw
+    assert isinstance(raw, StreamWriter)
+    start = raw.object_count
+    try:
+        objects = writer.add_many(records())
+    except (OverflowError, ValueError, TypeError) as exc:
+        failed = raw.object_count - start  # the pair refused, counted from 0
+        failed_line = recent[failed - (handed - len(recent))]
+        raise CliError(f"{source_name}:{failed_line}: {exc}") from None
+    if progress is not None:
+        progress.tick(read)
+    return line_no, objects
 
 
 # read commands
@@ -345,11 +438,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run(args)
     except CliError as exc:
         return _fail(str(exc))
+    except UsageError as exc:
+        _fail(str(exc))
+        return 2
+    except KeyboardInterrupt:
+        _fail("interrupted")
+        return _EXIT_INTERRUPTED
     except BrokenPipeError:
-        # The reader of our output went away (`quordb dump db | head`); stop quietly.
+        # The reader of our output went away (`quordb dump db | head`): stop
+        # quietly, and keep the interpreter's final flush from failing again.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
-        return 1
+        return _EXIT_BROKEN_PIPE
     except (OSError, RuntimeError, ValueError) as exc:
         message = str(exc)
         if isinstance(exc, RuntimeError) and not message.startswith(_STORE_ERROR_PREFIXES):

@@ -19,6 +19,27 @@ std::string FormatCrc(uint32_t crc) {
   return text;
 }
 
+std::string LimitMessage(const char* what, uint64_t value, uint64_t limit) {
+  return std::string(what) + " " + std::to_string(value) + " exceeds the format's limit of " +
+         std::to_string(limit);
+}
+
+Status CheckNewObject(uint64_t payload_size, uint64_t object_count) {
+  if (payload_size > kMaxPayloadLength)
+    return StoreError::General(LimitMessage("payload of", payload_size, kMaxPayloadLength) +
+                               " bytes");
+  if (object_count >= kMaxCount)
+    return StoreError::General(LimitMessage("object count", object_count + 1, kMaxCount));
+  return OkStatus();
+}
+
+Status CheckObjectId(uint64_t obj_id, uint64_t object_count) {
+  if (obj_id >= object_count)
+    return StoreError::General("obj_id " + std::to_string(obj_id) + " out of range (have " +
+                               std::to_string(object_count) + " objects)");
+  return OkStatus();
+}
+
 StoreError RecordOutOfBounds(uint64_t location) {
   return StoreError::Corrupt("offset " + std::to_string(location) + " out of bounds");
 }

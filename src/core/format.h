@@ -52,6 +52,14 @@ inline constexpr uint64_t kMaxKeyLength = UINT16_MAX;
 inline constexpr uint64_t kMaxPayloadLength = UINT32_MAX;
 inline constexpr uint64_t kMaxCount = UINT32_MAX;
 
+// "{what} {value} exceeds the format's limit of {limit}".
+std::string LimitMessage(const char* what, uint64_t value, uint64_t limit);
+
+// The checks of a writer about to store the object numbered `object_count`,
+// and about to name the object `obj_id` by a key.
+Status CheckNewObject(uint64_t payload_size, uint64_t object_count);
+Status CheckObjectId(uint64_t obj_id, uint64_t object_count);
+
 // True when [offset, offset + len) lies inside [0, size). Never computes
 // offset + len, which can wrap for offsets read from a damaged file.
 inline bool Fits(uint64_t size, uint64_t offset, uint64_t len) noexcept {
@@ -84,8 +92,29 @@ inline void StoreU64(uint8_t* p, uint64_t v) noexcept {
   std::memcpy(p, &v, sizeof v);
 }
 
+// The 40-byte header of a file with these counts, its index at
+// `index_offset` and the CRC of everything after the header.
+inline void StoreHeader(uint8_t* header, uint32_t num_keys, uint32_t num_objects,
+                        uint64_t index_offset, uint32_t file_crc) noexcept {
+  std::memset(header, 0, kHeaderSize);
+  std::memcpy(header, kMagic, sizeof kMagic);
+  header[kVersionAt] = kVersion;
+  StoreU32(header + kNumKeysAt, num_keys);
+  StoreU32(header + kNumObjectsAt, num_objects);
+  StoreU64(header + kIndexOffsetAt, index_offset);
+  StoreU64(header + kDataOffsetAt, kDataOffset);
+  StoreU32(header + kFileCrcAt, file_crc);
+}
+
 // Standard CRC-32 (IEEE 802.3, zlib's), continued from `crc` (0 to start).
 uint32_t Crc32(Bytes data, uint32_t crc = 0) noexcept;
+
+// The head of the record holding `payload` (at most kMaxPayloadLength bytes):
+// its length, then its CRC.
+inline void StoreRecordHead(uint8_t* head, Bytes payload) noexcept {
+  StoreU32(head, static_cast<uint32_t>(payload.size()));
+  StoreU32(head + 4, Crc32(payload));
+}
 
 // "0x" and eight lower-case hex digits, as every message and stats show a CRC.
 std::string FormatCrc(uint32_t crc);

@@ -19,6 +19,7 @@
 
 #include "core/format.h"
 #include "core/huge_pages.h"
+#include "core/keep_going.h"
 
 namespace quordb {
 // An entry with the value it is sorted by.
@@ -83,11 +84,16 @@ inline constexpr size_t kSplitRange = 4096;
 // first, then each run that shares it by the remaining digits. Where keys
 // differ early, as "user:…" and "ñame:…" do, the least-significant passes
 // would otherwise each move the whole range for every byte position below.
-inline void SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch) {
+// Gives false once `checkpoints`, asked between runs, says to stop.
+inline bool SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch,
+                               Checkpoints& checkpoints) {
   constexpr int kTop = 8;
   std::array<size_t, 257> start{};
   for (const Item& item : items) ++start[Digit(item, kTop) + 1];
-  if (start[Digit(items[0], kTop) + 1] == items.size()) return RadixSort(items, scratch);
+  if (start[Digit(items[0], kTop) + 1] == items.size()) {
+    RadixSort(items, scratch);
+    return checkpoints.Done(items.size());
+  }
   for (size_t b = 0; b < 256; ++b) start[b + 1] += start[b];
   std::array<size_t, 256> next;
   std::copy(start.begin(), start.end() - 1, next.begin());
@@ -96,14 +102,19 @@ inline void SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch) {
   for (size_t b = 0; b < 256; ++b) {
     const size_t size = start[b + 1] - start[b];
     if (size > 1) RadixSort(items.subspan(start[b], size), scratch.subspan(start[b], size));
+    if (!checkpoints.Done(size)) return false;
   }
+  return true;
 }
 
 // Orders `items` by their keys from byte `depth` on. Runs still tied after
 // a chunk wait on a work list, not the call stack: keys sharing a long
 // prefix would nest one call per 8 bytes of it, whatever the thread's stack.
+// Gives false, with `items` in no particular order, once `checkpoints` says
+// to stop.
 template <typename KeyOf>
-void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of) {
+bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of,
+               Checkpoints& checkpoints) {
   struct TiedRun {
     size_t begin;
     size_t size;
@@ -119,14 +130,17 @@ void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
       std::sort(range.begin(), range.end(), [&](const Item& a, const Item& b) {
         return CompareKeys(key_of(a.entry).substr(from), key_of(b.entry).substr(from)) < 0;
       });
+      if (!checkpoints.Done(range.size())) return false;
       continue;
     }
     for (Item& item : range) Fill(item, key_of(item.entry), run.depth);
     const std::span<Item> spare = scratch.subspan(run.begin, run.size);
-    if (range.size() > kSplitRange)
-      SplitThenRadixSort(range, spare);
-    else
+    if (range.size() > kSplitRange) {
+      if (!SplitThenRadixSort(range, spare, checkpoints)) return false;
+    } else {
       RadixSort(range, spare);
+      if (!checkpoints.Done(range.size())) return false;
+    }
     for (size_t begin = 0; begin < range.size();) {
       size_t end = begin + 1;
       while (end < range.size() && range[end].chunk == range[begin].chunk &&
@@ -137,6 +151,7 @@ void SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
       begin = end;
     }
   }
+  return true;
 }
 
 }  // namespace key_sort_detail
@@ -155,17 +170,34 @@ HugePageVector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of)
   return items;
 }
 
-// The entries 0..count-1 ordered by key_of(entry), a std::string_view.
-// Entries with equal keys keep no particular order.
+// The entries 0..count-1 ordered by key_of(entry), a std::string_view, into
+// `order`. Entries with equal keys keep no particular order. Asks
+// `keep_going` (when given) every few million entries sorted and gives false,
+// with `order` empty, once it says to stop.
 template <typename KeyOf>
-HugePageVector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of) {
+bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* order,
+                 const KeepGoing* keep_going = nullptr) {
   using key_sort_detail::Item;
+  order->clear();
   HugePageVector<Item> items(count);
   for (uint32_t i = 0; i < count; ++i) items[i].entry = i;
-  HugePageVector<Item> scratch(count);
-  key_sort_detail::SortRange(std::span<Item>(items), std::span<Item>(scratch), 0, key_of);
-  HugePageVector<uint32_t> order(count);
-  for (uint32_t i = 0; i < count; ++i) order[i] = items[i].entry;
+  {
+    // Freed before `order` is made: the three together would be the peak.
+    HugePageVector<Item> scratch(count);
+    Checkpoints checkpoints(keep_going, size_t{1} << 16);
+    if (!key_sort_detail::SortRange(std::span<Item>(items), std::span<Item>(scratch), 0, key_of,
+                                    checkpoints))
+      return false;
+  }
+  order->resize(count);
+  for (uint32_t i = 0; i < count; ++i) (*order)[i] = items[i].entry;
+  return true;
+}
+
+template <typename KeyOf>
+HugePageVector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of) {
+  HugePageVector<uint32_t> order;
+  (void)SortEntries(count, key_of, &order);
   return order;
 }
 

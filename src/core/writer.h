@@ -6,31 +6,23 @@
 //   Result<BuildReport> report = writer.Build("db.qrdb");
 //
 // Objects are kept in one arena already in record form, so the arena is the
-// data section and a build copies no payload. Keys live in a second arena,
-// named by entry number from a hash set. Nothing is ever removed. A writer is
+// data section and a build copies no payload; keys live in a KeyTable.
+// Nothing is ever removed. StreamWriter writes the same bytes without holding
+// the objects. A writer is
 // not thread-safe: callers serialise access (the Python class does so).
 #pragma once
 
-#include <boost/unordered/unordered_flat_set.hpp>
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "core/build_target.h"
 #include "core/byte_arena.h"
 #include "core/error.h"
 #include "core/format.h"
-#include "core/huge_pages.h"
-#include "core/key_hash.h"
+#include "core/key_table.h"
 
 namespace quordb {
-
-struct BuildReport {
-  // Empty when the summary line reached standard output (or standard output
-  // is closed, which drops the line); else why writing it failed. The file is
-  // in place either way.
-  std::string print_error;
-};
 
 class Writer {
  public:
@@ -55,20 +47,6 @@ class Writer {
   uint64_t key_count() const noexcept { return keys_.size(); }
 
  private:
-  struct KeyEntry {
-    uint64_t key_at;
-    uint32_t key_length;
-    uint32_t obj_id;  // object counts are capped at 2^32 - 1
-  };
-
-  friend struct EntryHash<Writer>;
-  friend struct EntryEqual<Writer>;
-  std::string_view KeyOfEntry(uint32_t entry) const noexcept {
-    const KeyEntry& e = key_entries_[entry];
-    return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
-  }
-
-  HugePageVector<uint32_t> EntriesInKeyOrder() const;
   // The index section: every key in order, with its object's location.
   ByteArena IndexSection() const;
 
@@ -80,16 +58,7 @@ class Writer {
   // The CRC of the data section so far, taken as each record is written
   // and still in cache rather than in a second pass at build time.
   uint32_t data_crc_ = 0;
-  ByteArena key_bytes_;
-  HugePageVector<KeyEntry> key_entries_;
-  boost::unordered_flat_set<uint32_t, EntryHash<Writer>, EntryEqual<Writer>,
-                            HugePageAllocator<uint32_t>>
-      keys_;
+  KeyTable keys_;
 };
-
-// The build's temporary file: `target` with the extension of its last
-// component replaced by "qrdb.tmp" (appended when it has none); `target`
-// itself when it has no normal last component.
-std::string TempPathFor(std::string_view target);
 
 }  // namespace quordb

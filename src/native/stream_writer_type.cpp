@@ -1,7 +1,430 @@
+// quordb._native.StreamWriter: the streaming build behind quordb.QuorWriter
+// when the target is known up front. Adds hold the interpreter lock (they are
+// short) but write a full buffer out without it; finish releases it for the
+// sort, the index, the sync and the rename, taking it back every few MiB to
+// check for signals, so that Ctrl-C cancels the build before the rename.
+//
+// Also the module functions check_payload (whether encoded msgpack reads back)
+// and temp_path_for (a target's temporary file).
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/stream_writer.h"
+#include "module/arguments.h"
+#include "module/instance.h"
+#include "module/py_ref.h"
+#include "module/store_error.h"
+#include "native/msgpack_keys.h"
 #include "native/types.h"
 
 namespace quordb::native {
+namespace {
 
-int AddStreamWriterTypes(PyObject*) { return 0; }
+using module::AccessKind;
+using module::CatchBoundary;
+using module::FastcallMethod;
+using module::PyRef;
+using module::Signature;
+
+PyTypeObject* StreamWriterType();
+
+struct StreamWriterClass {
+  using State = StreamWriter;
+  static PyTypeObject* Type() { return StreamWriterType(); }
+  static constexpr const char* kName = "StreamWriter";
+};
+using StreamWriterInstance = module::Instance<StreamWriterClass>;
+
+// Refuses `payload` with TypeError unless it is msgpack whose map keys all
+// decode to hashable values.
+bool CheckPayload(std::string_view payload) {
+  switch (CheckMapKeys(payload)) {
+    case MsgpackKeys::kReadable:
+      return true;
+    case MsgpackKeys::kUnhashableKey:
+      PyErr_SetString(PyExc_TypeError,
+                      "cannot store an object with a map key that is a tuple, a list or a map: "
+                      "msgpack stores it as an array or a map, which reads back as a list or a "
+                      "dict and cannot be a dict key");
+      return false;
+    case MsgpackKeys::kMalformed:
+      break;
+  }
+  PyErr_SetString(PyExc_ValueError, "payload is not one well-formed msgpack value");
+  return false;
+}
+
+// One key of add(): str (its UTF-8), bytes, bytearray or a contiguous memoryview. The view lives as
+// long as the key object does, unchanged.
+bool ConvertAddKey(PyObject* key, std::string_view* out) {
+  if (PyUnicode_Check(key)) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      PyErr_Format(PyExc_ValueError,
+                   "key %R cannot be stored: it holds a lone surrogate, which has no UTF-8 form",
+                   key);
+      return false;
+    }
+    *out = {utf8, static_cast<size_t>(length)};
+  } else if (PyBytes_Check(key)) {
+    *out = {PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key))};
+  } else if (PyByteArray_Check(key)) {
+    *out = {PyByteArray_AS_STRING(key), static_cast<size_t>(PyByteArray_GET_SIZE(key))};
+  } else if (PyMemoryView_Check(key) &&
+             PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(key), 'C')) {
+    const Py_buffer* view = PyMemoryView_GET_BUFFER(key);
+    *out = {static_cast<const char*>(view->buf), static_cast<size_t>(view->len)};
+  } else {
+    PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(key)));
+    if (!name) return false;
+    PyErr_Format(PyExc_TypeError, "each key must be str or bytes, not '%U'", name.get());
+    return false;
+  }
+  return true;
+}
+
+// The checks of an add, made before anything is stored: `payload` reads back,
+// and `keys` (one key, or a non-empty list or tuple of keys) are each a key
+// ConvertAddKey takes, of a length the format can hold.
+bool ConvertAdd(std::string_view payload, PyObject* keys, std::vector<Bytes>* out) {
+  out->clear();
+  auto convert = [out](PyObject* key) {
+    std::string_view bytes;
+    if (!ConvertAddKey(key, &bytes)) return false;
+    if (Status fits = CheckKeyLength(AsBytes(bytes)); !fits.ok()) {
+      module::SetStoreError(fits.error());
+      return false;
+    }
+    out->push_back(AsBytes(bytes));
+    return true;
+  };
+  if (PyList_CheckExact(keys) || PyTuple_CheckExact(keys)) {
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(keys);
+    if (count == 0) {
+      PyErr_SetString(PyExc_ValueError, "add() needs at least one key for the object");
+      return false;
+    }
+    out->reserve(static_cast<size_t>(count));
+    PyObject** items = PySequence_Fast_ITEMS(keys);
+    for (Py_ssize_t i = 0; i < count; ++i)
+      if (!convert(items[i])) return false;
+  } else if (!convert(keys)) {
+    return false;
+  }
+  return CheckPayload(payload);
+}
+
+PyObject* StreamWriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        static constexpr const char* kNames[] = {"path"};
+        static const Signature signature{"StreamWriter.__new__()", kNames, 1};
+        PyObject* matched[1];
+        if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
+        std::string_view path;
+        if (!module::ConvertPath(matched[0], &path)) return nullptr;
+        Result<std::unique_ptr<StreamWriter>> created = StreamWriter::Create(path);
+        if (!created.ok()) return module::SetStoreError(created.error());
+        return StreamWriterInstance::New(type, std::move(created).value());
+      },
+      nullptr);
+}
+
+PyObject* StreamWriterRepr(PyObject* self) {
+  return StreamWriterInstance::CallNoArgs(AccessKind::kShared, self, [](StreamWriter& writer) {
+    const char* state = writer.finished() ? "finished" : writer.failed() ? "aborted" : "open";
+    // The target came from a str as UTF-8, so it decodes back.
+    PyRef path = PyRef::Steal(PyUnicode_DecodeUTF8(
+        writer.target().data(), static_cast<Py_ssize_t>(writer.target().size()), nullptr));
+    if (!path) return static_cast<PyObject*>(nullptr);
+    return PyUnicode_FromFormat("StreamWriter(path=%R, objects=%llu, keys=%llu, %s)", path.get(),
+                                static_cast<unsigned long long>(writer.object_count()),
+                                static_cast<unsigned long long>(writer.key_count()), state);
+  });
+}
+
+// Writes the buffer out without the interpreter lock when the next record
+// would not fit into it.
+bool MakeRoomFor(StreamWriter& writer, size_t payload_size) {
+  if (!writer.NeedsFlushFor(payload_size)) return true;
+  Status flushed = OkStatus();
+  Py_BEGIN_ALLOW_THREADS;
+  flushed = writer.FlushBuffer();
+  Py_END_ALLOW_THREADS;
+  if (flushed.ok()) return true;
+  module::SetStoreError(flushed.error());
+  return false;
+}
+
+constexpr const char* kAddNames[] = {"raw_bytes", "keys"};
+constexpr const char* kRawBytesName[] = {"raw_bytes"};
+constexpr const char* kAddKeyNames[] = {"key", "obj_id"};
+constexpr const char* kFinishNames[] = {"print_summary"};
+
+PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"StreamWriter.add()", kAddNames, 2};
+  return StreamWriterInstance::Call(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+        std::string_view payload;
+        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
+        // Kept between calls, so that an add allocates nothing for its keys.
+        static thread_local std::vector<Bytes> key_bytes;
+        if (!ConvertAdd(payload, matched[1], &key_bytes) || !MakeRoomFor(writer, payload.size()))
+          return nullptr;
+        Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes);
+        if (!id.ok()) return module::SetStoreError(id.error());
+        return PyLong_FromUnsignedLongLong(id.value());
+      });
+}
+
+constexpr const char* kItemsName[] = {"items"};
+
+PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"StreamWriter.add_many()", kItemsName, 1};
+  return StreamWriterInstance::Call(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+        PyObject* items = matched[0];
+        if (!PyList_CheckExact(items)) {
+          module::SetNotInstanceError(items, "list");
+          return nullptr;
+        }
+        static thread_local std::vector<Bytes> key_bytes;
+        // The list may not change while it is walked: no Python code runs here.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
+          PyObject* item = PyList_GET_ITEM(items, i);
+          if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "each item must be a (raw_bytes, keys) tuple");
+            return nullptr;
+          }
+          std::string_view payload;
+          if (!module::ConvertRawBytes(PyTuple_GET_ITEM(item, 0), &payload) ||
+              !ConvertAdd(payload, PyTuple_GET_ITEM(item, 1), &key_bytes) ||
+              !MakeRoomFor(writer, payload.size()))
+            return nullptr;
+          Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes);
+          if (!id.ok()) return module::SetStoreError(id.error());
+        }
+        Py_RETURN_NONE;
+      });
+}
+
+PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static const Signature signature{"StreamWriter.add_object_raw()", kRawBytesName, 1};
+  return StreamWriterInstance::Call(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+        std::string_view payload;
+        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
+        if (!MakeRoomFor(writer, payload.size())) return nullptr;
+        Result<uint64_t> id = writer.AddObject(AsBytes(payload));
+        if (!id.ok()) return module::SetStoreError(id.error());
+        return PyLong_FromUnsignedLongLong(id.value());
+      });
+}
+
+PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"StreamWriter.add_key()", kAddKeyNames, 2};
+  return StreamWriterInstance::Call(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+        uint64_t obj_id = 0;
+        if (!module::ConvertObjectId(matched[1], &obj_id)) return nullptr;
+        std::string_view key;
+        if (!ConvertAddKey(matched[0], &key)) return nullptr;
+        const Status added = writer.AddKey(AsBytes(key), obj_id);
+        if (!added.ok()) return module::SetStoreError(added.error());
+        Py_RETURN_NONE;
+      });
+}
+
+PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"StreamWriter.finish()", kFinishNames, 0};
+  return StreamWriterInstance::Call(
+      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+        const int print_summary = matched[0] == nullptr ? 0 : PyObject_IsTrue(matched[0]);
+        if (print_summary < 0) return nullptr;
+        // The lock is taken back only to check for signals; a handler that
+        // raises (Ctrl-C) cancels the build, with its exception set.
+        PyThreadState* released = PyEval_SaveThread();
+        const KeepGoing keep_going = [&released] {
+          PyEval_RestoreThread(released);
+          const bool go_on = PyErr_CheckSignals() == 0;
+          released = PyEval_SaveThread();
+          return go_on;
+        };
+        Result<BuildReport> report = [&] {
+          try {
+            return writer.Finish(print_summary != 0, &keep_going);
+          } catch (...) {
+            PyEval_RestoreThread(released);
+            throw;
+          }
+        }();
+        PyEval_RestoreThread(released);
+        if (!report.ok()) {
+          if (writer.cancelled() && PyErr_Occurred()) return nullptr;
+          return module::SetStoreError(report.error());
+        }
+        if (!report.value().print_error.empty())
+          return module::SetPrintError("stdout", report.value().print_error);
+        Py_RETURN_NONE;
+      });
+}
+
+PyObject* Abort(PyObject* self, PyObject*) {
+  return StreamWriterInstance::CallNoArgs(AccessKind::kExclusive, self,
+                                          [](StreamWriter& writer) -> PyObject* {
+                                            writer.Abort();
+                                            Py_RETURN_NONE;
+                                          });
+}
+
+template <typename Value>
+PyObject* Getter(PyObject* self, Value value) {
+  return StreamWriterInstance::CallNoArgs(AccessKind::kShared, self, value);
+}
+
+PyGetSetDef kGetSet[] = {
+    {"object_count",
+     [](PyObject* self, void*) {
+       return Getter(self, [](StreamWriter& w) {
+         return PyLong_FromUnsignedLongLong(w.object_count());
+       });
+     },
+     nullptr, "Objects added so far.", nullptr},
+    {"key_count",
+     [](PyObject* self, void*) {
+       return Getter(self,
+                     [](StreamWriter& w) { return PyLong_FromUnsignedLongLong(w.key_count()); });
+     },
+     nullptr, "Distinct keys added so far.", nullptr},
+    {"finished",
+     [](PyObject* self, void*) {
+       return Getter(self, [](StreamWriter& w) { return PyBool_FromLong(w.finished()); });
+     },
+     nullptr, "True once the file is in place.", nullptr},
+    {"aborted",
+     [](PyObject* self, void*) {
+       return Getter(self, [](StreamWriter& w) { return PyBool_FromLong(w.failed()); });
+     },
+     nullptr, "True once the build failed, was cancelled or aborted.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef kMethods[] = {
+    {"add", FastcallMethod<Add>(), METH_FASTCALL | METH_KEYWORDS,
+     "add($self, raw_bytes, keys)\n--\n\n"
+     "Store msgpack *raw_bytes* under *keys* (a key, or a list or tuple of keys) and return\n"
+     "the object ID. Checks every key and that the payload reads back before storing\n"
+     "anything: a failure changes nothing."},
+    {"add_many", FastcallMethod<AddMany>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_many($self, items)\n--\n\n"
+     "add() for each (raw_bytes, keys) tuple of the list *items*, in order. A failing item\n"
+     "raises, with the items before it stored and the rest not."},
+    {"add_object_raw", FastcallMethod<AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID."},
+    {"add_key", FastcallMethod<AddKey>(), METH_FASTCALL | METH_KEYWORDS,
+     "add_key($self, key, obj_id)\n--\n\nMap *key* (str or bytes) to *obj_id*."},
+    {"finish", FastcallMethod<Finish>(), METH_FASTCALL | METH_KEYWORDS,
+     "finish($self, print_summary=False)\n--\n\n"
+     "Write the index and the header, sync and rename the file over the target. A signal\n"
+     "handler that raises (Ctrl-C) cancels the build before the rename."},
+    {"abort", Abort, METH_NOARGS,
+     "abort($self)\n--\n\nRemove the temporary file unless the build finished."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(StreamWriterNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(StreamWriterInstance::Dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(StreamWriterRepr)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(
+                    "StreamWriter(path)\n--\n\n"
+                    "A build of *path* that writes each record to the temporary file as it\n"
+                    "is added and keeps only keys and locations in memory. Dropping it\n"
+                    "before finish() removes the temporary file.")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "quordb._native.StreamWriter", sizeof(StreamWriterInstance), 0, Py_TPFLAGS_DEFAULT, kSlots,
+};
+
+PyTypeObject* StreamWriterType() {
+  static PyTypeObject* type = nullptr;
+  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+  return type;
+}
+
+PyObject* CheckPayloadFunction(PyObject*, PyObject* raw_bytes) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        std::string_view payload;
+        if (!module::ConvertRawBytes(raw_bytes, &payload) || !CheckPayload(payload))
+          return nullptr;
+        Py_RETURN_NONE;
+      },
+      nullptr);
+}
+
+constexpr const char* kCheckAddNames[] = {"raw_bytes", "keys"};
+
+PyObject* CheckAddFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        static const Signature signature{"check_add()", kCheckAddNames, 2};
+        PyObject* matched[2];
+        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
+        std::string_view payload;
+        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
+        std::vector<Bytes> keys;
+        if (!ConvertAdd(payload, matched[1], &keys)) return nullptr;
+        Py_RETURN_NONE;
+      },
+      nullptr);
+}
+
+PyObject* TempPathForFunction(PyObject*, PyObject* path) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        std::string_view target;
+        if (!module::ConvertPath(path, &target)) return nullptr;
+        const std::string temp = TempPathFor(target);
+        return PyUnicode_DecodeUTF8(temp.data(), static_cast<Py_ssize_t>(temp.size()), nullptr);
+      },
+      nullptr);
+}
+
+PyMethodDef kFunctions[] = {
+    {"check_payload", CheckPayloadFunction, METH_O,
+     "check_payload(raw_bytes, /)\n--\n\n"
+     "Raise TypeError when msgpack *raw_bytes* would not read back (a map key that is an\n"
+     "array or a map), ValueError when they are no msgpack value."},
+    {"check_add", FastcallMethod<CheckAddFunction>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_add(raw_bytes, keys)\n--\n\n"
+     "Raise what StreamWriter.add would raise for these arguments before storing anything,\n"
+     "for writers that add in several steps."},
+    {"temp_path_for", TempPathForFunction, METH_O,
+     "temp_path_for(path, /)\n--\n\nThe temporary file a build of *path* writes."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int AddStreamWriterTypes(PyObject* module) {
+  PyTypeObject* type = StreamWriterType();
+  if (type == nullptr) return -1;
+  if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
+  return PyModule_AddObjectRef(module, "StreamWriter", reinterpret_cast<PyObject*>(type));
+}
 
 }  // namespace quordb::native

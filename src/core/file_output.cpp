@@ -1,0 +1,95 @@
+#include "core/file_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+namespace quordb {
+namespace {
+
+constexpr size_t kWritebackStep = size_t{8} << 20;
+
+}  // namespace
+
+int WriteAll(int fd, Bytes data) noexcept {
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (n == 0) return kAcceptedNothing;
+    data = data.subspan(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
+Status WriteAll(int fd, Bytes data, const char* zero_write_text) {
+  const int failure = WriteAll(fd, data);
+  if (failure == 0) return OkStatus();
+  if (failure == kAcceptedNothing) return StoreError::Io(zero_write_text);
+  return StoreError::Os(failure);
+}
+
+Status WriteAllAt(int fd, Bytes data, uint64_t at, const char* zero_write_text) {
+  while (!data.empty()) {
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(at));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return StoreError::Os(errno);
+    }
+    if (n == 0) return StoreError::Io(zero_write_text);
+    data = data.subspan(static_cast<size_t>(n));
+    at += static_cast<uint64_t>(n);
+  }
+  return OkStatus();
+}
+
+// The buffer is left uninitialised: pages of a large one that are never
+// filled never become resident.
+BufferedOutput::BufferedOutput(int fd, size_t buffer_size, uint64_t at)
+    : fd_(fd),
+      buffer_size_(buffer_size),
+      written_(at),
+      handed_(at),
+      buffer_(new uint8_t[buffer_size]) {}
+
+Status BufferedOutput::Write(Bytes data) {
+  if (data.size() > buffer_size_ - used_) QUORDB_RETURN_IF_ERROR(Flush());
+  if (data.size() >= buffer_size_) {
+    // Large pieces go in steps, each handed to the disk at once.
+    while (!data.empty()) {
+      const Bytes step = data.first(std::min(data.size(), kWritebackStep));
+      QUORDB_RETURN_IF_ERROR(Put(step, "failed to write whole buffer"));
+      data = data.subspan(step.size());
+    }
+    return OkStatus();
+  }
+  if (data.empty()) return OkStatus();  // an empty section may have no storage at all
+  std::memcpy(buffer_.get() + used_, data.data(), data.size());
+  used_ += data.size();
+  return OkStatus();
+}
+
+Status BufferedOutput::Flush() {
+  const size_t used = std::exchange(used_, 0);
+  return Put({buffer_.get(), used}, "failed to write the buffered data");
+}
+
+Status BufferedOutput::Put(Bytes data, const char* zero_write_text) {
+  QUORDB_RETURN_IF_ERROR(WriteAll(fd_, data, zero_write_text));
+  written_ += data.size();
+  if (written_ - handed_ >= kWritebackStep) {
+    // Only a start: errors surface at the sync, which waits for it all.
+    (void)::sync_file_range(fd_, static_cast<off_t>(handed_),
+                            static_cast<off_t>(written_ - handed_), SYNC_FILE_RANGE_WRITE);
+    handed_ = written_;
+  }
+  return OkStatus();
+}
+
+}  // namespace quordb

@@ -1,0 +1,102 @@
+#include "core/key_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "core/key_sort.h"
+
+namespace quordb {
+
+Status CheckKeyLength(Bytes key) {
+  if (key.size() > kMaxKeyLength)
+    return StoreError::General(LimitMessage("key of", key.size(), kMaxKeyLength) + " bytes");
+  return OkStatus();
+}
+
+KeyTable::KeyTable()
+    : lookup_(0, EntryHash<KeyTable>{this, RandomSeed()}, EntryEqual<KeyTable>{this}) {}
+
+Status KeyTable::CheckAddable(std::span<const Bytes> keys) const {
+  for (const Bytes key : keys) QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
+  if (keys.size() > kMaxCount - entries_.size())
+    return StoreError::General(
+        LimitMessage("key count", entries_.size() + keys.size(), kMaxCount));
+  return OkStatus();
+}
+
+Status KeyTable::Add(Bytes key, uint32_t obj_id) {
+  QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
+  const std::string_view chars = AsChars(key);
+  if (auto found = lookup_.find(chars); found != lookup_.end()) {
+    entries_[*found].obj_id = obj_id;
+    return OkStatus();
+  }
+  if (entries_.size() >= kMaxCount)
+    return StoreError::General(LimitMessage("key count", entries_.size() + 1, kMaxCount));
+  const uint64_t key_at = key_bytes_.size();
+  uint8_t* stored = key_bytes_.Append(key.size());
+  if (!key.empty()) std::memcpy(stored, key.data(), key.size());
+  try {
+    entries_.push_back({key_at, static_cast<uint32_t>(key.size()), obj_id});
+    try {
+      lookup_.insert(static_cast<uint32_t>(entries_.size() - 1));
+    } catch (...) {
+      entries_.pop_back();
+      throw;
+    }
+  } catch (...) {
+    // A failed allocation stores nothing.
+    key_bytes_.Truncate(key_at);
+    throw;
+  }
+  return OkStatus();
+}
+
+void KeyTable::StopAdding() noexcept {
+  decltype(lookup_) none(0, lookup_.hash_function(), lookup_.key_eq());
+  lookup_.swap(none);
+}
+
+bool KeyTable::SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) const {
+  return SortEntries(
+      static_cast<uint32_t>(entries_.size()),
+      [this](uint32_t entry) { return KeyOfEntry(entry); }, order, keep_going);
+}
+
+HugePageVector<uint32_t> KeyTable::InKeyOrder() const {
+  HugePageVector<uint32_t> order;
+  (void)SortInKeyOrder(&order, nullptr);
+  return order;
+}
+
+KeyTable::Encoded KeyTable::EncodeIndex(std::span<const uint32_t> order, size_t from,
+                                        const uint64_t* locations,
+                                        std::span<uint8_t> out) const noexcept {
+  uint8_t* at = out.data();
+  size_t room = out.size();
+  size_t i = from;
+  // The keys are gathered in sorted order, so each is a cache miss:
+  // prefetch a few entries ahead.
+  constexpr size_t kAhead = 16;
+  for (; i < order.size(); ++i) {
+    if (i + 2 * kAhead < order.size()) __builtin_prefetch(&entries_[order[i + 2 * kAhead]]);
+    if (i + kAhead < order.size()) {
+      const Entry& ahead = entries_[order[i + kAhead]];
+      __builtin_prefetch(key_bytes_.data() + ahead.key_at);
+      __builtin_prefetch(&locations[ahead.obj_id]);
+    }
+    const uint32_t entry = order[i];
+    const std::string_view key = KeyOfEntry(entry);
+    const size_t size = kIndexEntryOverhead + key.size();
+    if (size > room) break;
+    StoreU16(at, static_cast<uint16_t>(key.size()));
+    if (!key.empty()) std::memcpy(at + kKeyLengthSize, key.data(), key.size());
+    StoreU64(at + kKeyLengthSize + key.size(), locations[entries_[entry].obj_id]);
+    at += size;
+    room -= size;
+  }
+  return {i - from, static_cast<size_t>(at - out.data())};
+}
+
+}  // namespace quordb

@@ -1,0 +1,90 @@
+// KeyTable: the keys of a build, each naming one object by ID, and their
+// encoding as the index section.
+//
+//   KeyTable keys;
+//   QUORDB_RETURN_IF_ERROR(keys.Add(AsBytes("user:1"), 0));
+//   HugePageVector<uint32_t> order = keys.InKeyOrder();
+//   size_t filled = keys.EncodeIndex(order, 0, locations, out).bytes;
+//
+// Key bytes live in one arena, named by entry number from a hash set; adding
+// a key again makes it name the newer object (the last call wins). Nothing is
+// ever removed. Per key it holds the key's bytes, a 16-byte entry and a hash
+// set slot. Not thread-safe.
+#pragma once
+
+#include <boost/unordered/unordered_flat_set.hpp>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "core/byte_arena.h"
+#include "core/error.h"
+#include "core/format.h"
+#include "core/huge_pages.h"
+#include "core/keep_going.h"
+#include "core/key_hash.h"
+
+namespace quordb {
+
+// Refuses a key longer than the format can hold.
+Status CheckKeyLength(Bytes key);
+
+class KeyTable {
+ public:
+  KeyTable();
+  KeyTable(const KeyTable&) = delete;
+  KeyTable& operator=(const KeyTable&) = delete;
+
+  // Maps `key` to `obj_id`, which the caller has checked. Refuses a key or a
+  // key count that the format cannot hold; a failure stores nothing.
+  Status Add(Bytes key, uint32_t obj_id);
+
+  // Whether Add would accept each of `keys` now, counting every one as new:
+  // for callers that add a batch all or nothing.
+  Status CheckAddable(std::span<const Bytes> keys) const;
+
+  uint64_t size() const noexcept { return entries_.size(); }
+
+  // Frees the lookup set of a table that takes no more keys; Add must not be
+  // called afterwards.
+  void StopAdding() noexcept;
+
+  // The entries in index order; with `keep_going`, asked every few million
+  // entries, false once it says to stop (with `order` empty).
+  bool SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) const;
+  HugePageVector<uint32_t> InKeyOrder() const;
+
+  // The number of bytes of the index section.
+  uint64_t IndexSize() const noexcept { return key_bytes_.size() + size() * kIndexEntryOverhead; }
+
+  struct Encoded {
+    size_t entries;
+    size_t bytes;
+  };
+  // Encodes index entries for order[from...] into `out` while they fit, each
+  // with the location of its object, locations[obj_id].
+  Encoded EncodeIndex(std::span<const uint32_t> order, size_t from, const uint64_t* locations,
+                      std::span<uint8_t> out) const noexcept;
+
+ private:
+  struct Entry {
+    uint64_t key_at;
+    uint32_t key_length;
+    uint32_t obj_id;  // object counts are capped at 2^32 - 1
+  };
+
+  friend struct EntryHash<KeyTable>;
+  friend struct EntryEqual<KeyTable>;
+  std::string_view KeyOfEntry(uint32_t entry) const noexcept {
+    const Entry& e = entries_[entry];
+    return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
+  }
+
+  ByteArena key_bytes_;
+  HugePageVector<Entry> entries_;
+  boost::unordered_flat_set<uint32_t, EntryHash<KeyTable>, EntryEqual<KeyTable>,
+                            HugePageAllocator<uint32_t>>
+      lookup_;
+};
+
+}  // namespace quordb
