@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import heapq
 import os
 import shutil
@@ -29,7 +30,7 @@ from quordb._manifest import (
     shard_file_name,
     split_keys,
 )
-from quordb._native import shard_of
+from quordb._native import StreamWriter, check_add, shard_of
 from quordb._reader import Key, PathArg, QuorReader, path_text
 from quordb._writer import QuorWriter
 
@@ -75,6 +76,17 @@ def staging_directory(directory: str) -> str:
 
 # Packs an object's first shard and its ID there into one number.
 _HOME_BASE = MAX_SHARDS
+
+
+def add_to_shard(writer: QuorWriter, payload: bytes, keys: list[Key]) -> int:
+    """Store *payload* under *keys* in one shard's streaming writer; return its ID there.
+
+    Every build of a shard adds through here, so builds of the same records give
+    the same bytes.
+    """
+    raw = writer.raw
+    assert isinstance(raw, StreamWriter)
+    return raw.add(payload, keys) if keys else raw.add_object_raw(payload)
 
 
 class _Spill:
@@ -131,9 +143,11 @@ class ShardedWriter:
     """
 
     __slots__ = (
+        "_created",
         "_directory",
         "_extra_ids",
         "_homes",
+        "_manifest",
         "_offsets",
         "_packer",
         "_shards",
@@ -163,6 +177,8 @@ class ShardedWriter:
         self._homes = array("q")
         self._extra_ids: dict[tuple[int, int], int] = {}
         self._state: Literal["open", "built", "closed"] = "open"
+        self._manifest: Manifest | None = None
+        self._created = False
 
     @property
     def path(self) -> str:
@@ -173,6 +189,11 @@ class ShardedWriter:
     def shards(self) -> int:
         return self._shards
 
+    @property
+    def manifest(self) -> Manifest | None:
+        """The manifest published by `build`, or None before."""
+        return self._manifest
+
     def _require_open(self) -> None:
         if self._state != "open":
             raise ValueError(f"ShardedWriter for {self._directory!r} is {self._state}")
@@ -181,7 +202,9 @@ class ShardedWriter:
         """The staging directory, spill and shard writers, made on first use."""
         if self._staging is None or self._spill is None:
             self._require_open()
-            os.makedirs(self._directory, exist_ok=True)
+            if not os.path.isdir(self._directory):
+                os.makedirs(self._directory)
+                self._created = True
             staging = staging_directory(self._directory)
             os.mkdir(staging)
             self._staging = staging
@@ -200,9 +223,9 @@ class ShardedWriter:
         self._homes.append(-1)
         return len(self._homes) - 1
 
-    def _place(self, obj_id: int, shard: int, payload: bytes) -> int:
-        """Store object *obj_id* in *shard*; return its ID there."""
-        local = self._writers[shard].raw.add_object_raw(payload)
+    def _place(self, obj_id: int, shard: int, payload: bytes, keys: list[Key] | None = None) -> int:
+        """Store object *obj_id* in *shard*, under *keys* if given; return its ID there."""
+        local = add_to_shard(self._writers[shard], payload, keys or [])
         if self._homes[obj_id] < 0:
             self._homes[obj_id] = local * _HOME_BASE + shard
         else:
@@ -239,12 +262,10 @@ class ShardedWriter:
         self._require_open()
         listed = key_list(keys)
         payload = self._packer.pack(obj)
+        check_add(payload, listed)
         obj_id = self._store(payload)
         for shard, shard_keys in split_keys(listed, self._shards).items():
-            raw = self._writers[shard].raw
-            local = self._place(obj_id, shard, payload)
-            for key in shard_keys:
-                raw.add_key(key, local)
+            self._place(obj_id, shard, payload, shard_keys)
         return obj_id
 
     def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
@@ -278,6 +299,7 @@ class ShardedWriter:
             self.close()
             raise
         self._state = "built"
+        self._manifest = manifest
         return manifest
 
     def _release(self) -> None:
@@ -298,6 +320,10 @@ class ShardedWriter:
             self._state = "closed"
             if self._staging is not None:
                 shutil.rmtree(self._staging, ignore_errors=True)
+            if self._created:
+                # Made for this set, which never came: leave no empty directory behind.
+                with contextlib.suppress(OSError):
+                    os.rmdir(self._directory)
 
     def __enter__(self) -> Self:
         self._require_open()

@@ -12,6 +12,7 @@ from __future__ import annotations
 import argparse
 import base64
 import collections
+import itertools
 import json
 import os
 import stat
@@ -22,9 +23,12 @@ from typing import IO, Any
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
+from quordb._manifest import check_shard_count
 from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
 from quordb._reader import QuorReader
+from quordb._sharded import ShardedReader, ShardedWriter
+from quordb._sharded import open as open_database
 from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
 __all__ = ["main", "to_json"]
@@ -94,6 +98,13 @@ def _limit(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative: {value}")
     return value
+
+
+def _shard_count(text: str) -> int:
+    try:
+        return check_shard_count(int(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
 
 
 # build
@@ -184,7 +195,7 @@ def _open_input(name: str) -> IO[bytes]:
     if name == "-":
         return sys.stdin.buffer
     try:
-        return open(name, "rb")  # noqa: SIM115 (closed by the caller)
+        return open(name, "rb")
     except OSError as exc:
         raise CliError(f"cannot read {name}: {exc.strerror}") from None
 
@@ -197,7 +208,11 @@ def _cmd_build(args: argparse.Namespace) -> int:
         show_progress = args.progress or sys.stderr.isatty()
         progress = _Progress(sys.stderr, _regular_size(source)) if show_progress else None
         try:
-            writer = QuorWriter(args.out, quiet=False)
+            writer: QuorWriter | ShardedWriter = (
+                ShardedWriter(args.out, shards=args.shards)
+                if args.shards
+                else QuorWriter(args.out, quiet=False)
+            )
         except OSError as exc:
             raise CliError(f"{args.out}: {exc}") from None
         try:
@@ -207,6 +222,14 @@ def _cmd_build(args: argparse.Namespace) -> int:
                     progress.finish(lines, objects)
         except OSError as exc:
             raise CliError(f"{args.out}: {exc}") from None
+        if isinstance(writer, ShardedWriter) and writer.manifest is not None:
+            shards = writer.manifest.shards
+            sys.stdout.write(
+                f"✅  {args.out}  —  {len(shards)} shards · "
+                f"{sum(e.num_objects for e in shards)} objects · "
+                f"{sum(e.num_keys for e in shards)} keys · "
+                f"{sum(e.size for e in shards) / 1024:.1f} KB\n"
+            )
     finally:
         if source is not sys.stdin.buffer:
             source.close()
@@ -214,7 +237,7 @@ def _cmd_build(args: argparse.Namespace) -> int:
 
 
 def _add_lines(
-    writer: QuorWriter,
+    writer: QuorWriter | ShardedWriter,
     source: IO[bytes],
     source_name: str,
     key_fields: Sequence[str],
@@ -230,7 +253,7 @@ def _add_lines(
 
     def records() -> Iterator[tuple[dict[str, Any], list[str]]]:
         nonlocal read, line_no, handed
-        for line_no, line in enumerate(source, start=1):  # noqa: B007 (read after the loop)
+        for line_no, line in enumerate(source, start=1):
             read += len(line)
             if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
                 progress.tick(read)
@@ -248,13 +271,18 @@ def _add_lines(
             handed += 1
             yield record, keys
 
-    raw = writer.raw
-    assert isinstance(raw, StreamWriter)
-    start = raw.object_count
+    def object_count() -> int:
+        if isinstance(writer, ShardedWriter):
+            return writer.object_count
+        raw = writer.raw
+        assert isinstance(raw, StreamWriter)
+        return raw.object_count
+
+    start = object_count()
     try:
         objects = writer.add_many(records())
     except (OverflowError, ValueError, TypeError) as exc:
-        failed = raw.object_count - start  # the pair refused, counted from 0
+        failed = object_count() - start  # the pair refused, counted from 0
         failed_line = recent[failed - (handed - len(recent))]
         raise CliError(f"{source_name}:{failed_line}: {exc}") from None
     if progress is not None:
@@ -265,8 +293,8 @@ def _add_lines(
 # read commands
 
 
-def _open(args: argparse.Namespace) -> QuorReader:
-    return QuorReader(args.db, verify=not args.no_verify)
+def _open(args: argparse.Namespace) -> QuorReader | ShardedReader:
+    return open_database(args.db, verify=not args.no_verify)
 
 
 def _cmd_get(args: argparse.Namespace) -> int:
@@ -281,7 +309,16 @@ def _cmd_get(args: argparse.Namespace) -> int:
 
 def _cmd_keys(args: argparse.Namespace) -> int:
     with _open(args) as db:
-        if args.prefix is None:
+        if isinstance(db, ShardedReader):
+            # Listed as the single-file listing does: text, ill-formed UTF-8 replaced.
+            found = (
+                db if args.prefix is None else (k for k, _ in db.prefix_raw(_key_arg(args.prefix)))
+            )
+            keys = [
+                key if isinstance(key, str) else key.decode("utf-8", "replace")
+                for key in itertools.islice(found, args.limit)
+            ]
+        elif args.prefix is None:
             keys = db.raw.keys()
         else:
             # The native prefix scan is a binary search; it copies the payloads
@@ -312,6 +349,9 @@ _STATS_LABELS = {
     "data_offset": "data offset",
     "file_size_kb": "file size",
     "file_crc32": "file CRC-32",
+    "format": "format",
+    "shard_count": "shards",
+    "size": "total size",
 }
 
 
@@ -323,8 +363,12 @@ def _cmd_stats(args: argparse.Namespace) -> int:
         return 0
     width = max(map(len, _STATS_LABELS.values()))
     for name, value in stats.items():
+        if name == "shards":
+            continue  # a shard set's per-shard figures: in --json only
         if name == "file_size_kb":
             shown = f"{value:,.1f} KB"
+        elif name == "size":
+            shown = f"{value / 1024:,.1f} KB"
         elif isinstance(value, int):
             shown = f"{value:,}"
         else:
@@ -335,7 +379,7 @@ def _cmd_stats(args: argparse.Namespace) -> int:
 
 def _cmd_verify(args: argparse.Namespace) -> int:
     # verify() starts with the same whole-file checksum, so skip it at open.
-    with QuorReader(args.db, verify=False) as db:
+    with open_database(args.db, verify=False) as db:
         db.verify()
         stats = db.stats()
     sys.stdout.write(
@@ -356,7 +400,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     read = argparse.ArgumentParser(add_help=False)
-    read.add_argument("db", metavar="DB", help="database file")
+    read.add_argument("db", metavar="DB", help="database file, or shard set directory")
     read.add_argument(
         "--no-verify",
         action="store_true",
@@ -373,7 +417,9 @@ def _parser() -> argparse.ArgumentParser:
             "every line needs at least one. A key that occurs again names the later object."
         ),
     )
-    build.add_argument("out", metavar="OUT", help="database file to write")
+    build.add_argument(
+        "out", metavar="OUT", help="database file to write (with --shards, a directory)"
+    )
     build.add_argument("input", metavar="INPUT", help="JSON Lines file, or - for standard input")
     build.add_argument(
         "--key",
@@ -386,6 +432,12 @@ def _parser() -> argparse.ArgumentParser:
         "--progress",
         action="store_true",
         help="show progress on stderr even when it is not a terminal",
+    )
+    build.add_argument(
+        "--shards",
+        metavar="N",
+        type=_shard_count,
+        help="build a shard set of N .qrdb files and a manifest in the directory OUT",
     )
     build.set_defaults(run=_cmd_build)
 

@@ -39,7 +39,7 @@ from quordb._manifest import (
     split_keys,
 )
 from quordb._reader import Key, PathArg, path_text
-from quordb._sharded import key_list, staging_directory
+from quordb._sharded import add_to_shard, key_list, staging_directory
 from quordb._writer import QuorWriter
 
 __all__ = ["to_quordb"]
@@ -216,13 +216,12 @@ def _build_shard(rows: pandas.DataFrame, shard: int, target: _Target) -> ShardEn
 def _write_shard(path: str, records: Iterable[tuple[bytes, list[Key]]]) -> None:
     """Build one shard at *path*: each object, then its keys, in the order given."""
     writer = QuorWriter(path)
-    add_object_raw = writer.raw.add_object_raw
-    add_key = writer.raw.add_key
-    for payload, keys in records:
-        obj_id = add_object_raw(payload)
-        for key in keys:
-            add_key(key, obj_id)
-    writer.build()
+    try:
+        for payload, keys in records:
+            add_to_shard(writer, payload, keys)
+        writer.build()
+    finally:
+        writer.close()
 
 
 class FsspecFiles:
