@@ -9,7 +9,16 @@ import shutil
 import time
 import uuid
 from array import array
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import (
+    Callable,
+    ItemsView,
+    Iterable,
+    Iterator,
+    KeysView,
+    Mapping,
+    Sequence,
+    ValuesView,
+)
 from dataclasses import dataclass
 from operator import itemgetter
 from types import TracebackType
@@ -78,7 +87,7 @@ def staging_directory(directory: str) -> str:
 _HOME_BASE = MAX_SHARDS
 
 
-def add_to_shard(writer: QuorWriter, payload: bytes, keys: list[Key]) -> int:
+def add_to_shard(writer: QuorWriter, payload: bytes, keys: Sequence[Key]) -> int:
     """Store *payload* under *keys* in one shard's streaming writer; return its ID there.
 
     Every build of a shard adds through here, so builds of the same records give
@@ -86,7 +95,8 @@ def add_to_shard(writer: QuorWriter, payload: bytes, keys: list[Key]) -> int:
     """
     raw = writer.raw
     assert isinstance(raw, StreamWriter)
-    return raw.add(payload, keys) if keys else raw.add_object_raw(payload)
+    # A list of str and bytes is what the native add takes; its stub names wider types.
+    return raw.add(payload, keys) if keys else raw.add_object_raw(payload)  # type: ignore[arg-type]
 
 
 class _Spill:
@@ -262,7 +272,7 @@ class ShardedWriter:
         self._require_open()
         listed = key_list(keys)
         payload = self._packer.pack(obj)
-        check_add(payload, listed)
+        check_add(payload, listed)  # type: ignore[arg-type]  # as in add_to_shard
         obj_id = self._store(payload)
         for shard, shard_keys in split_keys(listed, self._shards).items():
             self._place(obj_id, shard, payload, shard_keys)
