@@ -153,7 +153,7 @@ def main() -> int:
                 ),
             ]
             size = os.path.getsize(single)
-            shard_size = sharded.stats()["size"]
+            shard_size = round(sharded.stats()["file_size_kb"] * 1024)
     finally:
         shutil.rmtree(root, ignore_errors=True)
 

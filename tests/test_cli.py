@@ -3,12 +3,13 @@
 import base64
 import contextlib
 import json
+import os
 import subprocess
 import sys
 
 import pytest
-
 from quordb import QuorReader, QuorWriter
+from quordb._units import human_size
 
 RECORDS = [
     {"id": 1, "name": "Ada", "aliases": ["ada", "countess"], "born": 1815},
@@ -69,13 +70,13 @@ def test_progress_is_shown_on_request(tmp_path):
     result = quordb(
         "build", str(tmp_path / "p.qrdb"), "-", "--key", "k", "--progress", stdin=b'{"k": "a"}\n'
     )
-    assert "read 1 lines, 1 objects" in text(result)[1]
+    assert "read 1 records, 1 objects" in text(result)[1]
     source = tmp_path / "in.jsonl"
     source.write_text("".join(f'{{"k": "{i}"}}\n' for i in range(10_000)))
     result = quordb("build", str(tmp_path / "f.qrdb"), str(source), "--key", "k", "--progress")
     out, err = text(result)
     # Against the size of a regular file: a percentage of the bytes read.
-    assert result.returncode == 0 and "100%" in err and "read 10,000 lines" in err
+    assert result.returncode == 0 and "100%" in err and "read 10,000 records" in err
     assert "100%" not in out
 
 
@@ -193,6 +194,18 @@ def test_keys_with_prefix_and_limit(people):
     assert text(quordb("keys", str(people), "--limit", "0"))[0] == ""
 
 
+def test_keys_lists_keys_that_are_not_utf8_as_their_bytes(tmp_path):
+    db = tmp_path / "latin1.qrdb"
+    with QuorWriter(db) as writer:
+        writer.add("v", [b"Jos\xe9", "Jos\u00e9", b"\xff", "\ufffd"])
+    listed = quordb("keys", str(db)).stdout.splitlines()
+    assert listed == [b"Jos\xc3\xa9", b"Jos\xe9", b"\xef\xbf\xbd", b"\xff"]
+    assert quordb("keys", str(db), "--prefix", "Jos", "--limit", "1").stdout == b"Jos\xc3\xa9\n"
+    # Each listed key finds its object again, as the shell would pass it back.
+    for key in listed:
+        assert quordb("get", str(db), os.fsdecode(key)).returncode == 0
+
+
 def test_dump_renders_bytes_and_odd_maps_as_json(tmp_path):
     db = tmp_path / "odd.qrdb"
     writer = QuorWriter()
@@ -202,8 +215,12 @@ def test_dump_renders_bytes_and_odd_maps_as_json(tmp_path):
     result = quordb("dump", str(db))
     assert result.returncode == 0
     assert [json.loads(line) for line in result.stdout.splitlines()] == [
-        {"key": "a", "value": {"blob": {"$bytes": base64.b64encode(b"\x00\xff").decode()}}},
-        {"key": "b", "value": {"$map": [[1, "one"]]}},
+        {
+            "key": "a",
+            "value": {"blob": {"$bytes": base64.b64encode(b"\x00\xff").decode()}},
+            "object": 0,
+        },
+        {"key": "b", "value": {"$map": [[1, "one"]]}, "object": 1},
     ]
 
 
@@ -270,7 +287,8 @@ def test_damaged_file(people):
 
 def test_verify_sound_file(people):
     result = quordb("verify", str(people))
-    assert (result.returncode, text(result)[0]) == (0, f"OK  {people}: 5 keys, 3 objects\n")
+    size = human_size(people.stat().st_size)
+    assert (result.returncode, text(result)[0]) == (0, f"OK  {people}: 5 keys, 3 objects, {size}\n")
 
 
 def test_verify_reports_structure_damage(structure_damage, tmp_path):
@@ -304,24 +322,166 @@ def test_demo_builds_and_queries_the_unicode_database(tmp_path):
     assert len(reader) == 2 * reader.stats()["num_objects"]
 
 
+def test_build_from_csv_with_typed_columns(tmp_path):
+    source = tmp_path / "people.csv"
+    source.write_text('id,name,born,langs\n1,Ada,1815,"[""en""]"\n2,Bob,,[]\n')
+    db = tmp_path / "csv.qrdb"
+    result = quordb(
+        "build", str(db), str(source), "--key", "id", "--type", "born=int", "--type", "langs=json"
+    )
+    assert result.returncode == 0, result.stderr
+    assert dict(QuorReader(db)) == {
+        "1": {"id": "1", "name": "Ada", "born": 1815, "langs": ["en"]},
+        "2": {"id": "2", "name": "Bob", "born": None, "langs": []},
+    }
+
+
+def test_build_from_parquet(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    pq = pytest.importorskip("pyarrow.parquet")
+    source = tmp_path / "t.data"
+    pq.write_table(pa.table({"id": [1, 2], "tags": [["x"], ["y", "z"]]}), source)
+    db = tmp_path / "pq.qrdb"
+    result = quordb("build", str(db), str(source), "--format", "parquet", "--key", "tags")
+    assert result.returncode == 0, result.stderr
+    assert QuorReader(db)["z"] == {"id": 2, "tags": ["y", "z"]}
+
+
+SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
+
+
+@pytest.mark.parametrize(
+    ("limit", "status", "err"),
+    [
+        (
+            "3",
+            0,
+            "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
+            "line 1 column 2 (char 1)\n"
+            "skipped {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n"
+            "skipped {src}:5: expected a JSON object, got list\n"
+            "quordb: skipped 3 bad rows (at most 3 allowed)\n",
+        ),
+        (
+            "1",
+            1,
+            "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
+            "line 1 column 2 (char 1)\n"
+            "quordb: {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n",
+        ),
+    ],
+)
+def test_skip_bad_allows_up_to_n_bad_rows(tmp_path, limit, status, err):
+    source = tmp_path / "in.jsonl"
+    source.write_text(SKIPPABLE)
+    db = tmp_path / "out.qrdb"
+    result = quordb("build", str(db), str(source), "--key", "k", "--skip-bad", limit)
+    assert (result.returncode, text(result)[1]) == (status, err.format(src=source))
+    assert db.exists() == (status == 0)
+    if status == 0:
+        assert list(QuorReader(db)) == ["a", "b"]
+
+
+def test_skip_bad_resumes_after_a_record_the_writer_refuses_mid_batch(tmp_path):
+    # A key too long for the format is refused by the native batch add, a
+    # number too large for msgpack while encoding: the records after each, in
+    # the same batch, must still be stored.
+    lines = [json.dumps({"k": str(i)}) for i in range(3000)]
+    lines[1500] = json.dumps({"k": "x" * 70_000})
+    lines[2100] = json.dumps({"k": "big", "n": 2**64})
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(lines) + "\n")
+    db = tmp_path / "out.qrdb"
+    result = quordb("build", str(db), str(source), "--key", "k", "--skip-bad", "2")
+    out, err = text(result)
+    assert result.returncode == 0, err
+    skipped = [line.split(": ")[0] for line in err.splitlines() if line.startswith("skipped ")]
+    assert skipped == [f"skipped {source}:1501", f"skipped {source}:2101"]
+    reader = QuorReader(db)
+    assert len(reader) == 2998 and reader.stats()["num_objects"] == 2998
+    assert reader["1501"] == {"k": "1501"} and reader["2999"] == {"k": "2999"}
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["in.jsonl", "--key", "k", "--type", "k=int"], "--type applies to CSV input only"),
+        (["in.csv", "--key", "k", "--type", "k"], "invalid column type 'k'"),
+        (["-", "--key", "k", "--format", "parquet"], "Parquet cannot be read from standard input"),
+    ],
+)
+def test_build_input_options_are_checked(tmp_path, args, message):
+    result = quordb("build", str(tmp_path / "o.qrdb"), *args)
+    assert result.returncode == 1
+    assert text(result)[1].startswith(f"quordb: {message}")
+
+
+def test_dump_then_load_rebuilds_the_same_file(tmp_path):
+    db = tmp_path / "shared.qrdb"
+    writer = QuorWriter()
+    writer.add({"name": "Ada", "photo": b""}, ["ada", b"\xffada", "user:1"])
+    writer.add("", "empty")
+    writer.add_object([1.5, None])
+    writer.build(str(db))
+    dumped = quordb("dump", str(db))
+    assert dumped.returncode == 0
+    copy = tmp_path / "copy.qrdb"
+    loaded = quordb("load", str(copy), "-", stdin=dumped.stdout)
+    assert loaded.returncode == 0, loaded.stderr
+    assert copy.read_bytes() == db.read_bytes()
+    assert QuorReader(copy).stats()["num_objects"] == 3
+
+
+def test_load_refuses_plain_records(tmp_path, people):
+    source = tmp_path / "people.jsonl"
+    result = quordb("load", str(tmp_path / "o.qrdb"), str(source))
+    assert result.returncode == 1
+    assert text(result)[1].startswith(f"quordb: {source}:1: expected a dump line")
+
+
+def test_stats_shows_the_size_in_decimal_units(people):
+    human = text(quordb("stats", str(people)))[0]
+    assert f"file size       {human_size(people.stat().st_size)}\n" in human
+
+
+# --- sizes ----------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    ("size", "shown"),
+    [
+        (0, "0 B"),
+        (999, "999 B"),
+        (1000, "1.0 kB"),
+        (1049, "1.0 kB"),
+        (1050, "1.1 kB"),
+        (206_506_188, "206.5 MB"),
+        (999_949, "999.9 kB"),
+        (999_950, "1.0 MB"),
+        (3 * 10**9, "3.0 GB"),
+        (2 * 10**18, "2000.0 PB"),
+    ],
+)
+def test_human_size(size, shown):
+    assert human_size(size) == shown
+
+
+def test_human_size_refuses_negative():
+    with pytest.raises(ValueError, match="cannot be negative"):
+        human_size(-1)
+
+
 @pytest.fixture
 def people_set(people, tmp_path):
     """The records of `people`, built as a shard set of 3."""
     source = tmp_path / "people.jsonl"
+    out = tmp_path / "set"
     result = quordb(
-        "build",
-        "--shards",
-        "3",
-        str(tmp_path / "set"),
-        str(source),
-        "--key",
-        "id",
-        "--key",
-        "aliases",
+        "build", "--shards", "3", str(out), str(source), "--key", "id", "--key", "aliases"
     )
     assert result.returncode == 0, result.stderr
-    assert text(result)[0] == f"✅  {tmp_path / 'set'}  —  3 shards · 4 objects · 5 keys · 0.4 KB\n"
-    return tmp_path / "set"
+    assert text(result)[0].startswith(f"✅  {out}  —  3 shards · 4 objects · 5 keys · ")
+    return out
 
 
 @pytest.mark.parametrize(
@@ -330,7 +490,6 @@ def people_set(people, tmp_path):
         ["get", "DB", "countess"],
         ["keys", "DB"],
         ["keys", "DB", "--prefix", "c", "--limit", "1"],
-        ["dump", "DB"],
         ["get", "DB", "nobody"],
     ],
 )
@@ -341,12 +500,19 @@ def test_read_commands_answer_alike_for_a_shard_set(people, people_set, command)
     assert text(sharded) == tuple(t.replace(str(people), str(people_set)) for t in text(single))
 
 
-def test_stats_and_damage_of_a_shard_set(people_set):
+def test_dump_stats_and_damage_of_a_shard_set(people, people_set):
+    def by_key(db):
+        lines = [json.loads(line) for line in quordb("dump", str(db)).stdout.splitlines()]
+        return {line["key"]: line["value"] for line in lines}
+
+    assert by_key(people_set) == by_key(people)
     stats = json.loads(quordb("stats", str(people_set), "--json").stdout)
     assert (stats["shard_count"], stats["num_keys"], len(stats["shards"])) == (3, 5, 3)
     assert "shards          3" in text(quordb("stats", str(people_set)))[0]
     # One object's keys route to two shards, so it is stored twice.
-    assert text(quordb("verify", str(people_set)))[0] == f"OK  {people_set}: 5 keys, 4 objects\n"
+    assert text(quordb("verify", str(people_set)))[0].startswith(
+        f"OK  {people_set}: 5 keys, 4 objects, "
+    )
     shard = people_set / "part-00001.qrdb"
     blob = bytearray(shard.read_bytes())
     blob[45] ^= 0xFF
@@ -360,5 +526,5 @@ def test_failed_sharded_build_leaves_nothing(tmp_path):
     source = tmp_path / "in.jsonl"
     source.write_text('{"k": "a"}\n{"k": 1.5}\n')
     result = quordb("build", "--shards", "2", str(tmp_path / "set"), str(source), "--key", "k")
-    assert result.returncode == 1 and "in.jsonl:2: " in text(result)[1]
+    assert result.returncode == 1 and "in.jsonl:2" in text(result)[1]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl"]

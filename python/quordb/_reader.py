@@ -234,6 +234,10 @@ class QuorReader(Mapping[Key, Any]):
         """As `prefix`, with each object's stored msgpack bytes."""
         return chain.from_iterable(self._native.scan_prefix("items", prefix))
 
+    def prefix_keys(self, prefix: Key) -> Iterator[Key]:
+        """The keys whose bytes start with *prefix*, in key order; no object is read."""
+        return chain.from_iterable(self._native.scan_prefix("keys", prefix))
+
     def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
         """The ``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive).
 

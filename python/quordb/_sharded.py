@@ -567,6 +567,12 @@ class ShardedReader(Mapping[Key, Any]):
         """As `prefix`, with each object's stored msgpack bytes."""
         return _merged_pairs(reader.prefix_raw(prefix) for reader in self._set.readers)
 
+    def prefix_keys(self, prefix: Key) -> Iterator[Key]:
+        """The keys whose bytes start with *prefix*, in key order; no object is read."""
+        return heapq.merge(
+            *(reader.prefix_keys(prefix) for reader in self._set.readers), key=order_key
+        )
+
     def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
         """``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive); lazy."""
         return _merged_pairs(reader.range(start, stop) for reader in self._set.readers)
@@ -621,7 +627,7 @@ class ShardedReader(Mapping[Key, Any]):
             "shard_count": len(opened.readers),
             "num_keys": sum(s["num_keys"] for s in shards),
             "num_objects": sum(s["num_objects"] for s in shards),
-            "size": sum(entry.size for entry in opened.manifest.shards),
+            "file_size_kb": sum(entry.size for entry in opened.manifest.shards) / 1024,
             "shards": shards,
         }
 

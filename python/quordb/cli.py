@@ -1,4 +1,4 @@
-"""The ``quordb`` command: build a database from JSON Lines and query it.
+"""The ``quordb`` command: build a database from JSON Lines, CSV or Parquet; query, dump, load.
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
 bad input data (with a message on stderr), 2 for a usage error (also a build
@@ -10,25 +10,35 @@ goes away, as in ``quordb dump db | head``.
 from __future__ import annotations
 
 import argparse
-import base64
 import collections
 import itertools
 import json
 import os
-import stat
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import IO, Any
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-from quordb._manifest import check_shard_count
+from quordb._dump import dump_lines, load_lines, to_json
+from quordb._inputs import (
+    FORMATS,
+    BadRow,
+    BadRowPolicy,
+    Input,
+    InputError,
+    Row,
+    column_types,
+    format_of,
+    keys_of,
+)
+from quordb._manifest import MANIFEST_NAME, Manifest, check_shard_count
 from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
-from quordb._reader import QuorReader
+from quordb._reader import Key, QuorReader
 from quordb._sharded import ShardedReader, ShardedWriter
 from quordb._sharded import open as open_database
+from quordb._units import human_size
 from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
 __all__ = ["main", "to_json"]
@@ -39,8 +49,8 @@ PROG = "quordb"
 # and is left to propagate with its traceback.
 _STORE_ERROR_PREFIXES = ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
 
-# Progress is counted in steps of this many lines, so that the bar costs nothing per line.
-_PROGRESS_EVERY_LINES = 4096
+# Progress is counted in steps of this many records, so that the bar costs nothing per record.
+_PROGRESS_EVERY_RECORDS = 4096
 
 # 128 + SIGPIPE: what a shell reports for a program that a closed pipe ended.
 _EXIT_BROKEN_PIPE = 141
@@ -56,28 +66,6 @@ class UsageError(Exception):
 
 
 # JSON rendering of decoded values
-
-
-def to_json(value: Any) -> Any:
-    """Turn a decoded msgpack value into something `json.dumps` renders without loss.
-
-    `bytes` become ``{"$bytes": base64}``, msgpack extension types
-    ``{"$ext": code, "data": base64}``, and a map with any non-`str` key
-    ``{"$map": [[key, value], ...]}``; everything else is JSON already.
-    """
-    if isinstance(value, dict):
-        if all(isinstance(k, str) for k in value):
-            return {k: to_json(v) for k, v in value.items()}
-        return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
-    if isinstance(value, list | tuple):
-        return [to_json(v) for v in value]
-    if isinstance(value, bytes | bytearray | memoryview):
-        return {"$bytes": base64.b64encode(value).decode("ascii")}
-    if isinstance(value, msgpack.ExtType):
-        return {"$ext": value.code, "data": base64.b64encode(value.data).decode("ascii")}
-    if isinstance(value, msgpack.Timestamp):
-        return {"$timestamp": [value.seconds, value.nanoseconds]}
-    return value
 
 
 def _dumps(value: Any) -> str:
@@ -100,52 +88,25 @@ def _limit(text: str) -> int:
     return value
 
 
-def _shard_count(text: str) -> int:
-    try:
-        return check_shard_count(int(text))
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-
-
 # build
 
 
-def _keys_of(record: dict[str, Any], fields: Sequence[str], where: str) -> list[str]:
-    keys: list[str] = []
-    for field in fields:
-        value = record.get(field)
-        values = value if isinstance(value, list) else [value]
-        for item in values:
-            if item is None and not isinstance(value, list):
-                continue  # an absent or null field gives no key
-            if isinstance(item, str):
-                keys.append(item)
-            elif isinstance(item, int) and not isinstance(item, bool):
-                keys.append(str(item))
-            else:
-                raise CliError(
-                    f"{where}: field {field!r} must be a string, an integer or a list of them, "
-                    f"not {json.dumps(item)}"
-                )
-    if not keys:
-        raise CliError(f"{where}: none of the key fields {', '.join(map(repr, fields))} is set")
-    return keys
-
-
 class _Progress:
-    """Bytes read against the input's size, on stderr: a tqdm bar with rate and ETA.
+    """How far into the input, on stderr: a tqdm bar with rate and ETA.
 
-    For an input of unknown size (a pipe) it shows the bytes read and the rate.
-    Closing it adds one line with the counts of lines and objects.
+    Bytes against the size of a regular text file; records read for a pipe or
+    Parquet. Closing it adds one line with the counts of records and objects.
     """
 
-    def __init__(self, stream: IO[str], total: int | None) -> None:
+    def __init__(self, stream: IO[str], source: Input) -> None:
         self._stream = stream
+        self._source = source
+        self._bytes = source.position() is not None
         self._bar = tqdm(
-            total=total,
-            unit="B",
+            total=source.size if self._bytes else None,
+            unit="B" if self._bytes else " records",
             unit_scale=True,
-            unit_divisor=1024,
+            unit_divisor=1000,
             desc="read",
             file=stream,
             mininterval=0.2,
@@ -153,20 +114,16 @@ class _Progress:
         )
         self._counted = 0
 
-    def tick(self, read: int) -> None:
-        self._bar.update(read - self._counted)
-        self._counted = read
+    def tick(self, records: int) -> None:
+        done = self._source.position() if self._bytes else records
+        self._bar.update((done or 0) - self._counted)
+        self._counted = done or 0
 
-    def finish(self, lines: int, objects: int) -> None:
+    def finish(self, records: int, objects: int) -> None:
+        self.tick(records)
         self._bar.close()
-        self._stream.write(f"read {lines:,} lines, {objects:,} objects\n")
+        self._stream.write(f"read {records:,} records, {objects:,} objects\n")
         self._stream.flush()
-
-
-def _regular_size(stream: IO[bytes]) -> int | None:
-    """The size of a regular file behind *stream*, or None."""
-    info = os.fstat(stream.fileno())
-    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
 def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
@@ -191,85 +148,96 @@ def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> 
             )
 
 
-def _open_input(name: str) -> IO[bytes]:
-    if name == "-":
-        return sys.stdin.buffer
+def _shard_count(text: str) -> int:
     try:
-        return open(name, "rb")
+        return check_shard_count(int(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _streaming_writer(out: str) -> QuorWriter:
+    try:
+        return QuorWriter(out, quiet=False)
     except OSError as exc:
-        raise CliError(f"cannot read {name}: {exc.strerror}") from None
+        raise CliError(f"{out}: {exc}") from None
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
-    source = _open_input(args.input)
-    source_name = "<stdin>" if args.input == "-" else args.input
-    try:
-        _refuse_overwriting_input(args.out, source, source_name)
+    fmt = format_of(args.input, args.format)
+    types = column_types(args.type)
+    policy = BadRowPolicy(args.skip_bad, sys.stderr)
+    with Input(args.input, fmt, types=types, key_columns=args.key) as source:
+        _refuse_overwriting_input(args.out, source.stream, source.label)
         show_progress = args.progress or sys.stderr.isatty()
-        progress = _Progress(sys.stderr, _regular_size(source)) if show_progress else None
-        try:
-            writer: QuorWriter | ShardedWriter = (
-                ShardedWriter(args.out, shards=args.shards)
-                if args.shards
-                else QuorWriter(args.out, quiet=False)
-            )
-        except OSError as exc:
-            raise CliError(f"{args.out}: {exc}") from None
+        progress = _Progress(sys.stderr, source) if show_progress else None
+        writer: QuorWriter | ShardedWriter = (
+            ShardedWriter(args.out, shards=args.shards)
+            if args.shards
+            else _streaming_writer(args.out)
+        )
         try:
             with writer:
-                lines, objects = _add_lines(writer, source, source_name, args.key, progress)
+                records, objects = _add_rows(writer, source.rows(), args.key, policy, progress)
                 if progress is not None:
-                    progress.finish(lines, objects)
+                    progress.finish(records, objects)
+                summary = policy.summary()
+                if summary is not None:
+                    sys.stderr.write(f"{PROG}: {summary}\n")
         except OSError as exc:
             raise CliError(f"{args.out}: {exc}") from None
-        if isinstance(writer, ShardedWriter) and writer.manifest is not None:
-            shards = writer.manifest.shards
-            sys.stdout.write(
-                f"✅  {args.out}  —  {len(shards)} shards · "
-                f"{sum(e.num_objects for e in shards)} objects · "
-                f"{sum(e.num_keys for e in shards)} keys · "
-                f"{sum(e.size for e in shards) / 1024:.1f} KB\n"
-            )
-    finally:
-        if source is not sys.stdin.buffer:
-            source.close()
+    if isinstance(writer, ShardedWriter) and writer.manifest is not None:
+        shards = writer.manifest.shards
+        sys.stdout.write(
+            f"✅  {args.out}  —  {len(shards)} shards · "
+            f"{sum(e.num_objects for e in shards)} objects · "
+            f"{sum(e.num_keys for e in shards)} keys · "
+            f"{human_size(sum(e.size for e in shards))}\n"
+        )
     return 0
 
 
-def _add_lines(
+# A record ready to add: where it starts, the object and its keys.
+_Pending = tuple[str, dict[str, Any], list[str]]
+
+
+def _add_rows(
     writer: QuorWriter | ShardedWriter,
-    source: IO[bytes],
-    source_name: str,
+    rows: Iterator[Row | BadRow],
     key_fields: Sequence[str],
+    policy: BadRowPolicy,
     progress: _Progress | None,
 ) -> tuple[int, int]:
-    """Add one object per line of *source*; return the counts of lines and objects."""
-    read = 0
-    line_no = 0
-    # The line of each pair handed to add_many lately: it stores them a chunk at
-    # a time, and a pair it refuses is named by the count of objects before it.
-    recent: collections.deque[int] = collections.deque(maxlen=2 * ADD_MANY_CHUNK)
+    """Add one object per usable row; return the counts of records and objects.
+
+    A row that cannot be used goes to *policy*, which skips it or raises.
+    """
+    records = 0
+
+    def usable() -> Iterator[_Pending]:
+        nonlocal records
+        for row in rows:
+            records += 1
+            if progress is not None and records % _PROGRESS_EVERY_RECORDS == 0:
+                progress.tick(records)
+            try:
+                if isinstance(row, BadRow):
+                    raise row
+                yield row.where, row.fields, keys_of(row, key_fields)
+            except BadRow as bad:
+                policy.skip(bad)
+
+    # add_many stores the pairs a chunk at a time, and a pair it refuses
+    # leaves those after it in its chunk unstored: the latest pairs handed
+    # over are kept to name the refused one and to hand the rest over again.
+    recent: collections.deque[_Pending] = collections.deque(maxlen=2 * ADD_MANY_CHUNK)
     handed = 0
 
-    def records() -> Iterator[tuple[dict[str, Any], list[str]]]:
-        nonlocal read, line_no, handed
-        for line_no, line in enumerate(source, start=1):
-            read += len(line)
-            if progress is not None and line_no % _PROGRESS_EVERY_LINES == 0:
-                progress.tick(read)
-            if not line.strip():
-                continue
-            where = f"{source_name}:{line_no}"
-            try:
-                record = json.loads(line)
-            except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON text
-                raise CliError(f"{where}: invalid JSON: {exc}") from None
-            if not isinstance(record, dict):
-                raise CliError(f"{where}: expected a JSON object, got {type(record).__name__}")
-            keys = _keys_of(record, key_fields, where)
-            recent.append(line_no)
+    def handing(pending: Iterable[_Pending]) -> Iterator[tuple[dict[str, Any], list[str]]]:
+        nonlocal handed
+        for item in pending:
+            recent.append(item)
             handed += 1
-            yield record, keys
+            yield item[1], item[2]
 
     def object_count() -> int:
         if isinstance(writer, ShardedWriter):
@@ -278,16 +246,32 @@ def _add_lines(
         assert isinstance(raw, StreamWriter)
         return raw.object_count
 
-    start = object_count()
-    try:
-        objects = writer.add_many(records())
-    except (OverflowError, ValueError, TypeError) as exc:
-        failed = object_count() - start  # the pair refused, counted from 0
-        failed_line = recent[failed - (handed - len(recent))]
-        raise CliError(f"{source_name}:{failed_line}: {exc}") from None
-    if progress is not None:
-        progress.tick(read)
-    return line_no, objects
+    source = usable()
+    pending: Iterable[_Pending] = source
+    objects = 0
+    while True:
+        start, first = object_count(), handed
+        try:
+            objects += writer.add_many(handing(pending))
+            return records, objects
+        except (OverflowError, ValueError, TypeError) as exc:
+            stored = object_count() - start
+            objects += stored
+            failed = len(recent) - (handed - first - stored)
+            policy.skip(BadRow(recent[failed][0], str(exc)))
+            pending = itertools.chain(list(recent)[failed + 1 :], source)
+
+
+def _cmd_load(args: argparse.Namespace) -> int:
+    with Input(args.input, "jsonl") as source:
+        _refuse_overwriting_input(args.out, source.stream, source.label)
+        writer = _streaming_writer(args.out)
+        try:
+            with writer:
+                load_lines(source.stream, source.label, writer)
+        except OSError as exc:
+            raise CliError(f"{args.out}: {exc}") from None
+    return 0
 
 
 # read commands
@@ -309,35 +293,41 @@ def _cmd_get(args: argparse.Namespace) -> int:
 
 def _cmd_keys(args: argparse.Namespace) -> int:
     with _open(args) as db:
-        if isinstance(db, ShardedReader):
-            # Listed as the single-file listing does: text, ill-formed UTF-8 replaced.
-            found = (
-                db if args.prefix is None else (k for k, _ in db.prefix_raw(_key_arg(args.prefix)))
-            )
-            keys = [
-                key if isinstance(key, str) else key.decode("utf-8", "replace")
-                for key in itertools.islice(found, args.limit)
-            ]
-        elif args.prefix is None:
-            keys = db.raw.keys()
-        else:
-            # The native prefix scan is a binary search; it copies the payloads
-            # of the matches, which is cheaper than listing every key.
-            keys = [key for key, _ in db.raw.prefix_raw(_key_arg(args.prefix))]
-    if args.limit is not None:
-        keys = keys[: args.limit]
-    out = sys.stdout
-    for key in keys:
-        out.write(key + "\n")
+        keys: Iterable[Key] = (
+            db.keys() if args.prefix is None else db.prefix_keys(_key_arg(args.prefix))
+        )
+        if args.limit is not None:
+            keys = itertools.islice(keys, args.limit)
+        _write_keys(keys)
     return 0
+
+
+def _write_keys(keys: Iterable[Key]) -> None:
+    # A key that is not UTF-8 is listed as bytes: written as they are, it can
+    # be handed back to `get` (which takes arguments as the shell passes them).
+    sys.stdout.flush()
+    out = sys.stdout.buffer
+    for key in keys:
+        out.write((key.encode() if isinstance(key, str) else key) + b"\n")
+    out.flush()
 
 
 def _cmd_dump(args: argparse.Namespace) -> int:
     out = sys.stdout
-    with _open(args) as db:
-        for key, value in db.items():
-            out.write(json.dumps({"key": key, "value": to_json(value)}, ensure_ascii=False) + "\n")
+    for line in _dump_any(args.db, verify=not args.no_verify):
+        out.write(line + "\n")
     return 0
+
+
+def _dump_any(path: str, verify: bool) -> Iterator[str]:
+    """The dump of a file, or of each shard of a shard set in turn, objects numbered on."""
+    if not os.path.isfile(os.path.join(path, MANIFEST_NAME)):
+        yield from dump_lines(path, verify=verify)
+        return
+    first = 0
+    for entry in Manifest.load(path).shards:
+        yield from dump_lines(os.path.join(path, entry.file), verify=verify, first_object=first)
+        first += entry.num_objects
 
 
 _STATS_LABELS = {
@@ -351,7 +341,6 @@ _STATS_LABELS = {
     "file_crc32": "file CRC-32",
     "format": "format",
     "shard_count": "shards",
-    "size": "total size",
 }
 
 
@@ -364,11 +353,9 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     width = max(map(len, _STATS_LABELS.values()))
     for name, value in stats.items():
         if name == "shards":
-            continue  # a shard set's per-shard figures: in --json only
+            continue  # a shard set's figures per shard: in --json only
         if name == "file_size_kb":
-            shown = f"{value:,.1f} KB"
-        elif name == "size":
-            shown = f"{value / 1024:,.1f} KB"
+            shown = human_size(round(value * 1024))
         elif isinstance(value, int):
             shown = f"{value:,}"
         else:
@@ -382,8 +369,9 @@ def _cmd_verify(args: argparse.Namespace) -> int:
     with open_database(args.db, verify=False) as db:
         db.verify()
         stats = db.stats()
+    size = human_size(round(stats["file_size_kb"] * 1024))
     sys.stdout.write(
-        f"OK  {args.db}: {stats['num_keys']:,} keys, {stats['num_objects']:,} objects\n"
+        f"OK  {args.db}: {stats['num_keys']:,} keys, {stats['num_objects']:,} objects, {size}\n"
     )
     return 0
 
@@ -409,24 +397,40 @@ def _parser() -> argparse.ArgumentParser:
 
     build = commands.add_parser(
         "build",
-        help="build a database from JSON Lines",
+        help="build a database from JSON Lines, CSV or Parquet",
         description=(
-            "Build OUT from INPUT, one JSON object per line, stored whole under the "
-            "keys found in the --key fields: a string, an integer (used as its "
-            "decimal text) or a list of those. Absent and null fields give no key; "
-            "every line needs at least one. A key that occurs again names the later object."
+            "Build OUT from INPUT, each record (a JSON object per line, a CSV row under "
+            "its header, a Parquet row) stored whole under the keys found in the --key "
+            "fields: a string, an integer (used as its decimal text) or a list of those. "
+            "Absent and null fields give no key; every record needs at least one. A key "
+            "that occurs again names the later object. The format follows the extension "
+            "(.csv, .parquet .pq, JSON Lines for any other) unless --format is given."
         ),
     )
-    build.add_argument(
-        "out", metavar="OUT", help="database file to write (with --shards, a directory)"
-    )
-    build.add_argument("input", metavar="INPUT", help="JSON Lines file, or - for standard input")
+    build.add_argument("out", metavar="OUT", help="database file to write")
+    build.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
     build.add_argument(
         "--key",
         metavar="FIELD",
         action="append",
         required=True,
         help="field whose value gives keys (repeatable)",
+    )
+    build.add_argument("--format", choices=FORMATS, help="the input's format")
+    build.add_argument(
+        "--type",
+        metavar="COLUMN=TYPE",
+        action="append",
+        default=[],
+        help="read a CSV column as int, float, bool, json or str (repeatable); "
+        "an empty cell of a typed column is null",
+    )
+    build.add_argument(
+        "--skip-bad",
+        metavar="N",
+        type=_limit,
+        default=0,
+        help="skip up to N records that cannot be used, each reported on stderr (default 0)",
     )
     build.add_argument(
         "--progress",
@@ -453,13 +457,28 @@ def _parser() -> argparse.ArgumentParser:
     dump = commands.add_parser(
         "dump",
         parents=[read],
-        help="print every key and object as JSON Lines",
+        help="print every key and object as JSON Lines, for load",
         description=(
-            'Print one {"key": ..., "value": ...} line per key, in key order. Bytes are '
-            'shown as {"$bytes": BASE64}, maps with non-string keys as {"$map": [[k, v], ...]}.'
+            'Print one {"key": ..., "value": ..., "object": N} line per key: the objects in '
+            "stored order, numbered from 0, each with its keys in key order; an object that "
+            'no key names has a line without "key". Bytes are shown as {"$bytes": BASE64}, '
+            'maps with keys that are not strings as {"$map": [[k, v], ...]}. load makes the '
+            "same database from it."
         ),
     )
     dump.set_defaults(run=_cmd_dump)
+
+    load = commands.add_parser(
+        "load",
+        help="build a database from the output of dump",
+        description=(
+            "Build OUT from INPUT, the output of quordb dump (or - for standard input): "
+            "the same keys and objects, each object stored once."
+        ),
+    )
+    load.add_argument("out", metavar="OUT", help="database file to write")
+    load.add_argument("input", metavar="INPUT", help="dump output, or - for standard input")
+    load.set_defaults(run=_cmd_load)
 
     stats = commands.add_parser("stats", parents=[read], help="show file metadata")
     stats.add_argument("--json", action="store_true", help="print the metadata as JSON")
@@ -488,7 +507,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)
-    except CliError as exc:
+    except (CliError, InputError, BadRow) as exc:
         return _fail(str(exc))
     except UsageError as exc:
         _fail(str(exc))

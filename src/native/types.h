@@ -12,9 +12,10 @@ using AddTypes = int (*)(PyObject* module);
 
 int AddReaderTypes(PyObject* module);
 int AddStreamWriterTypes(PyObject* module);
+int AddRecordScanTypes(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes,
-                                         AddRoutingFunctions};
+                                         AddRecordScanTypes, AddRoutingFunctions};
 
 }  // namespace quordb::native

@@ -1,0 +1,245 @@
+"""Inputs of quordb build: JSON Lines, CSV and Parquet rows with their positions, bad rows."""
+
+import datetime
+import decimal
+import io
+import re
+import sys
+
+import pytest
+from quordb import _inputs
+from quordb._inputs import (
+    BadRow,
+    BadRowPolicy,
+    Input,
+    InputError,
+    Row,
+    column_types,
+    format_of,
+    keys_of,
+)
+
+
+def read_rows(path, fmt, **options):
+    with Input(str(path), fmt, **options) as source:
+        return list(source.rows())
+
+
+def rows(path, fmt, **options):
+    """The rows of *path*, each bad one as its message."""
+    found = read_rows(path, fmt, **options)
+    return [str(item) if isinstance(item, BadRow) else item for item in found]
+
+
+@pytest.mark.parametrize(
+    ("name", "given", "fmt"),
+    [
+        ("a.jsonl", None, "jsonl"),
+        ("a.NDJSON", None, "jsonl"),
+        ("a.json", None, "jsonl"),
+        ("dir.d/a.csv", None, "csv"),
+        ("a.parquet", None, "parquet"),
+        ("a.pq", None, "parquet"),
+        ("-", None, "jsonl"),
+        ("a.txt", "csv", "csv"),
+        ("a.csv", "jsonl", "jsonl"),
+        ("a.tsv", None, "jsonl"),
+        ("data", None, "jsonl"),
+    ],
+)
+def test_format_from_extension_or_option(name, given, fmt):
+    assert format_of(name, given) == fmt
+
+
+def test_jsonl_reports_bad_lines_and_reads_on(tmp_path):
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(b'{"a": 1}\n\n{bad\n[1]\n\xff\n{"a": 2}\n')
+    assert rows(path, "jsonl") == [
+        Row({"a": 1}, f"{path}:1"),
+        f"{path}:3: invalid JSON: Expecting property name enclosed in double quotes: "
+        "line 1 column 2 (char 1)",
+        f"{path}:4: expected a JSON object, got list",
+        f"{path}:5: invalid JSON: 'utf-8' codec can't decode byte 0xff in position 0: "
+        "invalid start byte",
+        Row({"a": 2}, f"{path}:6"),
+    ]
+
+
+def test_csv_types_nulls_and_quoted_line_breaks(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text(
+        'id,n,x,ok,tags,note\n1,2,2.5,yes,"[1, ""a""]",hi\n"2\nb",,,,,\n3,-4,1e3,0,{},\n',
+        newline="",
+    )
+    types = column_types(["n=int", "x=float", "ok=bool", "tags=json", "note=str"])
+    assert rows(path, "csv", types=types, key_columns=["id"]) == [
+        Row(
+            {"id": "1", "n": 2, "x": 2.5, "ok": True, "tags": [1, "a"], "note": "hi"},
+            f"{path}:2",
+        ),
+        Row(
+            {"id": "2\nb", "n": None, "x": None, "ok": None, "tags": None, "note": ""},
+            f"{path}:3",
+        ),
+        Row({"id": "3", "n": -4, "x": 1000.0, "ok": False, "tags": {}, "note": ""}, f"{path}:5"),
+    ]
+
+
+def test_csv_empty_key_cell_gives_no_key(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text("id,name\n,Ada\n")
+    [row] = read_rows(path, "csv", key_columns=["id"])
+    assert row.fields == {"id": None, "name": "Ada"}
+    with pytest.raises(BadRow, match="none of the key fields 'id' is set"):
+        keys_of(row, ["id"])
+
+
+@pytest.mark.parametrize(
+    ("line", "reason"),
+    [
+        (b"1,2\n", "2 fields, the header has 3"),
+        (b"1,2,3,4\n", "4 fields, the header has 3"),
+        (b"1,x,true\n", "column 'n': not an integer: 'x'"),
+        (b"1,2,maybe\n", "column 'ok': not a boolean: 'maybe' (use true/false, yes/no or 1/0)"),
+        (b'1,"2"x,true\n', "bad CSV: ',' expected after '\"'"),
+        (b"\xff,2,true\n", "column 'id' is not valid UTF-8"),
+    ],
+)
+def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, line, reason):
+    path = tmp_path / "in.csv"
+    path.write_bytes(b"id,n,ok\n0,1,no\n" + line + b"9,9,yes\n")
+    result = rows(path, "csv", types=column_types(["n=int", "ok=bool"]))
+    assert result[1] == f"{path}:3: {reason}"
+    assert result[2] == Row({"id": "9", "n": 9, "ok": True}, f"{path}:4")
+
+
+@pytest.mark.parametrize(
+    ("header", "types", "keys", "message"),
+    [
+        (b"a,a\n", [], ["a"], "names a column twice"),
+        (b"a,b\n", ["c=int"], ["a"], "--type names columns not in the header: ['c']"),
+        (b"a,b\n", [], ["a", "id"], "--key names columns not in the header: ['id']"),
+    ],
+)
+def test_csv_bad_header(tmp_path, header, types, keys, message):
+    path = tmp_path / "in.csv"
+    path.write_bytes(header)
+    with pytest.raises(InputError, match=re.escape(message)):
+        read_rows(path, "csv", types=column_types(types), key_columns=keys)
+
+
+@pytest.mark.parametrize("spec", ["n", "=int", "n=integer", "n:int"])
+def test_column_type_syntax(spec):
+    with pytest.raises(InputError, match="expected COLUMN=TYPE"):
+        column_types([spec])
+
+
+def test_closing_an_input_ends_its_half_read_rows(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text("k\na\nb\n")
+    source = Input(str(path), "csv")
+    rows = source.rows()
+    next(rows)
+    source.close()
+    assert source.stream.closed
+    assert next(rows, None) is None
+
+
+def test_csv_from_standard_input_leaves_it_open(monkeypatch):
+    stdin = io.TextIOWrapper(io.BytesIO(b"k,v\na,1\n"))
+    monkeypatch.setattr(sys, "stdin", stdin)
+    assert [r.fields for r in read_rows("-", "csv")] == [{"k": "a", "v": "1"}]
+    assert not stdin.buffer.closed
+
+
+def test_types_are_for_csv_only():
+    with pytest.raises(InputError, match="--type applies to CSV input only"):
+        Input("a.jsonl", "jsonl", types=column_types(["a=int"]))
+
+
+def test_missing_file(tmp_path):
+    with pytest.raises(InputError, match=r"cannot read .*absent\.csv: No such file"):
+        Input(str(tmp_path / "absent.csv"), "csv")
+
+
+@pytest.mark.parametrize(
+    ("record", "keys"),
+    [
+        ({"id": "a"}, ["a"]),
+        ({"id": 7, "alt": ["b", 8]}, ["7", "b", "8"]),
+        ({"id": None, "alt": "x"}, ["x"]),
+    ],
+)
+def test_keys_of_fields(record, keys):
+    assert keys_of(Row(record, "f:1"), ["id", "alt"]) == keys
+
+
+@pytest.mark.parametrize("value", [1.5, True, {"a": 1}, [None]])
+def test_keys_of_refuses_other_values(value):
+    with pytest.raises(BadRow, match="field 'id' must be a string, an integer or a list of them"):
+        keys_of(Row({"id": value}, "f:1"), ["id"])
+
+
+def test_bad_row_policy_skips_up_to_its_limit_then_raises():
+    out = io.StringIO()
+    policy = BadRowPolicy(2, out)
+    assert policy.summary() is None
+    policy.skip(BadRow("f:1", "one"))
+    policy.skip(BadRow("f:4", "two"))
+    with pytest.raises(BadRow, match="f:9: three"):
+        policy.skip(BadRow("f:9", "three"))
+    assert out.getvalue() == "skipped f:1: one\nskipped f:4: two\n"
+    assert policy.summary() == "skipped 2 bad rows (at most 2 allowed)"
+
+
+# --- Parquet --------------------------------------------------------------------------
+
+pa = pytest.importorskip("pyarrow")
+pq = pytest.importorskip("pyarrow.parquet")
+
+
+def test_parquet_rows_across_batches_with_plain_values(tmp_path, monkeypatch):
+    monkeypatch.setattr(_inputs, "PARQUET_BATCH_ROWS", 2)
+    table = pa.table(
+        {
+            "id": [1, 2, None, 4, 5],
+            "day": [datetime.date(2024, 1, d) for d in range(1, 6)],
+            "price": [decimal.Decimal("1.50")] * 5,
+            "tags": [["a"], [], None, ["b", "c"], ["d"]],
+        }
+    )
+    path = tmp_path / "t.parquet"
+    pq.write_table(table, path, row_group_size=3)
+    result = read_rows(path, "parquet")
+    assert [r.where for r in result] == [f"{path}:row {n}" for n in range(1, 6)]
+    assert result[0].fields == {"id": 1, "day": "2024-01-01", "price": "1.50", "tags": ["a"]}
+    assert result[2].fields["id"] is None
+    with pytest.raises(BadRow, match=r"t\.parquet:row 3: none of the key fields 'id' is set"):
+        keys_of(result[2], ["id"])
+
+
+def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow.parquet", None)
+    path = tmp_path / "t.parquet"
+    path.write_bytes(b"PAR1")
+    with pytest.raises(InputError, match=r"pip install 'quordb\[parquet\]'"):
+        read_rows(path, "parquet")
+
+
+def test_parquet_that_is_not_parquet(tmp_path):
+    path = tmp_path / "t.parquet"
+    path.write_text("id\n1\n")
+    with pytest.raises(InputError, match="not a Parquet file"):
+        read_rows(path, "parquet")
+
+
+
+def test_progress_through_a_text_file_reaches_its_size(tmp_path):
+    path = tmp_path / "in.csv"
+    path.write_text("k\n" + "".join(f"{i}\n" for i in range(10_000)))
+    with Input(str(path), "csv") as source:
+        assert source.size == path.stat().st_size
+        assert source.position() == 0
+        assert sum(1 for _ in source.rows()) == 10_000
+        assert source.position() == source.size
+    assert source.stream.closed
