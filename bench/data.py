@@ -30,20 +30,23 @@ def multibyte_key(j: int) -> str:
 _pack = msgpack.Packer().pack
 
 
+def user_record(i: int) -> dict:
+    """The user record of number `i`; 93-107 bytes in msgpack."""
+    return {
+        "id": i,
+        "name": f"User {i}",
+        "email": f"user{i}@example.com",
+        "age": 18 + i % 60,
+        "score": (i * 7919 % 100000) / 100,
+        "active": i % 3 == 0,
+        "tags": [f"t{i % 17}", f"grp{i % 5}"],
+        "city": CITIES[i % 4],
+    }
+
+
 def encode_value(i: int) -> bytes:
     """A msgpack-encoded user record of 93-107 bytes."""
-    return _pack(
-        {
-            "id": i,
-            "name": f"User {i}",
-            "email": f"user{i}@example.com",
-            "age": 18 + i % 60,
-            "score": (i * 7919 % 100000) / 100,
-            "active": i % 3 == 0,
-            "tags": [f"t{i % 17}", f"grp{i % 5}"],
-            "city": CITIES[i % 4],
-        }
-    )
+    return _pack(user_record(i))
 
 
 @dataclass

@@ -469,3 +469,62 @@ def test_human_size(size, shown):
 def test_human_size_refuses_negative():
     with pytest.raises(ValueError, match="cannot be negative"):
         human_size(-1)
+
+
+@pytest.fixture
+def people_set(people, tmp_path):
+    """The records of `people`, built as a shard set of 3."""
+    source = tmp_path / "people.jsonl"
+    out = tmp_path / "set"
+    result = quordb(
+        "build", "--shards", "3", str(out), str(source), "--key", "id", "--key", "aliases"
+    )
+    assert result.returncode == 0, result.stderr
+    assert text(result)[0].startswith(f"✅  {out}  —  3 shards · 4 objects · 5 keys · ")
+    return out
+
+
+@pytest.mark.parametrize(
+    "command",
+    [
+        ["get", "DB", "countess"],
+        ["keys", "DB"],
+        ["keys", "DB", "--prefix", "c", "--limit", "1"],
+        ["get", "DB", "nobody"],
+    ],
+)
+def test_read_commands_answer_alike_for_a_shard_set(people, people_set, command):
+    single = quordb(*[str(people) if a == "DB" else a for a in command])
+    sharded = quordb(*[str(people_set) if a == "DB" else a for a in command])
+    assert sharded.returncode == single.returncode
+    assert text(sharded) == tuple(t.replace(str(people), str(people_set)) for t in text(single))
+
+
+def test_dump_stats_and_damage_of_a_shard_set(people, people_set):
+    def by_key(db):
+        lines = [json.loads(line) for line in quordb("dump", str(db)).stdout.splitlines()]
+        return {line["key"]: line["value"] for line in lines}
+
+    assert by_key(people_set) == by_key(people)
+    stats = json.loads(quordb("stats", str(people_set), "--json").stdout)
+    assert (stats["shard_count"], stats["num_keys"], len(stats["shards"])) == (3, 5, 3)
+    assert "shards          3" in text(quordb("stats", str(people_set)))[0]
+    # One object's keys route to two shards, so it is stored twice.
+    assert text(quordb("verify", str(people_set)))[0].startswith(
+        f"OK  {people_set}: 5 keys, 4 objects, "
+    )
+    shard = people_set / "part-00001.qrdb"
+    blob = bytearray(shard.read_bytes())
+    blob[45] ^= 0xFF
+    shard.write_bytes(bytes(blob))
+    result = quordb("verify", str(people_set))
+    assert result.returncode == 1
+    assert f"QuorCorruptError: {shard}: " in text(result)[1]
+
+
+def test_failed_sharded_build_leaves_nothing(tmp_path):
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"k": "a"}\n{"k": 1.5}\n')
+    result = quordb("build", "--shards", "2", str(tmp_path / "set"), str(source), "--key", "k")
+    assert result.returncode == 1 and "in.jsonl:2" in text(result)[1]
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl"]

@@ -19,6 +19,16 @@ interpreter lock; its ``*_raw`` methods hand out the stored bytes.
 
 from quordb._quordb import __version__
 from quordb._reader import Key, PathArg, QuorReader
+from quordb._sharded import ShardedReader, ShardedWriter, open
 from quordb._writer import QuorWriter
 
-__all__ = ["Key", "PathArg", "QuorReader", "QuorWriter", "__version__"]
+__all__ = [
+    "Key",
+    "PathArg",
+    "QuorReader",
+    "QuorWriter",
+    "ShardedReader",
+    "ShardedWriter",
+    "__version__",
+    "open",
+]

@@ -176,9 +176,13 @@ def key_from_json(key: Any) -> str | bytes:
     raise ValueError(f'a key is a string or {{"$bytes": BASE64}}, not {json.dumps(key)[:80]}')
 
 
-def dump_lines(path: str, *, verify: bool = True) -> Iterator[str]:
-    """The dump of the database at *path*, one line (without its newline) at a time."""
-    number = 0
+def dump_lines(path: str, *, verify: bool = True, first_object: int = 0) -> Iterator[str]:
+    """The dump of the database at *path*, one line (without its newline) at a time.
+
+    Objects are numbered from *first_object*, so that the dumps of a shard set's
+    shards, one after the other, number every stored object once.
+    """
+    number = first_object
     for chunk in RecordScan(path, verify):
         for payload, keys in chunk:
             tail = f', "value": {_encode(payload_to_json(payload))}, "object": {number}}}'

@@ -32,9 +32,12 @@ from quordb._inputs import (
     format_of,
     keys_of,
 )
+from quordb._manifest import MANIFEST_NAME, Manifest, check_shard_count
 from quordb._native import StreamWriter, temp_path_for
 from quordb._quordb import __version__
 from quordb._reader import Key, QuorReader
+from quordb._sharded import ShardedReader, ShardedWriter
+from quordb._sharded import open as open_database
 from quordb._units import human_size
 from quordb._writer import ADD_MANY_CHUNK, QuorWriter
 
@@ -145,6 +148,13 @@ def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> 
             )
 
 
+def _shard_count(text: str) -> int:
+    try:
+        return check_shard_count(int(text))
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
 def _streaming_writer(out: str) -> QuorWriter:
     try:
         return QuorWriter(out, quiet=False)
@@ -160,7 +170,11 @@ def _cmd_build(args: argparse.Namespace) -> int:
         _refuse_overwriting_input(args.out, source.stream, source.label)
         show_progress = args.progress or sys.stderr.isatty()
         progress = _Progress(sys.stderr, source) if show_progress else None
-        writer = _streaming_writer(args.out)
+        writer: QuorWriter | ShardedWriter = (
+            ShardedWriter(args.out, shards=args.shards)
+            if args.shards
+            else _streaming_writer(args.out)
+        )
         try:
             with writer:
                 records, objects = _add_rows(writer, source.rows(), args.key, policy, progress)
@@ -171,6 +185,14 @@ def _cmd_build(args: argparse.Namespace) -> int:
                     sys.stderr.write(f"{PROG}: {summary}\n")
         except OSError as exc:
             raise CliError(f"{args.out}: {exc}") from None
+    if isinstance(writer, ShardedWriter) and writer.manifest is not None:
+        shards = writer.manifest.shards
+        sys.stdout.write(
+            f"✅  {args.out}  —  {len(shards)} shards · "
+            f"{sum(e.num_objects for e in shards)} objects · "
+            f"{sum(e.num_keys for e in shards)} keys · "
+            f"{human_size(sum(e.size for e in shards))}\n"
+        )
     return 0
 
 
@@ -179,7 +201,7 @@ _Pending = tuple[str, dict[str, Any], list[str]]
 
 
 def _add_rows(
-    writer: QuorWriter,
+    writer: QuorWriter | ShardedWriter,
     rows: Iterator[Row | BadRow],
     key_fields: Sequence[str],
     policy: BadRowPolicy,
@@ -217,18 +239,23 @@ def _add_rows(
             handed += 1
             yield item[1], item[2]
 
-    raw = writer.raw
-    assert isinstance(raw, StreamWriter)
+    def object_count() -> int:
+        if isinstance(writer, ShardedWriter):
+            return writer.object_count
+        raw = writer.raw
+        assert isinstance(raw, StreamWriter)
+        return raw.object_count
+
     source = usable()
     pending: Iterable[_Pending] = source
     objects = 0
     while True:
-        start, first = raw.object_count, handed
+        start, first = object_count(), handed
         try:
             objects += writer.add_many(handing(pending))
             return records, objects
         except (OverflowError, ValueError, TypeError) as exc:
-            stored = raw.object_count - start
+            stored = object_count() - start
             objects += stored
             failed = len(recent) - (handed - first - stored)
             policy.skip(BadRow(recent[failed][0], str(exc)))
@@ -250,8 +277,8 @@ def _cmd_load(args: argparse.Namespace) -> int:
 # read commands
 
 
-def _open(args: argparse.Namespace) -> QuorReader:
-    return QuorReader(args.db, verify=not args.no_verify)
+def _open(args: argparse.Namespace) -> QuorReader | ShardedReader:
+    return open_database(args.db, verify=not args.no_verify)
 
 
 def _cmd_get(args: argparse.Namespace) -> int:
@@ -287,9 +314,20 @@ def _write_keys(keys: Iterable[Key]) -> None:
 
 def _cmd_dump(args: argparse.Namespace) -> int:
     out = sys.stdout
-    for line in dump_lines(args.db, verify=not args.no_verify):
+    for line in _dump_any(args.db, verify=not args.no_verify):
         out.write(line + "\n")
     return 0
+
+
+def _dump_any(path: str, verify: bool) -> Iterator[str]:
+    """The dump of a file, or of each shard of a shard set in turn, objects numbered on."""
+    if not os.path.isfile(os.path.join(path, MANIFEST_NAME)):
+        yield from dump_lines(path, verify=verify)
+        return
+    first = 0
+    for entry in Manifest.load(path).shards:
+        yield from dump_lines(os.path.join(path, entry.file), verify=verify, first_object=first)
+        first += entry.num_objects
 
 
 _STATS_LABELS = {
@@ -301,6 +339,8 @@ _STATS_LABELS = {
     "data_offset": "data offset",
     "file_size_kb": "file size",
     "file_crc32": "file CRC-32",
+    "format": "format",
+    "shard_count": "shards",
 }
 
 
@@ -312,6 +352,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
         return 0
     width = max(map(len, _STATS_LABELS.values()))
     for name, value in stats.items():
+        if name == "shards":
+            continue  # a shard set's figures per shard: in --json only
         if name == "file_size_kb":
             shown = human_size(round(value * 1024))
         elif isinstance(value, int):
@@ -324,7 +366,7 @@ def _cmd_stats(args: argparse.Namespace) -> int:
 
 def _cmd_verify(args: argparse.Namespace) -> int:
     # verify() starts with the same whole-file checksum, so skip it at open.
-    with QuorReader(args.db, verify=False) as db:
+    with open_database(args.db, verify=False) as db:
         db.verify()
         stats = db.stats()
     size = human_size(round(stats["file_size_kb"] * 1024))
@@ -346,7 +388,7 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     read = argparse.ArgumentParser(add_help=False)
-    read.add_argument("db", metavar="DB", help="database file")
+    read.add_argument("db", metavar="DB", help="database file, or shard set directory")
     read.add_argument(
         "--no-verify",
         action="store_true",
@@ -394,6 +436,12 @@ def _parser() -> argparse.ArgumentParser:
         "--progress",
         action="store_true",
         help="show progress on stderr even when it is not a terminal",
+    )
+    build.add_argument(
+        "--shards",
+        metavar="N",
+        type=_shard_count,
+        help="build a shard set of N .qrdb files and a manifest in the directory OUT",
     )
     build.set_defaults(run=_cmd_build)
 

@@ -13,8 +13,9 @@ using AddTypes = int (*)(PyObject* module);
 int AddReaderTypes(PyObject* module);
 int AddStreamWriterTypes(PyObject* module);
 int AddRecordScanTypes(PyObject* module);
+int AddRoutingFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes,
-                                         AddRecordScanTypes};
+                                         AddRecordScanTypes, AddRoutingFunctions};
 
 }  // namespace quordb::native

@@ -1,0 +1,297 @@
+"""Building shard sets with Dask: `to_quordb`.
+
+Needs the ``dask`` extra (``pip install quordb[dask]``); the rest of quordb does not.
+A local or shared directory is written in place by the workers; any other fsspec URL
+(``s3://...``) gets shards built in a local temporary directory on each worker and then
+uploaded.
+"""
+
+# Dask's functions carry no annotations.
+# mypy: disable-error-code="no-untyped-call"
+from __future__ import annotations
+
+import os
+import posixpath
+import tempfile
+import uuid
+from collections.abc import Callable, Iterable, Sequence
+from dataclasses import dataclass
+from functools import partial
+from typing import Any
+
+import dask.bag
+import dask.dataframe
+import msgpack  # type: ignore[import-untyped]  # ships no type information
+import pandas  # type: ignore[import-untyped]  # ships no type information
+import pyarrow  # type: ignore[import-untyped]  # ships no type information
+from dask.base import compute
+from dask.delayed import delayed
+
+from quordb._manifest import (
+    Files,
+    LocalFiles,
+    Manifest,
+    ShardEntry,
+    check_shard_count,
+    describe_shard,
+    publish,
+    shard_file_name,
+    split_keys,
+)
+from quordb._reader import Key, PathArg, path_text
+from quordb._sharded import add_to_shard, key_list, staging_directory
+from quordb._writer import QuorWriter
+
+__all__ = ["to_quordb"]
+
+#: What `key` may be: a field name, a list of field names, or a function of the record.
+type KeySpec = str | Sequence[str] | Callable[[Any], Key | Iterable[Key]]
+
+# A row of the shuffle is one record's copy for one shard: its msgpack bytes, its
+# keys in that shard (a msgpack list) and its place in the input, partition and
+# position packed in one int64 ("order"), which restores the input order inside
+# the shard.
+_POSITION_BITS = 32
+_BINARY = pandas.ArrowDtype(pyarrow.large_binary())
+_ROWS_META = pandas.DataFrame(
+    {
+        "shard": pandas.Series([], dtype="int64"),
+        "order": pandas.Series([], dtype="int64"),
+        "payload": pandas.Series([], dtype=_BINARY),
+        "keys": pandas.Series([], dtype=_BINARY),
+    }
+)
+
+
+def to_quordb(
+    collection: Any,
+    directory: PathArg,
+    *,
+    key: KeySpec,
+    shards: int,
+    default: Callable[[Any], Any] | None = None,
+) -> Manifest:
+    """Build a shard set of *shards* shards in *directory* from a Dask collection.
+
+    *collection* is a `dask.bag.Bag` of records or a `dask.dataframe.DataFrame`
+    (each row a dict of column to value). *key* names the keys of a record: a
+    field name, a list of field names (each gives a key), or a function returning
+    one key or several. A field's value is a `str` or `bytes` key, an `int` (taken
+    as its decimal text) or a list of those; an absent or null field gives no key,
+    and every record needs one. Records are stored as msgpack, with *default* for
+    what msgpack cannot encode, as `QuorWriter` does.
+
+    Each record is encoded where it is read, then the encoded copies are shuffled
+    by shard with Dask's DataFrame shuffle (peer-to-peer on a distributed cluster)
+    and each shard is built in one task by a streaming writer, which adds the
+    records in input order and holds only that shard's rows: a retried task
+    writes the same file, and `ShardedWriter` given the same records
+    in the same order writes the same files. The manifest is published once every
+    shard is built; if the job fails, nothing is published and the staged shards
+    are removed. Runs on the current Dask scheduler (a `distributed.Client`, when
+    one is active). Returns the published manifest.
+    """
+    shards = check_shard_count(shards)
+    bag = _as_bag(collection)
+    keys_of = _keys_function(key)
+    target = _Target.at(path_text(directory))
+    count = bag.npartitions
+    routed = dask.dataframe.from_delayed(
+        bag.map_partitions(
+            _route_partition, dask.bag.range(count, npartitions=count), keys_of, shards, default
+        ).to_delayed(),
+        meta=_ROWS_META,
+        verify_meta=False,
+    )
+    # Divisions 0, 1, ..., shards - 1 put shard i alone in partition i.
+    by_shard = routed.set_index("shard", divisions=[*range(shards), shards - 1])
+    builds = [
+        delayed(_build_shard)(part, shard, target)
+        for shard, part in enumerate(by_shard.to_delayed())
+    ]
+    target.prepare()
+    try:
+        entries = dict(enumerate(compute(*builds)))
+        return publish(target.directory, target.staging, entries, target.files)
+    except BaseException:
+        target.files.remove_tree(target.staging)
+        raise
+
+
+def _as_bag(collection: Any) -> Any:
+    if isinstance(collection, dask.bag.Bag):
+        return collection
+    to_bag = getattr(collection, "to_bag", None)
+    if to_bag is None:
+        raise TypeError(
+            f"to_quordb() takes a dask.bag.Bag or a dask.dataframe.DataFrame, "
+            f"not {type(collection).__name__!r}"
+        )
+    return to_bag(index=False, format="dict")
+
+
+def _field_keys(value: Any) -> list[Key]:
+    if value is None:
+        return []
+    if isinstance(value, str | bytes):
+        return [value]
+    if isinstance(value, int) and not isinstance(value, bool):
+        return [str(value)]
+    if isinstance(value, list | tuple):
+        return [key for item in value for key in _field_keys(item)]
+    raise TypeError(f"a key field holds a {type(value).__name__!r}, not str, bytes or int")
+
+
+@dataclass(frozen=True, slots=True)
+class _FieldKeys:
+    """The keys found in a record's fields; picklable, unlike a closure."""
+
+    fields: tuple[str, ...]
+
+    def __call__(self, record: Any) -> list[Key]:
+        return [key for field in self.fields for key in _field_keys(record.get(field))]
+
+
+def _keys_function(key: KeySpec) -> Callable[[Any], Key | Iterable[Key]]:
+    if isinstance(key, str):
+        return _FieldKeys((key,))
+    if callable(key):
+        return key
+    fields = tuple(key) if isinstance(key, list | tuple) else ()
+    if not fields or not all(isinstance(field, str) for field in fields):
+        raise TypeError("key must be a field name, a non-empty list of them, or a function")
+    return _FieldKeys(fields)
+
+
+def _route_partition(
+    records: Iterable[Any],
+    partition: Sequence[int],
+    keys_of: Callable[[Any], Key | Iterable[Key]],
+    shards: int,
+    default: Callable[[Any], Any] | None,
+) -> pandas.DataFrame:
+    """Encode each record, and make a row for every shard its keys route to."""
+    (index,) = partition
+    pack = msgpack.Packer(use_bin_type=True, default=default).pack
+    pack_keys = msgpack.Packer(use_bin_type=True).pack
+    shard_column: list[int] = []
+    order_column: list[int] = []
+    payloads: list[bytes] = []
+    key_lists: list[bytes] = []
+    for position, record in enumerate(records):
+        try:
+            routed = split_keys(key_list(keys_of(record)), shards)
+        except ValueError:
+            raise ValueError(f"record {position} of partition {index} has no key") from None
+        if position >> _POSITION_BITS:
+            raise ValueError(f"partition {index} holds more than 2**{_POSITION_BITS} records")
+        payload = pack(record)
+        order = (index << _POSITION_BITS) | position
+        for shard, shard_keys in routed.items():
+            shard_column.append(shard)
+            order_column.append(order)
+            payloads.append(payload)
+            key_lists.append(pack_keys(shard_keys))
+    return pandas.DataFrame(
+        {
+            "shard": pandas.Series(shard_column, dtype="int64"),
+            "order": pandas.Series(order_column, dtype="int64"),
+            "payload": pandas.Series(payloads, dtype=_BINARY),
+            "keys": pandas.Series(key_lists, dtype=_BINARY),
+        }
+    )
+
+
+def _build_shard(rows: pandas.DataFrame, shard: int, target: _Target) -> ShardEntry:
+    """Build shard *shard* from its rows, each record's copy added in input order."""
+    rows = rows.sort_values("order")
+    unpack_keys = partial(msgpack.unpackb, raw=False)
+    # to_numpy hands out the bytes objects far faster than iterating the column.
+    return target.build_shard(
+        shard,
+        zip(rows["payload"].to_numpy(), map(unpack_keys, rows["keys"].to_numpy()), strict=True),
+    )
+
+
+def _write_shard(path: str, records: Iterable[tuple[bytes, list[Key]]]) -> None:
+    """Build one shard at *path*: each object, then its keys, in the order given."""
+    writer = QuorWriter(path)
+    try:
+        for payload, keys in records:
+            add_to_shard(writer, payload, keys)
+        writer.build()
+    finally:
+        writer.close()
+
+
+class FsspecFiles:
+    """The file operations of publishing on an fsspec file system (an object store's
+    rename is a copy, so there the manifest's replacement is as atomic as the store's)."""
+
+    join = staticmethod(posixpath.join)
+
+    def __init__(self, fs: Any) -> None:
+        self.fs = fs
+
+    def replace(self, source: str, target: str) -> None:
+        self.fs.mv(source, target)
+
+    def sync_directory(self, directory: str) -> None:
+        pass
+
+    def write_atomically(self, path: str, data: bytes) -> None:
+        self.fs.pipe_file(path + ".tmp", data)
+        self.fs.mv(path + ".tmp", path)
+
+    def names(self, directory: str) -> list[str]:
+        return [posixpath.basename(path) for path in self.fs.ls(directory, detail=False)]
+
+    def remove(self, path: str) -> None:
+        self.fs.rm_file(path)
+
+    def remove_tree(self, path: str) -> None:
+        if self.fs.exists(path):
+            self.fs.rm(path, recursive=True)
+
+
+@dataclass(frozen=True)
+class _Target:
+    """Where a job's shards are staged and published; sent to the workers."""
+
+    directory: str
+    staging: str
+    files: Files
+    local: bool
+
+    @classmethod
+    def at(cls, directory: str) -> _Target:
+        if "://" not in directory:
+            directory = os.path.abspath(directory)
+            return cls(directory, staging_directory(directory), LocalFiles(), True)
+        import fsspec  # type: ignore[import-untyped]  # optional, only for URLs
+
+        fs, path = fsspec.core.url_to_fs(directory)
+        staging = posixpath.join(path, f".staging-{uuid.uuid4().hex}")
+        return cls(path, staging, FsspecFiles(fs), False)
+
+    def prepare(self) -> None:
+        if self.local:
+            os.makedirs(self.staging)
+        else:
+            assert isinstance(self.files, FsspecFiles)
+            self.files.fs.makedirs(self.staging, exist_ok=True)
+
+    def build_shard(self, shard: int, records: Iterable[tuple[bytes, list[Key]]]) -> ShardEntry:
+        """Build shard *shard* of *records* and stage it; return its manifest entry."""
+        name = shard_file_name(shard)
+        if self.local:
+            path = os.path.join(self.staging, name)
+            _write_shard(path, records)
+            return describe_shard(path, name)
+        assert isinstance(self.files, FsspecFiles)
+        with tempfile.TemporaryDirectory(prefix="quordb-shard-") as scratch:
+            path = os.path.join(scratch, name)
+            _write_shard(path, records)
+            entry = describe_shard(path, name)
+            self.files.fs.put_file(path, posixpath.join(self.staging, name))
+        return entry

@@ -1,0 +1,407 @@
+"""Shard sets: key routing, ShardedWriter, ShardedReader, the manifest's publishing, quordb.open."""
+
+import json
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import quordb
+import quordb._sharded
+from quordb import QuorReader, ShardedReader, ShardedWriter
+from quordb._native import key_hash64, shard_of
+
+xxhash = pytest.importorskip("xxhash")
+
+
+def key_bytes(key):
+    return key.encode() if isinstance(key, str) else bytes(key)
+
+
+def model_shard(key, shards):
+    return xxhash.xxh3_64_intdigest(key_bytes(key), seed=0) % shards
+
+
+def manifest_of(directory):
+    with open(os.path.join(directory, "manifest.json"), encoding="utf-8") as file:
+        return json.load(file)
+
+
+def build_set(directory, entries, shards):
+    """A shard set of *entries* ({key: object}), each object under its one key."""
+    with ShardedWriter(directory, shards=shards) as writer:
+        for key, value in entries.items():
+            writer.add(value, key)
+    return str(directory)
+
+
+# Routing
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.text() | st.binary(),
+    st.integers(min_value=1, max_value=2**64 - 1) | st.integers(min_value=1, max_value=64),
+)
+def test_routing_is_xxh3_64_seed_0_modulo_the_shard_count(key, shards):
+    assert key_hash64(key) == xxhash.xxh3_64_intdigest(key_bytes(key), seed=0)
+    assert shard_of(key, shards) == model_shard(key, shards)
+    assert shard_of(bytearray(key_bytes(key)), shards) == shard_of(key, shards)
+
+
+# The routing table of docs/format.md, for readers in other languages.
+@pytest.mark.parametrize(
+    ("key", "digest", "of_4", "of_10"),
+    [
+        (b"", 0x2D06800538D394C2, 2, 8),
+        ("abc", 0x78AF5F94892F3950, 0, 4),
+        ("user:1", 0x3B577AFD7FED9501, 1, 5),
+        ("café", 0x4C83DBD5F29D367F, 3, 9),
+    ],
+)
+def test_documented_routing_examples(key, digest, of_4, of_10):
+    assert key_hash64(key) == digest
+    assert (shard_of(key, 4), shard_of(key, 10)) == (of_4, of_10)
+
+
+def test_documented_manifest_example(tmp_path):
+    text = (pathlib.Path(__file__).parents[1] / "docs" / "format.md").read_text(encoding="utf-8")
+    documented = json.loads(re.search(r"```json\n(.*?)```", text, re.DOTALL).group(1))
+    with ShardedWriter(tmp_path, shards=2) as writer:
+        writer.add({"name": "Ada"}, ["user:1", "ada@example.org"])
+        writer.add({"name": "Bob"}, "user:2")
+        writer.add({"name": "Cy"}, "user:3")
+    assert manifest_of(tmp_path) == documented
+
+
+@pytest.mark.parametrize(
+    ("key", "shards", "error"),
+    [
+        ("k", 0, ValueError),
+        ("k", -1, ValueError),
+        ("k", 2**64, ValueError),
+        ("k", 1.0, TypeError),
+        ("k", "2", TypeError),
+        (3, 2, ValueError),
+        ("\ud800", 2, ValueError),
+    ],
+)
+def test_routing_rejects_bad_arguments(key, shards, error):
+    with pytest.raises(error):
+        shard_of(key, shards)
+
+
+# ShardedWriter and ShardedReader against a dict
+
+set_keys = st.text(max_size=6) | st.binary(max_size=6)
+small_ints = st.integers(min_value=-(2**63), max_value=2**63 - 1)
+objects = small_ints | st.text(max_size=4) | st.lists(small_ints, max_size=3)
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.lists(st.tuples(objects, st.lists(set_keys, min_size=1, max_size=4)), max_size=30),
+    st.lists(st.tuples(set_keys, st.integers(min_value=0)), max_size=8),
+    st.integers(min_value=1, max_value=5),
+    st.binary(max_size=2),
+)
+def test_sharded_set_agrees_with_a_dict(adds, late_keys, shards, prefix):
+    model = {}
+    with tempfile.TemporaryDirectory() as tmp:
+        with ShardedWriter(tmp, shards=shards) as writer:
+            ids = []
+            for obj, keys in adds:
+                ids.append(writer.add(obj, keys))
+                model.update(dict.fromkeys(map(key_bytes, keys), obj))
+            loose = writer.add_object("loose")
+            for key, pick in late_keys:
+                obj_id = (ids + [loose])[pick % (len(ids) + 1)]
+                writer.add_key(key, obj_id)
+                model[key_bytes(key)] = "loose" if obj_id == loose else adds[obj_id][0]
+        with ShardedReader(tmp) as reader:
+            got = {key_bytes(key): value for key, value in reader.items()}
+            assert got == model
+            assert [key_bytes(k) for k in reader] == sorted(model)
+            assert len(reader) == len(model)
+            assert list(reader.values()) == [model[k] for k in sorted(model)]
+            probes = [*model, b"\xff-absent"]
+            assert reader.get_many(probes, "none") == [model.get(k, "none") for k in probes]
+            assert reader.exists_many(probes) == [k in model for k in probes]
+            assert all(reader[k] == v and k in reader for k, v in model.items())
+            assert [key_bytes(k) for k, _ in reader.prefix(prefix)] == [
+                k for k in sorted(model) if k.startswith(prefix)
+            ]
+            assert [key_bytes(k) for k, _ in reader.range(prefix, b"\x80")] == [
+                k for k in sorted(model) if prefix <= k < b"\x80"
+            ]
+            assert reader.verify() is True
+            for index, shard in enumerate(reader.shards):
+                assert all(model_shard(k, shards) == index for k in shard)
+
+
+def test_object_is_stored_in_each_shard_its_keys_route_to(tmp_path):
+    keys = [f"k{i}" for i in range(40)]
+    with ShardedWriter(tmp_path, shards=4) as writer:
+        writer.add({"shared": True}, keys)
+    manifest = manifest_of(tmp_path)
+    used = {model_shard(k, 4) for k in keys}
+    assert [entry["num_objects"] for entry in manifest["shards"]] == [
+        int(i in used) for i in range(4)
+    ]
+    with ShardedReader(tmp_path) as reader:
+        assert all(reader[k] == {"shared": True} for k in keys)
+        assert reader.objects() == [{"shared": True}] * len(used)
+
+
+def test_manifest_lists_every_shard_with_its_file_facts(tmp_path):
+    build_set(tmp_path, {f"k{i}": i for i in range(100)}, 3)
+    manifest = manifest_of(tmp_path)
+    assert manifest["format"] == "quordb-shards" and manifest["version"] == 1
+    assert manifest["routing"] == {"hash": "xxh3-64", "seed": 0}
+    assert manifest["shard_count"] == 3
+    assert sorted(os.listdir(tmp_path)) == ["manifest.json"] + [
+        f"part-0000{i}.qrdb" for i in range(3)
+    ]
+    for index, entry in enumerate(manifest["shards"]):
+        path = tmp_path / entry["file"]
+        with QuorReader(path) as shard:
+            stats = shard.stats()
+            assert entry == {
+                "file": f"part-{index:05d}.qrdb",
+                "num_keys": stats["num_keys"],
+                "num_objects": stats["num_objects"],
+                "size": path.stat().st_size,
+                "file_crc32": int(stats["file_crc32"], 16),
+            }
+    assert sum(e["num_keys"] for e in manifest["shards"]) == 100
+
+
+@pytest.mark.parametrize(
+    ("call", "error"),
+    [
+        (lambda w: w.add("x", []), ValueError),
+        (lambda w: w.add("x", [1]), TypeError),
+        (lambda w: w.add("x", 5), TypeError),
+        (lambda w: w.add_key("k", 0), ValueError),
+        (lambda w: w.add_key(7, 0), TypeError),
+        (lambda w: w.add(object(), "k"), TypeError),
+    ],
+)
+def test_writer_refuses_bad_input_and_stores_nothing(tmp_path, call, error):
+    with ShardedWriter(tmp_path, shards=2) as writer, pytest.raises(error):
+        call(writer)
+    with ShardedReader(tmp_path) as reader:
+        assert len(reader) == 0
+
+
+@pytest.mark.parametrize("shards", [0, 100_001, True, 2.0])
+def test_writer_refuses_a_bad_shard_count(tmp_path, shards):
+    with pytest.raises((ValueError, TypeError)):
+        ShardedWriter(tmp_path, shards=shards)
+
+
+def test_writer_builds_once_and_a_failed_block_publishes_nothing(tmp_path):
+    old = build_set(tmp_path, {"a": 1}, 2)
+    with pytest.raises(RuntimeError, match="boom"), ShardedWriter(tmp_path, shards=2) as writer:
+        writer.add(2, "a")
+        raise RuntimeError("boom")
+    assert sorted(os.listdir(tmp_path)) == ["manifest.json", "part-00000.qrdb", "part-00001.qrdb"]
+    assert dict(ShardedReader(old)) == {"a": 1}
+    writer = ShardedWriter(tmp_path, shards=1)
+    writer.add(3, "a")
+    writer.build()
+    with pytest.raises(ValueError, match="built"):
+        writer.add(4, "b")
+
+
+# Rebuilds and readers
+
+
+def test_rebuild_publishes_a_new_set_and_open_readers_keep_theirs(tmp_path):
+    build_set(tmp_path, {f"k{i}": "old" for i in range(50)}, 4)
+    reader = ShardedReader(tmp_path)
+    build_set(tmp_path, {"k1": "new", "n": "new"}, 2)
+    assert sorted(os.listdir(tmp_path)) == ["manifest.json", "part-00000.qrdb", "part-00001.qrdb"]
+    assert dict(reader) == {f"k{i}": "old" for i in range(50)}
+    assert reader.verify() is True
+    assert dict(ShardedReader(tmp_path)) == {"k1": "new", "n": "new"}
+    assert reader.refresh() is True and reader.refresh() is False
+    assert dict(reader) == {"k1": "new", "n": "new"}
+
+
+def test_reader_opening_during_a_publish_waits_for_the_new_manifest(tmp_path, monkeypatch):
+    # The new shards are in place but the old manifest still lists the old ones.
+    monkeypatch.setattr(quordb._sharded, "_PUBLISH_WAIT", 60.0)
+    live, new = tmp_path / "live", tmp_path / "new"
+    build_set(live, {f"k{i}": "old" for i in range(20)}, 2)
+    build_set(new, {f"k{i}": "new" for i in range(30)}, 2)
+    for name in ("part-00000.qrdb", "part-00001.qrdb"):
+        shutil.copy(new / name, live / name)
+
+    def publish():
+        shutil.copy(new / "manifest.json", live / "manifest.json.tmp")
+        os.replace(live / "manifest.json.tmp", live / "manifest.json")
+
+    publisher = threading.Timer(0.2, publish)
+    publisher.start()
+    try:
+        assert dict(ShardedReader(live)) == {f"k{i}": "new" for i in range(30)}
+    finally:
+        publisher.join()
+
+
+# Damage
+
+
+def flip_byte(path, offset):
+    with open(path, "r+b") as file:
+        file.seek(offset)
+        byte = file.read(1)
+        file.seek(offset)
+        file.write(bytes([byte[0] ^ 0x40]))
+
+
+def swap_in_other_shard(directory):
+    shutil.copy(directory / "part-00000.qrdb", directory / "part-00001.qrdb")
+
+
+def truncate(path):
+    with open(path, "r+b") as file:
+        file.truncate(os.path.getsize(path) - 3)
+
+
+@pytest.fixture
+def damaged_set(tmp_path, monkeypatch):
+    monkeypatch.setattr(quordb._sharded, "_PUBLISH_WAIT", 0.0)
+    return build_set(tmp_path, {f"key{i}": {"n": i} for i in range(200)}, 3)
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        lambda d: flip_byte(d / "part-00001.qrdb", 50),
+        lambda d: truncate(d / "part-00001.qrdb"),
+        swap_in_other_shard,
+    ],
+    ids=["payload-byte", "truncated", "other-shard"],
+)
+def test_damaged_shard_is_named(damaged_set, tmp_path, damage):
+    damage(tmp_path)
+    with pytest.raises(RuntimeError, match=r"^QuorCorruptError: .*part-00001\.qrdb: "):
+        ShardedReader(damaged_set)
+
+
+def test_verify_names_a_shard_damaged_after_publishing(damaged_set, tmp_path):
+    flip_byte(tmp_path / "part-00002.qrdb", 50)
+    reader = ShardedReader(damaged_set, verify=False)
+    with pytest.raises(RuntimeError, match=r"^QuorCorruptError: .*part-00002\.qrdb: "):
+        reader.verify()
+
+
+def test_missing_shard_is_named(damaged_set, tmp_path):
+    os.unlink(tmp_path / "part-00000.qrdb")
+    with pytest.raises(OSError, match=r"^QuorIOError: cannot open .*part-00000\.qrdb: "):
+        ShardedReader(damaged_set)
+
+
+@pytest.mark.parametrize(
+    ("edit", "error", "message"),
+    [
+        (lambda m: "{", RuntimeError, "not JSON"),
+        (lambda m: {**m, "format": "other"}, RuntimeError, "not a quordb-shards manifest"),
+        (lambda m: {**m, "version": 2}, RuntimeError, "QuorVersionError: unsupported version 2"),
+        (lambda m: {**m, "routing": {"hash": "crc32"}}, RuntimeError, "unknown routing"),
+        (lambda m: {**m, "shard_count": 2}, RuntimeError, "shard_count does not match"),
+        (lambda m: {**m, "shards": m["shards"][::-1]}, RuntimeError, "bad entry for shard 0"),
+        (
+            lambda m: {**m, "shards": [{**m["shards"][0], "num_keys": -1}, *m["shards"][1:]]},
+            RuntimeError,
+            "bad entry",
+        ),
+        (
+            lambda m: {**m, "shards": [{**m["shards"][0], "num_keys": 0}, *m["shards"][1:]]},
+            RuntimeError,
+            "num_keys is",
+        ),
+    ],
+)
+def test_bad_manifest_is_refused(damaged_set, tmp_path, edit, error, message):
+    changed = edit(manifest_of(tmp_path))
+    text = changed if isinstance(changed, str) else json.dumps(changed)
+    (tmp_path / "manifest.json").write_text(text, encoding="utf-8")
+    with pytest.raises(error, match=message):
+        ShardedReader(damaged_set)
+
+
+# quordb.open
+
+
+def test_open_picks_the_reader_by_what_the_path_is(tmp_path):
+    build_set(tmp_path / "set", {"a": 1}, 2)
+    writer = quordb.QuorWriter()
+    writer.add(2, "a")
+    writer.build(tmp_path / "one.qrdb")
+    with quordb.open(tmp_path / "set") as sharded, quordb.open(tmp_path / "one.qrdb") as single:
+        assert type(sharded) is ShardedReader and type(single) is QuorReader
+        assert (sharded["a"], single["a"]) == (1, 2)
+    with pytest.raises(OSError, match="QuorIOError"):
+        quordb.open(tmp_path / "absent")
+
+
+def test_lookups_on_other_threads_see_one_set_or_the_other_across_refreshes(tmp_path):
+    # The sets differ in shard count, so routing with one set's count into the
+    # other's shards would miss keys or index past the end.
+    keys = [f"k{i}" for i in range(300)]
+    build_set(tmp_path, dict.fromkeys(keys, "four"), 4)
+    reader = ShardedReader(tmp_path)
+    errors, stop = [], threading.Event()
+
+    def look_up():
+        try:
+            while not stop.is_set():
+                assert {reader[key] for key in keys} <= {"four", "two"}
+                assert set(reader.get_many(keys)) <= {"four", "two"}
+        except Exception as error:  # noqa: BLE001  # reported below
+            errors.append(error)
+
+    threads = [threading.Thread(target=look_up) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    try:
+        for round_ in range(6):
+            value, shards = ("two", 2) if round_ % 2 == 0 else ("four", 4)
+            build_set(tmp_path, dict.fromkeys(keys, value), shards)
+            assert reader.refresh() is True
+            assert reader[keys[0]] == value
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    assert errors == []
+
+
+def test_add_many_stores_the_pairs_before_a_failing_one(tmp_path):
+    pairs = [({"n": 1}, "a"), ({"n": 2}, ["b", "c"]), ({"n": 3}, 7), ({"n": 4}, "d")]
+    with ShardedWriter(tmp_path, shards=3) as writer:
+        with pytest.raises(TypeError):
+            writer.add_many(pairs)
+        assert writer.object_count == 2
+        assert writer.add_many(iter(pairs[3:])) == 1
+    with ShardedReader(tmp_path) as reader:
+        assert dict(reader) == {"a": {"n": 1}, "b": {"n": 2}, "c": {"n": 2}, "d": {"n": 4}}
+
+
+def test_importing_quordb_loads_no_dask():
+    code = "import sys, quordb; print(sorted(m for m in ('dask', 'pandas', 'pyarrow') if m in sys.modules))"
+    result = subprocess.run(
+        [sys.executable, "-c", code], capture_output=True, text=True, check=True
+    )
+    assert result.stdout == "[]\n"
