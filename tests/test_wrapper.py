@@ -495,6 +495,21 @@ def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, e
     assert finish(writer, target).read_bytes() == (tmp_path / "ref.qrdb").read_bytes()
 
 
+@both_writers
+def test_add_many_raw_stores_encoded_pairs_as_add_many_stores_objects(tmp_path, streaming):
+    pairs = [({"n": i, "b": b"\x00" * (i % 3)}, [f"k{i}", f"alias{i % 7}"]) for i in range(2500)]
+    encoded = [(msgpack.packb(obj, use_bin_type=True), keys) for obj, keys in pairs]
+    encoded.insert(2000, (b"\xc1", "not msgpack"))
+    target = tmp_path / "raw.qrdb"
+    writer = new_writer(streaming, target)
+    with pytest.raises(ValueError, match="msgpack"):
+        writer.add_many_raw(iter(encoded))
+    reference = QuorWriter()
+    reference.add_many(pairs[:2000])
+    reference.build(tmp_path / "ref.qrdb")
+    assert finish(writer, target).read_bytes() == (tmp_path / "ref.qrdb").read_bytes()
+
+
 def test_streaming_writer_writes_objects_as_they_come_and_builds_once(tmp_path):
     target = tmp_path / "s.qrdb"
     temp = tmp_path / "s.qrdb.tmp"

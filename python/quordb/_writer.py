@@ -144,11 +144,13 @@ class QuorWriter:
         object are checked before anything is stored, so a failing call leaves
         the writer unchanged.
         """
+        return self._add_encoded(self._packer.pack(obj), keys)
+
+    def _add_encoded(self, payload: Any, keys: Key | Iterable[Key]) -> int:
         listed = _key_list(keys)
         raw = self._raw
         if type(raw) is StreamWriter:
-            return raw.add(self._packer.pack(obj), listed)
-        payload = self._packer.pack(obj)
+            return raw.add(payload, listed)
         check_add(payload, listed)
         obj_id = raw.add_object_raw(payload)
         if isinstance(listed, _SINGLE_KEY_TYPES):
@@ -165,19 +167,33 @@ class QuorWriter:
         pairs before it stored and none after it. A streaming writer encodes
         the pairs in Python and stores them with one native call per chunk.
         """
+        return self._add_pairs(items, self._packer.pack)
+
+    def add_many_raw(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
+        """As `add_many`, with each object already encoded: ``(msgpack bytes, keys)`` pairs.
+
+        The bytes are stored as they are, after the same check as every object
+        gets (they must decode again), so this skips only the encoding.
+        """
+        return self._add_pairs(items, None)
+
+    def _add_pairs(
+        self,
+        items: Iterable[tuple[Any, Key | Iterable[Key]]],
+        encode: Callable[[Any], bytes] | None,
+    ) -> int:
         raw = self._raw
         if not isinstance(raw, StreamWriter):
             added = 0
             for obj, keys in items:
-                self.add(obj, keys)
+                self._add_encoded(obj if encode is None else encode(obj), keys)
                 added += 1
             return added
         start = raw.object_count
-        pack = self._packer.pack
-        chunk: list[tuple[bytes, Any]] = []
+        chunk: list[tuple[Any, Any]] = []
         try:
             for obj, keys in items:
-                chunk.append((pack(obj), _key_list(keys)))
+                chunk.append((obj if encode is None else encode(obj), _key_list(keys)))
                 if len(chunk) == ADD_MANY_CHUNK:
                     # Swapped out first: a chunk that fails in part is not added again below.
                     full, chunk = chunk, []
