@@ -30,7 +30,12 @@ struct EntryHash {
   using is_avalanching = void;  // XXH3 output needs no further mixing
   const Owner* owner;
   uint64_t seed;
-  size_t operator()(uint32_t entry) const noexcept { return (*this)(owner->KeyOfEntry(entry)); }
+  size_t operator()(uint32_t entry) const noexcept {
+    if constexpr (requires { owner->HashOfEntry(entry); })
+      return owner->HashOfEntry(entry);  // an owner that keeps each entry's hash
+    else
+      return (*this)(owner->KeyOfEntry(entry));
+  }
   size_t operator()(std::string_view key) const noexcept { return HashKey(key, seed); }
 };
 

@@ -27,35 +27,46 @@ Status KeyTable::CheckAddable(std::span<const Bytes> keys) const {
 
 Status KeyTable::Add(Bytes key, uint32_t obj_id) {
   QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
-  const std::string_view chars = AsChars(key);
-  if (auto found = lookup_.find(chars); found != lookup_.end()) {
-    entries_[*found].obj_id = obj_id;
-    return OkStatus();
-  }
-  if (entries_.size() >= kMaxCount)
+  if (entries_.size() >= kMaxCount) {
+    // Only an existing key may still be added: it takes no new entry.
+    if (auto found = lookup_.find(AsChars(key)); found != lookup_.end()) {
+      entries_[*found].obj_id = obj_id;
+      return OkStatus();
+    }
     return StoreError::General(LimitMessage("key count", entries_.size() + 1, kMaxCount));
+  }
+  // The key goes in as a new entry first and is taken back if it was there
+  // already: most keys are new, and this way each costs one hash and one probe.
   const uint64_t key_at = key_bytes_.size();
   uint8_t* stored = key_bytes_.Append(key.size());
   if (!key.empty()) std::memcpy(stored, key.data(), key.size());
+  const auto entry = static_cast<uint32_t>(entries_.size());
   try {
+    hashes_.push_back(lookup_.hash_function()(AsChars(key)));
     entries_.push_back({key_at, static_cast<uint32_t>(key.size()), obj_id});
-    try {
-      lookup_.insert(static_cast<uint32_t>(entries_.size() - 1));
-    } catch (...) {
-      entries_.pop_back();
-      throw;
+    const auto [slot, inserted] = lookup_.insert(entry);
+    if (!inserted) {
+      entries_[*slot].obj_id = obj_id;
+      TakeBack(entry, key_at);
     }
   } catch (...) {
     // A failed allocation stores nothing.
-    key_bytes_.Truncate(key_at);
+    TakeBack(entry, key_at);
     throw;
   }
   return OkStatus();
 }
 
+void KeyTable::TakeBack(uint32_t entry, uint64_t key_at) noexcept {
+  hashes_.resize(std::min<size_t>(hashes_.size(), entry));
+  entries_.resize(std::min<size_t>(entries_.size(), entry));
+  key_bytes_.Truncate(key_at);
+}
+
 void KeyTable::StopAdding() noexcept {
   decltype(lookup_) none(0, lookup_.hash_function(), lookup_.key_eq());
   lookup_.swap(none);
+  HugePageVector<uint64_t>().swap(hashes_);
 }
 
 bool KeyTable::SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) const {

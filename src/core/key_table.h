@@ -8,8 +8,8 @@
 //
 // Key bytes live in one arena, named by entry number from a hash set; adding
 // a key again makes it name the newer object (the last call wins). Nothing is
-// ever removed. Per key it holds the key's bytes, a 16-byte entry and a hash
-// set slot. Not thread-safe.
+// ever removed. Per key it holds the key's bytes, a 16-byte entry, its
+// 8-byte hash and a hash set slot. Not thread-safe.
 #pragma once
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -75,6 +75,12 @@ class KeyTable {
 
   friend struct EntryHash<KeyTable>;
   friend struct EntryEqual<KeyTable>;
+  // Each entry's hash, kept while keys are added: growing the lookup set
+  // rehashes every entry, and reading keys back for that misses the cache
+  // twice per entry.
+  uint64_t HashOfEntry(uint32_t entry) const noexcept { return hashes_[entry]; }
+  // Drops entry `entry` (and any after it) and the key bytes from `key_at`.
+  void TakeBack(uint32_t entry, uint64_t key_at) noexcept;
   std::string_view KeyOfEntry(uint32_t entry) const noexcept {
     const Entry& e = entries_[entry];
     return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
@@ -82,6 +88,7 @@ class KeyTable {
 
   ByteArena key_bytes_;
   HugePageVector<Entry> entries_;
+  HugePageVector<uint64_t> hashes_;
   boost::unordered_flat_set<uint32_t, EntryHash<KeyTable>, EntryEqual<KeyTable>,
                             HugePageAllocator<uint32_t>>
       lookup_;
