@@ -393,7 +393,7 @@ def test_skip_bad_resumes_after_a_record_the_writer_refuses_mid_batch(tmp_path):
     source.write_text("\n".join(lines) + "\n")
     db = tmp_path / "out.qrdb"
     result = quordb("build", str(db), str(source), "--key", "k", "--skip-bad", "2")
-    out, err = text(result)
+    _out, err = text(result)
     assert result.returncode == 0, err
     skipped = [line.split(": ")[0] for line in err.splitlines() if line.startswith("skipped ")]
     assert skipped == [f"skipped {source}:1501", f"skipped {source}:2101"]

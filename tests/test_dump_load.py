@@ -33,9 +33,11 @@ scalars = (
 tag_names = st.sampled_from(["$bytes", "$map", "$msgpack", "$"])
 values = st.recursive(
     scalars,
-    lambda inner: st.lists(inner, max_size=3)
-    | st.dictionaries(st.text(max_size=4) | tag_names, inner, max_size=3)
-    | st.dictionaries(st.integers(-5, 5) | st.binary(max_size=3), inner, max_size=2),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.dictionaries(st.text(max_size=4) | tag_names, inner, max_size=3)
+        | st.dictionaries(st.integers(-5, 5) | st.binary(max_size=3), inner, max_size=2)
+    ),
     max_leaves=8,
 )
 # Payloads as another encoder might store them, or no msgpack at all.

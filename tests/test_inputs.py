@@ -233,7 +233,6 @@ def test_parquet_that_is_not_parquet(tmp_path):
         read_rows(path, "parquet")
 
 
-
 def test_progress_through_a_text_file_reaches_its_size(tmp_path):
     path = tmp_path / "in.csv"
     path.write_text("k\n" + "".join(f"{i}\n" for i in range(10_000)))

@@ -558,7 +558,7 @@ def test_ctrl_c_during_a_streaming_build_cancels_it_before_the_rename(tmp_path):
 
     def interrupt_only_inside_build(signum, frame):
         try:
-            writer.raw.object_count  # refused while finish holds the writer
+            writer.raw.object_count  # noqa: B018  # refused while finish holds the writer
         except RuntimeError:
             raise KeyboardInterrupt from None
 

@@ -74,7 +74,7 @@ def to_json(value: Any) -> Any:
     if kind in _JSON_SCALARS:
         return value
     if kind is float:
-        if value != value and struct.pack(">d", value) != _NAN:
+        if math.isnan(value) and struct.pack(">d", value) != _NAN:
             raise _NotJson("a NaN with a payload")  # JSON's NaN reads back as the plain one
         return value
     if isinstance(value, dict):

@@ -19,7 +19,7 @@ import sys
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from pathlib import PurePath
-from typing import IO, Any
+from typing import IO, Any, Self
 
 __all__ = [
     "FORMATS",
@@ -64,7 +64,7 @@ class Row:
 
 
 @dataclass(frozen=True, slots=True)
-class BadRow(Exception):  # noqa: N818 (a row, raised or handed on)
+class BadRow(Exception):  # named for a row, raised or handed on
     """A record that cannot be used, with where it starts and why."""
 
     where: str
@@ -243,7 +243,7 @@ class Input:
         if self.stream is not sys.stdin.buffer:
             self.stream.close()
 
-    def __enter__(self) -> Input:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -348,7 +348,7 @@ class Input:
             raise InputError(PARQUET_MISSING) from None
         try:
             parquet = pq.ParquetFile(self.stream)
-        except Exception as exc:  # pyarrow's own errors for a file that is no Parquet
+        except Exception as exc:  # noqa: BLE001  # pyarrow's own errors for a file that is no Parquet
             raise InputError(f"{self.label}: not a Parquet file: {exc}") from None
         row_no = 0
         for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):

@@ -3,30 +3,16 @@
 from __future__ import annotations
 
 import os
-from collections.abc import (
-    Callable,
-    ItemsView,
-    Iterable,
-    Iterator,
-    KeysView,
-    Mapping,
-    ValuesView,
-)
-from functools import partial
+from collections.abc import Callable, Iterable, Iterator
 from itertools import chain
-from types import TracebackType
-from typing import Any, Literal, NoReturn, Self
+from typing import Any, Literal, NoReturn
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
-
+from quordb._mapping import Key, ReaderMapping, decoder
 from quordb._native import Reader
 from quordb._quordb import _QuorReader
 
 __all__ = ["Key", "PathArg", "QuorReader", "path_text"]
 
-#: A key as the layer accepts it, and as listings hand it back: text (stored
-#: as its UTF-8 bytes) or bytes.
-type Key = str | bytes
 #: Anything `os.fspath` accepts.
 type PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
@@ -56,40 +42,7 @@ class _ClosedReader:
         raise ValueError(_CLOSED_MESSAGE)
 
 
-class _KeysView(KeysView[Key]):
-    """Keys in key order, fetched a chunk at a time."""
-
-    __slots__ = ()
-
-    _mapping: QuorReader
-
-    def __iter__(self) -> Iterator[Key]:
-        return iter(self._mapping)
-
-
-class _ItemsView(ItemsView[Key, Any]):
-    """``(key, object)`` pairs in key order, fetched a chunk at a time."""
-
-    __slots__ = ()
-
-    _mapping: QuorReader
-
-    def __iter__(self) -> Iterator[tuple[Key, Any]]:
-        return self._mapping._decoded_pairs(chain.from_iterable(self._mapping._scan("items")))
-
-
-class _ValuesView(ValuesView[Any]):
-    """One object per key in key order (shared objects repeat), a chunk at a time."""
-
-    __slots__ = ()
-
-    _mapping: QuorReader
-
-    def __iter__(self) -> Iterator[Any]:
-        return map(self._mapping._decode, chain.from_iterable(self._mapping._scan("values")))
-
-
-class QuorReader(Mapping[Key, Any]):
+class QuorReader(ReaderMapping):
     """Read-only mapping of key to object over one `.qrdb` database file.
 
     ``QuorReader(path, verify=True)`` opens and maps *path* (a `str` or any
@@ -130,6 +83,8 @@ class QuorReader(Mapping[Key, Any]):
 
     __slots__ = ("__weakref__", "_decode", "_native", "_path", "_raw")
 
+    _CLOSED_MESSAGE = _CLOSED_MESSAGE
+
     _native: Reader
     _raw: _QuorReader | None
 
@@ -144,16 +99,7 @@ class QuorReader(Mapping[Key, Any]):
         self._path = path_text(path)
         self._native = Reader(self._path, verify)
         self._raw = None
-        hooks: dict[str, Any] = {}
-        if ext_hook is not None:
-            hooks["ext_hook"] = ext_hook
-        if object_hook is not None:
-            hooks["object_hook"] = object_hook
-        # Maps written by msgpack users may have int or bytes keys; the default
-        # strict_map_key=True would refuse to read back what the writer accepted.
-        self._decode: Callable[[bytes], Any] = partial(
-            msgpack.unpackb, raw=False, strict_map_key=False, **hooks
-        )
+        self._decode = decoder(ext_hook, object_hook)
 
     @property
     def path(self) -> str:
@@ -179,10 +125,6 @@ class QuorReader(Mapping[Key, Any]):
     def closed(self) -> bool:
         return not isinstance(getattr(self, "_native", None), Reader)
 
-    def _require_open(self) -> None:
-        if self.closed:
-            raise ValueError(_CLOSED_MESSAGE)
-
     # Mapping protocol
 
     def __getitem__(self, key: Key) -> Any:
@@ -204,31 +146,7 @@ class QuorReader(Mapping[Key, Any]):
     def __iter__(self) -> Iterator[Key]:
         return chain.from_iterable(self._scan("keys"))
 
-    def keys(self) -> KeysView[Key]:
-        """A view of the keys in sorted byte order, fetched a chunk at a time."""
-        return _KeysView(self)
-
-    def items(self) -> ItemsView[Key, Any]:
-        """A view of ``(key, object)`` pairs in key order, fetched a chunk at a time."""
-        return _ItemsView(self)
-
-    def values(self) -> ValuesView[Any]:
-        """A view of the objects in key order, one per key, fetched a chunk at a time."""
-        return _ValuesView(self)
-
-    __hash__ = object.__hash__
-
-    def __eq__(self, other: object) -> bool:
-        return self is other
-
     # Ordered and bulk queries
-
-    def prefix(self, prefix: Key) -> Iterator[tuple[Key, Any]]:
-        """The ``(key, object)`` pairs whose key bytes start with *prefix*, in key order.
-
-        Lazy: entries are fetched a chunk at a time as the iterator is consumed.
-        """
-        return self._decoded_pairs(self.prefix_raw(prefix))
 
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
@@ -238,28 +156,11 @@ class QuorReader(Mapping[Key, Any]):
         """The keys whose bytes start with *prefix*, in key order; no object is read."""
         return chain.from_iterable(self._native.scan_prefix("keys", prefix))
 
-    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
-        """The ``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive).
-
-        Keys compare by their bytes; a missing bound is open.  A binary search
-        finds *start*, then the walk fetches a chunk at a time.
-        """
-        return self._decoded_pairs(self.range_raw(start, stop))
-
     def range_raw(
         self, start: Key | None = None, stop: Key | None = None
     ) -> Iterator[tuple[Key, bytes]]:
         """As `range`, with each object's stored msgpack bytes."""
         return chain.from_iterable(self._native.scan("items", start, stop))
-
-    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
-        """The object of each key of *keys* (*default* for an absent one), in order.
-
-        The lookups of the whole batch overlap their memory misses and run
-        without the interpreter lock.
-        """
-        decode = self._decode
-        return [default if raw is None else decode(raw) for raw in self.get_many_raw(keys)]
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored msgpack bytes of each key of *keys*, None for an absent one."""
@@ -319,18 +220,6 @@ class QuorReader(Mapping[Key, Any]):
         self._native = _ClosedReader()  # type: ignore[assignment]
         self._raw = None
 
-    def __enter__(self) -> Self:
-        self._require_open()
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_val: BaseException | None,
-        exc_tb: TracebackType | None,
-    ) -> None:
-        self.close()
-
     def __repr__(self) -> str:
         path = getattr(self, "_path", None)
         if self.closed:
@@ -343,6 +232,8 @@ class QuorReader(Mapping[Key, Any]):
         # Made at once, not on first next(): the iteration reads the file open now.
         return self._native.scan(what)
 
-    def _decoded_pairs(self, pairs: Iterable[tuple[Key, bytes]]) -> Iterator[tuple[Key, Any]]:
-        decode = self._decode
-        return ((key, decode(raw)) for key, raw in pairs)
+    def _items_raw(self) -> Iterator[tuple[Key, bytes]]:
+        return chain.from_iterable(self._scan("items"))
+
+    def _values_raw(self) -> Iterator[bytes]:
+        return chain.from_iterable(self._scan("values"))

@@ -9,18 +9,8 @@ import shutil
 import time
 import uuid
 from array import array
-from collections.abc import (
-    Callable,
-    ItemsView,
-    Iterable,
-    Iterator,
-    KeysView,
-    Mapping,
-    Sequence,
-    ValuesView,
-)
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from operator import itemgetter
 from types import TracebackType
 from typing import Any, Literal, Self
 
@@ -39,6 +29,7 @@ from quordb._manifest import (
     shard_file_name,
     split_keys,
 )
+from quordb._mapping import ReaderMapping, decoder
 from quordb._native import StreamWriter, check_add, shard_of
 from quordb._reader import Key, PathArg, QuorReader, path_text
 from quordb._writer import QuorWriter
@@ -387,34 +378,7 @@ def _merged_pairs(scans: Iterable[Iterable[tuple[Key, Any]]]) -> Iterator[tuple[
     return heapq.merge(*scans, key=_pair_order)
 
 
-class _KeysView(KeysView[Key]):
-    __slots__ = ()
-
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[Key]:
-        return iter(self._mapping)
-
-
-class _ItemsView(ItemsView[Key, Any]):
-    __slots__ = ()
-
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[tuple[Key, Any]]:
-        return _merged_pairs(reader.items() for reader in self._mapping._set.readers)
-
-
-class _ValuesView(ValuesView[Any]):
-    __slots__ = ()
-
-    _mapping: ShardedReader
-
-    def __iter__(self) -> Iterator[Any]:
-        return map(itemgetter(1), _ItemsView(self._mapping))
-
-
-class ShardedReader(Mapping[Key, Any]):
+class ShardedReader(ReaderMapping):
     """Read-only mapping over a shard set, with the methods of `QuorReader`.
 
     Opens every shard the manifest lists, each as a `QuorReader` with the given
@@ -430,13 +394,15 @@ class ShardedReader(Mapping[Key, Any]):
 
     __slots__ = (
         "__weakref__",
-        "_count",
+        "_decode",
         "_directory",
         "_ext_hook",
         "_object_hook",
         "_set",
         "_verify",
     )
+
+    _CLOSED_MESSAGE = "I/O operation on a closed ShardedReader"
 
     def __init__(
         self,
@@ -450,6 +416,7 @@ class ShardedReader(Mapping[Key, Any]):
         self._verify = verify
         self._ext_hook = ext_hook
         self._object_hook = object_hook
+        self._decode = decoder(ext_hook, object_hook)
         self._set = self._open()
 
     def _open(self) -> _OpenSet:
@@ -540,28 +507,7 @@ class ShardedReader(Mapping[Key, Any]):
     def __iter__(self) -> Iterator[Key]:
         return heapq.merge(*self._set.readers, key=order_key)
 
-    def keys(self) -> KeysView[Key]:
-        """A view of the keys of all shards, in sorted byte order."""
-        return _KeysView(self)
-
-    def items(self) -> ItemsView[Key, Any]:
-        """A view of ``(key, object)`` pairs of all shards, in key order."""
-        return _ItemsView(self)
-
-    def values(self) -> ValuesView[Any]:
-        """A view of the objects in key order, one per key."""
-        return _ValuesView(self)
-
-    __hash__ = object.__hash__
-
-    def __eq__(self, other: object) -> bool:
-        return self is other
-
     # Ordered and bulk queries
-
-    def prefix(self, prefix: Key) -> Iterator[tuple[Key, Any]]:
-        """``(key, object)`` pairs whose key bytes start with *prefix*, in key order; lazy."""
-        return _merged_pairs(reader.prefix(prefix) for reader in self._set.readers)
 
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
@@ -572,10 +518,6 @@ class ShardedReader(Mapping[Key, Any]):
         return heapq.merge(
             *(reader.prefix_keys(prefix) for reader in self._set.readers), key=order_key
         )
-
-    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
-        """``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive); lazy."""
-        return _merged_pairs(reader.range(start, stop) for reader in self._set.readers)
 
     def range_raw(
         self, start: Key | None = None, stop: Key | None = None
@@ -600,12 +542,8 @@ class ShardedReader(Mapping[Key, Any]):
                 found[position] = answer
         return found
 
-    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
-        """The object of each key (*default* for an absent one), in order; one batch per shard."""
-        return self._batched(keys, lambda reader, batch: reader.get_many(batch, default))
-
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
-        """The stored msgpack bytes of each key, None for an absent one."""
+        """The stored msgpack bytes of each key, None for an absent one; one batch per shard."""
         return self._batched(keys, QuorReader.get_many_raw)
 
     def exists_many(self, keys: Iterable[Key]) -> list[bool]:
@@ -661,10 +599,6 @@ class ShardedReader(Mapping[Key, Any]):
         self._set = self._open()
         return True
 
-    def _require_open(self) -> None:
-        if self.closed:
-            raise ValueError("I/O operation on a closed ShardedReader")
-
     # Lifetime
 
     def close(self) -> None:
@@ -672,17 +606,8 @@ class ShardedReader(Mapping[Key, Any]):
         for reader in self._set.readers:
             reader.close()
 
-    def __enter__(self) -> Self:
-        self._require_open()
-        return self
-
-    def __exit__(
-        self,
-        exc_type: type[BaseException] | None,
-        exc_val: BaseException | None,
-        exc_tb: TracebackType | None,
-    ) -> None:
-        self.close()
+    def _items_raw(self) -> Iterator[tuple[Key, bytes]]:
+        return _merged_pairs(reader._items_raw() for reader in self._set.readers)
 
     def __repr__(self) -> str:
         if self.closed:

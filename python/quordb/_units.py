@@ -7,7 +7,7 @@ __all__ = ["human_size"]
 _UNITS = ("kB", "MB", "GB", "TB", "PB")
 
 
-def human_size(size: int | float) -> str:
+def human_size(size: float) -> str:
     """*size* bytes in the largest decimal unit that keeps the number at or above 1.
 
     ``999`` gives ``"999 B"``, ``1500`` gives ``"1.5 kB"``, ``201_666_200``

@@ -48,6 +48,11 @@ StoreError RecordBeyondEnd(uint64_t location) {
   return StoreError::Corrupt("object at " + std::to_string(location) + " extends beyond file end");
 }
 
+StoreError RecordPastEnd(uint64_t location, uint64_t end) {
+  return StoreError::Corrupt("object at " + std::to_string(location) + " runs past index_offset " +
+                             std::to_string(end));
+}
+
 std::optional<StoreError> CheckRecord(Bytes file, uint64_t location) {
   if (!Fits(file.size(), location, kRecordHeadSize))
     return StoreError::Corrupt("object offset " + std::to_string(location) + " out of bounds");

@@ -151,6 +151,8 @@ inline constexpr size_t kPrefetchDistance = 16;
 // The errors of FetchRecord, kept out of line: fetching is on hot paths.
 StoreError RecordOutOfBounds(uint64_t location);
 StoreError RecordBeyondEnd(uint64_t location);
+// A record of the data section that runs past `end`, its index_offset.
+StoreError RecordPastEnd(uint64_t location, uint64_t end);
 
 // The payload of the record at `location`, a view into `file`. The payload
 // CRC is not checked here; only verification does that.
@@ -161,6 +163,17 @@ inline Result<Bytes> FetchRecord(Bytes file, uint64_t location) {
   if (!Fits(file.size(), location + kRecordHeadSize, length)) [[unlikely]]
     return RecordBeyondEnd(location);
   return file.subspan(location + kRecordHeadSize, length);
+}
+
+// Whether the record at `location` of a data section that ends at `end` (at
+// most the file's size) ends by `end`, head and payload; sets `*length` to
+// its payload's length when it does. The data-section walks' bounds check, a
+// plain bool as the strict walk is hot; RecordPastEnd is its error.
+[[nodiscard]] inline bool RecordEndsBy(Bytes file, uint64_t location, uint64_t end,
+                                       uint32_t* length) {
+  if (!Fits(end, location, kRecordHeadSize)) return false;
+  *length = LoadU32(file.data() + location);
+  return Fits(end, location + kRecordHeadSize, *length);
 }
 
 // What is wrong with the record at `location`, if anything: its head or

@@ -13,11 +13,8 @@ StoreError StrayLocation(uint32_t entry, uint64_t location) {
 
 }  // namespace
 
-// num_keys is a u32, so every entry position fits one.
 RecordWalk::RecordWalk(const Reader& reader)
-    : reader_(reader),
-      by_location_(EntriesByValue(static_cast<uint32_t>(reader.entry_count()),
-                                  [&reader](uint32_t entry) { return reader.LocationAt(entry); })) {}
+    : reader_(reader), by_location_(EntriesByLocation(reader)) {}
 
 Result<std::optional<WalkedRecord>> RecordWalk::Next() {
   const Bytes file = reader_.file();
@@ -31,13 +28,11 @@ Result<std::optional<WalkedRecord>> RecordWalk::Next() {
       return StrayLocation(by_location_[next_].entry, by_location_[next_].chunk);
     return std::optional<WalkedRecord>();
   }
-  if (!Fits(end, at_, kRecordHeadSize) ||
-      !Fits(end, at_ + kRecordHeadSize, LoadU32(file.data() + at_)))
-    return StoreError::Corrupt("object at " + std::to_string(at_) + " runs past index_offset " +
-                               std::to_string(end));
+  uint32_t length = 0;
+  if (!RecordEndsBy(file, at_, end, &length)) return RecordPastEnd(at_, end);
   WalkedRecord record;
   record.location = at_;
-  record.payload = file.subspan(at_ + kRecordHeadSize, LoadU32(file.data() + at_));
+  record.payload = file.subspan(at_ + kRecordHeadSize, length);
   entries_.clear();
   for (; next_ < by_location_.size() && by_location_[next_].chunk == at_; ++next_)
     entries_.push_back(by_location_[next_].entry);

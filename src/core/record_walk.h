@@ -15,6 +15,10 @@
 // then meets records and entries in the same order, so neither is searched.
 // The walk borrows the reader, which must outlive it; it is not
 // thread-safe, but any number of walks may run on one reader at once.
+//
+// VerifyStrict walks the data section too, with its own policy for strays;
+// both take the entries' order from here and each record's bounds from
+// RecordEndsBy.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +33,15 @@
 #include "core/reader.h"
 
 namespace quordb {
+
+// The index entries ordered by the location each names; entries naming one
+// location stay in entry (that is, key) order. Inline, so that it reads
+// locations as the including code's Reader does.
+[[nodiscard]] inline HugePageVector<SortItem> EntriesByLocation(const Reader& reader) {
+  // num_keys is a u32, so every entry position fits one.
+  return EntriesByValue(static_cast<uint32_t>(reader.entry_count()),
+                        [&reader](uint32_t entry) { return reader.LocationAt(entry); });
+}
 
 struct WalkedRecord {
   uint64_t location = 0;

@@ -7,6 +7,7 @@
 
 #include "core/format.h"
 #include "core/key_sort.h"
+#include "core/record_walk.h"
 
 namespace quordb {
 namespace {
@@ -56,13 +57,9 @@ Result<DataWalk> WalkData(const Reader& reader, std::span<const SortItem> by_loc
     for (; next < by_location.size() && by_location[next].chunk < at; ++next)
       note_stray(by_location[next]);
     while (next < by_location.size() && by_location[next].chunk == at) ++next;
-    // end <= file size, checked before the walk, so a record that fits
-    // before end fits the file.
-    const bool head_fits = Fits(end, at, kRecordHeadSize);
-    const uint32_t length = head_fits ? LoadU32(file.data() + at) : 0;
-    if (!head_fits || !Fits(end, at + kRecordHeadSize, length))
-      return StoreError::Corrupt("object at " + Decimal(at) + " runs past index_offset " +
-                                 Decimal(end));
+    // end <= file size, checked before the walk.
+    uint32_t length = 0;
+    if (!RecordEndsBy(file, at, end, &length)) return RecordPastEnd(at, end);
     if (std::optional<StoreError> failure = CheckRecord(file, at)) return std::move(*failure);
     at += kRecordHeadSize + length;
   }
@@ -91,9 +88,7 @@ Status CheckStructure(const Reader& reader) {
   if (index_offset < kDataOffset || index_offset > file.size())
     return StoreError::Corrupt("index_offset " + Decimal(index_offset) + " lies outside " +
                                Decimal(kDataOffset) + " to " + Decimal(file.size()));
-  const HugePageVector<SortItem> by_location =
-      EntriesByValue(static_cast<uint32_t>(reader.entry_count()),
-                     [&reader](uint32_t entry) { return reader.LocationAt(entry); });
+  const HugePageVector<SortItem> by_location = EntriesByLocation(reader);
   Result<DataWalk> walked = WalkData(reader, by_location);
   if (!walked.ok()) return std::move(walked).error();
   const DataWalk& walk = walked.value();
