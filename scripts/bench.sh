@@ -14,8 +14,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 bash "$QUORDB_ROOT/scripts/setup.sh" --newest
-newest="$(find_pythons | tail -n 1)"
-venv="$QUORDB_ROOT/.venv-${newest%%$'\t'*}"
+pick_newest_python
+venv="$QUORDB_ROOT/.venv-$NEWEST_VER"
 
 # One at a time: a peer without a wheel for this interpreter must not keep the others out.
 while IFS= read -r pkg; do

@@ -9,9 +9,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 ensure_system_packages
-newest="$(find_pythons | tail -n 1)"
-ver="${newest%%$'\t'*}"
-setup_venv "${newest#*$'\t'}" "$ver"
+pick_newest_python
+ver="$NEWEST_VER"
+setup_venv "$NEWEST_PY" "$ver"
 
 # Without --out the database is kept under build/demo, so the commands the demo prints can be
 # run again afterwards.

@@ -148,6 +148,15 @@ find_pythons() {
   done | sort -V
 }
 
+# Sets NEWEST_VER ("X.Y") and NEWEST_PY (its interpreter) to the newest Python >= 3.12 found
+# (or $PYTHON when set).
+pick_newest_python() {
+  local newest
+  newest="$(find_pythons | tail -n 1)"
+  NEWEST_VER="${newest%%$'\t'*}"
+  NEWEST_PY="${newest#*$'\t'}"
+}
+
 # A Debian interpreter needs its -venv and -dev packages to make a venv and build the module.
 ensure_python_build_support() {
   local py="$1" ver="$2"

@@ -11,9 +11,9 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$QUORDB_ROOT"
 
 ensure_system_packages
-newest="$(find_pythons | tail -n 1)"
-ver="${newest%%$'\t'*}"
-py="${newest#*$'\t'}"
+pick_newest_python
+ver="$NEWEST_VER"
+py="$NEWEST_PY"
 ensure_python_build_support "$py" "$ver"
 
 # The tools live in a venv of their own so that the package's environments stay as users have them.
