@@ -64,6 +64,7 @@ Status BufferedOutput::Write(Bytes data) {
     // Large pieces go in steps, each handed to the disk at once.
     while (!data.empty()) {
       const Bytes step = data.first(std::min(data.size(), kWritebackStep));
+      if (crc_on_) crc_ = Crc32(step, crc_);
       QUORDB_RETURN_IF_ERROR(Put(step, "failed to write whole buffer"));
       data = data.subspan(step.size());
     }
@@ -72,12 +73,20 @@ Status BufferedOutput::Write(Bytes data) {
   if (data.empty()) return OkStatus();  // an empty section may have no storage at all
   std::memcpy(buffer_.get() + used_, data.data(), data.size());
   used_ += data.size();
+  TakeCrcOfStretch();
   return OkStatus();
 }
 
 Status BufferedOutput::Flush() {
+  TakeCrc();
+  crc_from_ = 0;
   const size_t used = std::exchange(used_, 0);
   return Put({buffer_.get(), used}, "failed to write the buffered data");
+}
+
+void BufferedOutput::TakeCrc() noexcept {
+  if (crc_on_ && used_ > crc_from_) crc_ = Crc32({buffer_.get() + crc_from_, used_ - crc_from_}, crc_);
+  crc_from_ = used_;
 }
 
 Status BufferedOutput::Put(Bytes data, const char* zero_write_text) {

@@ -79,6 +79,8 @@ class StreamWriter {
   bool cancelled() const noexcept { return cancelled_; }
   const std::string& target() const noexcept { return target_; }
   uint64_t object_count() const noexcept { return object_count_; }
+  // Keys added so far, a key added again counting again until Finish, after
+  // which it is the number of distinct keys written.
   uint64_t key_count() const noexcept { return keys_.size(); }
 
  private:
@@ -101,9 +103,10 @@ class StreamWriter {
   bool cancelled_ = false;
   uint64_t object_count_ = 0;
   uint64_t data_size_ = 0;  // bytes of records added
-  uint32_t crc_ = 0;        // of everything written after the header so far
   ByteArena locations_;     // each object's location, a uint64_t per object
-  KeyTable keys_;
+  // Repeated keys are found by the sort at the end, so adding a key never
+  // waits on a random memory access.
+  KeyTable keys_{KeyTable::kFindWhenSorted};
 };
 
 }  // namespace quordb

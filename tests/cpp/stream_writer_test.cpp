@@ -117,7 +117,9 @@ TEST(StreamWriter, AddIsAllOrNothing) {
   EXPECT_EQ(writer->key_count(), 0u);
   const std::vector<Bytes> fine = {AsBytes("a"), AsBytes("b"), AsBytes("a")};
   EXPECT_EQ(writer->Add(AsBytes("v"), fine).value(), 0u);
+  EXPECT_EQ(writer->key_count(), 3u);  // repeats are found by the sort
   ASSERT_TRUE(writer->Finish(false, nullptr).ok());
+  EXPECT_EQ(writer->key_count(), 2u);
   EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"v"}, {{"a", 0}, {"b", 0}}));
 }
 
