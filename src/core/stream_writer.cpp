@@ -87,6 +87,17 @@ Status StreamWriter::FlushBuffer() {
   return OkStatus();
 }
 
+Status StreamWriter::HandOverBuffer() {
+  QUORDB_RETURN_IF_ERROR(CheckOpen());
+  if (Status handed = output_.HandOver(); !handed.ok()) return Fail(std::move(handed).error());
+  return OkStatus();
+}
+
+Status StreamWriter::Settle() {
+  if (Status settled = output_.Settle(); !settled.ok()) return Fail(std::move(settled).error());
+  return OkStatus();
+}
+
 Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going) {
   const uint64_t* locations = reinterpret_cast<const uint64_t*>(locations_.data());
   Checkpoints checkpoints(&keep_going, kCheckEveryBytes);
@@ -157,6 +168,8 @@ void StreamWriter::Abort() noexcept {
   if (state_ == State::kFinished) return;
   state_ = State::kFailed;
   if (file_.get() < 0) return;
+  // A write handed over must end before its file is closed.
+  if (::getpid() == creator_) (void)output_.Settle();
   // Only the file this writer holds locked is its to remove: after a failed
   // rename or an outside change another file may stand at the name.
   struct stat held;

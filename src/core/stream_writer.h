@@ -59,6 +59,12 @@ class StreamWriter {
     return output_.buffered() > 0 && kRecordHeadSize + size > output_.room();
   }
   Status FlushBuffer();
+  // As FlushBuffer, but the buffer is written out on another thread while
+  // records go on into a second one. Its outcome comes with the next call
+  // that writes, or with Settle, which the process must call before it may
+  // fork.
+  Status HandOverBuffer();
+  Status Settle();
 
   // Sorts the keys, writes the index and the header, syncs, renames the file
   // over the target and (with `print_summary`) prints the summary line.

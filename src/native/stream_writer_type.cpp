@@ -166,17 +166,30 @@ PyObject* StreamWriterRepr(PyObject* self) {
   });
 }
 
-// Writes the buffer out without the interpreter lock when the next record
-// would not fit into it.
-bool MakeRoomFor(StreamWriter& writer, size_t payload_size) {
-  if (!writer.NeedsFlushFor(payload_size)) return true;
-  Status flushed = OkStatus();
+// How a full buffer goes out: written before the call returns, or handed
+// over to be written while the call goes on (the call settles it before it
+// returns, so that no write is under way when Python code may fork).
+enum class Flush { kNow, kHandOver };
+
+// Runs `step` of `writer` without the interpreter lock; false, with the
+// error set, when it fails.
+template <typename Step>
+bool Unlocked(StreamWriter& writer, Step step) {
+  Status done = OkStatus();
   Py_BEGIN_ALLOW_THREADS;
-  flushed = writer.FlushBuffer();
+  done = step(writer);
   Py_END_ALLOW_THREADS;
-  if (flushed.ok()) return true;
-  module::SetStoreError(flushed.error());
+  if (done.ok()) return true;
+  module::SetStoreError(done.error());
   return false;
+}
+
+// Writes the buffer out when the next record would not fit into it.
+bool MakeRoomFor(StreamWriter& writer, size_t payload_size, Flush flush) {
+  if (!writer.NeedsFlushFor(payload_size)) return true;
+  return Unlocked(writer, [flush](StreamWriter& w) {
+    return flush == Flush::kNow ? w.FlushBuffer() : w.HandOverBuffer();
+  });
 }
 
 constexpr const char* kAddNames[] = {"raw_bytes", "keys"};
@@ -186,13 +199,13 @@ constexpr const char* kFinishNames[] = {"print_summary"};
 
 // Adds one object, already encoded, under `keys` (anything ListedKeys takes),
 // all or nothing.
-bool AddPair(StreamWriter& writer, PyObject* raw_bytes, PyObject* keys,
+bool AddPair(StreamWriter& writer, PyObject* raw_bytes, PyObject* keys, Flush flush,
              std::vector<Bytes>* key_bytes, uint64_t* id) {
   std::string_view payload;
   if (!module::ConvertRawBytes(raw_bytes, &payload)) return false;
   const PyRef listed = ListedKeys(keys);
   if (!listed || !ConvertAdd(payload, listed.get(), key_bytes) ||
-      !MakeRoomFor(writer, payload.size()))
+      !MakeRoomFor(writer, payload.size(), flush))
     return false;
   Result<uint64_t> added = writer.Add(AsBytes(payload), *key_bytes);
   if (!added.ok()) {
@@ -210,7 +223,8 @@ PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::vector<Bytes> key_bytes;
         uint64_t id = 0;
-        if (!AddPair(writer, matched[0], matched[1], &key_bytes, &id)) return nullptr;
+        if (!AddPair(writer, matched[0], matched[1], Flush::kNow, &key_bytes, &id))
+          return nullptr;
         return PyLong_FromUnsignedLongLong(id);
       });
 }
@@ -242,19 +256,26 @@ PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         if (!iterator) return nullptr;
         std::vector<Bytes> key_bytes;
         uint64_t added = 0;
-        while (PyRef item = PyRef::Steal(PyIter_Next(iterator.get()))) {
-          PyRef pair;
-          if (!UnpackPair(item.get(), &pair)) return nullptr;
-          PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
-          const PyRef encoded = encode == nullptr ? PyRef::Borrow(obj)
-                                                  : PyRef::Steal(PyObject_CallOneArg(encode, obj));
-          uint64_t id = 0;
-          if (!encoded ||
-              !AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1), &key_bytes, &id))
-            return nullptr;
-          if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return nullptr;
-        }
-        if (PyErr_Occurred()) return nullptr;
+        const auto add_all = [&] {
+          while (PyRef item = PyRef::Steal(PyIter_Next(iterator.get()))) {
+            PyRef pair;
+            if (!UnpackPair(item.get(), &pair)) return false;
+            PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
+            const PyRef encoded = encode == nullptr
+                                      ? PyRef::Borrow(obj)
+                                      : PyRef::Steal(PyObject_CallOneArg(encode, obj));
+            uint64_t id = 0;
+            if (!encoded || !AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1),
+                                     Flush::kHandOver, &key_bytes, &id))
+              return false;
+            if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
+          }
+          return !PyErr_Occurred();
+        };
+        const bool all_added = add_all();
+        // A failed write handed over fails the build, after the pairs before it.
+        if (!Unlocked(writer, [](StreamWriter& w) { return w.Settle(); }) || !all_added)
+          return static_cast<PyObject*>(nullptr);
         return PyLong_FromUnsignedLongLong(added);
       });
 }
@@ -267,7 +288,7 @@ PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
         if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
-        if (!MakeRoomFor(writer, payload.size())) return nullptr;
+        if (!MakeRoomFor(writer, payload.size(), Flush::kNow)) return nullptr;
         Result<uint64_t> id = writer.AddObject(AsBytes(payload));
         if (!id.ok()) return module::SetStoreError(id.error());
         return PyLong_FromUnsignedLongLong(id.value());
