@@ -179,6 +179,32 @@ bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
   return true;
 }
 
+// Keys added in index order already, as a dump loaded again or an export by
+// ID gives them, need no sort: fills `order` and gives true after one pass
+// over them, or gives false at the first pair out of order. Sets `stopped`
+// once `checkpoints` says to stop.
+template <typename KeyOf>
+bool InOrderAlready(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* order,
+                    Checkpoints& checkpoints, bool* stopped) {
+  constexpr uint32_t kAskEvery = uint32_t{1} << 16;
+  uint32_t repeats = 0;
+  for (uint32_t i = 1; i < count; ++i) {
+    const int compared = CompareKeys(key_of(i - 1), key_of(i));
+    if (compared > 0) return false;
+    repeats += compared == 0;
+    if (i % kAskEvery == 0 && !checkpoints.Done(kAskEvery)) {
+      *stopped = true;
+      return false;
+    }
+  }
+  order->resize(count - repeats);
+  uint32_t* out = order->data();
+  for (uint32_t i = 0; i < count; ++i)
+    // Of equal keys, side by side now, only the last is kept.
+    if (repeats == 0 || i + 1 == count || key_of(i) != key_of(i + 1)) *out++ = i;
+  return true;
+}
+
 }  // namespace key_sort_detail
 
 // The entries 0..count-1 with their value_of(entry), a uint64_t, ordered by
@@ -205,6 +231,12 @@ bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* 
                  const KeepGoing* keep_going = nullptr) {
   using key_sort_detail::Item;
   order->clear();
+  {
+    Checkpoints checkpoints(keep_going, size_t{1} << 20);
+    bool stopped = false;
+    if (key_sort_detail::InOrderAlready(count, key_of, order, checkpoints, &stopped)) return true;
+    if (stopped) return false;
+  }
   HugePageVector<Item> items(count);
   for (uint32_t i = 0; i < count; ++i) items[i].entry = i;
   {
