@@ -466,15 +466,26 @@ def test_summary_line_only_when_not_quiet_and_after_earlier_output(tmp_path, cap
     ("bad", "error"),
     [
         (None, None),
+        (["v", frozenset({"from a set"})], None),  # any pair and any iterable of keys
         (({(1,): 2}, "k"), TypeError),
         (("v", ["ok", "x" * 70000]), ValueError),
         ((object(), "k"), TypeError),  # msgpack cannot encode it
         (("v", 5), TypeError),
+        (("v", "k", "extra"), ValueError),
+        (5, TypeError),
     ],
-    ids=["all good", "unreadable value", "long key", "unencodable", "bad keys"],
+    ids=[
+        "all good",
+        "iterables",
+        "unreadable value",
+        "long key",
+        "unencodable",
+        "bad keys",
+        "three values",
+        "not a pair",
+    ],
 )
 def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, error):
-    # More pairs than one native call takes, with the failure in the second call.
     pairs = [({"n": i}, [f"k{i}", f"alias{i % 7}"]) for i in range(2500)]
     if bad is not None:
         pairs.insert(1500, bad)
@@ -482,11 +493,11 @@ def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, e
     writer = new_writer(streaming, target)
     writer.add("first", "first")
     if error is None:
-        assert writer.add_many(iter(pairs)) == 2500
+        assert writer.add_many(iter(pairs)) == len(pairs)
     else:
         with pytest.raises(error):
             writer.add_many(iter(pairs))
-    stored = 1 + (2500 if error is None else 1500)
+    stored = 1 + (len(pairs) if error is None else 1500)
     reference = QuorWriter()
     reference.add("first", "first")
     for obj, keys in pairs[: stored - 1]:

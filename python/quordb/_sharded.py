@@ -86,8 +86,7 @@ def add_to_shard(writer: QuorWriter, payload: bytes, keys: Sequence[Key]) -> int
     """
     raw = writer.raw
     assert isinstance(raw, StreamWriter)
-    # A list of str and bytes is what the native add takes; its stub names wider types.
-    return raw.add(payload, keys) if keys else raw.add_object_raw(payload)  # type: ignore[arg-type]
+    return raw.add(payload, keys) if keys else raw.add_object_raw(payload)
 
 
 class _Spill:
@@ -263,7 +262,7 @@ class ShardedWriter:
         self._require_open()
         listed = key_list(keys)
         payload = self._packer.pack(obj)
-        check_add(payload, listed)  # type: ignore[arg-type]  # as in add_to_shard
+        check_add(payload, listed)
         obj_id = self._store(payload)
         for shard, shard_keys in split_keys(listed, self._shards).items():
             self._place(obj_id, shard, payload, shard_keys)

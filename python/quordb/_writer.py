@@ -17,27 +17,6 @@ from quordb._reader import Key, PathArg, path_text
 
 __all__ = ["QuorWriter"]
 
-# Taken as one key by `add`, never iterated as a sequence of byte values; lists
-# and tuples go to the native checks as they are.
-_SINGLE_KEY_TYPES = (str, bytes, bytearray, memoryview)
-_NATIVE_KEYS_TYPES = (*_SINGLE_KEY_TYPES, list, tuple)
-# Pairs handed to the native writer per call by `add_many`: at most this many are
-# encoded ahead of the pair being stored.
-ADD_MANY_CHUNK = 1024
-
-
-def _key_list(keys: Key | Iterable[Key]) -> Any:
-    """*keys* as `add` hands them to the native checks: one key, a list or a tuple."""
-    if isinstance(keys, _NATIVE_KEYS_TYPES):
-        return keys
-    try:
-        return list(keys)
-    except TypeError:
-        raise TypeError(
-            f"keys must be a str or bytes key or an iterable of them, not {type(keys).__name__!r}"
-        ) from None
-
-
 @contextlib.contextmanager
 def _stdout_silenced() -> Iterator[None]:
     """File descriptor 1 points at the null device inside the block.
@@ -147,25 +126,24 @@ class QuorWriter:
         return self._add_encoded(self._packer.pack(obj), keys)
 
     def _add_encoded(self, payload: Any, keys: Key | Iterable[Key]) -> int:
-        listed = _key_list(keys)
         raw = self._raw
         if type(raw) is StreamWriter:
-            return raw.add(payload, listed)
-        check_add(payload, listed)
+            return raw.add(payload, keys)
+        listed = check_add(payload, keys)
         obj_id = raw.add_object_raw(payload)
-        if isinstance(listed, _SINGLE_KEY_TYPES):
-            raw.add_key(listed, obj_id)
-        else:
+        if isinstance(listed, list | tuple):
             for key in listed:
                 raw.add_key(key, obj_id)
+        else:
+            raw.add_key(listed, obj_id)
         return obj_id
 
     def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """`add` each ``(obj, keys)`` pair of *items*, in order; return how many were added.
 
         Each pair is added all or nothing. A pair that fails raises, with the
-        pairs before it stored and none after it. A streaming writer encodes
-        the pairs in Python and stores them with one native call per chunk.
+        pairs before it stored and none after it. A streaming writer takes the
+        whole iterable in one native call, which encodes each object as it comes.
         """
         return self._add_pairs(items, self._packer.pack)
 
@@ -183,26 +161,13 @@ class QuorWriter:
         encode: Callable[[Any], bytes] | None,
     ) -> int:
         raw = self._raw
-        if not isinstance(raw, StreamWriter):
-            added = 0
-            for obj, keys in items:
-                self._add_encoded(obj if encode is None else encode(obj), keys)
-                added += 1
-            return added
-        start = raw.object_count
-        chunk: list[tuple[Any, Any]] = []
-        try:
-            for obj, keys in items:
-                chunk.append((obj if encode is None else encode(obj), _key_list(keys)))
-                if len(chunk) == ADD_MANY_CHUNK:
-                    # Swapped out first: a chunk that fails in part is not added again below.
-                    full, chunk = chunk, []
-                    raw.add_many(full)
-        finally:
-            # The last pairs, or those encoded before a pair that failed to encode.
-            if chunk:
-                raw.add_many(chunk)
-        return raw.object_count - start
+        if isinstance(raw, StreamWriter):
+            return raw.add_many(items, encode)
+        added = 0
+        for obj, keys in items:
+            self._add_encoded(obj if encode is None else encode(obj), keys)
+            added += 1
+        return added
 
     def build(self, path: PathArg | None = None) -> None:
         """Write the database to *path* (default: the path given at construction).

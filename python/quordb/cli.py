@@ -10,7 +10,6 @@ goes away, as in ``quordb dump db | head``.
 from __future__ import annotations
 
 import argparse
-import collections
 import itertools
 import json
 import os
@@ -39,7 +38,7 @@ from quordb._reader import Key, QuorReader
 from quordb._sharded import ShardedReader, ShardedWriter
 from quordb._sharded import open as open_database
 from quordb._units import human_size
-from quordb._writer import ADD_MANY_CHUNK, QuorWriter
+from quordb._writer import QuorWriter
 
 __all__ = ["main", "to_json"]
 
@@ -226,16 +225,15 @@ def _add_rows(
             except BadRow as bad:
                 policy.skip(bad)
 
-    # add_many stores the pairs a chunk at a time, and a pair it refuses
-    # leaves those after it in its chunk unstored: the latest pairs handed
-    # over are kept to name the refused one and to hand the rest over again.
-    recent: collections.deque[_Pending] = collections.deque(maxlen=2 * ADD_MANY_CHUNK)
+    # add_many stops at a pair it refuses, the last one handed over: that
+    # row is skipped and the rows after it are handed over again.
+    last: _Pending | None = None
     handed = 0
 
-    def handing(pending: Iterable[_Pending]) -> Iterator[tuple[dict[str, Any], list[str]]]:
-        nonlocal handed
+    def handing(pending: Iterator[_Pending]) -> Iterator[tuple[dict[str, Any], list[str]]]:
+        nonlocal last, handed
         for item in pending:
-            recent.append(item)
+            last = item
             handed += 1
             yield item[1], item[2]
 
@@ -247,19 +245,18 @@ def _add_rows(
         return raw.object_count
 
     source = usable()
-    pending: Iterable[_Pending] = source
     objects = 0
     while True:
-        start, first = object_count(), handed
+        start, last, handed = object_count(), None, 0
         try:
-            objects += writer.add_many(handing(pending))
+            objects += writer.add_many(handing(source))
             return records, objects
         except (OverflowError, ValueError, TypeError) as exc:
             stored = object_count() - start
             objects += stored
-            failed = len(recent) - (handed - first - stored)
-            policy.skip(BadRow(recent[failed][0], str(exc)))
-            pending = itertools.chain(list(recent)[failed + 1 :], source)
+            if last is None or stored != handed - 1:
+                raise  # not a refused pair
+            policy.skip(BadRow(last[0], str(exc)))
 
 
 def _cmd_load(args: argparse.Namespace) -> int:

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 #include <utility>
 
 namespace quordb {
@@ -58,12 +59,15 @@ BufferedOutput::BufferedOutput(int fd, size_t buffer_size, uint64_t at)
       handed_(at),
       buffer_(new uint8_t[buffer_size]) {}
 
+BufferedOutput::~BufferedOutput() { (void)Settle(); }
+
 Status BufferedOutput::Write(Bytes data) {
   if (data.size() > buffer_size_ - used_) QUORDB_RETURN_IF_ERROR(Flush());
   if (data.size() >= buffer_size_) {
     // Large pieces go in steps, each handed to the disk at once.
     while (!data.empty()) {
       const Bytes step = data.first(std::min(data.size(), kWritebackStep));
+      if (crc_on_) crc_ = Crc32(step, crc_);
       QUORDB_RETURN_IF_ERROR(Put(step, "failed to write whole buffer"));
       data = data.subspan(step.size());
     }
@@ -72,12 +76,47 @@ Status BufferedOutput::Write(Bytes data) {
   if (data.empty()) return OkStatus();  // an empty section may have no storage at all
   std::memcpy(buffer_.get() + used_, data.data(), data.size());
   used_ += data.size();
+  TakeCrcOfStretch();
   return OkStatus();
 }
 
 Status BufferedOutput::Flush() {
+  QUORDB_RETURN_IF_ERROR(Settle());
+  TakeCrc();
+  crc_from_ = 0;
   const size_t used = std::exchange(used_, 0);
   return Put({buffer_.get(), used}, "failed to write the buffered data");
+}
+
+Status BufferedOutput::HandOver() {
+  QUORDB_RETURN_IF_ERROR(Settle());
+  if (used_ == 0) return OkStatus();
+  if (!spare_) spare_.reset(new uint8_t[buffer_size_]);
+  std::swap(buffer_, spare_);
+  const Bytes full{spare_.get(), std::exchange(used_, 0)};
+  const size_t crc_from = std::exchange(crc_from_, 0);
+  try {
+    writing_ = std::thread([this, full, crc_from] {
+      if (crc_on_) crc_ = Crc32(full.subspan(crc_from), crc_);
+      handed_over_ = Put(full, "failed to write the buffered data");
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: written here instead.
+    if (crc_on_) crc_ = Crc32(full.subspan(crc_from), crc_);
+    return Put(full, "failed to write the buffered data");
+  }
+  return OkStatus();
+}
+
+Status BufferedOutput::Settle() {
+  if (!writing_.joinable()) return OkStatus();
+  writing_.join();
+  return std::exchange(handed_over_, OkStatus());
+}
+
+void BufferedOutput::TakeCrc() noexcept {
+  if (crc_on_ && used_ > crc_from_) crc_ = Crc32({buffer_.get() + crc_from_, used_ - crc_from_}, crc_);
+  crc_from_ = used_;
 }
 
 Status BufferedOutput::Put(Bytes data, const char* zero_write_text) {

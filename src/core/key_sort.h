@@ -1,5 +1,6 @@
 // Sorting of byte-string keys into the index order (unsigned bytes, a proper
-// prefix first), and of entries by a 64-bit value.
+// prefix first), keeping only the last of equal keys, and of entries by a
+// 64-bit value.
 //
 // A most-significant-first radix sort over 8-byte chunks: each pass orders a
 // range by the next 8 bytes of its keys (and how many bytes remain), with
@@ -36,6 +37,19 @@ using Item = SortItem;
 // More than a chunk remains: ties on this chunk go on to the next one.
 inline constexpr uint32_t kMore = 9;
 inline constexpr size_t kSmallRange = 48;
+// Marks an item whose key a later entry repeats. Entry numbers stay below it,
+// as key counts are capped at 2^32 - 1.
+inline constexpr uint32_t kRepeated = UINT32_MAX;
+
+// Of items whose keys are all equal, keeps the one of the highest entry (the
+// key added last) and marks the others kRepeated.
+inline void KeepLast(std::span<Item> tied) noexcept {
+  const auto last = std::max_element(
+      tied.begin(), tied.end(), [](const Item& a, const Item& b) { return a.entry < b.entry; });
+  const uint32_t kept = last->entry;
+  for (Item& item : tied)
+    if (item.entry != kept) item.entry = kRepeated;
+}
 
 inline void Fill(Item& item, std::string_view key, size_t depth) noexcept {
   const size_t left = key.size() - depth;
@@ -127,9 +141,16 @@ bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
     const std::span<Item> range = items.subspan(run.begin, run.size);
     if (range.size() <= kSmallRange) {
       const size_t from = run.depth;
-      std::sort(range.begin(), range.end(), [&](const Item& a, const Item& b) {
-        return CompareKeys(key_of(a.entry).substr(from), key_of(b.entry).substr(from)) < 0;
-      });
+      auto rest = [&](const Item& item) { return key_of(item.entry).substr(from); };
+      std::sort(range.begin(), range.end(),
+                [&](const Item& a, const Item& b) { return CompareKeys(rest(a), rest(b)) < 0; });
+      // Equal keys are now side by side, and still in cache.
+      for (size_t begin = 0; begin < range.size();) {
+        size_t end = begin + 1;
+        while (end < range.size() && CompareKeys(rest(range[begin]), rest(range[end])) == 0) ++end;
+        if (end - begin > 1) KeepLast(range.subspan(begin, end - begin));
+        begin = end;
+      }
       if (!checkpoints.Done(range.size())) return false;
       continue;
     }
@@ -146,11 +167,41 @@ bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
       while (end < range.size() && range[end].chunk == range[begin].chunk &&
              range[end].remains == range[begin].remains)
         ++end;
-      if (end - begin > 1 && range[begin].remains == kMore)
-        pending.push_back({run.begin + begin, end - begin, run.depth + 8});
+      if (end - begin > 1) {
+        if (range[begin].remains == kMore)
+          pending.push_back({run.begin + begin, end - begin, run.depth + 8});
+        else  // the keys end within this chunk: they are equal
+          KeepLast(range.subspan(begin, end - begin));
+      }
       begin = end;
     }
   }
+  return true;
+}
+
+// Keys added in index order already, as a dump loaded again or an export by
+// ID gives them, need no sort: fills `order` and gives true after one pass
+// over them, or gives false at the first pair out of order. Sets `stopped`
+// once `checkpoints` says to stop.
+template <typename KeyOf>
+bool InOrderAlready(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* order,
+                    Checkpoints& checkpoints, bool* stopped) {
+  constexpr uint32_t kAskEvery = uint32_t{1} << 16;
+  uint32_t repeats = 0;
+  for (uint32_t i = 1; i < count; ++i) {
+    const int compared = CompareKeys(key_of(i - 1), key_of(i));
+    if (compared > 0) return false;
+    repeats += compared == 0;
+    if (i % kAskEvery == 0 && !checkpoints.Done(kAskEvery)) {
+      *stopped = true;
+      return false;
+    }
+  }
+  order->resize(count - repeats);
+  uint32_t* out = order->data();
+  for (uint32_t i = 0; i < count; ++i)
+    // Of equal keys, side by side now, only the last is kept.
+    if (repeats == 0 || i + 1 == count || key_of(i) != key_of(i + 1)) *out++ = i;
   return true;
 }
 
@@ -171,7 +222,8 @@ HugePageVector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of)
 }
 
 // The entries 0..count-1 ordered by key_of(entry), a std::string_view, into
-// `order`. Entries with equal keys keep no particular order. Asks
+// `order`; of entries with equal keys only the last (the highest) is kept,
+// as the last key added wins. Asks
 // `keep_going` (when given) every few million entries sorted and gives false,
 // with `order` empty, once it says to stop.
 template <typename KeyOf>
@@ -179,6 +231,12 @@ bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* 
                  const KeepGoing* keep_going = nullptr) {
   using key_sort_detail::Item;
   order->clear();
+  {
+    Checkpoints checkpoints(keep_going, size_t{1} << 20);
+    bool stopped = false;
+    if (key_sort_detail::InOrderAlready(count, key_of, order, checkpoints, &stopped)) return true;
+    if (stopped) return false;
+  }
   HugePageVector<Item> items(count);
   for (uint32_t i = 0; i < count; ++i) items[i].entry = i;
   {
@@ -189,8 +247,12 @@ bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* 
                                     checkpoints))
       return false;
   }
-  order->resize(count);
-  for (uint32_t i = 0; i < count; ++i) (*order)[i] = items[i].entry;
+  size_t kept = 0;
+  for (const Item& item : items) kept += item.entry != key_sort_detail::kRepeated;
+  order->resize(kept);
+  uint32_t* out = order->data();
+  for (const Item& item : items)
+    if (item.entry != key_sort_detail::kRepeated) *out++ = item.entry;
   return true;
 }
 

@@ -14,11 +14,14 @@ Status CheckKeyLength(Bytes key) {
   return OkStatus();
 }
 
-KeyTable::KeyTable()
-    : lookup_(0, EntryHash<KeyTable>{this, RandomSeed()}, EntryEqual<KeyTable>{this}) {}
+KeyTable::KeyTable(Repeats repeats)
+    : repeats_mode_(repeats),
+      lookup_(0, EntryHash<KeyTable>{this, RandomSeed()}, EntryEqual<KeyTable>{this}) {}
 
-Status KeyTable::CheckAddable(std::span<const Bytes> keys) const {
+Status KeyTable::CheckAddable(std::span<const Bytes> keys) {
   for (const Bytes key : keys) QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
+  if (keys.size() > kMaxCount - entries_.size() && repeats_mode_ == kFindWhenSorted)
+    DropRepeats();
   if (keys.size() > kMaxCount - entries_.size())
     return StoreError::General(
         LimitMessage("key count", entries_.size() + keys.size(), kMaxCount));
@@ -27,6 +30,21 @@ Status KeyTable::CheckAddable(std::span<const Bytes> keys) const {
 
 Status KeyTable::Add(Bytes key, uint32_t obj_id) {
   QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
+  if (repeats_mode_ == kFindWhenSorted) {
+    if (entries_.size() >= kMaxCount) DropRepeats();
+    if (entries_.size() >= kMaxCount)
+      return StoreError::General(LimitMessage("key count", entries_.size() + 1, kMaxCount));
+    const uint64_t key_at = key_bytes_.size();
+    uint8_t* stored = key_bytes_.Append(key.size());
+    if (!key.empty()) std::memcpy(stored, key.data(), key.size());
+    try {
+      entries_.push_back({key_at, static_cast<uint32_t>(key.size()), obj_id});
+    } catch (...) {
+      key_bytes_.Truncate(key_at);
+      throw;
+    }
+    return OkStatus();
+  }
   if (entries_.size() >= kMaxCount) {
     // Only an existing key may still be added: it takes no new entry.
     if (auto found = lookup_.find(AsChars(key)); found != lookup_.end()) {
@@ -63,22 +81,32 @@ void KeyTable::TakeBack(uint32_t entry, uint64_t key_at) noexcept {
   key_bytes_.Truncate(key_at);
 }
 
-void KeyTable::StopAdding() noexcept {
-  decltype(lookup_) none(0, lookup_.hash_function(), lookup_.key_eq());
-  lookup_.swap(none);
-  HugePageVector<uint64_t>().swap(hashes_);
-}
-
-bool KeyTable::SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) const {
-  return SortEntries(
-      static_cast<uint32_t>(entries_.size()),
-      [this](uint32_t entry) { return KeyOfEntry(entry); }, order, keep_going);
+bool KeyTable::SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) {
+  if (!SortEntries(
+          static_cast<uint32_t>(entries_.size()),
+          [this](uint32_t entry) { return KeyOfEntry(entry); }, order, keep_going))
+    return false;
+  repeats_ = entries_.size() - order->size();
+  return true;
 }
 
 HugePageVector<uint32_t> KeyTable::InKeyOrder() const {
   HugePageVector<uint32_t> order;
-  (void)SortInKeyOrder(&order, nullptr);
+  (void)SortEntries(
+      static_cast<uint32_t>(entries_.size()),
+      [this](uint32_t entry) { return KeyOfEntry(entry); }, &order);
   return order;
+}
+
+void KeyTable::DropRepeats() {
+  const HugePageVector<uint32_t> order = InKeyOrder();
+  if (order.size() == entries_.size()) return;
+  HugePageVector<Entry> kept(order.size());
+  for (size_t i = 0; i < order.size(); ++i) kept[i] = entries_[order[i]];
+  entries_.swap(kept);
+  repeats_ = 0;
+  // A kFindOnAdd table has no repeats, so its lookup set and hashes, which
+  // name entries by number, never need renumbering here.
 }
 
 KeyTable::Encoded KeyTable::EncodeIndex(std::span<const uint32_t> order, size_t from,

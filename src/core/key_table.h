@@ -1,15 +1,22 @@
 // KeyTable: the keys of a build, each naming one object by ID, and their
 // encoding as the index section.
 //
-//   KeyTable keys;
+//   KeyTable keys(KeyTable::kFindOnAdd);
 //   QUORDB_RETURN_IF_ERROR(keys.Add(AsBytes("user:1"), 0));
 //   HugePageVector<uint32_t> order = keys.InKeyOrder();
 //   size_t filled = keys.EncodeIndex(order, 0, locations, out).bytes;
 //
-// Key bytes live in one arena, named by entry number from a hash set; adding
-// a key again makes it name the newer object (the last call wins). Nothing is
-// ever removed. Per key it holds the key's bytes, a 16-byte entry, its
-// 8-byte hash and a hash set slot. Not thread-safe.
+// Key bytes live in one arena, described by one entry per key. Adding a key
+// again makes it name the newer object (the last call wins), found one of
+// two ways:
+// - kFindOnAdd: a hash set finds the key as it is added, so size() is the
+//   number of distinct keys at any time. Per key it holds the key's bytes, a
+//   16-byte entry, its 8-byte hash and a hash set slot.
+// - kFindWhenSorted: keys are only appended, and the sort keeps the last of
+//   equal keys. Adding touches no memory at random, and per key it holds
+//   only the bytes and the entry; a key added again takes room and counts in
+//   size() until the next sort.
+// Not thread-safe.
 #pragma once
 
 #include <boost/unordered/unordered_flat_set.hpp>
@@ -31,7 +38,9 @@ Status CheckKeyLength(Bytes key);
 
 class KeyTable {
  public:
-  KeyTable();
+  enum Repeats { kFindOnAdd, kFindWhenSorted };
+
+  explicit KeyTable(Repeats repeats);
   KeyTable(const KeyTable&) = delete;
   KeyTable& operator=(const KeyTable&) = delete;
 
@@ -40,21 +49,27 @@ class KeyTable {
   Status Add(Bytes key, uint32_t obj_id);
 
   // Whether Add would accept each of `keys` now, counting every one as new:
-  // for callers that add a batch all or nothing.
-  Status CheckAddable(std::span<const Bytes> keys) const;
+  // for callers that add a batch all or nothing. May drop repeated keys
+  // (DropRepeats) to make room.
+  Status CheckAddable(std::span<const Bytes> keys);
 
-  uint64_t size() const noexcept { return entries_.size(); }
+  // The number of keys: distinct ones with kFindOnAdd, or after a sort.
+  uint64_t size() const noexcept { return entries_.size() - repeats_; }
 
-  // Frees the lookup set of a table that takes no more keys; Add must not be
-  // called afterwards.
-  void StopAdding() noexcept;
-
-  // The entries in index order; with `keep_going`, asked every few million
-  // entries, false once it says to stop (with `order` empty).
-  bool SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) const;
+  // The entries in index order, one per distinct key; with `keep_going`,
+  // asked every few million entries, false once it says to stop (with
+  // `order` empty). Afterwards size() counts distinct keys.
+  bool SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going);
+  // As SortInKeyOrder, for a kFindOnAdd table, which has no repeats to count.
   HugePageVector<uint32_t> InKeyOrder() const;
 
-  // The number of bytes of the index section.
+  // Drops the entries of keys added again since; their bytes stay in the
+  // arena. Lets a kFindWhenSorted table take more adds of existing keys once
+  // it holds as many entries as the format allows keys.
+  void DropRepeats();
+
+  // The number of bytes of the index section, for a kFindOnAdd table (the
+  // bytes of repeats are not counted apart).
   uint64_t IndexSize() const noexcept { return key_bytes_.size() + size() * kIndexEntryOverhead; }
 
   struct Encoded {
@@ -86,6 +101,8 @@ class KeyTable {
     return {reinterpret_cast<const char*>(key_bytes_.data()) + e.key_at, e.key_length};
   }
 
+  Repeats repeats_mode_;
+  uint64_t repeats_ = 0;  // entries a sort found repeated, not yet dropped
   ByteArena key_bytes_;
   HugePageVector<Entry> entries_;
   HugePageVector<uint64_t> hashes_;

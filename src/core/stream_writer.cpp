@@ -30,6 +30,7 @@ Result<std::unique_ptr<StreamWriter>> StreamWriter::Create(std::string_view targ
   const uint8_t header[kHeaderSize] = {};
   if (Status written = writer->output_.Write({header, kHeaderSize}); !written.ok())
     return writer->Fail(std::move(written).error());
+  writer->output_.StartCrc();
   return writer;
 }
 
@@ -56,7 +57,6 @@ Result<uint64_t> StreamWriter::AddObject(Bytes payload) {
   std::memcpy(locations_.Append(sizeof location), &location, sizeof location);
   uint8_t head[kRecordHeadSize];
   StoreRecordHead(head, payload);
-  crc_ = Crc32(payload, Crc32({head, kRecordHeadSize}, crc_));
   Status written = output_.Write({head, kRecordHeadSize});
   if (written.ok()) written = output_.Write(payload);
   if (!written.ok()) return Fail(std::move(written).error());
@@ -87,6 +87,17 @@ Status StreamWriter::FlushBuffer() {
   return OkStatus();
 }
 
+Status StreamWriter::HandOverBuffer() {
+  QUORDB_RETURN_IF_ERROR(CheckOpen());
+  if (Status handed = output_.HandOver(); !handed.ok()) return Fail(std::move(handed).error());
+  return OkStatus();
+}
+
+Status StreamWriter::Settle() {
+  if (Status settled = output_.Settle(); !settled.ok()) return Fail(std::move(settled).error());
+  return OkStatus();
+}
+
 Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going) {
   const uint64_t* locations = reinterpret_cast<const uint64_t*>(locations_.data());
   Checkpoints checkpoints(&keep_going, kCheckEveryBytes);
@@ -94,7 +105,6 @@ Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing
     const std::span<uint8_t> room = output_.Room();
     const KeyTable::Encoded encoded = keys_.EncodeIndex(order, i, locations, room);
     if (encoded.entries > 0) {
-      crc_ = Crc32(room.first(encoded.bytes), crc_);
       output_.Commit(encoded.bytes);
       i += encoded.entries;
       if (!checkpoints.Done(encoded.bytes)) return Cancelled();
@@ -104,7 +114,6 @@ Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing
       // One entry larger than the whole buffer goes out on its own.
       std::vector<uint8_t> entry(kIndexEntryOverhead + kMaxKeyLength);
       const size_t size = keys_.EncodeIndex(order.first(i + 1), i, locations, entry).bytes;
-      crc_ = Crc32({entry.data(), size}, crc_);
       QUORDB_RETURN_IF_ERROR(output_.Write({entry.data(), size}));
       ++i;
     }
@@ -131,7 +140,6 @@ Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing
     return false;
   };
   if (Status flushed = output_.Flush(); !flushed.ok()) return Fail(std::move(flushed).error());
-  keys_.StopAdding();
   {
     HugePageVector<uint32_t> order;
     if (!keys_.SortInKeyOrder(&order, &asked)) return Fail(Cancelled());
@@ -140,7 +148,7 @@ Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing
   }
   uint8_t header[kHeaderSize];
   StoreHeader(header, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(object_count_),
-              kDataOffset + data_size_, crc_);
+              kDataOffset + data_size_, output_.Crc());
   if (Status written =
           WriteAllAt(file_.get(), {header, kHeaderSize}, 0, "failed to write the buffered data");
       !written.ok())
@@ -160,6 +168,8 @@ void StreamWriter::Abort() noexcept {
   if (state_ == State::kFinished) return;
   state_ = State::kFailed;
   if (file_.get() < 0) return;
+  // A write handed over must end before its file is closed.
+  if (::getpid() == creator_) (void)output_.Settle();
   // Only the file this writer holds locked is its to remove: after a failed
   // rename or an outside change another file may stand at the name.
   struct stat held;

@@ -59,6 +59,12 @@ class StreamWriter {
     return output_.buffered() > 0 && kRecordHeadSize + size > output_.room();
   }
   Status FlushBuffer();
+  // As FlushBuffer, but the buffer is written out on another thread while
+  // records go on into a second one. Its outcome comes with the next call
+  // that writes, or with Settle, which the process must call before it may
+  // fork.
+  Status HandOverBuffer();
+  Status Settle();
 
   // Sorts the keys, writes the index and the header, syncs, renames the file
   // over the target and (with `print_summary`) prints the summary line.
@@ -79,6 +85,8 @@ class StreamWriter {
   bool cancelled() const noexcept { return cancelled_; }
   const std::string& target() const noexcept { return target_; }
   uint64_t object_count() const noexcept { return object_count_; }
+  // Keys added so far, a key added again counting again until Finish, after
+  // which it is the number of distinct keys written.
   uint64_t key_count() const noexcept { return keys_.size(); }
 
  private:
@@ -101,9 +109,10 @@ class StreamWriter {
   bool cancelled_ = false;
   uint64_t object_count_ = 0;
   uint64_t data_size_ = 0;  // bytes of records added
-  uint32_t crc_ = 0;        // of everything written after the header so far
   ByteArena locations_;     // each object's location, a uint64_t per object
-  KeyTable keys_;
+  // Repeated keys are found by the sort at the end, so adding a key never
+  // waits on a random memory access.
+  KeyTable keys_{KeyTable::kFindWhenSorted};
 };
 
 }  // namespace quordb

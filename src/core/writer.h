@@ -58,7 +58,8 @@ class Writer {
   // The CRC of the data section so far, taken as each record is written
   // and still in cache rather than in a second pass at build time.
   uint32_t data_crc_ = 0;
-  KeyTable keys_;
+  // Its key count is that of distinct keys at any time.
+  KeyTable keys_{KeyTable::kFindOnAdd};
 };
 
 }  // namespace quordb

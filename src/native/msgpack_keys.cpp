@@ -1,19 +1,26 @@
 #include "native/msgpack_keys.h"
 
+#include <boost/container/small_vector.hpp>
 #include <cstdint>
-#include <vector>
 
 #include "core/format.h"
 
 namespace quordb::native {
 namespace {
 
-// One open array or map: how many items are left, and whether the next item
-// is a map key (maps alternate key, value).
+// An open array or map: how many items are left (a map's keys and values
+// counted apart), and whether it is a map.
 struct Open {
   uint64_t items_left;
   bool is_map;
 };
+
+// A big-endian unsigned integer of `width` bytes.
+uint64_t LoadLength(const uint8_t* p, int width) noexcept {
+  uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value = value << 8 | p[i];
+  return value;
+}
 
 }  // namespace
 
@@ -21,77 +28,83 @@ MsgpackKeys CheckMapKeys(std::string_view encoded) {
   const auto* p = reinterpret_cast<const uint8_t*>(encoded.data());
   const uint64_t size = encoded.size();
   uint64_t at = 0;
-  // Kept between calls, so that a check allocates nothing once warm.
-  static thread_local std::vector<Open> open;
-  open.clear();
-  // Skips `n` bytes, false when they run past the end.
-  auto skip = [&](uint64_t n) {
-    if (!Fits(size, at, n)) return false;
-    at += n;
-    return true;
-  };
-  // A big-endian length of `width` bytes at `at`.
-  auto length = [&](int width, uint64_t* out) {
-    if (!Fits(size, at, static_cast<uint64_t>(width))) return false;
-    uint64_t value = 0;
-    for (int i = 0; i < width; ++i) value = value << 8 | p[at + static_cast<uint64_t>(i)];
-    at += static_cast<uint64_t>(width);
-    *out = value;
-    return true;
-  };
-  do {
-    if (at >= size) return MsgpackKeys::kMalformed;
+  // The innermost open container lives in these two, so that the usual item
+  // costs no memory traffic; the ones around it wait on `outer`, on the
+  // stack for the usual shallow objects so that a check allocates nothing.
+  // The whole value is one item of a pseudo-array.
+  Open current{1, false};
+  boost::container::small_vector<Open, 32> outer;
+  for (;;) {
+    if (current.items_left == 0) {
+      if (outer.empty()) break;
+      current = outer.back();
+      outer.pop_back();
+      continue;
+    }
     // A key is an even-numbered item of a map: the count left is even.
-    const bool is_key = !open.empty() && open.back().is_map && open.back().items_left % 2 == 0;
-    if (!open.empty()) --open.back().items_left;
+    const bool is_key = current.is_map && current.items_left % 2 == 0;
+    --current.items_left;
+    if (at >= size) return MsgpackKeys::kMalformed;
     const uint8_t b = p[at++];
-    uint64_t n = 0;
+    uint64_t skip = 0;    // bytes of the item after its first
+    int length_width = 0;  // bytes of a length that comes first
+    uint64_t extra = 0;    // bytes after the length: an ext's type
+    uint64_t items = 0;
     bool container = false;
     bool map = false;
-    if (b <= 0x7f || b >= 0xe0 || (b >= 0xc0 && b <= 0xc3 && b != 0xc1)) {
-      // fixint, nil, false, true
+    if (b <= 0x7f || b >= 0xe0) {
+      // fixint
+    } else if (b >= 0xa0 && b <= 0xbf) {
+      skip = b & 0x1f;  // fixstr
     } else if (b <= 0x8f) {
-      n = b & 0x0f, container = map = true;
+      items = 2 * uint64_t{b & 0x0fu}, container = map = true;
     } else if (b <= 0x9f) {
-      n = b & 0x0f, container = true;
-    } else if (b <= 0xbf) {
-      if (!skip(b & 0x1f)) return MsgpackKeys::kMalformed;
+      items = b & 0x0f, container = true;
     } else {
-      bool ok = true;
       switch (b) {
-        case 0xc4: case 0xd9: ok = length(1, &n) && skip(n); break;  // bin8, str8
-        case 0xc5: case 0xda: ok = length(2, &n) && skip(n); break;  // bin16, str16
-        case 0xc6: case 0xdb: ok = length(4, &n) && skip(n); break;  // bin32, str32
-        case 0xc7: ok = length(1, &n) && skip(1 + n); break;          // ext8
-        case 0xc8: ok = length(2, &n) && skip(1 + n); break;          // ext16
-        case 0xc9: ok = length(4, &n) && skip(1 + n); break;          // ext32
-        case 0xcc: case 0xd0: ok = skip(1); break;
-        case 0xcd: case 0xd1: ok = skip(2); break;
-        case 0xca: case 0xce: case 0xd2: ok = skip(4); break;
-        case 0xcb: case 0xcf: case 0xd3: ok = skip(8); break;
-        case 0xd4: ok = skip(2); break;  // fixext 1, 2, 4, 8, 16: type byte and data
-        case 0xd5: ok = skip(3); break;
-        case 0xd6: ok = skip(5); break;
-        case 0xd7: ok = skip(9); break;
-        case 0xd8: ok = skip(17); break;
-        case 0xdc: ok = length(2, &n), container = true; break;
-        case 0xdd: ok = length(4, &n), container = true; break;
-        case 0xde: ok = length(2, &n), container = map = true; break;
-        case 0xdf: ok = length(4, &n), container = map = true; break;
-        default: ok = false;  // 0xc1, never used
+        case 0xc0: case 0xc2: case 0xc3: break;                        // nil, false, true
+        case 0xc4: case 0xd9: length_width = 1; break;                 // bin8, str8
+        case 0xc5: case 0xda: length_width = 2; break;                 // bin16, str16
+        case 0xc6: case 0xdb: length_width = 4; break;                 // bin32, str32
+        case 0xc7: length_width = 1, extra = 1; break;                 // ext8
+        case 0xc8: length_width = 2, extra = 1; break;                 // ext16
+        case 0xc9: length_width = 4, extra = 1; break;                 // ext32
+        case 0xcc: case 0xd0: skip = 1; break;
+        case 0xcd: case 0xd1: skip = 2; break;
+        case 0xca: case 0xce: case 0xd2: skip = 4; break;
+        case 0xcb: case 0xcf: case 0xd3: skip = 8; break;
+        case 0xd4: skip = 2; break;  // fixext 1, 2, 4, 8, 16: type byte and data
+        case 0xd5: skip = 3; break;
+        case 0xd6: skip = 5; break;
+        case 0xd7: skip = 9; break;
+        case 0xd8: skip = 17; break;
+        case 0xdc: length_width = 2, container = true; break;
+        case 0xdd: length_width = 4, container = true; break;
+        case 0xde: length_width = 2, container = map = true; break;
+        case 0xdf: length_width = 4, container = map = true; break;
+        default: return MsgpackKeys::kMalformed;  // 0xc1, never used
       }
-      if (!ok) return MsgpackKeys::kMalformed;
+      if (length_width > 0) {
+        if (!Fits(size, at, static_cast<uint64_t>(length_width))) return MsgpackKeys::kMalformed;
+        const uint64_t n = LoadLength(p + at, length_width);
+        at += static_cast<uint64_t>(length_width);
+        if (container)
+          items = map ? 2 * n : n;
+        else
+          skip = extra + n;
+      }
     }
+    if (!Fits(size, at, skip)) return MsgpackKeys::kMalformed;
+    at += skip;
     if (container) {
       if (is_key) return MsgpackKeys::kUnhashableKey;
       // Each item takes at least one byte: a count beyond the bytes left is
       // malformed, and checking it keeps the count far from wrapping.
-      const uint64_t items = map ? 2 * n : n;
       if (items > size - at) return MsgpackKeys::kMalformed;
-      if (items > 0) open.push_back({items, map});
+      if (current.items_left > 0) outer.push_back(current);
+      current = {items, map};
     }
-    while (!open.empty() && open.back().items_left == 0) open.pop_back();
-  } while (!open.empty());
+  }
   return at == size ? MsgpackKeys::kReadable : MsgpackKeys::kMalformed;
 }
 

@@ -86,9 +86,29 @@ bool ConvertAddKey(PyObject* key, std::string_view* out) {
   return true;
 }
 
+// Whether `object` may be iterated; if not, TypeError "{what}, not '{type}'".
+bool CheckIterable(PyObject* object, const char* what) {
+  if (Py_TYPE(object)->tp_iter != nullptr || PySequence_Check(object)) return true;
+  PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(object)));
+  if (name) PyErr_Format(PyExc_TypeError, "%s, not '%U'", what, name.get());
+  return false;
+}
+
+// `keys` as add() walks them: one key, or a list or tuple of keys, as they
+// are; any other iterable as a new list. Null, with TypeError, for anything
+// else.
+PyRef ListedKeys(PyObject* keys) {
+  if (PyUnicode_Check(keys) || PyBytes_Check(keys) || PyByteArray_Check(keys) ||
+      PyMemoryView_Check(keys) || PyList_CheckExact(keys) || PyTuple_CheckExact(keys))
+    return PyRef::Borrow(keys);
+  if (!CheckIterable(keys, "keys must be a str or bytes key or an iterable of them")) return {};
+  return PyRef::Steal(PySequence_List(keys));
+}
+
 // The checks of an add, made before anything is stored: `payload` reads back,
-// and `keys` (one key, or a non-empty list or tuple of keys) are each a key
-// ConvertAddKey takes, of a length the format can hold.
+// and `keys` (one key, or a non-empty list or tuple of keys, as ListedKeys
+// gives them) are each a key ConvertAddKey takes, of a length the format can
+// hold.
 bool ConvertAdd(std::string_view payload, PyObject* keys, std::vector<Bytes>* out) {
   out->clear();
   auto convert = [out](PyObject* key) {
@@ -146,17 +166,30 @@ PyObject* StreamWriterRepr(PyObject* self) {
   });
 }
 
-// Writes the buffer out without the interpreter lock when the next record
-// would not fit into it.
-bool MakeRoomFor(StreamWriter& writer, size_t payload_size) {
-  if (!writer.NeedsFlushFor(payload_size)) return true;
-  Status flushed = OkStatus();
+// How a full buffer goes out: written before the call returns, or handed
+// over to be written while the call goes on (the call settles it before it
+// returns, so that no write is under way when Python code may fork).
+enum class Flush { kNow, kHandOver };
+
+// Runs `step` of `writer` without the interpreter lock; false, with the
+// error set, when it fails.
+template <typename Step>
+bool Unlocked(StreamWriter& writer, Step step) {
+  Status done = OkStatus();
   Py_BEGIN_ALLOW_THREADS;
-  flushed = writer.FlushBuffer();
+  done = step(writer);
   Py_END_ALLOW_THREADS;
-  if (flushed.ok()) return true;
-  module::SetStoreError(flushed.error());
+  if (done.ok()) return true;
+  module::SetStoreError(done.error());
   return false;
+}
+
+// Writes the buffer out when the next record would not fit into it.
+bool MakeRoomFor(StreamWriter& writer, size_t payload_size, Flush flush) {
+  if (!writer.NeedsFlushFor(payload_size)) return true;
+  return Unlocked(writer, [flush](StreamWriter& w) {
+    return flush == Flush::kNow ? w.FlushBuffer() : w.HandOverBuffer();
+  });
 }
 
 constexpr const char* kAddNames[] = {"raw_bytes", "keys"};
@@ -164,52 +197,86 @@ constexpr const char* kRawBytesName[] = {"raw_bytes"};
 constexpr const char* kAddKeyNames[] = {"key", "obj_id"};
 constexpr const char* kFinishNames[] = {"print_summary"};
 
+// Adds one object, already encoded, under `keys` (anything ListedKeys takes),
+// all or nothing.
+bool AddPair(StreamWriter& writer, PyObject* raw_bytes, PyObject* keys, Flush flush,
+             std::vector<Bytes>* key_bytes, uint64_t* id) {
+  std::string_view payload;
+  if (!module::ConvertRawBytes(raw_bytes, &payload)) return false;
+  const PyRef listed = ListedKeys(keys);
+  if (!listed || !ConvertAdd(payload, listed.get(), key_bytes) ||
+      !MakeRoomFor(writer, payload.size(), flush))
+    return false;
+  Result<uint64_t> added = writer.Add(AsBytes(payload), *key_bytes);
+  if (!added.ok()) {
+    module::SetStoreError(added.error());
+    return false;
+  }
+  *id = added.value();
+  return true;
+}
+
 PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add()", kAddNames, 2};
   return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
-        std::string_view payload;
-        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
-        // Kept between calls, so that an add allocates nothing for its keys.
-        static thread_local std::vector<Bytes> key_bytes;
-        if (!ConvertAdd(payload, matched[1], &key_bytes) || !MakeRoomFor(writer, payload.size()))
+        std::vector<Bytes> key_bytes;
+        uint64_t id = 0;
+        if (!AddPair(writer, matched[0], matched[1], Flush::kNow, &key_bytes, &id))
           return nullptr;
-        Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes);
-        if (!id.ok()) return module::SetStoreError(id.error());
-        return PyLong_FromUnsignedLongLong(id.value());
+        return PyLong_FromUnsignedLongLong(id);
       });
 }
 
-constexpr const char* kItemsName[] = {"items"};
+constexpr const char* kAddManyNames[] = {"items", "encode"};
+// Items added between checks for signals, when the items are no generator
+// that would check them itself.
+constexpr uint64_t kSignalCheckEvery = 4096;
+
+// One (object, keys) item of add_many: a tuple of two, or any iterable of
+// two, refused as unpacking it in Python would be.
+bool UnpackPair(PyObject* item, PyRef* pair) {
+  if (!CheckIterable(item, "each item must be an (object, keys) pair")) return false;
+  *pair = PyTuple_CheckExact(item) ? PyRef::Borrow(item) : PyRef::Steal(PySequence_Tuple(item));
+  if (!*pair) return false;
+  if (PyTuple_GET_SIZE(pair->get()) == 2) return true;
+  PyErr_Format(PyExc_ValueError, "each item must be an (object, keys) pair, not %zd values",
+               PyTuple_GET_SIZE(pair->get()));
+  return false;
+}
 
 PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"StreamWriter.add_many()", kItemsName, 1};
+  static const Signature signature{"StreamWriter.add_many()", kAddManyNames, 1};
   return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
-        PyObject* items = matched[0];
-        if (!PyList_CheckExact(items)) {
-          module::SetNotInstanceError(items, "list");
-          return nullptr;
-        }
-        static thread_local std::vector<Bytes> key_bytes;
-        // The list may not change while it is walked: no Python code runs here.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items); ++i) {
-          PyObject* item = PyList_GET_ITEM(items, i);
-          if (!PyTuple_CheckExact(item) || PyTuple_GET_SIZE(item) != 2) {
-            PyErr_SetString(PyExc_TypeError, "each item must be a (raw_bytes, keys) tuple");
-            return nullptr;
+        PyObject* encode = matched[1] == Py_None ? nullptr : matched[1];
+        const PyRef iterator = PyRef::Steal(PyObject_GetIter(matched[0]));
+        if (!iterator) return nullptr;
+        std::vector<Bytes> key_bytes;
+        uint64_t added = 0;
+        const auto add_all = [&] {
+          while (PyRef item = PyRef::Steal(PyIter_Next(iterator.get()))) {
+            PyRef pair;
+            if (!UnpackPair(item.get(), &pair)) return false;
+            PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
+            const PyRef encoded = encode == nullptr
+                                      ? PyRef::Borrow(obj)
+                                      : PyRef::Steal(PyObject_CallOneArg(encode, obj));
+            uint64_t id = 0;
+            if (!encoded || !AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1),
+                                     Flush::kHandOver, &key_bytes, &id))
+              return false;
+            if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
           }
-          std::string_view payload;
-          if (!module::ConvertRawBytes(PyTuple_GET_ITEM(item, 0), &payload) ||
-              !ConvertAdd(payload, PyTuple_GET_ITEM(item, 1), &key_bytes) ||
-              !MakeRoomFor(writer, payload.size()))
-            return nullptr;
-          Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes);
-          if (!id.ok()) return module::SetStoreError(id.error());
-        }
-        Py_RETURN_NONE;
+          return !PyErr_Occurred();
+        };
+        const bool all_added = add_all();
+        // A failed write handed over fails the build, after the pairs before it.
+        if (!Unlocked(writer, [](StreamWriter& w) { return w.Settle(); }) || !all_added)
+          return static_cast<PyObject*>(nullptr);
+        return PyLong_FromUnsignedLongLong(added);
       });
 }
 
@@ -221,7 +288,7 @@ PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
         if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
-        if (!MakeRoomFor(writer, payload.size())) return nullptr;
+        if (!MakeRoomFor(writer, payload.size(), Flush::kNow)) return nullptr;
         Result<uint64_t> id = writer.AddObject(AsBytes(payload));
         if (!id.ok()) return module::SetStoreError(id.error());
         return PyLong_FromUnsignedLongLong(id.value());
@@ -321,13 +388,14 @@ PyGetSetDef kGetSet[] = {
 PyMethodDef kMethods[] = {
     {"add", FastcallMethod<Add>(), METH_FASTCALL | METH_KEYWORDS,
      "add($self, raw_bytes, keys)\n--\n\n"
-     "Store msgpack *raw_bytes* under *keys* (a key, or a list or tuple of keys) and return\n"
+     "Store msgpack *raw_bytes* under *keys* (a key, or an iterable of keys) and return\n"
      "the object ID. Checks every key and that the payload reads back before storing\n"
      "anything: a failure changes nothing."},
     {"add_many", FastcallMethod<AddMany>(), METH_FASTCALL | METH_KEYWORDS,
-     "add_many($self, items)\n--\n\n"
-     "add() for each (raw_bytes, keys) tuple of the list *items*, in order. A failing item\n"
-     "raises, with the items before it stored and the rest not."},
+     "add_many($self, items, encode=None)\n--\n\n"
+     "add() for each (raw_bytes, keys) pair of the iterable *items*, in order, or with\n"
+     "*encode*, for each (object, keys) pair, storing encode(object). Returns how many were\n"
+     "added. A failing item raises, with the items before it stored and the rest not."},
     {"add_object_raw", FastcallMethod<AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID."},
     {"add_key", FastcallMethod<AddKey>(), METH_FASTCALL | METH_KEYWORDS,
@@ -386,9 +454,10 @@ PyObject* CheckAddFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         std::string_view payload;
         if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
+        PyRef listed = ListedKeys(matched[1]);
         std::vector<Bytes> keys;
-        if (!ConvertAdd(payload, matched[1], &keys)) return nullptr;
-        Py_RETURN_NONE;
+        if (!listed || !ConvertAdd(payload, listed.get(), &keys)) return nullptr;
+        return listed.release();
       },
       nullptr);
 }
@@ -412,7 +481,8 @@ PyMethodDef kFunctions[] = {
     {"check_add", FastcallMethod<CheckAddFunction>(), METH_FASTCALL | METH_KEYWORDS,
      "check_add(raw_bytes, keys)\n--\n\n"
      "Raise what StreamWriter.add would raise for these arguments before storing anything,\n"
-     "for writers that add in several steps."},
+     "for writers that add in several steps. Returns the keys as checked: the one key, a\n"
+     "list or tuple as given, or any other iterable's keys as a new list."},
     {"temp_path_for", TempPathForFunction, METH_O,
      "temp_path_for(path, /)\n--\n\nThe temporary file a build of *path* writes."},
     {nullptr, nullptr, 0, nullptr},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <numeric>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,16 +27,33 @@ std::vector<std::string> RandomKeys(std::mt19937_64& rng, size_t count, const st
   return keys;
 }
 
+// The sort against a comparison sort: each distinct key once, in order,
+// named by its last entry (the last key added wins).
 void ExpectSortedLikeComparison(const std::vector<std::string>& keys) {
   const HugePageVector<uint32_t> order = SortedEntries(
       static_cast<uint32_t>(keys.size()), [&](uint32_t i) { return std::string_view(keys[i]); });
-  ASSERT_EQ(order.size(), keys.size());
-  std::vector<std::string> sorted;
-  for (const uint32_t i : order) sorted.push_back(keys[i]);
-  std::vector<std::string> expected = keys;
-  std::sort(expected.begin(), expected.end(),
-            [](const std::string& a, const std::string& b) { return CompareKeys(a, b) < 0; });
-  EXPECT_EQ(sorted, expected);
+  std::vector<uint32_t> expected(keys.size());
+  std::iota(expected.begin(), expected.end(), 0u);
+  std::stable_sort(expected.begin(), expected.end(), [&](uint32_t a, uint32_t b) {
+    return CompareKeys(keys[a], keys[b]) < 0;
+  });
+  // Of a run of equal keys, stable sorting leaves the last entry at its end.
+  expected.erase(expected.begin(),
+                 std::unique(expected.rbegin(), expected.rend(), [&](uint32_t a, uint32_t b) {
+                   return keys[a] == keys[b];
+                 }).base());
+  EXPECT_EQ(std::vector<uint32_t>(order.begin(), order.end()), expected);
+}
+
+// `keys` with some of them added again, at random places.
+std::vector<std::string> WithRepeats(std::mt19937_64& rng, std::vector<std::string> keys) {
+  if (keys.empty()) return keys;
+  std::uniform_int_distribution<size_t> pick(0, keys.size() - 1);
+  for (size_t n = keys.size() / 3 + 2; n > 0; --n) {
+    const std::string again = keys[pick(rng)];
+    keys.insert(keys.begin() + static_cast<std::ptrdiff_t>(pick(rng)), again);
+  }
+  return keys;
 }
 
 struct KeySetShape {
@@ -54,8 +72,21 @@ TEST_P(KeySortTest, MatchesComparisonSort) {
   std::mt19937_64 rng(20261207);
   for (const size_t count : {0, 1, 2, 40, 49, 300, 5000}) {
     SCOPED_TRACE(count);
-    ExpectSortedLikeComparison(RandomKeys(rng, count, GetParam().alphabet, GetParam().max_length,
-                                          GetParam().common_prefix));
+    const std::vector<std::string> keys = RandomKeys(
+        rng, count, GetParam().alphabet, GetParam().max_length, GetParam().common_prefix);
+    ExpectSortedLikeComparison(keys);
+    std::vector<std::string> repeated = WithRepeats(rng, keys);
+    ExpectSortedLikeComparison(repeated);
+    // Added in order already (repeats side by side), and with the last pair
+    // out of order: found only at the end of the pass that looks for order.
+    std::stable_sort(repeated.begin(), repeated.end(), [](const auto& a, const auto& b) {
+      return CompareKeys(a, b) < 0;
+    });
+    ExpectSortedLikeComparison(repeated);
+    if (repeated.size() > 1) {
+      std::swap(repeated[repeated.size() - 2], repeated.back());
+      ExpectSortedLikeComparison(repeated);
+    }
   }
 }
 

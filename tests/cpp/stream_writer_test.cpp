@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_files.h"
@@ -28,11 +29,19 @@ std::unique_ptr<StreamWriter> Open(const std::string& target, size_t buffer_size
   return opened.ok() ? std::move(opened).value() : nullptr;
 }
 
+// How a full buffer goes out: as AddObject flushes it, or handed over.
+enum class Flush { kByAdd, kHandOver };
+std::string NameOf(Flush flush) { return flush == Flush::kByAdd ? "ByAdd" : "HandOver"; }
+
 // Adds the objects in order, each followed by the keys that name it by then,
 // and the keys of earlier objects (repeats) where they fall in `keys`.
-void Stream(StreamWriter& writer, const std::vector<std::string>& objects, const KeyIds& keys) {
+void Stream(StreamWriter& writer, const std::vector<std::string>& objects, const KeyIds& keys,
+            Flush flush = Flush::kByAdd) {
   size_t next_key = 0;
   for (size_t id = 0; id < objects.size(); ++id) {
+    if (flush == Flush::kHandOver && writer.NeedsFlushFor(objects[id].size())) {
+      ASSERT_TRUE(writer.HandOverBuffer().ok());
+    }
     ASSERT_EQ(writer.AddObject(AsBytes(objects[id])).value(), id);
     for (; next_key < keys.size() && keys[next_key].second <= id; ++next_key)
       ASSERT_TRUE(writer.AddKey(AsBytes(keys[next_key].first), keys[next_key].second).ok());
@@ -70,16 +79,17 @@ std::vector<Case> Cases() {
   return cases;
 }
 
-class StreamWriterBytes : public ::testing::TestWithParam<size_t> {};
+class StreamWriterBytes : public ::testing::TestWithParam<std::tuple<size_t, Flush>> {};
 
 TEST_P(StreamWriterBytes, MatchWhatWriterBuildsFromTheSameCalls) {
+  const auto [buffer_size, flush] = GetParam();
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
     const TempDir dir;
     const std::string target = dir / "db.qrdb";
-    std::unique_ptr<StreamWriter> writer = Open(target, GetParam());
+    std::unique_ptr<StreamWriter> writer = Open(target, buffer_size);
     ASSERT_TRUE(writer);
-    Stream(*writer, c.objects, c.keys);
+    Stream(*writer, c.objects, c.keys, flush);
     const Result<BuildReport> built = writer->Finish(/*print_summary=*/false, nullptr);
     ASSERT_TRUE(built.ok()) << ErrorText(built);
     EXPECT_TRUE(ReadFile(target) == BuildFile(c.objects, c.keys));
@@ -88,8 +98,14 @@ TEST_P(StreamWriterBytes, MatchWhatWriterBuildsFromTheSameCalls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferSizes, StreamWriterBytes,
-                         ::testing::Values(size_t{64}, size_t{100}, size_t{4096},
-                                           StreamWriter::kDefaultBufferSize));
+                         ::testing::Combine(::testing::Values(size_t{64}, size_t{100},
+                                                              size_t{4096},
+                                                              StreamWriter::kDefaultBufferSize),
+                                            ::testing::Values(Flush::kByAdd, Flush::kHandOver)),
+                         [](const auto& param_info) {
+                           return std::to_string(std::get<0>(param_info.param)) + "_" +
+                                  NameOf(std::get<1>(param_info.param));
+                         });
 
 TEST(StreamWriter, PrintsTheSummaryLineOnlyWhenAsked) {
   const TempDir dir;
@@ -117,7 +133,9 @@ TEST(StreamWriter, AddIsAllOrNothing) {
   EXPECT_EQ(writer->key_count(), 0u);
   const std::vector<Bytes> fine = {AsBytes("a"), AsBytes("b"), AsBytes("a")};
   EXPECT_EQ(writer->Add(AsBytes("v"), fine).value(), 0u);
+  EXPECT_EQ(writer->key_count(), 3u);  // repeats are found by the sort
   ASSERT_TRUE(writer->Finish(false, nullptr).ok());
+  EXPECT_EQ(writer->key_count(), 2u);
   EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"v"}, {{"a", 0}, {"b", 0}}));
 }
 
@@ -217,7 +235,11 @@ TEST(StreamWriter, AForkedChildDroppingItsCopyLeavesTheParentsBuildAlone) {
   EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"abc"}, {{"k", 0}}));
 }
 
-TEST(StreamWriter, AFailedWriteRemovesTheTemporaryFile) {
+class StreamWriterFailedWrite : public ::testing::TestWithParam<Flush> {};
+
+// A handed-over write that fails fails the build at the next call that
+// writes, or at Settle.
+TEST_P(StreamWriterFailedWrite, RemovesTheTemporaryFile) {
   constexpr rlim_t kFileSizeLimit = 10000;
   const TempDir dir;
   const std::string target = dir / "db.qrdb";
@@ -231,13 +253,21 @@ TEST(StreamWriter, AFailedWriteRemovesTheTemporaryFile) {
     ::setrlimit(RLIMIT_FSIZE, &limit);
     auto writer = StreamWriter::Create(target, 4096);
     if (!writer.ok()) ::_exit(2);
+    StreamWriter& w = *writer.value();
+    const auto failed_as_expected = [&w](const auto& outcome) {
+      return ErrorText(outcome) == "QuorIOError: File too large (os error 27)" && w.failed();
+    };
     for (int i = 0;; ++i) {
-      const Result<uint64_t> added = writer.value()->AddObject(AsBytes(std::string(1000, 'x')));
-      if (!added.ok())
-        ::_exit(ErrorText(added) == "QuorIOError: File too large (os error 27)" &&
-                        writer.value()->failed()
-                    ? 0
-                    : 3);
+      if (GetParam() == Flush::kHandOver && w.NeedsFlushFor(1000)) {
+        if (Status handed = w.HandOverBuffer(); !handed.ok())
+          ::_exit(failed_as_expected(handed) ? 0 : 3);
+        if (i % 2 == 0) {
+          if (Status settled = w.Settle(); !settled.ok())
+            ::_exit(failed_as_expected(settled) ? 0 : 3);
+        }
+      }
+      const Result<uint64_t> added = w.AddObject(AsBytes(std::string(1000, 'x')));
+      if (!added.ok()) ::_exit(failed_as_expected(added) ? 0 : 3);
       if (i > 100) ::_exit(4);
     }
   }
@@ -247,6 +277,10 @@ TEST(StreamWriter, AFailedWriteRemovesTheTemporaryFile) {
   EXPECT_EQ(ReadFile(target), "old contents");
   EXPECT_FALSE(std::filesystem::exists(dir / "db.qrdb.tmp"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Flushes, StreamWriterFailedWrite,
+                         ::testing::Values(Flush::kByAdd, Flush::kHandOver),
+                         [](const auto& param_info) { return NameOf(param_info.param); });
 
 }  // namespace
 }  // namespace quordb

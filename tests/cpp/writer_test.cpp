@@ -9,11 +9,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/key_table.h"
 #include "core/reader.h"
 #include "test_files.h"
 
@@ -95,6 +97,36 @@ TEST(WriterAddKey, LastIdForAKeyWins) {
   const std::string file = test::ReadFile(dir / "db.qrdb");
   EXPECT_EQ(test::LoadBE(file, kNumKeysAt, 4), 2u);
   EXPECT_EQ(ParseIndex(file), (std::vector<Entry>{{"j", 40}, {"k", 52}}));
+}
+
+// The keys of `table` in index order, each with the object it names.
+KeyIds EncodedEntries(const KeyTable& table, const HugePageVector<uint32_t>& order) {
+  std::vector<uint64_t> locations(16);
+  std::iota(locations.begin(), locations.end(), uint64_t{0});
+  std::vector<uint8_t> index(4096);
+  const KeyTable::Encoded encoded = table.EncodeIndex(order, 0, locations.data(), index);
+  EXPECT_EQ(encoded.entries, order.size());
+  const std::string bytes(index.begin(), index.begin() + static_cast<ptrdiff_t>(encoded.bytes));
+  KeyIds entries;
+  for (size_t at = 0; at < bytes.size(); at += kIndexEntryOverhead + entries.back().first.size()) {
+    const size_t length = test::LoadBE(bytes, at, 2);
+    entries.emplace_back(bytes.substr(at + 2, length), test::LoadBE(bytes, at + 2 + length, 8));
+  }
+  return entries;
+}
+
+TEST(KeyTable, FindsRepeatsWhenSortedOrWhenAsked) {
+  KeyTable table(KeyTable::kFindWhenSorted);
+  for (const auto& [key, id] : KeyIds{{"k", 0}, {"j", 1}, {"k", 2}, {"i", 3}, {"j", 4}})
+    ASSERT_TRUE(table.Add(AsBytes(key), static_cast<uint32_t>(id)).ok());
+  EXPECT_EQ(table.size(), 5u);
+  table.DropRepeats();
+  EXPECT_EQ(table.size(), 3u);
+  ASSERT_TRUE(table.Add(AsBytes("i"), 5).ok());  // after the drop, a repeat still wins
+  HugePageVector<uint32_t> order;
+  ASSERT_TRUE(table.SortInKeyOrder(&order, nullptr));
+  EXPECT_EQ(table.size(), 3u);
+  EXPECT_EQ(EncodedEntries(table, order), (KeyIds{{"i", 5}, {"j", 4}, {"k", 2}}));
 }
 
 TEST(WriterAddKey, RefusesObjectIdsOutOfRangeAndStoresNothing) {
