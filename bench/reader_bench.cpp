@@ -190,8 +190,7 @@ int main(int argc, char** argv) {
     get_hit[dependent] = BestNsPerItem(lookups, [&] { get(dependent); });
   }
   std::vector<std::optional<uint64_t>> locations(lookups);
-  const double find_many_hit =
-      BestNsPerItem(lookups, [&] { reader->FindMany(hits, locations); });
+  const double find_many_hit = BestNsPerItem(lookups, [&] { reader->FindMany(hits, locations); });
   const double find_many_miss =
       BestNsPerItem(lookups, [&] { reader->FindMany(misses, locations); });
   std::vector<std::optional<Bytes>> payloads(lookups);
