@@ -127,6 +127,13 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
   const size_t reserve =
       static_cast<size_t>(std::min<uint64_t>(num_keys_, room / kIndexEntryOverhead));
   entry_starts_.reserve(reserve);
+  // An entry takes fewer bytes in the arena than in the file, so every
+  // start lies below `room`; a record lies before the index section, so
+  // every location that may be read lies below index_offset. Slots hold
+  // only that many bits of each, and more of the hash in the rest; larger
+  // locations, which only damaged files name, are looked up in the entry.
+  const typename Slot::Layout layout(members_are_starts_ ? room : num_keys_,
+                                     std::min<uint64_t>(index_offset_, file.size()));
 
   // Walk and copy the entries first, hashing each key while it is at hand
   // and counting the hashes by their top bits.
@@ -145,7 +152,7 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
     AppendEntry(location, key, key_length);
     const uint64_t key_hash = HashKey(AsChars({key, key_length}), seed_);
     const uint32_t member = members_are_starts_ ? entry_starts_.back() : entry;
-    hashed.push_back({key_hash, Slot::Make(member, location, key_hash)});
+    hashed.push_back({key_hash, layout.Make(member, location, key_hash)});
     ++bucket_starts[key_hash >> (64 - kBucketBits)];
     pos += kKeyLengthSize + key_length + kLocationSize;
   }
@@ -159,9 +166,10 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
   HugePageVector<HashedEntry<Slot>> grouped(hashed.size());
   uint32_t sum = 0;
   for (uint32_t& start : bucket_starts) sum += std::exchange(start, sum);
-  for (const HashedEntry<Slot>& item : hashed) grouped[bucket_starts[item.hash >> (64 - kBucketBits)]++] = item;
+  for (const HashedEntry<Slot>& item : hashed)
+    grouped[bucket_starts[item.hash >> (64 - kBucketBits)]++] = item;
   hashed = HugePageVector<HashedEntry<Slot>>();
-  table = TagTable<Slot>(grouped.size());
+  table = TagTable<Slot>(grouped.size(), layout);
   // More bits of each placed entry's hash, so that a tag match settles
   // without reading keys, which in this order would be a cache miss each.
   HugePageVector<uint32_t> placed_hashes(table.capacity());
@@ -170,7 +178,8 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
     const auto hash_bits = static_cast<uint32_t>(item.hash >> 24);
     Slot& claimed = table.Claim(item.hash, [&](const Slot& held) {
       return placed_hashes[table.IndexOf(held)] == hash_bits &&
-             KeyFrom(StartOfMember(held.member)) == KeyFrom(StartOfMember(slot.member));
+             KeyFrom(StartOfMember(layout.MemberOf(held))) ==
+                 KeyFrom(StartOfMember(layout.MemberOf(slot)));
     });
     claimed = slot;
     placed_hashes[table.IndexOf(claimed)] = hash_bits;
@@ -191,16 +200,17 @@ std::optional<uint64_t> Reader::Lookup(std::string_view key, uint64_t hash,
 template <typename Slot>
 std::optional<uint64_t> Reader::LookupIn(const TagTable<Slot>& table, std::string_view key,
                                          uint64_t hash, bool fetching) const noexcept {
+  const typename Slot::Layout& layout = table.layout();
   const Slot* found = table.Find(hash, [&](const Slot& slot) {
     // The record is asked for before the key is compared, so that both
     // come in together.
-    if (fetching) PrefetchRecord(file(), slot.location());
-    return KeyFrom(StartOfMember(slot.member)) == key;
+    if (fetching) PrefetchRecord(file(), layout.LocationOf(slot));
+    return KeyFrom(StartOfMember(layout.MemberOf(slot))) == key;
   });
   if (found == nullptr) return std::nullopt;
-  const uint64_t location = found->location();
+  const uint64_t location = layout.LocationOf(*found);
   if (location == Slot::kUnknown) [[unlikely]]
-    return LocationFrom(StartOfMember(found->member));
+    return LocationFrom(StartOfMember(layout.MemberOf(*found)));
   return location;
 }
 
@@ -210,7 +220,7 @@ void Reader::PrefetchCandidates(const TagTable<Slot>& table,
   for (const uint64_t hash : hashes) {
     const Slot* candidate = table.FirstCandidate(hash);
     if (candidate != nullptr)
-      __builtin_prefetch(entries_.data() + StartOfMember(candidate->member));
+      __builtin_prefetch(entries_.data() + StartOfMember(table.layout().MemberOf(*candidate)));
   }
 }
 

@@ -180,8 +180,9 @@ class Reader {
   uint64_t StartOfMember(uint32_t member) const noexcept {
     return members_are_starts_ ? member : EntryStart(member);
   }
-  // Its slots hold 32-bit locations while the file and the entry starts fit
-  // 32 bits; past that, the wide slots' 48-bit ones.
+  // Its slots hold locations and entry starts of up to 32 bits each, with
+  // hash bits in what those leave spare, while the file and the entry starts
+  // fit 32 bits; past that, the wide slots' 48-bit locations.
   bool wide_slots_ = false;
 
   // The location `key` (with hash `hash`) names, if any; with `fetching`,

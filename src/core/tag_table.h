@@ -1,9 +1,9 @@
 // TagTable: an open-addressing hash table of fixed-size slots whose keys live
 // elsewhere, probed through a separate array of one-byte tags.
 //
-//   TagTable<NearSlot> table(entries);  // room for `entries` slots, all free
-//   table.Claim(hash, same) = slot;      // at load; `same(slot)` compares keys
-//   const NearSlot* found = table.Find(hash, same);
+//   TagTable<NearSlot> table(entries, layout);  // room for `entries` slots, all free
+//   table.Claim(hash, same) = layout.Make(member, location, hash);  // at load
+//   const NearSlot* found = table.Find(hash, same);  // `same(slot)` compares keys
 //
 // Slots come in groups of 15, picked by the hash's high bits (a multiply, so
 // any number of groups works and the load factor is chosen, not rounded to a
@@ -11,15 +11,17 @@
 // hash's low bits and never 0, which marks a free slot, and an overflow byte:
 // a claim that finds the group full sets one of its bits, picked by the hash,
 // and moves to the next group. A lookup reads the metadata and, in parallel,
-// the group's slots, compares the key of each slot whose tag matches, and
-// goes on to the next group only if the overflow bit is set, so a miss
-// nearly always ends after one aligned 16-byte load. With the record
-// location in the slot, a hit takes two memory rounds: the table, then the
-// key and the record together. Nothing is ever removed. Not thread-safe
-// while claiming; Find may run on any number of threads once loading is done.
+// the group's slots, compares the key of each slot whose tag and check bits
+// (more of the hash, kept in the slot) match, and goes on to the next group
+// only if the overflow bit is set, so a miss nearly always ends after one
+// aligned 16-byte load and reads no key. With the record location in the
+// slot, a hit takes two memory rounds: the table, then the key and the
+// record together. Nothing is ever removed. Not thread-safe while claiming;
+// Find may run on any number of threads once loading is done.
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -32,7 +34,11 @@
 
 namespace quordb {
 
-// A slot for files below 4 GiB: the entry's name and its record location.
+// A slot for files below 4 GiB: the entry's name and its record location,
+// 32 bits each at most. Most tables need fewer: a table's Layout, chosen when
+// it is made, gives members their low bits and locations the top bits of the
+// slot's 64, and fills up to 16 of the bits between with more of the key's
+// hash, which spare most misses a key comparison where tags alone would not.
 // Locations that do not fit are held as kUnknown and looked up elsewhere;
 // only damaged files have them.
 struct NearSlot {
@@ -44,11 +50,63 @@ struct NearSlot {
   uint32_t member;
   uint32_t location_bits;
 
-  static NearSlot Make(uint32_t member, uint64_t location, uint64_t) noexcept {
-    return {member, static_cast<uint32_t>(location < kUnknown ? location : kUnknown)};
-  }
-  uint64_t location() const noexcept { return location_bits; }
-  bool MayMatch(uint64_t) const noexcept { return true; }
+  class Layout {
+   public:
+    static constexpr unsigned kMaxCheckBits = 16;
+
+    // Every member and location in 32 bits, and no check bits.
+    Layout() noexcept : Layout(uint64_t{1} << 32, kUnknown) {}
+    // Room for members below `member_end` and locations below `location_end`
+    // (each taken as at most 2^32), with what is left over for check bits.
+    Layout(uint64_t member_end, uint64_t location_end) noexcept {
+      const auto member_width = static_cast<unsigned>(
+          std::min<uint64_t>(std::bit_width(std::max<uint64_t>(member_end, 1) - 1), 32));
+      const auto location_width =
+          static_cast<unsigned>(std::min<uint64_t>(std::bit_width(location_end), 32));
+      const unsigned check_bits = std::min(kMaxCheckBits, 64 - member_width - location_width);
+      member_mask_ = static_cast<uint32_t>((uint64_t{1} << member_width) - 1);
+      unknown_ = static_cast<uint32_t>((uint64_t{1} << location_width) - 1);
+      location_shift_ = static_cast<uint8_t>(32 - location_width);
+      // The check bits sit just above the member's; they are the hash's bits
+      // 8 to 23, which neither the tag, the overflow bits nor the home group
+      // (of fewer than 2^40 groups) use.
+      rotation_ = static_cast<int8_t>(static_cast<int>(member_width) - 8);
+      check_mask_ = ((uint64_t{1} << check_bits) - 1) << member_width;
+    }
+
+    // `member` must lie below the layout's member_end.
+    NearSlot Make(uint32_t member, uint64_t location, uint64_t hash) const noexcept {
+      const uint64_t held = location < unknown_ ? location : unknown_;
+      const uint64_t word =
+          (held << location_shift_) << 32 | member | (CheckOf(hash) & check_mask_);
+      return {static_cast<uint32_t>(word), static_cast<uint32_t>(word >> 32)};
+    }
+    uint32_t MemberOf(const NearSlot& slot) const noexcept { return slot.member & member_mask_; }
+    uint64_t LocationOf(const NearSlot& slot) const noexcept {
+      const auto held = static_cast<uint32_t>(uint64_t{slot.location_bits} >> location_shift_);
+      return held == unknown_ ? kUnknown : held;
+    }
+    unsigned check_bits() const noexcept {
+      return static_cast<unsigned>(std::popcount(check_mask_));
+    }
+
+    // The hash's check bits, where slots hold them: taken once per lookup.
+    uint64_t CheckOf(uint64_t hash) const noexcept { return std::rotl(hash, rotation_); }
+    bool MayMatch(const NearSlot& slot, uint64_t check) const noexcept {
+      return ((WordOf(slot) ^ check) & check_mask_) == 0;
+    }
+
+   private:
+    static uint64_t WordOf(const NearSlot& slot) noexcept {
+      return uint64_t{slot.location_bits} << 32 | slot.member;
+    }
+
+    uint64_t check_mask_;
+    uint32_t member_mask_;
+    uint32_t unknown_;  // the held location that stands for kUnknown
+    uint8_t location_shift_;
+    int8_t rotation_;
+  };
 };
 
 // A slot for larger files: 48-bit locations, and 16 more hash bits, which
@@ -63,14 +121,28 @@ struct WideSlot {
   uint16_t location_high;
   uint32_t location_low;
 
-  static uint16_t CheckOf(uint64_t hash) noexcept { return static_cast<uint16_t>(hash >> 8); }
-  static WideSlot Make(uint32_t member, uint64_t location, uint64_t hash) noexcept {
-    const uint64_t held = location < kUnknown ? location : kUnknown;
-    return {member, CheckOf(hash), static_cast<uint16_t>(held >> 32),
-            static_cast<uint32_t>(held)};
-  }
-  uint64_t location() const noexcept { return uint64_t{location_high} << 32 | location_low; }
-  bool MayMatch(uint64_t hash) const noexcept { return check == CheckOf(hash); }
+  // Every wide table alike: the bounds a near table's layout takes are
+  // accepted and ignored.
+  struct Layout {
+    Layout() noexcept = default;
+    Layout(uint64_t, uint64_t) noexcept {}
+
+    WideSlot Make(uint32_t member, uint64_t location, uint64_t hash) const noexcept {
+      const uint64_t held = location < kUnknown ? location : kUnknown;
+      return {member, CheckOf(hash), static_cast<uint16_t>(held >> 32),
+              static_cast<uint32_t>(held)};
+    }
+    uint32_t MemberOf(const WideSlot& slot) const noexcept { return slot.member; }
+    uint64_t LocationOf(const WideSlot& slot) const noexcept {
+      return uint64_t{slot.location_high} << 32 | slot.location_low;
+    }
+    unsigned check_bits() const noexcept { return 16; }
+
+    uint16_t CheckOf(uint64_t hash) const noexcept { return static_cast<uint16_t>(hash >> 8); }
+    bool MayMatch(const WideSlot& slot, uint16_t check) const noexcept {
+      return slot.check == check;
+    }
+  };
 };
 
 template <typename Slot>
@@ -78,20 +150,26 @@ class TagTable {
  public:
   static constexpr size_t kGroupSize = 15;
 
+  using Layout = typename Slot::Layout;
+
   TagTable() = default;
-  // Room for `entries` slots at the slot type's load factor.
-  explicit TagTable(size_t entries)
-      : groups_((entries / Slot::kRoomDenominator * Slot::kRoomNumerator +
+  // Room for `entries` slots at the slot type's load factor, each made (and
+  // read) with `layout`.
+  explicit TagTable(size_t entries, Layout layout = {})
+      : layout_(layout),
+        groups_((entries / Slot::kRoomDenominator * Slot::kRoomNumerator +
                  entries % Slot::kRoomDenominator) /
                     kGroupSize +
                 1),
         slots_(groups_ * kGroupSize + (groups_ + 1) * kMetadataSize / sizeof(Slot) + 1),
         metadata_(AlignedMetadata(slots_.data() + groups_ * kGroupSize)) {}
   TagTable(TagTable&& other) noexcept
-      : groups_(std::exchange(other.groups_, 0)),
+      : layout_(other.layout_),
+        groups_(std::exchange(other.groups_, 0)),
         slots_(std::move(other.slots_)),
         metadata_(std::exchange(other.metadata_, nullptr)) {}
   TagTable& operator=(TagTable&& other) noexcept {
+    layout_ = other.layout_;
     groups_ = std::exchange(other.groups_, 0);
     slots_ = std::move(other.slots_);
     metadata_ = std::exchange(other.metadata_, nullptr);
@@ -99,6 +177,8 @@ class TagTable {
   }
 
   size_t capacity() const noexcept { return groups_ * kGroupSize; }
+  // How this table's slots are made and read.
+  const Layout& layout() const noexcept { return layout_; }
   // The position of a slot of this table.
   size_t IndexOf(const Slot& slot) const noexcept {
     return static_cast<size_t>(&slot - slots_.data());
@@ -118,18 +198,19 @@ class TagTable {
   }
 
   // The slot holding the key `same` accepts, or nullptr. `same` is called
-  // only on slots whose tag (and check, for wide slots) matches `hash`.
+  // only on slots whose tag and check bits match `hash`.
   template <typename Same>
   const Slot* Find(uint64_t hash, Same&& same) const noexcept {
     if (groups_ == 0) return nullptr;
     size_t group = HomeGroup(hash);
     PrefetchSlots(group);
     const uint8_t tag = TagOf(hash);
+    const auto check = layout_.CheckOf(hash);
     for (;;) {
       const Masks masks = Scan(group, tag);
       for (uint32_t matches = masks.matching; matches != 0; matches &= matches - 1) {
         const Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
-        if (slot.MayMatch(hash) && same(slot)) return &slot;
+        if (layout_.MayMatch(slot, check) && same(slot)) return &slot;
       }
       if ((metadata_[group * kMetadataSize + kGroupSize] & OverflowBit(hash)) == 0) return nullptr;
       group = NextGroup(group);
@@ -142,9 +223,10 @@ class TagTable {
     if (groups_ == 0) return nullptr;
     const size_t group = HomeGroup(hash);
     const uint8_t tag = TagOf(hash);
+    const auto check = layout_.CheckOf(hash);
     for (uint32_t matches = Scan(group, tag).matching; matches != 0; matches &= matches - 1) {
       const Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
-      if (slot.MayMatch(hash)) return &slot;
+      if (layout_.MayMatch(slot, check)) return &slot;
     }
     return nullptr;
   }
@@ -158,11 +240,12 @@ class TagTable {
   Slot& Claim(uint64_t hash, Same&& same) noexcept {
     size_t group = HomeGroup(hash);
     const uint8_t tag = TagOf(hash);
+    const auto check = layout_.CheckOf(hash);
     for (;;) {
       const Masks masks = Scan(group, tag);
       for (uint32_t matches = masks.matching; matches != 0; matches &= matches - 1) {
         Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
-        if (slot.MayMatch(hash) && same(static_cast<const Slot&>(slot))) return slot;
+        if (layout_.MayMatch(slot, check) && same(static_cast<const Slot&>(slot))) return slot;
       }
       uint8_t* metadata = metadata_ + group * kMetadataSize;
       if (masks.free != 0) {
@@ -188,7 +271,7 @@ class TagTable {
     const auto tag = static_cast<uint8_t>(hash);
     return tag == 0 ? 1 : tag;
   }
-  // Bits that neither the tag, the wide slots' check nor the home group use.
+  // Bits that neither the tag, the slots' check bits nor the home group use.
   static uint8_t OverflowBit(uint64_t hash) noexcept {
     return static_cast<uint8_t>(1u << ((hash >> 24) & 7));
   }
@@ -209,7 +292,8 @@ class TagTable {
   void PrefetchSlots(size_t group) const noexcept {
     const auto* first = reinterpret_cast<const char*>(slots_.data() + group * kGroupSize);
     constexpr size_t kSpan = kGroupSize * sizeof(Slot);
-    for (size_t offset = 0; offset < kSpan; offset += kCacheLine) __builtin_prefetch(first + offset);
+    for (size_t offset = 0; offset < kSpan; offset += kCacheLine)
+      __builtin_prefetch(first + offset);
     __builtin_prefetch(first + kSpan - 1);
   }
 
@@ -232,6 +316,7 @@ class TagTable {
 #endif
   }
 
+  Layout layout_;
   size_t groups_ = 0;
   // One block, so that both get huge pages once together they are large
   // enough: the slots, then the groups' metadata in the bytes past them.

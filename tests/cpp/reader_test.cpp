@@ -447,6 +447,13 @@ TEST(ReaderBatch, FindManyAndGetManyAgreeWithSingleLookups) {
   const uint64_t far[] = {uint64_t{1} << 32, (uint64_t{1} << 48) - 1, UINT64_MAX};
   for (const uint64_t location : far)
     entries.push_back({"far" + std::to_string(location), location});
+  // Slots hold locations only as wide as the data section needs: those on
+  // either side of each power of two reach past that width.
+  for (unsigned bits = 6; bits < 32; ++bits) {
+    for (const uint64_t location :
+         {(uint64_t{1} << bits) - 2, (uint64_t{1} << bits) - 1, uint64_t{1} << bits})
+      entries.push_back({"far" + std::to_string(location), location});
+  }
   auto opened = OpenBytes(AssembleFile(payloads, entries), false);
   ASSERT_TRUE(opened.ok()) << ErrorText(opened);
   const Reader& reader = *opened.value();
