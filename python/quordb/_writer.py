@@ -123,6 +123,9 @@ class QuorWriter:
         object are checked before anything is stored, so a failing call leaves
         the writer unchanged.
         """
+        raw = self._raw
+        if type(raw) is StreamWriter:  # the common case, without a second call
+            return raw.add(self._packer.pack(obj), keys)
         return self._add_encoded(self._packer.pack(obj), keys)
 
     def _add_encoded(self, payload: Any, keys: Key | Iterable[Key]) -> int:

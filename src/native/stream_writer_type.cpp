@@ -371,7 +371,10 @@ PyGetSetDef kGetSet[] = {
        return Getter(self,
                      [](StreamWriter& w) { return PyLong_FromUnsignedLongLong(w.key_count()); });
      },
-     nullptr, "Distinct keys added so far.", nullptr},
+     nullptr,
+     "Keys added so far, a key added again counting again until finish(), which leaves the\n"
+     "number of distinct keys written.",
+     nullptr},
     {"finished",
      [](PyObject* self, void*) {
        return Getter(self, [](StreamWriter& w) { return PyBool_FromLong(w.finished()); });
