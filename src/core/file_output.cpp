@@ -9,6 +9,8 @@
 #include <system_error>
 #include <utility>
 
+#include "core/huge_pages.h"
+
 namespace quordb {
 namespace {
 
@@ -55,6 +57,7 @@ Status WriteAllAt(int fd, Bytes data, uint64_t at, const char* zero_write_text) 
 BufferedOutput::BufferedOutput(int fd, size_t buffer_size, uint64_t at)
     : fd_(fd),
       buffer_size_(buffer_size),
+      buffer_at_(at),
       written_(at),
       handed_(at),
       buffer_(new uint8_t[buffer_size]) {}
@@ -62,13 +65,17 @@ BufferedOutput::BufferedOutput(int fd, size_t buffer_size, uint64_t at)
 BufferedOutput::~BufferedOutput() { (void)Settle(); }
 
 Status BufferedOutput::Write(Bytes data) {
+  if (data.size() > buffer_size_ - used_) QUORDB_RETURN_IF_ERROR(MakeRoom());
   if (data.size() > buffer_size_ - used_) QUORDB_RETURN_IF_ERROR(Flush());
   if (data.size() >= buffer_size_) {
-    // Large pieces go in steps, each handed to the disk at once.
+    // Large pieces go in steps, each handed to the disk at once and each
+    // ending on a step boundary of the file.
     while (!data.empty()) {
-      const Bytes step = data.first(std::min(data.size(), kWritebackStep));
+      const size_t to_boundary = kWritebackStep - buffer_at_ % kWritebackStep;
+      const Bytes step = data.first(std::min(data.size(), to_boundary));
       if (crc_on_) crc_ = Crc32(step, crc_);
       QUORDB_RETURN_IF_ERROR(Put(step, "failed to write whole buffer"));
+      buffer_at_ += step.size();
       data = data.subspan(step.size());
     }
     return OkStatus();
@@ -85,25 +92,54 @@ Status BufferedOutput::Flush() {
   TakeCrc();
   crc_from_ = 0;
   const size_t used = std::exchange(used_, 0);
+  buffer_at_ += used;
   return Put({buffer_.get(), used}, "failed to write the buffered data");
+}
+
+size_t BufferedOutput::RoomMakingPart() const noexcept {
+  if (buffer_size_ < 2 * kHugePageSize) return used_;
+  const uint64_t boundary = (buffer_at_ + used_) & ~uint64_t{kHugePageSize - 1};
+  return boundary > buffer_at_ ? static_cast<size_t>(boundary - buffer_at_) : used_;
+}
+
+void BufferedOutput::KeepTail(size_t n, uint8_t* to) noexcept {
+  if (used_ > n) std::memmove(to, buffer_.get() + n, used_ - n);
+  used_ -= n;
+  buffer_at_ += n;
+  // Either all the bytes kept are in the CRC, or none of them.
+  crc_from_ = crc_from_ > n ? crc_from_ - n : 0;
+}
+
+Status BufferedOutput::MakeRoom() {
+  QUORDB_RETURN_IF_ERROR(Settle());
+  const size_t n = RoomMakingPart();
+  if (n == used_) return Flush();
+  TakeCrc();
+  QUORDB_RETURN_IF_ERROR(Put({buffer_.get(), n}, "failed to write the buffered data"));
+  KeepTail(n, buffer_.get());
+  return OkStatus();
 }
 
 Status BufferedOutput::HandOver() {
   QUORDB_RETURN_IF_ERROR(Settle());
-  if (used_ == 0) return OkStatus();
+  const size_t n = RoomMakingPart();
+  if (n == 0) return OkStatus();
   if (!spare_) spare_.reset(new uint8_t[buffer_size_]);
+  // The bytes before crc_from_ are in the CRC; the thread takes the rest of
+  // those it writes, before any kept here.
+  const Bytes out{buffer_.get(), n};
+  const size_t crc_from = std::min(crc_from_, n);
+  KeepTail(n, spare_.get());
   std::swap(buffer_, spare_);
-  const Bytes full{spare_.get(), std::exchange(used_, 0)};
-  const size_t crc_from = std::exchange(crc_from_, 0);
   try {
-    writing_ = std::thread([this, full, crc_from] {
-      if (crc_on_) crc_ = Crc32(full.subspan(crc_from), crc_);
-      handed_over_ = Put(full, "failed to write the buffered data");
+    writing_ = std::thread([this, out, crc_from] {
+      if (crc_on_) crc_ = Crc32(out.subspan(crc_from), crc_);
+      handed_over_ = Put(out, "failed to write the buffered data");
     });
   } catch (const std::system_error&) {
     // No thread to be had: written here instead.
-    if (crc_on_) crc_ = Crc32(full.subspan(crc_from), crc_);
-    return Put(full, "failed to write the buffered data");
+    if (crc_on_) crc_ = Crc32(out.subspan(crc_from), crc_);
+    return Put(out, "failed to write the buffered data");
   }
   return OkStatus();
 }

@@ -33,10 +33,16 @@ Status WriteAllAt(int fd, Bytes data, uint64_t at, const char* zero_write_text);
 // of what passes through, taken a stretch of the buffer at a time: one call
 // per small piece would cost more than the checksum itself.
 //
-// HandOver writes a full buffer out on a thread of its own while a second
-// one fills, so that a caller producing the bytes need not wait on the
-// kernel; every other call first waits for that write (Settle). Not
-// thread-safe, and a process must not fork while a write is handed over.
+// A buffer of two huge pages or more makes room by writing out only what lies
+// before the last huge-page boundary of the file and keeping the rest: each
+// write then covers whole aligned stretches of the file, which the page
+// cache of a disk file holds as huge pages, and a reader mapping the file
+// finds a record without a page-table walk.
+//
+// HandOver does the same on a thread of its own while a second buffer
+// fills, so that a caller producing the bytes need not wait on the kernel;
+// every other call first waits for that write (Settle). Not thread-safe,
+// and a process must not fork while a write is handed over.
 class BufferedOutput {
  public:
   // `at`: where the file's offset stands.
@@ -46,10 +52,13 @@ class BufferedOutput {
   ~BufferedOutput();
 
   Status Write(Bytes data);
+  // Writes out every buffered byte.
   Status Flush();
+  // Writes out buffered bytes to make room (see above).
+  Status MakeRoom();
 
-  // Starts writing out the buffered bytes on another thread, once the write
-  // handed over before has finished, and gives that one's outcome.
+  // MakeRoom on another thread, once the write handed over before has
+  // finished; gives that one's outcome.
   Status HandOver();
   // Waits for the write handed over last, if any; gives its outcome.
   Status Settle();
@@ -80,6 +89,11 @@ class BufferedOutput {
 
  private:
   Status Put(Bytes data, const char* zero_write_text);
+  // How many buffered bytes MakeRoom writes out.
+  size_t RoomMakingPart() const noexcept;
+  // Moves the buffered bytes from `n` on to the front of `to` (the buffer,
+  // or the spare one) as the whole buffer, once the first `n` are out.
+  void KeepTail(size_t n, uint8_t* to) noexcept;
   // Adds the buffered bytes not yet in the CRC.
   void TakeCrc() noexcept;
   // TakeCrc once a stretch has gathered, while it is still in the cache;
@@ -93,6 +107,7 @@ class BufferedOutput {
   int fd_;
   size_t buffer_size_;
   size_t used_ = 0;
+  uint64_t buffer_at_;  // where in the file the buffer's first byte goes
   uint64_t written_;
   uint64_t handed_;  // bytes whose writeback has been started
   std::unique_ptr<uint8_t[]> buffer_;

@@ -54,6 +54,43 @@ Reader::~Reader() {
   if (map_ != nullptr) munmap(const_cast<uint8_t*>(map_), mapped_length_);
 }
 
+namespace {
+
+// Maps the whole file read-only at an address aligned like a huge page, and
+// offers it huge pages. Lookups land anywhere in the file; where its pages
+// in the cache are huge (large folios of a disk file, a tmpfs file whose
+// pages were collapsed), an aligned mapping maps them whole, and a lookup
+// then costs no page-table walk. MAP_FAILED, with errno set, on failure.
+void* MapReadOnly(int fd, size_t length) {
+  void* map = MAP_FAILED;
+  // Room for the aligned mapping in a reservation one huge page longer; the
+  // rest of the reservation is given back. Any failure maps where the
+  // system likes.
+  void* reserved = length < kHugePageSize
+                       ? MAP_FAILED
+                       : ::mmap(nullptr, length + kHugePageSize, PROT_NONE,
+                                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved != MAP_FAILED) {
+    const auto start = reinterpret_cast<uintptr_t>(reserved);
+    const uintptr_t aligned = (start + kHugePageSize - 1) & ~uintptr_t{kHugePageSize - 1};
+    const uintptr_t end = aligned + length;
+    const uintptr_t reserved_end = start + length + kHugePageSize;
+    map = ::mmap(reinterpret_cast<void*>(aligned), length, PROT_READ, MAP_SHARED | MAP_FIXED, fd,
+                 0);
+    if (map == MAP_FAILED) {
+      ::munmap(reserved, length + kHugePageSize);
+    } else {
+      if (aligned > start) ::munmap(reserved, aligned - start);
+      if (reserved_end > end) ::munmap(reinterpret_cast<void*>(end), reserved_end - end);
+    }
+  }
+  if (map == MAP_FAILED) map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+  if (map != MAP_FAILED) AdviseHugePages(map, length);
+  return map;
+}
+
+}  // namespace
+
 Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   if (path.find('\0') != std::string::npos)
     return StoreError::Io("cannot open " + path + ": file name contained an unexpected NUL byte");
@@ -69,12 +106,9 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   // A mapping of length 0 is refused by the system; an empty file is mapped
   // with length 1 so that the length check reports it.
   reader->mapped_length_ = reader->file_length_ == 0 ? 1 : reader->file_length_;
-  void* map = ::mmap(nullptr, reader->mapped_length_, PROT_READ, MAP_SHARED, fd.get(), 0);
+  void* map = MapReadOnly(fd.get(), reader->mapped_length_);
   if (map == MAP_FAILED) return StoreError::Os(errno, "mmap failed: ");
   reader->map_ = static_cast<const uint8_t*>(map);
-  // Lookups land anywhere in the file: where the kernel maps page-cache
-  // files with huge pages, each costs fewer TLB misses.
-  AdviseHugePages(map, reader->mapped_length_);
 
   const Bytes file = reader->file();
   if (file.size() < kHeaderSize) return StoreError::Corrupt("file too small for header");

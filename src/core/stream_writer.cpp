@@ -81,9 +81,9 @@ Result<uint64_t> StreamWriter::Add(Bytes payload, std::span<const Bytes> keys) {
   return id;
 }
 
-Status StreamWriter::FlushBuffer() {
+Status StreamWriter::MakeRoom() {
   QUORDB_RETURN_IF_ERROR(CheckOpen());
-  if (Status flushed = output_.Flush(); !flushed.ok()) return Fail(std::move(flushed).error());
+  if (Status flushed = output_.MakeRoom(); !flushed.ok()) return Fail(std::move(flushed).error());
   return OkStatus();
 }
 
@@ -109,7 +109,7 @@ Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing
       i += encoded.entries;
       if (!checkpoints.Done(encoded.bytes)) return Cancelled();
     } else if (output_.buffered() > 0) {
-      QUORDB_RETURN_IF_ERROR(output_.Flush());
+      QUORDB_RETURN_IF_ERROR(output_.MakeRoom());
     } else {
       // One entry larger than the whole buffer goes out on its own.
       std::vector<uint8_t> entry(kIndexEntryOverhead + kMaxKeyLength);

@@ -36,7 +36,9 @@ namespace quordb {
 
 class StreamWriter {
  public:
-  static constexpr size_t kDefaultBufferSize = size_t{4} << 20;
+  // A little over two huge pages: making room then writes two whole ones
+  // and keeps only a small tail (see BufferedOutput).
+  static constexpr size_t kDefaultBufferSize = (size_t{4} << 20) + (size_t{256} << 10);
 
   // Opens the temporary file of `target`; every failure reads "open tmp: ...".
   static Result<std::unique_ptr<StreamWriter>> Create(std::string_view target,
@@ -53,16 +55,16 @@ class StreamWriter {
   // checked before anything is stored.
   Result<uint64_t> Add(Bytes payload, std::span<const Bytes> keys);
 
-  // Whether adding a payload of `size` bytes would write the buffer out
-  // first: a caller holding a lock others wait on may FlushBuffer without it.
-  bool NeedsFlushFor(size_t size) const noexcept {
+  // Whether adding a payload of `size` bytes would write buffered records
+  // out first: a caller holding a lock others wait on may MakeRoom without it.
+  bool NeedsRoomFor(size_t size) const noexcept {
     return output_.buffered() > 0 && kRecordHeadSize + size > output_.room();
   }
-  Status FlushBuffer();
-  // As FlushBuffer, but the buffer is written out on another thread while
-  // records go on into a second one. Its outcome comes with the next call
-  // that writes, or with Settle, which the process must call before it may
-  // fork.
+  // Writes buffered records out (as BufferedOutput::MakeRoom).
+  Status MakeRoom();
+  // As MakeRoom, but on another thread while records go on into a second
+  // buffer. Its outcome comes with the next call that writes, or with
+  // Settle, which the process must call before it may fork.
   Status HandOverBuffer();
   Status Settle();
 

@@ -186,9 +186,9 @@ bool Unlocked(StreamWriter& writer, Step step) {
 
 // Writes the buffer out when the next record would not fit into it.
 bool MakeRoomFor(StreamWriter& writer, size_t payload_size, Flush flush) {
-  if (!writer.NeedsFlushFor(payload_size)) return true;
+  if (!writer.NeedsRoomFor(payload_size)) return true;
   return Unlocked(writer, [flush](StreamWriter& w) {
-    return flush == Flush::kNow ? w.FlushBuffer() : w.HandOverBuffer();
+    return flush == Flush::kNow ? w.MakeRoom() : w.HandOverBuffer();
   });
 }
 

@@ -39,7 +39,7 @@ void Stream(StreamWriter& writer, const std::vector<std::string>& objects, const
             Flush flush = Flush::kByAdd) {
   size_t next_key = 0;
   for (size_t id = 0; id < objects.size(); ++id) {
-    if (flush == Flush::kHandOver && writer.NeedsFlushFor(objects[id].size())) {
+    if (flush == Flush::kHandOver && writer.NeedsRoomFor(objects[id].size())) {
       ASSERT_TRUE(writer.HandOverBuffer().ok());
     }
     ASSERT_EQ(writer.AddObject(AsBytes(objects[id])).value(), id);
@@ -76,6 +76,13 @@ std::vector<Case> Cases() {
             [](const auto& a, const auto& b) { return a.second < b.second; });
   edges.keys.emplace_back(std::string(5000, 'L'), 3);  // an entry larger than small buffers
   cases.push_back(std::move(edges));
+  // More than the default buffer holds, which makes room a huge page at a time.
+  Case past{"past the buffer", {}, {}};
+  for (size_t i = 0; i < 1500; ++i) {
+    past.objects.push_back(std::string(3000 + i % 1000, static_cast<char>('a' + i % 26)));
+    past.keys.emplace_back("past/" + std::to_string(i * 7 % 1500), i);
+  }
+  cases.push_back(std::move(past));
   return cases;
 }
 
@@ -235,7 +242,35 @@ TEST(StreamWriter, AForkedChildDroppingItsCopyLeavesTheParentsBuildAlone) {
   EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"abc"}, {{"k", 0}}));
 }
 
+class StreamWriterFlushes : public ::testing::TestWithParam<Flush> {};
+
+// Writes out made to make room end on huge-page boundaries of the file, so
+// that its page cache can be held in huge pages.
+TEST_P(StreamWriterFlushes, MakeRoomUpToHugePageBoundaries) {
+  const TempDir dir;
+  std::unique_ptr<StreamWriter> writer = Open(dir / "db.qrdb", StreamWriter::kDefaultBufferSize);
+  const std::string payload(1000, 'x');
+  int made_room = 0;
+  for (int i = 0; i < 9000; ++i) {
+    if (writer->NeedsRoomFor(payload.size())) {
+      ASSERT_TRUE((GetParam() == Flush::kHandOver ? writer->HandOverBuffer() : writer->MakeRoom())
+                      .ok());
+      ASSERT_TRUE(writer->Settle().ok());
+      const auto written = std::filesystem::file_size(dir / "db.qrdb.tmp");
+      EXPECT_EQ(written % (size_t{2} << 20), 0u) << written;
+      ++made_room;
+    }
+    ASSERT_TRUE(writer->AddObject(AsBytes(payload)).ok());
+  }
+  EXPECT_EQ(made_room, 2);
+  ASSERT_TRUE(writer->Finish(false, nullptr).ok());
+  EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile(std::vector<std::string>(9000, payload), {}));
+}
+
 class StreamWriterFailedWrite : public ::testing::TestWithParam<Flush> {};
+INSTANTIATE_TEST_SUITE_P(Flushes, StreamWriterFlushes,
+                         ::testing::Values(Flush::kByAdd, Flush::kHandOver),
+                         [](const auto& param_info) { return NameOf(param_info.param); });
 
 // A handed-over write that fails fails the build at the next call that
 // writes, or at Settle.
@@ -258,7 +293,7 @@ TEST_P(StreamWriterFailedWrite, RemovesTheTemporaryFile) {
       return ErrorText(outcome) == "QuorIOError: File too large (os error 27)" && w.failed();
     };
     for (int i = 0;; ++i) {
-      if (GetParam() == Flush::kHandOver && w.NeedsFlushFor(1000)) {
+      if (GetParam() == Flush::kHandOver && w.NeedsRoomFor(1000)) {
         if (Status handed = w.HandOverBuffer(); !handed.ok())
           ::_exit(failed_as_expected(handed) ? 0 : 3);
         if (i % 2 == 0) {
