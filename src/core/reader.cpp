@@ -9,6 +9,10 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <cerrno>
 #include <cmath>
+#include <exception>
+#include <span>
+#include <system_error>
+#include <thread>
 #include <string>
 #include <utility>
 
@@ -36,6 +40,8 @@ constexpr size_t kBatch = 32;
 // their hashes: at 10 M keys a group's stretch of the table is then about
 // 130 KiB, which stays in a core's cache while it fills.
 constexpr unsigned kBucketBits = 10;
+// Below this many entries a second thread costs more than it saves.
+constexpr size_t kParallelClaims = size_t{1} << 16;
 
 std::string BadMagicMessage(const uint8_t* magic) {
   std::string text = "bad magic [";
@@ -207,17 +213,65 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
   // More bits of each placed entry's hash, so that a tag match settles
   // without reading keys, which in this order would be a cache miss each.
   HugePageVector<uint32_t> placed_hashes(table.capacity());
-  for (const HashedEntry<Slot>& item : grouped) {
+  // Claims `item`'s slot in groups first...end-1; false when it needs others.
+  const auto claim_within = [&](const HashedEntry<Slot>& item, size_t first, size_t end) {
     const Slot slot = item.slot;
     const auto hash_bits = static_cast<uint32_t>(item.hash >> 24);
-    Slot& claimed = table.Claim(item.hash, [&](const Slot& held) {
-      return placed_hashes[table.IndexOf(held)] == hash_bits &&
-             KeyFrom(StartOfMember(layout.MemberOf(held))) ==
-                 KeyFrom(StartOfMember(layout.MemberOf(slot)));
-    });
-    claimed = slot;
-    placed_hashes[table.IndexOf(claimed)] = hash_bits;
+    Slot* claimed = table.ClaimWithin(
+        item.hash,
+        [&](const Slot& held) {
+          return placed_hashes[table.IndexOf(held)] == hash_bits &&
+                 KeyFrom(StartOfMember(layout.MemberOf(held))) ==
+                     KeyFrom(StartOfMember(layout.MemberOf(slot)));
+        },
+        first, end);
+    if (claimed == nullptr) return false;
+    *claimed = slot;
+    placed_hashes[table.IndexOf(*claimed)] = hash_bits;
+    return true;
+  };
+  // The upper half of the buckets claims its part of the table on a second
+  // thread: its entries start in the upper half of the groups, so the two
+  // halves touch different memory, and the cache misses and page faults of
+  // placing them are shared between two cores. A claim that would cross
+  // into the other half waits for both; a repeated key's occurrences fall
+  // in one half, so the last one still wins.
+  constexpr size_t kHalfBucket = size_t{1} << (kBucketBits - 1);
+  const size_t split = bucket_starts[kHalfBucket - 1];  // the end of the lower half
+  const size_t middle = table.GroupOf(uint64_t{kHalfBucket} << (64 - kBucketBits));
+  const std::span<const HashedEntry<Slot>> all(grouped);
+  std::vector<size_t> refused_below;
+  std::vector<size_t> refused_above;
+  const auto claim_part = [&](size_t from, size_t to, size_t first, size_t end,
+                              std::vector<size_t>& refused) {
+    for (size_t i = from; i < to; ++i)
+      if (!claim_within(all[i], first, end)) refused.push_back(i);
+  };
+  bool upper_done = false;
+  bool lower_done = false;
+  if (all.size() >= kParallelClaims) {
+    std::exception_ptr failure;
+    try {
+      std::jthread upper([&] {
+        try {
+          claim_part(split, all.size(), middle, table.groups(), refused_above);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      });
+      claim_part(0, split, 0, middle, refused_below);
+      lower_done = true;
+      upper.join();
+      upper_done = true;
+    } catch (const std::system_error&) {
+      // No thread to be had: both halves are placed here.
+    }
+    if (failure) std::rethrow_exception(failure);
   }
+  if (!lower_done) claim_part(0, split, 0, middle, refused_below);
+  if (!upper_done) claim_part(split, all.size(), middle, table.groups(), refused_above);
+  for (const std::vector<size_t>* refused : {&refused_below, &refused_above})
+    for (const size_t i : *refused) (void)claim_within(all[i], 0, SIZE_MAX);
   return OkStatus();
 }
 

@@ -238,28 +238,46 @@ class TagTable {
   // groups never empty, so the first group with a free slot ends the search.
   template <typename Same>
   Slot& Claim(uint64_t hash, Same&& same) noexcept {
+    return *ClaimWithin(hash, same, 0, kAnyGroup);
+  }
+
+  // The group a claim or lookup of `hash` starts at.
+  size_t GroupOf(uint64_t hash) const noexcept { return HomeGroup(hash); }
+  size_t groups() const noexcept { return groups_; }
+
+  // Claim confined to the groups first...end-1: nullptr, having taken no
+  // slot, when the claim would start or go on outside them. Claims in
+  // disjoint ranges may run on different threads at once; a claim refused
+  // there is made later with Claim, after those its range took before it.
+  template <typename Same>
+  Slot* ClaimWithin(uint64_t hash, Same&& same, size_t first, size_t end) noexcept {
     size_t group = HomeGroup(hash);
+    if (group < first || group >= end) return nullptr;
     const uint8_t tag = TagOf(hash);
     const auto check = layout_.CheckOf(hash);
     for (;;) {
       const Masks masks = Scan(group, tag);
       for (uint32_t matches = masks.matching; matches != 0; matches &= matches - 1) {
         Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
-        if (layout_.MayMatch(slot, check) && same(static_cast<const Slot&>(slot))) return slot;
+        if (layout_.MayMatch(slot, check) && same(static_cast<const Slot&>(slot))) return &slot;
       }
       uint8_t* metadata = metadata_ + group * kMetadataSize;
       if (masks.free != 0) {
         const auto taken = static_cast<size_t>(__builtin_ctz(masks.free));
         metadata[taken] = tag;
-        return slots_[group * kGroupSize + taken];
+        return &slots_[group * kGroupSize + taken];
       }
+      // Only a hint, which a claim made later sets again: harmless when
+      // this one is refused.
       metadata[kGroupSize] |= OverflowBit(hash);
       group = NextGroup(group);
+      if (group < first || group >= end) return nullptr;
     }
   }
 
  private:
   static constexpr size_t kMetadataSize = 16;
+  static constexpr size_t kAnyGroup = SIZE_MAX;
   static constexpr size_t kCacheLine = 64;
 
   struct Masks {

@@ -204,6 +204,24 @@ TEST(ReaderIndex, LastOccurrenceOfARepeatedKeyWins) {
   }
 }
 
+// Enough entries that the hash index is placed by two threads, each in its
+// half of the table, with keys repeated across the whole index.
+TEST(ReaderIndex, LargeIndexesFindTheLastOccurrenceOfEveryKey) {
+  constexpr uint32_t kEntries = 150000;
+  constexpr uint32_t kDistinct = 100000;
+  std::vector<Entry> index;
+  for (uint32_t i = 0; i < kEntries; ++i)
+    index.push_back({"key:" + std::to_string(i * 7919u % kDistinct), 40 + uint64_t{i} * 3});
+  auto opened = OpenBytes(AssembleFile({"p"}, index), false);
+  ASSERT_TRUE(opened.ok()) << ErrorText(opened);
+  const Reader& reader = *opened.value();
+  std::vector<uint64_t> last(kDistinct);
+  for (const Entry& entry : index) last[std::stoul(entry.key.substr(4))] = entry.location;
+  for (uint32_t key = 0; key < kDistinct; ++key)
+    ASSERT_EQ(reader.Find("key:" + std::to_string(key)), std::optional<uint64_t>(last[key]));
+  EXPECT_EQ(reader.Find("key:" + std::to_string(kDistinct)), std::nullopt);
+}
+
 TEST(ReaderRecords, LocationsPastTheEndFailOnlyWhenRead) {
   const std::vector<std::string> payloads = {"good"};
   const uint64_t size = AssembleFile(payloads, {{"bad", 0}, {"good", 40}}).size();

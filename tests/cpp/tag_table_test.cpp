@@ -23,7 +23,8 @@ enum class Hashing {
   kSameHome,
   kNearTheEnd,
   kSameTagAndHome,
-  kOnlyCheckBitsDiffer
+  kOnlyCheckBitsDiffer,
+  kJustBelowTheMiddle
 };
 
 uint64_t HashFor(uint32_t key, Hashing hashing) {
@@ -41,6 +42,8 @@ uint64_t HashFor(uint32_t key, Hashing hashing) {
       return (uint64_t{0x5} << 60) | (mixed >> 28 << 24);  // tag 0 (taken as 1), check 0
     case Hashing::kOnlyCheckBitsDiffer:
       return (uint64_t{0x5} << 60) | (mixed & 0xFFFF00) | 0x2A;
+    case Hashing::kJustBelowTheMiddle:
+      return (uint64_t{1} << 63) - 1 - (mixed >> 10);
   }
   return mixed;
 }
@@ -54,6 +57,7 @@ bool TellsApart(Hashing hashing, unsigned check_bits) {
     case Hashing::kSameTag:
     case Hashing::kSameHome:
     case Hashing::kNearTheEnd:
+    case Hashing::kJustBelowTheMiddle:
       return check_bits > 0;
     case Hashing::kOnlyCheckBitsDiffer:
       return check_bits == NearSlot::Layout::kMaxCheckBits;
@@ -70,8 +74,14 @@ struct Bounds {
   uint64_t location_end;
 };
 
+// How the claims are made: one by one in order, or as the reader's loader
+// makes them on two threads: in order of the home groups, each half of the
+// hashes in its half of the groups (ClaimWithin), then those refused.
+enum class Claims { kInOrder, kInHalves };
+
 template <typename Slot>
-void CheckAgainstAModel(Hashing hashing, size_t entries, uint32_t seed, Bounds bounds) {
+void CheckAgainstAModel(Hashing hashing, size_t entries, uint32_t seed, Bounds bounds,
+                        Claims claiming = Claims::kInOrder) {
   const typename Slot::Layout layout(bounds.member_end, bounds.location_end);
   SCOPED_TRACE("hashing " + std::to_string(static_cast<int>(hashing)) + ", " +
                std::to_string(entries) + " entries, seed " + std::to_string(seed) + ", " +
@@ -97,13 +107,43 @@ void CheckAgainstAModel(Hashing hashing, size_t entries, uint32_t seed, Bounds b
   // Comparing keys is comparing members; false_compares counts those of
   // different keys, and candidates a batch would fetch for absent keys.
   size_t false_compares = 0;
-  for (const auto& [key, location] : claims) {
+  const auto claim = [&](uint32_t key, uint64_t location, size_t first, size_t end) {
     const uint64_t hash = HashFor(key, hashing);
-    table.Claim(hash, [&](const Slot& held) {
-      false_compares += layout.MemberOf(held) != member_of(key);
-      return layout.MemberOf(held) == member_of(key);
-    }) = layout.Make(member_of(key), location, hash);
+    Slot* claimed = table.ClaimWithin(
+        hash,
+        [&](const Slot& held) {
+          false_compares += layout.MemberOf(held) != member_of(key);
+          return layout.MemberOf(held) == member_of(key);
+        },
+        first, end);
+    if (claimed != nullptr) *claimed = layout.Make(member_of(key), location, hash);
+    return claimed != nullptr;
+  };
+  for (const auto& [key, location] : claims)
     model[key] = location < bounds.location_end ? location : Slot::kUnknown;
+  if (claiming == Claims::kInOrder) {
+    for (const auto& [key, location] : claims)
+      table.Claim(HashFor(key, hashing), [&](const Slot& held) {
+        false_compares += layout.MemberOf(held) != member_of(key);
+        return layout.MemberOf(held) == member_of(key);
+      }) = layout.Make(member_of(key), location, HashFor(key, hashing));
+  } else {
+    // A key's claims keep their order, as its hash is the same each time.
+    std::stable_sort(claims.begin(), claims.end(), [&](const auto& a, const auto& b) {
+      return table.GroupOf(HashFor(a.first, hashing)) < table.GroupOf(HashFor(b.first, hashing));
+    });
+    // As the loader splits them: by the hash's top bit.
+    const size_t middle = table.GroupOf(uint64_t{1} << 63);
+    std::vector<std::pair<uint32_t, uint64_t>> refused;
+    for (const auto& [key, location] : claims) {
+      const bool lower = HashFor(key, hashing) >> 63 == 0;
+      if (!claim(key, location, lower ? 0 : middle, lower ? middle : table.groups()))
+        refused.emplace_back(key, location);
+    }
+    if (entries > 1000 && hashing == Hashing::kJustBelowTheMiddle) {
+      EXPECT_GT(refused.size(), 0u);  // the case this is about
+    }
+    for (const auto& [key, location] : refused) ASSERT_TRUE(claim(key, location, 0, SIZE_MAX));
   }
   for (uint32_t key = 0; key < distinct + 50; ++key) {
     const uint64_t hash = HashFor(key, hashing);
@@ -151,6 +191,7 @@ TEST_P(TagTableModel, AgreesWithAnUnorderedMap) {
       for (const Bounds& bounds : near_bounds)
         CheckAgainstAModel<NearSlot>(GetParam(), entries, seed, bounds);
       CheckAgainstAModel<WideSlot>(GetParam(), entries, seed, wide_bounds);
+      CheckAgainstAModel<NearSlot>(GetParam(), entries, seed, near_bounds[1], Claims::kInHalves);
     }
   }
 }
@@ -158,7 +199,8 @@ TEST_P(TagTableModel, AgreesWithAnUnorderedMap) {
 INSTANTIATE_TEST_SUITE_P(Hashings, TagTableModel,
                          testing::Values(Hashing::kRandom, Hashing::kSameTag, Hashing::kSameHome,
                                          Hashing::kNearTheEnd, Hashing::kSameTagAndHome,
-                                         Hashing::kOnlyCheckBitsDiffer));
+                                         Hashing::kOnlyCheckBitsDiffer,
+                                         Hashing::kJustBelowTheMiddle));
 
 TEST(TagTable, SlotsHoldLocationsUpToTheirWidthAndMarkTheRest) {
   const uint64_t near_limit = NearSlot::kUnknown;
