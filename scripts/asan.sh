@@ -33,6 +33,10 @@ log "python $ver: building quordb with ASan + UBSan into $venv"
 
 asan_runtime="$(gcc -print-file-name=libasan.so)"
 [[ "$asan_runtime" == /* && -e "$asan_runtime" ]] || die "gcc has no libasan.so ($asan_runtime)"
+# The interpreter is no C++ program: unless the C++ runtime is loaded with ASan, ASan finds no
+# __cxa_throw to forward to, and the first C++ exception (pyarrow's, say) aborts the run.
+cxx_runtime="$(gcc -print-file-name=libstdc++.so.6)"
+[[ "$cxx_runtime" == /* && -e "$cxx_runtime" ]] || die "gcc has no libstdc++.so.6 ($cxx_runtime)"
 logs="$QUORDB_ROOT/build/asan/logs"
 rm -rf "$logs"
 mkdir -p "$logs"
@@ -45,7 +49,7 @@ chmod +x "$shims/dd"
 
 log "python $ver: pytest under ASan ($asan_runtime)"
 rc=0
-PATH="$shims:$PATH" LD_PRELOAD="$asan_runtime" PYTHONMALLOC=malloc \
+PATH="$shims:$PATH" LD_PRELOAD="$asan_runtime $cxx_runtime" PYTHONMALLOC=malloc \
   ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:log_path=$logs/asan" \
   UBSAN_OPTIONS="print_stacktrace=1:log_path=$logs/ubsan" \
   "$venv/bin/python" -m pytest tests/ "$@" || rc=$?
