@@ -124,14 +124,14 @@ class QuorWriter:
         the writer unchanged.
         """
         raw = self._raw
-        if type(raw) is StreamWriter:  # the common case, without a second call
-            return raw.add(self._packer.pack(obj), keys)
-        return self._add_encoded(self._packer.pack(obj), keys)
-
-    def _add_encoded(self, payload: Any, keys: Key | Iterable[Key]) -> int:
-        raw = self._raw
         if type(raw) is StreamWriter:
-            return raw.add(payload, keys)
+            return raw.add(self._packer.pack(obj), keys)
+        return self._add_in_memory(self._packer.pack(obj), keys)
+
+    def _add_in_memory(self, payload: bytes, keys: Key | Iterable[Key]) -> int:
+        """`add` for the in-memory writer, which stores an object and its keys in steps."""
+        raw = self._raw
+        assert isinstance(raw, _QuorWriter)
         listed = check_add(payload, keys)
         obj_id = raw.add_object_raw(payload)
         if isinstance(listed, list | tuple):
@@ -168,7 +168,7 @@ class QuorWriter:
             return raw.add_many(items, encode)
         added = 0
         for obj, keys in items:
-            self._add_encoded(obj if encode is None else encode(obj), keys)
+            self._add_in_memory(obj if encode is None else encode(obj), keys)
             added += 1
         return added
 

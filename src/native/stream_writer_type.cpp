@@ -6,9 +6,9 @@
 //
 // Also the module functions check_payload (whether encoded msgpack reads back)
 // and temp_path_for (a target's temporary file).
+#include <boost/container/small_vector.hpp>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "core/stream_writer.h"
 #include "module/arguments.h"
@@ -35,6 +35,10 @@ struct StreamWriterClass {
   static constexpr const char* kName = "StreamWriter";
 };
 using StreamWriterInstance = module::Instance<StreamWriterClass>;
+
+// The keys of one add, as views: on the stack for the usual few, so that an
+// add allocates nothing for them.
+using KeyViews = boost::container::small_vector<Bytes, 8>;
 
 // Refuses `payload` with TypeError unless it is msgpack whose map keys all
 // decode to hashable values.
@@ -109,7 +113,7 @@ PyRef ListedKeys(PyObject* keys) {
 // and `keys` (one key, or a non-empty list or tuple of keys, as ListedKeys
 // gives them) are each a key ConvertAddKey takes, of a length the format can
 // hold.
-bool ConvertAdd(std::string_view payload, PyObject* keys, std::vector<Bytes>* out) {
+bool ConvertAdd(std::string_view payload, PyObject* keys, KeyViews* out) {
   out->clear();
   auto convert = [out](PyObject* key) {
     std::string_view bytes;
@@ -200,7 +204,7 @@ constexpr const char* kFinishNames[] = {"print_summary"};
 // Adds one object, already encoded, under `keys` (anything ListedKeys takes),
 // all or nothing.
 bool AddPair(StreamWriter& writer, PyObject* raw_bytes, PyObject* keys, Flush flush,
-             std::vector<Bytes>* key_bytes, uint64_t* id) {
+             KeyViews* key_bytes, uint64_t* id) {
   std::string_view payload;
   if (!module::ConvertRawBytes(raw_bytes, &payload)) return false;
   const PyRef listed = ListedKeys(keys);
@@ -221,7 +225,7 @@ PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   return StreamWriterInstance::Call(
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
-        std::vector<Bytes> key_bytes;
+        KeyViews key_bytes;
         uint64_t id = 0;
         if (!AddPair(writer, matched[0], matched[1], Flush::kNow, &key_bytes, &id))
           return nullptr;
@@ -254,7 +258,7 @@ PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         PyObject* encode = matched[1] == Py_None ? nullptr : matched[1];
         const PyRef iterator = PyRef::Steal(PyObject_GetIter(matched[0]));
         if (!iterator) return nullptr;
-        std::vector<Bytes> key_bytes;
+        KeyViews key_bytes;
         uint64_t added = 0;
         const auto add_all = [&] {
           while (PyRef item = PyRef::Steal(PyIter_Next(iterator.get()))) {
@@ -458,7 +462,7 @@ PyObject* CheckAddFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         std::string_view payload;
         if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
         PyRef listed = ListedKeys(matched[1]);
-        std::vector<Bytes> keys;
+        KeyViews keys;
         if (!listed || !ConvertAdd(payload, listed.get(), &keys)) return nullptr;
         return listed.release();
       },
