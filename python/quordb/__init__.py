@@ -17,18 +17,24 @@ Objects are stored as msgpack. `QuorReader` rests on the package's own native re
 interpreter lock; its ``*_raw`` methods hand out the stored bytes.
 """
 
+from quordb._errors import CorruptError, DuplicateKeyError, StoreError, StoreIOError, VersionError
 from quordb._quordb import __version__
 from quordb._reader import Key, PathArg, QuorReader
 from quordb._sharded import ShardedReader, ShardedWriter, open
 from quordb._writer import QuorWriter
 
 __all__ = [
+    "CorruptError",
+    "DuplicateKeyError",
     "Key",
     "PathArg",
     "QuorReader",
     "QuorWriter",
     "ShardedReader",
     "ShardedWriter",
+    "StoreError",
+    "StoreIOError",
+    "VersionError",
     "__version__",
     "open",
 ]
