@@ -638,12 +638,18 @@ def test_refresh_of_a_verified_reader_checks_where_the_index_ends(tmp_path):
 
 def test_refresh_switches_to_a_file_renamed_over_the_path(tmp_path):
     path = build(str(tmp_path / "h.qrdb"), {f"k{i}": i for i in range(10)})
-    reader = QuorReader(path)
+    reader, untouched = QuorReader(path), QuorReader(path)
     raw_before = reader.raw
     running = iter(reader.items())
     assert next(running) == ("k0", 0)
     assert reader.refresh() is False
     build(path, {"k0": "new", "z": 1})
+    # raw never hands out a reader of a file other than the reader's own.
+    assert raw_before.get_raw("k1") is not None
+    with pytest.raises(ValueError, match="replaced since this reader opened it"):
+        untouched.raw  # noqa: B018
+    assert untouched.get_raw("k1") == msgpack.packb(1)
+    assert untouched.refresh() is True and untouched.raw.keys() == ["k0", "z"]
     assert reader.refresh() is True
     assert reader.refresh() is False
     assert dict(reader) == {"k0": "new", "z": 1} and len(reader) == 2

@@ -30,6 +30,15 @@ def path_text(path: PathArg) -> str:
 _CLOSED_MESSAGE = "I/O operation on a closed QuorReader"
 
 
+def _identity(path: str) -> tuple[int, int] | None:
+    """The device and inode of the file at *path*: a rebuild renamed over it changes them."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
+
+
 class _ClosedReader:
     """Stands in for the native reader after `close()`, so the hot paths need no check."""
 
@@ -81,7 +90,7 @@ class QuorReader(ReaderMapping):
     lookups and long chunk fetches let other threads run meanwhile.
     """
 
-    __slots__ = ("__weakref__", "_decode", "_native", "_path", "_raw")
+    __slots__ = ("__weakref__", "_decode", "_identity", "_native", "_path", "_raw")
 
     _CLOSED_MESSAGE = _CLOSED_MESSAGE
 
@@ -97,6 +106,9 @@ class QuorReader(ReaderMapping):
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
         self._path = path_text(path)
+        # Taken before the open, as the native reader takes its own: a rename
+        # in between makes `raw` refuse once, never serve another file.
+        self._identity = _identity(self._path)
         self._native = Reader(self._path, verify)
         self._raw = None
         self._decode = decoder(ext_hook, object_hook)
@@ -108,17 +120,28 @@ class QuorReader(ReaderMapping):
 
     @property
     def raw(self) -> _QuorReader:
-        """A `quordb._quordb._QuorReader` on the same path, for code written against that class.
+        """A `quordb._quordb._QuorReader` on this reader's file, for code written against that class.
 
         It is opened (without a second CRC pass) on first use and kept until
-        `close` or a `refresh` that switches files.  It loads the index a second
-        time, and its listings are eager and decode keys with U+FFFD, so prefer
-        the methods here, which give the stored bytes too (`get_many_raw`,
+        `close` or a `refresh` that switches files. If another file has been
+        renamed over the path since this reader opened its own, it raises
+        `ValueError` rather than hand out a reader of the other file:
+        `refresh` first. It loads the index a second time, and its listings
+        are eager and decode keys with U+FFFD, so prefer the methods here,
+        which give the stored bytes too (`get_raw`, `get_many_raw`,
         `prefix_raw`, `range_raw`).
         """
         self._require_open()
         if self._raw is None:
-            self._raw = _QuorReader(self._path, False)
+            raw = _QuorReader(self._path, False)
+            # Compared after the open too: a rename between the check and the
+            # open would otherwise go unseen.
+            if _identity(self._path) != self._identity:
+                raise ValueError(
+                    f"{self._path} has been replaced since this reader opened it; "
+                    "call refresh() before using raw"
+                )
+            self._raw = raw
         return self._raw
 
     @property
@@ -136,6 +159,10 @@ class QuorReader(ReaderMapping):
     def get(self, key: Key, default: Any = None) -> Any:
         raw = self._native.get_raw(key)
         return default if raw is None else self._decode(raw)
+
+    def get_raw(self, key: Key) -> bytes | None:
+        """The stored msgpack bytes of *key*'s object, or None when it is absent."""
+        return self._native.get_raw(key)
 
     def __contains__(self, key: object) -> bool:
         return self._native.exists(key)
@@ -205,9 +232,11 @@ class QuorReader(ReaderMapping):
         until they are done.  The old file stays in use if the new one cannot
         be opened, and the error is raised.
         """
+        identity = _identity(self._path)
         switched = self._native.refresh()
         if switched:
             self._raw = None
+            self._identity = identity
         return switched
 
     # Lifetime
