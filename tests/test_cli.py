@@ -88,11 +88,11 @@ def test_progress_is_shown_on_request(tmp_path):
         ('{"other": 1}', "in.jsonl:2: none of the key fields 'k' is set"),
         (
             '{"k": 1.5}',
-            "in.jsonl:2: field 'k' must be a string, an integer or a list of them, not 1.5",
+            "in.jsonl:2: field 'k' must be a string, bytes, an integer or a list of them, not 1.5",
         ),
         (
             '{"k": ["a", true]}',
-            "field 'k' must be a string, an integer or a list of them, not true",
+            "field 'k' must be a string, bytes, an integer or a list of them, not true",
         ),
         ('{"k": "b", "big": 18446744073709551616}', "in.jsonl:2: "),
     ],
@@ -358,7 +358,8 @@ SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
             0,
             "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
             "line 1 column 2 (char 1)\n"
-            "skipped {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n"
+            "skipped {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
+            "not 1.5\n"
             "skipped {src}:5: expected a JSON object, got list\n"
             "quordb: skipped 3 bad rows (at most 3 allowed)\n",
         ),
@@ -367,7 +368,8 @@ SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
             1,
             "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
             "line 1 column 2 (char 1)\n"
-            "quordb: {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n",
+            "quordb: {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
+            "not 1.5\n",
         ),
     ],
 )

@@ -15,6 +15,7 @@ from quordb._inputs import (
     InputError,
     Row,
     column_types,
+    field_keys,
     format_of,
     keys_of,
 )
@@ -43,7 +44,7 @@ def rows(path, fmt, **options):
         ("-", None, "jsonl"),
         ("a.txt", "csv", "csv"),
         ("a.csv", "jsonl", "jsonl"),
-        ("a.tsv", None, "jsonl"),
+        ("a.tsv", None, "csv"),
         ("data", None, "jsonl"),
     ],
 )
@@ -174,10 +175,29 @@ def test_keys_of_fields(record, keys):
     assert keys_of(Row(record, "f:1"), ["id", "alt"]) == keys
 
 
-@pytest.mark.parametrize("value", [1.5, True, {"a": 1}, [None]])
-def test_keys_of_refuses_other_values(value):
-    with pytest.raises(BadRow, match="field 'id' must be a string, an integer or a list of them"):
-        keys_of(Row({"id": value}, "f:1"), ["id"])
+@pytest.mark.parametrize(
+    ("value", "keys"),
+    [
+        ("a", ["a"]),
+        (b"\xff", [b"\xff"]),
+        (-7, ["-7"]),
+        (None, []),
+        (["b", 8, None, b"c"], ["b", "8", b"c"]),
+        (("t",), ["t"]),
+        ([None], []),
+        (1.5, "1.5"),
+        (True, "true"),
+        ({"a": 1}, '{"a": 1}'),
+        (["a", ["nested"]], '["nested"]'),
+    ],
+)
+def test_what_a_key_field_may_hold(value, keys):
+    if isinstance(keys, list):
+        assert field_keys(value, "id") == keys
+        return
+    refused = f"field 'id' must be a string, bytes, an integer or a list of them, not {keys}"
+    with pytest.raises(TypeError, match=re.escape(refused)):
+        field_keys(value, "id")
 
 
 def test_bad_row_policy_skips_up_to_its_limit_then_raises():
