@@ -70,7 +70,7 @@ def test_progress_is_shown_on_request(tmp_path):
     result = quordb(
         "build", str(tmp_path / "p.qrdb"), "-", "--key", "k", "--progress", stdin=b'{"k": "a"}\n'
     )
-    assert "read 1 records, 1 objects" in text(result)[1]
+    assert "read 1 record, 1 object" in text(result)[1]
     source = tmp_path / "in.jsonl"
     source.write_text("".join(f'{{"k": "{i}"}}\n' for i in range(10_000)))
     result = quordb("build", str(tmp_path / "f.qrdb"), str(source), "--key", "k", "--progress")
