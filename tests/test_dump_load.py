@@ -8,7 +8,7 @@ import msgpack
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from quordb import QuorWriter
+from quordb import QuorWriter, ShardedWriter, _dump
 from quordb._dump import (
     dump_lines,
     from_json,
@@ -155,6 +155,7 @@ def test_to_json_and_from_json_are_inverse_on_tags():
         (b'{"key": 5, "value": 1}', "a key is a string"),
         (b'{"key": "a", "value": {"$bytes": "%%"}}', "invalid base64"),
         (b'{"key": "a", "value": {"$msgpack": 1}}', "expected base64 text"),
+        (b'{"key": "a", "value": ' + b"[" * 10_000 + b"]" * 10_000 + b"}", "nested too deeply"),
     ],
 )
 def test_bad_dump_lines_name_their_line(line, reason):
@@ -184,3 +185,28 @@ def test_record_scan_chunks_and_arguments(tmp_path, capfd):
         RecordScan(str(db), chunk=0)
     with pytest.raises(OSError, match="QuorIOError: cannot open"):
         RecordScan(str(tmp_path / "absent.qrdb"))
+
+
+def test_a_shard_set_is_dumped_from_one_generation_when_a_publish_comes_between(
+    tmp_path, monkeypatch
+):
+    directory = tmp_path / "set"
+
+    def publish(generation, count):
+        with ShardedWriter(directory, shards=3) as writer:
+            for i in range(count):
+                writer.add({"generation": generation}, f"k{i}")
+
+    publish(0, 30)
+    scanned = []
+
+    def scan_after_a_publish(path, verify=True):
+        if not scanned:
+            publish(1, 31)  # between the reader's checks and the first shard's scan
+        scanned.append(path)
+        return RecordScan(path, verify)
+
+    monkeypatch.setattr(_dump, "RecordScan", scan_after_a_publish)
+    lines = [json.loads(line) for line in dump_lines(str(directory))]
+    assert {line["value"]["generation"] for line in lines} == {1}
+    assert sorted(line["object"] for line in lines) == list(range(31))

@@ -338,13 +338,16 @@ def _value_of(dumped: Any) -> Any:
     if not (isinstance(dumped, dict) and len(dumped) == 1 and "$msgpack" in dumped):
         return from_json(dumped)
     payload = _unb64(dumped["$msgpack"])
-    value = _unpack(payload)
-    if _pack(value) != payload:
-        raise ValueError(
-            'a shard set stores each value as quordb encodes it; this "$msgpack" value was '
-            "encoded otherwise: load it into a single file"
-        )
-    return value
+    try:
+        value = _unpack(payload)
+        if _pack(value) == payload:
+            return value
+    except (ValueError, TypeError, OverflowError):
+        pass  # not msgpack at all
+    raise ValueError(
+        'a shard set stores each value as quordb encodes it, and this "$msgpack" value is '
+        "other bytes: load it into a single file"
+    )
 
 
 def load_lines(
