@@ -13,14 +13,13 @@ from typing import IO, Any
 
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
+from quordb import QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
 from quordb._inputs import BadRow, BadRowPolicy, Input, Row, keys_of
 from quordb._manifest import MANIFEST_NAME, Manifest
 from quordb._native import StreamWriter, temp_path_for
-from quordb._sharded import ShardedWriter
 from quordb._units import counted, human_size
-from quordb._writer import QuorWriter
 
 __all__ = ["build", "load"]
 

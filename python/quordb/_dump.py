@@ -39,12 +39,11 @@ from typing import Any
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
+from quordb import QuorWriter, ShardedReader, ShardedWriter
 from quordb._errors import CorruptError
 from quordb._inputs import BadRow, parse_json
 from quordb._manifest import MANIFEST_NAME
 from quordb._native import RecordScan
-from quordb._sharded import ShardedReader, ShardedWriter
-from quordb._writer import QuorWriter
 
 __all__ = [
     "LoadCount",

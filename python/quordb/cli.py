@@ -17,10 +17,10 @@ import os
 import sys
 from collections.abc import Callable, Iterable, Sequence
 
-from quordb import _build
+from quordb import Key, QuorReader, ShardedReader, StoreError, _build
+from quordb import open as open_database
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import dump_lines, json_text, to_json, unpack_failure
-from quordb._errors import StoreError
 from quordb._inputs import (
     FORMATS,
     KEY_FIELD_RULE,
@@ -34,9 +34,6 @@ from quordb._inputs import (
 )
 from quordb._manifest import check_shard_count
 from quordb._quordb import __version__
-from quordb._reader import Key, QuorReader
-from quordb._sharded import ShardedReader
-from quordb._sharded import open as open_database
 from quordb._units import counted, human_size
 
 __all__ = ["main", "to_json"]
