@@ -3,13 +3,16 @@
 import base64
 import contextlib
 import json
+import math
 import os
 import subprocess
 import sys
 
+import msgpack
 import pytest
 from quordb import QuorReader, QuorWriter
-from quordb._units import human_size
+from quordb import open as quordb_open
+from quordb._units import counted, human_size
 
 RECORDS = [
     {"id": 1, "name": "Ada", "aliases": ["ada", "countess"], "born": 1815},
@@ -70,7 +73,7 @@ def test_progress_is_shown_on_request(tmp_path):
     result = quordb(
         "build", str(tmp_path / "p.qrdb"), "-", "--key", "k", "--progress", stdin=b'{"k": "a"}\n'
     )
-    assert "read 1 records, 1 objects" in text(result)[1]
+    assert "read 1 record, 1 object" in text(result)[1]
     source = tmp_path / "in.jsonl"
     source.write_text("".join(f'{{"k": "{i}"}}\n' for i in range(10_000)))
     result = quordb("build", str(tmp_path / "f.qrdb"), str(source), "--key", "k", "--progress")
@@ -88,13 +91,17 @@ def test_progress_is_shown_on_request(tmp_path):
         ('{"other": 1}', "in.jsonl:2: none of the key fields 'k' is set"),
         (
             '{"k": 1.5}',
-            "in.jsonl:2: field 'k' must be a string, an integer or a list of them, not 1.5",
+            "in.jsonl:2: field 'k' must be a string, bytes, an integer or a list of them, not 1.5",
         ),
         (
             '{"k": ["a", true]}',
-            "field 'k' must be a string, an integer or a list of them, not true",
+            "field 'k' must be a string, bytes, an integer or a list of them, not true",
         ),
         ('{"k": "b", "big": 18446744073709551616}', "in.jsonl:2: "),
+        (
+            '{"k": ' + "[" * 10_000 + "]" * 10_000 + "}",
+            "in.jsonl:2: invalid JSON: nested too deeply",
+        ),
     ],
 )
 def test_bad_input_lines_fail_with_their_line_number(tmp_path, line, message):
@@ -222,6 +229,32 @@ def test_dump_renders_bytes_and_odd_maps_as_json(tmp_path):
         },
         {"key": "b", "value": {"$map": [[1, "one"]]}, "object": 1},
     ]
+
+
+@pytest.mark.parametrize(
+    ("payload", "status", "shown"),
+    [
+        (
+            msgpack.packb([math.nan, -math.inf, b"\x01"]),
+            0,
+            '[{"$float": "NaN"}, {"$float": "-Infinity"}, {"$bytes": "AQ=="}]\n',
+        ),
+        (b"\xc1", 1, "quordb: the object of key 'k' cannot be decoded: not msgpack data\n"),
+        (
+            b"\x91" * 3000 + b"\xc0",
+            1,
+            "quordb: the object of key 'k' cannot be decoded: msgpack data nested too deeply\n",
+        ),
+    ],
+    ids=["strict JSON", "not msgpack", "too deep"],
+)
+def test_get_prints_strict_json_or_why_it_cannot(tmp_path, payload, status, shown):
+    db = tmp_path / "odd.qrdb"
+    writer = QuorWriter()
+    writer.add_key("k", writer.raw.add_object_raw(payload))
+    writer.build(str(db))
+    result = quordb("get", str(db), "k")
+    assert (result.returncode, text(result)[status]) == (status, shown)
 
 
 def test_stats_human_and_json(people):
@@ -358,7 +391,8 @@ SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
             0,
             "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
             "line 1 column 2 (char 1)\n"
-            "skipped {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n"
+            "skipped {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
+            "not 1.5\n"
             "skipped {src}:5: expected a JSON object, got list\n"
             "quordb: skipped 3 bad rows (at most 3 allowed)\n",
         ),
@@ -367,7 +401,8 @@ SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
             1,
             "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
             "line 1 column 2 (char 1)\n"
-            "quordb: {src}:3: field 'k' must be a string, an integer or a list of them, not 1.5\n",
+            "quordb: {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
+            "not 1.5\n",
         ),
     ],
 )
@@ -382,7 +417,8 @@ def test_skip_bad_allows_up_to_n_bad_rows(tmp_path, limit, status, err):
         assert list(QuorReader(db)) == ["a", "b"]
 
 
-def test_skip_bad_resumes_after_a_record_the_writer_refuses_mid_batch(tmp_path):
+@pytest.mark.parametrize("shards", [[], ["--shards", "3"]], ids=["file", "shard set"])
+def test_skip_bad_resumes_after_a_record_the_writer_refuses_mid_batch(tmp_path, shards):
     # A key too long for the format is refused by the native batch add, a
     # number too large for msgpack while encoding: the records after each, in
     # the same batch, must still be stored.
@@ -392,12 +428,12 @@ def test_skip_bad_resumes_after_a_record_the_writer_refuses_mid_batch(tmp_path):
     source = tmp_path / "in.jsonl"
     source.write_text("\n".join(lines) + "\n")
     db = tmp_path / "out.qrdb"
-    result = quordb("build", str(db), str(source), "--key", "k", "--skip-bad", "2")
+    result = quordb("build", *shards, str(db), str(source), "--key", "k", "--skip-bad", "2")
     _out, err = text(result)
     assert result.returncode == 0, err
     skipped = [line.split(": ")[0] for line in err.splitlines() if line.startswith("skipped ")]
     assert skipped == [f"skipped {source}:1501", f"skipped {source}:2101"]
-    reader = QuorReader(db)
+    reader = quordb_open(db)
     assert len(reader) == 2998 and reader.stats()["num_objects"] == 2998
     assert reader["1501"] == {"k": "1501"} and reader["2999"] == {"k": "2999"}
 
@@ -466,6 +502,14 @@ def test_human_size(size, shown):
     assert human_size(size) == shown
 
 
+@pytest.mark.parametrize(
+    ("number", "noun", "shown"),
+    [(1, "key", "1 key"), (0, "object", "0 objects"), (2500, "bad row", "2,500 bad rows")],
+)
+def test_counted(number, noun, shown):
+    assert counted(number, noun) == shown
+
+
 def test_human_size_refuses_negative():
     with pytest.raises(ValueError, match="cannot be negative"):
         human_size(-1)
@@ -506,6 +550,13 @@ def test_dump_stats_and_damage_of_a_shard_set(people, people_set):
         return {line["key"]: line["value"] for line in lines}
 
     assert by_key(people_set) == by_key(people)
+    dumped = quordb("dump", str(people_set)).stdout
+    # Numbered from what is dumped: the object stored in two shards comes twice.
+    assert sorted({json.loads(line)["object"] for line in dumped.splitlines()}) == [0, 1, 2, 3]
+    copy = people_set.parent / "copy-set"
+    loaded = quordb("load", "--shards", "2", str(copy), "-", stdin=dumped)
+    assert text(loaded)[0].startswith(f"✅  {copy}  —  2 shards · ")
+    assert dict(quordb_open(copy)) == dict(QuorReader(people))
     stats = json.loads(quordb("stats", str(people_set), "--json").stdout)
     assert (stats["shard_count"], stats["num_keys"], len(stats["shards"])) == (3, 5, 3)
     assert "shards          3" in text(quordb("stats", str(people_set)))[0]
@@ -520,6 +571,29 @@ def test_dump_stats_and_damage_of_a_shard_set(people, people_set):
     result = quordb("verify", str(people_set))
     assert result.returncode == 1
     assert f"QuorCorruptError: {shard}: " in text(result)[1]
+
+
+@pytest.mark.parametrize(
+    ("command", "message"),
+    [
+        (["build", "SET", "-", "--key", "k"], "SET is a shard set: give --shards N"),
+        (["load", "SET", "-"], "SET is a shard set: give --shards N"),
+        (["build", "--shards", "2", "FILE", "-", "--key", "k"], "FILE is a file: a shard set is"),
+        (["load", "--shards", "2", "FILE", "-"], "FILE is a file: a shard set is"),
+    ],
+)
+def test_a_target_of_the_other_kind_is_refused_before_any_input_is_read(
+    people, people_set, command, message
+):
+    before = people.read_bytes()
+    names = {"SET": str(people_set), "FILE": str(people)}
+    # Reading this input would fail on its first line.
+    result = quordb(*[names.get(arg, arg) for arg in command], stdin=b"{not json\n")
+    assert result.returncode == 2
+    assert text(result)[1].startswith(
+        "quordb: " + message.replace("SET", str(people_set)).replace("FILE", str(people))
+    )
+    assert people.read_bytes() == before
 
 
 def test_failed_sharded_build_leaves_nothing(tmp_path):

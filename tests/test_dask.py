@@ -145,8 +145,8 @@ def test_worker_killed_mid_build(client, tmp_path):
         (lambda: [{"id": "a"}], "id", "takes a dask.bag.Bag or a dask.dataframe.DataFrame"),
         (lambda: dask_bag.from_sequence([{"id": "a"}]), [], "key must be a field name"),
         (lambda: dask_bag.from_sequence([{"id": "a"}]), 5, "key must be a field name"),
-        (lambda: dask_bag.from_sequence([{"id": 1.5}]), "id", "holds a 'float'"),
-        (lambda: dask_bag.from_sequence([{"id": True}]), "id", "holds a 'bool'"),
+        (lambda: dask_bag.from_sequence([{"id": 1.5}]), "id", "key field must be .*, not 1.5"),
+        (lambda: dask_bag.from_sequence([{"id": True}]), "id", "key field must be .*, not true"),
     ],
 )
 def test_bad_collection_or_key_is_refused(client, tmp_path, collection, key, message):

@@ -1,6 +1,5 @@
 """The dump format and load: a database dumped and loaded is the same file, byte for byte."""
 
-import base64
 import json
 import math
 import struct
@@ -9,7 +8,7 @@ import msgpack
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from quordb import QuorWriter
+from quordb import QuorWriter, ShardedWriter, _dump
 from quordb._dump import (
     dump_lines,
     from_json,
@@ -48,6 +47,10 @@ keys = st.text(max_size=6) | st.binary(max_size=6)
 NAN_WITH_SIGN = struct.pack(">Bd", 0xCB, -math.nan)
 
 
+def refuse_bare_constant(name):
+    pytest.fail(f"a dump line holds a bare {name}, which strict JSON parsers refuse")
+
+
 def rebuilt(source, tmp_path, name="copy.qrdb"):
     writer = QuorWriter()
     lines = [line.encode() for line in dump_lines(str(source))]
@@ -80,8 +83,8 @@ def test_round_trip_rebuilds_the_same_file(tmp_path, capfd, objects, naming):
     capfd.readouterr()
     assert copy.read_bytes() == source.read_bytes()
     assert count.objects == len(objects)
-    for line in lines:
-        json.loads(line)  # every line is JSON on its own
+    for line in lines:  # every line is strict JSON on its own
+        json.loads(line, parse_constant=refuse_bare_constant)
 
 
 def test_shared_and_unnamed_objects_are_dumped_once_each_in_stored_order(tmp_path, capfd):
@@ -110,7 +113,8 @@ def test_shared_and_unnamed_objects_are_dumped_once_each_in_stored_order(tmp_pat
         # float32 and a str8 holding one byte re-encode differently: kept verbatim.
         (b"\xca\x3f\x80\x00\x00", {"$msgpack": "yj+AAAA="}),
         (b"\xd9\x01a", {"$msgpack": "2QFh"}),
-        (NAN_WITH_SIGN, {"$msgpack": base64.b64encode(NAN_WITH_SIGN).decode()}),
+        (msgpack.packb([math.nan, -math.inf]), [{"$float": "NaN"}, {"$float": "-Infinity"}]),
+        (NAN_WITH_SIGN, {"$float": "0xfff8000000000000"}),
         (b"", {"$msgpack": ""}),
     ],
 )
@@ -121,7 +125,15 @@ def test_payloads_are_shown_so_that_loading_stores_the_same_bytes(payload, shown
 
 @pytest.mark.parametrize(
     "tagged",
-    [{"$bytes": 5}, {"$bytes": "!!"}, {"$map": [[1]]}, {"$map": [[[1], 2]]}, {"$what": 1}],
+    [
+        {"$bytes": 5},
+        {"$bytes": "!!"},
+        {"$map": [[1]]},
+        {"$map": [[[1], 2]]},
+        {"$what": 1},
+        {"$float": "nan"},
+        {"$float": "0x3ff0000000000000"},  # the bits of 1.0, which JSON holds as it is
+    ],
 )
 def test_bad_tagged_values_are_refused(tagged):
     with pytest.raises(ValueError):
@@ -143,6 +155,7 @@ def test_to_json_and_from_json_are_inverse_on_tags():
         (b'{"key": 5, "value": 1}', "a key is a string"),
         (b'{"key": "a", "value": {"$bytes": "%%"}}', "invalid base64"),
         (b'{"key": "a", "value": {"$msgpack": 1}}', "expected base64 text"),
+        (b'{"key": "a", "value": ' + b"[" * 10_000 + b"]" * 10_000 + b"}", "nested too deeply"),
     ],
 )
 def test_bad_dump_lines_name_their_line(line, reason):
@@ -172,3 +185,28 @@ def test_record_scan_chunks_and_arguments(tmp_path, capfd):
         RecordScan(str(db), chunk=0)
     with pytest.raises(OSError, match="QuorIOError: cannot open"):
         RecordScan(str(tmp_path / "absent.qrdb"))
+
+
+def test_a_shard_set_is_dumped_from_one_generation_when_a_publish_comes_between(
+    tmp_path, monkeypatch
+):
+    directory = tmp_path / "set"
+
+    def publish(generation, count):
+        with ShardedWriter(directory, shards=3) as writer:
+            for i in range(count):
+                writer.add({"generation": generation}, f"k{i}")
+
+    publish(0, 30)
+    scanned = []
+
+    def scan_after_a_publish(path, verify=True):
+        if not scanned:
+            publish(1, 31)  # between the reader's checks and the first shard's scan
+        scanned.append(path)
+        return RecordScan(path, verify)
+
+    monkeypatch.setattr(_dump, "RecordScan", scan_after_a_publish)
+    lines = [json.loads(line) for line in dump_lines(str(directory))]
+    assert {line["value"]["generation"] for line in lines} == {1}
+    assert sorted(line["object"] for line in lines) == list(range(31))

@@ -15,6 +15,7 @@ from quordb._inputs import (
     InputError,
     Row,
     column_types,
+    field_keys,
     format_of,
     keys_of,
 )
@@ -43,7 +44,7 @@ def rows(path, fmt, **options):
         ("-", None, "jsonl"),
         ("a.txt", "csv", "csv"),
         ("a.csv", "jsonl", "jsonl"),
-        ("a.tsv", None, "jsonl"),
+        ("a.tsv", None, "csv"),
         ("data", None, "jsonl"),
     ],
 )
@@ -119,6 +120,7 @@ def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, line, reason):
         (b"a,a\n", [], ["a"], "names a column twice"),
         (b"a,b\n", ["c=int"], ["a"], "--type names columns not in the header: ['c']"),
         (b"a,b\n", [], ["a", "id"], "--key names columns not in the header: ['id']"),
+        (b"a\tb\n", [], ["a"], "header, split at ',', is ['a\\tb']"),
     ],
 )
 def test_csv_bad_header(tmp_path, header, types, keys, message):
@@ -143,6 +145,37 @@ def test_closing_an_input_ends_its_half_read_rows(tmp_path):
     source.close()
     assert source.stream.closed
     assert next(rows, None) is None
+
+
+@pytest.mark.parametrize(
+    ("content", "delimiter"),
+    [
+        (b"\xef\xbb\xbfid,name\n1,a\n", None),  # as spreadsheet programs save "CSV UTF-8"
+        (b"id\tname\n1\ta\n", "\t"),
+        (b"id;name\n1;a\n", ";"),
+    ],
+)
+def test_csv_byte_order_mark_and_delimiters(tmp_path, content, delimiter):
+    path = tmp_path / "in.csv"
+    path.write_bytes(content)
+    [row] = read_rows(path, "csv", key_columns=["id"], delimiter=delimiter)
+    assert row.fields == {"id": "1", "name": "a"}
+
+
+DEEP = "[" * 10_000 + "]" * 10_000
+
+
+@pytest.mark.parametrize(
+    ("fmt", "content", "types", "reason"),
+    [
+        ("jsonl", f'{{"v": {DEEP}}}\n', [], "invalid JSON: nested too deeply"),
+        ("csv", f"v\n{DEEP}\n", ["v=json"], "column 'v': not JSON: nested too deeply"),
+    ],
+)
+def test_json_nested_too_deeply_is_a_bad_row(tmp_path, fmt, content, types, reason):
+    path = tmp_path / "in"
+    path.write_text(content)
+    assert rows(path, fmt, types=column_types(types)) == [f"{path}:{2 if types else 1}: {reason}"]
 
 
 def test_csv_from_standard_input_leaves_it_open(monkeypatch):
@@ -174,10 +207,29 @@ def test_keys_of_fields(record, keys):
     assert keys_of(Row(record, "f:1"), ["id", "alt"]) == keys
 
 
-@pytest.mark.parametrize("value", [1.5, True, {"a": 1}, [None]])
-def test_keys_of_refuses_other_values(value):
-    with pytest.raises(BadRow, match="field 'id' must be a string, an integer or a list of them"):
-        keys_of(Row({"id": value}, "f:1"), ["id"])
+@pytest.mark.parametrize(
+    ("value", "keys"),
+    [
+        ("a", ["a"]),
+        (b"\xff", [b"\xff"]),
+        (-7, ["-7"]),
+        (None, []),
+        (["b", 8, None, b"c"], ["b", "8", b"c"]),
+        (("t",), ["t"]),
+        ([None], []),
+        (1.5, "1.5"),
+        (True, "true"),
+        ({"a": 1}, '{"a": 1}'),
+        (["a", ["nested"]], '["nested"]'),
+    ],
+)
+def test_what_a_key_field_may_hold(value, keys):
+    if isinstance(keys, list):
+        assert field_keys(value, "id") == keys
+        return
+    refused = f"field 'id' must be a string, bytes, an integer or a list of them, not {keys}"
+    with pytest.raises(TypeError, match=re.escape(refused)):
+        field_keys(value, "id")
 
 
 def test_bad_row_policy_skips_up_to_its_limit_then_raises():
@@ -223,6 +275,24 @@ def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
     path = tmp_path / "t.parquet"
     path.write_bytes(b"PAR1")
     with pytest.raises(InputError, match=r"pip install 'quordb\[parquet\]'"):
+        read_rows(path, "parquet")
+
+
+def test_parquet_values_python_cannot_hold_are_bad_rows_named_by_row(tmp_path, monkeypatch):
+    monkeypatch.setattr(_inputs, "PARQUET_BATCH_ROWS", 2)
+    micros = [0, 300_000_000_000_000_000, 5]  # the second is past year 9999
+    table = pa.table({"id": ["a", "b", "c"], "ts": pa.array(micros, type=pa.timestamp("us"))})
+    path = tmp_path / "t.parquet"
+    pq.write_table(table, path)
+    result = rows(path, "parquet")
+    assert result[1].startswith(f"{path}:row 2: column 'ts' holds a value Python cannot hold")
+    assert [r.fields["id"] for r in (result[0], result[2])] == ["a", "c"]
+
+
+def test_parquet_columns_sharing_a_name_are_refused(tmp_path):
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.Table.from_arrays([pa.array([1]), pa.array([2])], names=["a", "a"]), path)
+    with pytest.raises(InputError, match=re.escape("the schema names a column twice: ['a', 'a']")):
         read_rows(path, "parquet")
 
 

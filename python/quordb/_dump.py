@@ -13,9 +13,14 @@ verbatim, as ``{"$msgpack": BASE64}``).
 JSON cannot show every msgpack value, so some take a tagged form (a dict
 whose single key starts with ``$``): ``{"$bytes": BASE64}``, ``{"$map":
 [[key, value], ...]}`` for a map with a key that is not a string or that
-starts with ``$``, ``{"$ext": CODE, "data": BASE64}`` and ``{"$timestamp":
-[SECONDS, NANOSECONDS]}``.  A key that is not valid UTF-8 is ``{"$bytes":
-BASE64}``.
+starts with ``$``, ``{"$ext": CODE, "data": BASE64}``, ``{"$timestamp":
+[SECONDS, NANOSECONDS]}`` and ``{"$float": "NaN"}`` (or ``"Infinity"``,
+``"-Infinity"``, or ``"0x"`` and the 16 hex digits of a NaN's bits when it has a
+sign or payload).  A key that is not valid UTF-8 is ``{"$bytes": BASE64}``.
+Every line is strict JSON: no bare ``NaN`` or ``Infinity``.
+
+The dump of a shard set is the dump of each shard in turn, from the files of one
+published generation, its objects numbered on from one shard to the next.
 """
 
 from __future__ import annotations
@@ -24,38 +29,65 @@ import base64
 import binascii
 import json
 import math
+import os
+import re
 import struct
-from collections.abc import Iterable, Iterator
+import time
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
-from quordb._inputs import BadRow
+from quordb import QuorWriter, ShardedReader, ShardedWriter
+from quordb._errors import CorruptError
+from quordb._inputs import BadRow, parse_json
+from quordb._manifest import MANIFEST_NAME
 from quordb._native import RecordScan
-from quordb._writer import QuorWriter
 
 __all__ = [
     "LoadCount",
     "dump_lines",
     "from_json",
+    "json_text",
     "key_from_json",
     "key_to_json",
     "load_lines",
     "payload_from_json",
     "payload_to_json",
     "to_json",
+    "unpack_failure",
 ]
 
 _NAN = struct.pack(">d", math.nan)
+_NAMED_FLOATS = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
+_NAN_BITS = re.compile(r"0x[0-9a-f]{16}")
 # Values that are JSON as they are; exact types, as a subclass may render otherwise.
 _JSON_SCALARS = frozenset({str, int, bool, type(None)})
-# One encoder for every line: json.dumps with options makes a new one per call.
-_encode = json.JSONEncoder(ensure_ascii=False).encode
+# One encoder for every line: json.dumps with options makes a new one per call. Strict:
+# to_json leaves no float that JSON cannot hold.
+_encode = json.JSONEncoder(ensure_ascii=False, allow_nan=False).encode
 
 
-class _NotJson(Exception):
-    """A value whose JSON form would not decode back to the same bytes."""
+def _float_tag(value: float) -> str:
+    """The ``$float`` text of an infinity or a NaN; a NaN's bits when they are not Python's."""
+    if not math.isnan(value):
+        return "Infinity" if value > 0 else "-Infinity"
+    bits = struct.pack(">d", value)
+    return "NaN" if bits == _NAN else "0x" + bits.hex()
+
+
+def _float_from_tag(text: Any) -> float:
+    if isinstance(text, str):
+        if text in _NAMED_FLOATS:
+            return _NAMED_FLOATS[text]
+        if _NAN_BITS.fullmatch(text):
+            value: float = struct.unpack(">d", bytes.fromhex(text[2:]))[0]
+            if math.isnan(value):
+                return value
+    raise ValueError(
+        f'"$float" takes "NaN", "Infinity", "-Infinity" or a NaN\'s bits, not {text!r}'
+    )
 
 
 def _b64(data: bytes) -> str:
@@ -66,17 +98,16 @@ def to_json(value: Any) -> Any:
     """Turn a decoded msgpack value into something `json.dumps` renders and `from_json` undoes.
 
     `bytes` become ``{"$bytes": base64}``, msgpack extension types
-    ``{"$ext": code, "data": base64}``, timestamps ``{"$timestamp": [s, ns]}``
-    and a map with a key that is not a `str`, or starts with ``$``,
-    ``{"$map": [[key, value], ...]}``; everything else is JSON already.
+    ``{"$ext": code, "data": base64}``, timestamps ``{"$timestamp": [s, ns]}``,
+    infinities and NaNs ``{"$float": text}`` and a map with a key that is not a
+    `str`, or starts with ``$``, ``{"$map": [[key, value], ...]}``; everything
+    else is JSON already.
     """
     kind = type(value)
     if kind in _JSON_SCALARS:
         return value
     if kind is float:
-        if math.isnan(value) and struct.pack(">d", value) != _NAN:
-            raise _NotJson("a NaN with a payload")  # JSON's NaN reads back as the plain one
-        return value
+        return value if math.isfinite(value) else {"$float": _float_tag(value)}
     if isinstance(value, dict):
         shown = {}
         for k, v in value.items():
@@ -126,6 +157,8 @@ def from_json(value: Any) -> Any:
             return msgpack.ExtType(code, _unb64(data))
         case {"$timestamp": [int(seconds), int(nanoseconds)]} if len(value) == 1:
             return msgpack.Timestamp(seconds, nanoseconds)
+        case {"$float": text} if len(value) == 1:
+            return _float_from_tag(text)
     raise ValueError(f"unknown tagged value {json.dumps(value)[:80]}")
 
 
@@ -138,6 +171,18 @@ def _unpack(payload: bytes) -> Any:
     return msgpack.unpackb(payload, raw=False, strict_map_key=False)  # what QuorReader reads
 
 
+# msgpack's unpack errors of these classes carry no message of their own.
+_UNPACK_FAILURES = {
+    msgpack.FormatError: "not msgpack data",
+    msgpack.StackError: "msgpack data nested too deeply",
+}
+
+
+def unpack_failure(exc: Exception) -> str:
+    """Why msgpack could not decode: *exc*'s message, or what its class means when it has none."""
+    return str(exc) or _UNPACK_FAILURES.get(type(exc), type(exc).__name__)
+
+
 def payload_to_json(payload: bytes) -> Any:
     """A stored object as JSON: its decoded value, or ``{"$msgpack": BASE64}`` when loading the
     value would not store the same bytes (a payload from another encoder, or no msgpack)."""
@@ -146,7 +191,7 @@ def payload_to_json(payload: bytes) -> Any:
         rendered = to_json(value)
         if _pack(value) == payload:
             return rendered
-    except (ValueError, TypeError, OverflowError, _NotJson):
+    except (ValueError, TypeError, OverflowError, RecursionError):
         pass  # msgpack's unpack errors derive from ValueError
     return {"$msgpack": _b64(payload)}
 
@@ -176,21 +221,95 @@ def key_from_json(key: Any) -> str | bytes:
     raise ValueError(f'a key is a string or {{"$bytes": BASE64}}, not {json.dumps(key)[:80]}')
 
 
-def dump_lines(path: str, *, verify: bool = True, first_object: int = 0) -> Iterator[str]:
-    """The dump of the database at *path*, one line (without its newline) at a time.
+def json_text(value: Any) -> str:
+    """A decoded value as one line of strict JSON, in the dump's convention (see `to_json`)."""
+    return _encode(to_json(value))
 
-    Objects are numbered from *first_object*, so that the dumps of a shard set's
-    shards, one after the other, number every stored object once.
+
+def dump_lines(path: str, *, verify: bool = True) -> Iterator[str]:
+    """The dump of the database at *path*, a file or a shard set, a line (without its newline)
+    at a time. Every file to dump is open before the first line, so a failure to open one
+    comes first, with no line printed.
     """
-    number = first_object
-    for chunk in RecordScan(path, verify):
-        for payload, keys in chunk:
-            tail = f', "value": {_encode(payload_to_json(payload))}, "object": {number}}}'
-            if not keys:
-                yield "{" + tail[2:]
-            for key in keys:
-                yield '{"key": ' + _encode(key_to_json(key)) + tail
-            number += 1
+    if os.path.isfile(os.path.join(path, MANIFEST_NAME)):
+        return _scan_lines(_set_scans(path, verify))
+    return _scan_lines([_ShardScan(RecordScan(path, verify), path, None, None)])
+
+
+@dataclass(frozen=True, slots=True)
+class _ShardScan:
+    """A file's records, and for a shard the counts its manifest entry lists."""
+
+    records: RecordScan
+    path: str
+    objects: int | None
+    keys: int | None
+
+
+def _scan_lines(scans: Sequence[_ShardScan]) -> Iterator[str]:
+    number = 0  # counted from what is dumped, so that a wrong manifest cannot skew it
+    for scan in scans:
+        first, keys_dumped = number, 0
+        for chunk in scan.records:
+            for payload, keys in chunk:
+                tail = f', "value": {_encode(payload_to_json(payload))}, "object": {number}}}'
+                if not keys:
+                    yield "{" + tail[2:]
+                for key in keys:
+                    yield '{"key": ' + _encode(key_to_json(key)) + tail
+                keys_dumped += len(keys)
+                number += 1
+        listed = (scan.objects, scan.keys)
+        if scan.objects is not None and (number - first, keys_dumped) != listed:
+            raise CorruptError.about(
+                scan.path,
+                f"dumped {number - first} objects and {keys_dumped} keys where "
+                f"{MANIFEST_NAME} lists {scan.objects} and {scan.keys}",
+            )
+
+
+# A publish can replace shards while the dump opens them: it tries again, for about a second.
+_SET_OPEN_ATTEMPTS = 50
+_SET_OPEN_PAUSE = 0.02
+
+
+def _set_scans(directory: str, verify: bool) -> list[_ShardScan]:
+    """A scan of each shard of the set in *directory*, all of one published generation.
+
+    `ShardedReader` checks each shard it opens against its manifest entry; each scan must
+    then open the very file the reader checked, and no newer manifest may have come since.
+    """
+    with ShardedReader(directory, verify=False) as reader:  # the scans check the CRCs
+        for _attempt in range(_SET_OPEN_ATTEMPTS):
+            scans = _open_scans(reader, verify)
+            if reader.refresh():
+                problem = "a new manifest was published"
+            elif isinstance(scans, str):
+                problem = scans
+                time.sleep(_SET_OPEN_PAUSE)
+            else:
+                return scans
+    raise CorruptError.about(directory, f"the shard set kept changing during the dump: {problem}")
+
+
+def _open_scans(reader: ShardedReader, verify: bool) -> list[_ShardScan] | str:
+    """A scan of each shard *reader* has open, or what changed in the directory meanwhile."""
+    scans = []
+    for entry, shard in zip(reader.manifest.shards, reader.shards, strict=True):
+        path = shard.path
+        try:
+            before = os.stat(path)
+            records = RecordScan(path, verify)
+            after = os.stat(path)
+        except OSError as exc:
+            return str(exc)
+        # The name held one file (of the size listed) throughout: the scan has that file.
+        if (before.st_dev, before.st_ino) != (after.st_dev, after.st_ino) or (
+            after.st_size != entry.size
+        ):
+            return f"{path} was replaced"
+        scans.append(_ShardScan(records, path, entry.num_objects, entry.num_keys))
+    return scans
 
 
 @dataclass
@@ -202,7 +321,37 @@ class LoadCount:
 _LINE_FIELDS = frozenset({"key", "value", "object"})
 
 
-def load_lines(lines: Iterable[bytes], source: str, writer: QuorWriter) -> LoadCount:
+def _object_adder(writer: QuorWriter | ShardedWriter) -> Callable[[Any], int]:
+    """What stores a dumped value in *writer* and returns its object ID."""
+    if isinstance(writer, ShardedWriter):
+        return lambda dumped: writer.add_object(_value_of(dumped))
+    add_raw = writer.raw.add_object_raw
+    return lambda dumped: add_raw(payload_from_json(dumped))
+
+
+def _value_of(dumped: Any) -> Any:
+    """The value to encode for a dumped value, for a writer that takes no encoded bytes.
+
+    A ``$msgpack`` payload is taken only when encoding its value gives it back.
+    """
+    if not (isinstance(dumped, dict) and len(dumped) == 1 and "$msgpack" in dumped):
+        return from_json(dumped)
+    payload = _unb64(dumped["$msgpack"])
+    try:
+        value = _unpack(payload)
+        if _pack(value) == payload:
+            return value
+    except (ValueError, TypeError, OverflowError):
+        pass  # not msgpack at all
+    raise ValueError(
+        'a shard set stores each value as quordb encodes it, and this "$msgpack" value is '
+        "other bytes: load it into a single file"
+    )
+
+
+def load_lines(
+    lines: Iterable[bytes], source: str, writer: QuorWriter | ShardedWriter
+) -> LoadCount:
     """Add the dump *lines* (from *source*, for messages) to *writer*.
 
     A line's object is the one of the earlier line with the same ``"object"``
@@ -211,13 +360,14 @@ def load_lines(lines: Iterable[bytes], source: str, writer: QuorWriter) -> LoadC
     """
     objects: dict[int, int] = {}  # dumped number -> writer's object ID
     count = LoadCount()
-    raw = writer.raw
+    add_object = _object_adder(writer)
+    add_key = writer.raw.add_key if isinstance(writer, QuorWriter) else writer.add_key
     for line_no, line in enumerate(lines, start=1):
         if not line.strip():
             continue
         where = f"{source}:{line_no}"
         try:
-            entry = json.loads(line)
+            entry = parse_json(line)
         except ValueError as exc:
             raise BadRow(where, f"invalid JSON: {exc}") from None
         if not isinstance(entry, dict) or "value" not in entry or not entry.keys() <= _LINE_FIELDS:
@@ -232,13 +382,15 @@ def load_lines(lines: Iterable[bytes], source: str, writer: QuorWriter) -> LoadC
         try:
             obj_id = objects.get(number) if number is not None else None
             if obj_id is None:
-                obj_id = raw.add_object_raw(payload_from_json(entry["value"]))
+                obj_id = add_object(entry["value"])
                 count.objects += 1
                 if number is not None:
                     objects[number] = obj_id
             if "key" in entry:
-                raw.add_key(key_from_json(entry["key"]), obj_id)
+                add_key(key_from_json(entry["key"]), obj_id)
                 count.keys += 1
         except (ValueError, OverflowError) as exc:
-            raise BadRow(where, str(exc)) from None
+            raise BadRow(where, str(exc) or unpack_failure(exc)) from None
+        except RecursionError:
+            raise BadRow(where, "the value is nested too deeply to store") from None
     return count

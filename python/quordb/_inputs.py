@@ -1,4 +1,4 @@
-"""Records for ``quordb build``: JSON Lines, CSV and Parquet, each row with its position.
+"""Records for ``quordb build``: JSON Lines, CSV (or TSV) and Parquet, each row with its position.
 
 Every source yields `Row` objects, one per record, carrying the file and the
 line or row number where the record starts.  A record that cannot be read is
@@ -21,6 +21,8 @@ from dataclasses import dataclass
 from pathlib import PurePath
 from typing import IO, Any, Self
 
+from quordb._units import counted
+
 __all__ = [
     "FORMATS",
     "BadRow",
@@ -29,8 +31,11 @@ __all__ = [
     "InputError",
     "Row",
     "column_types",
+    "delimiter_of",
+    "field_keys",
     "format_of",
     "keys_of",
+    "parse_json",
 ]
 
 FORMATS = ("jsonl", "csv", "parquet")
@@ -40,6 +45,7 @@ _EXTENSIONS = {
     ".ndjson": "jsonl",
     ".json": "jsonl",
     ".csv": "csv",
+    ".tsv": "csv",
     ".parquet": "parquet",
     ".pq": "parquet",
 }
@@ -94,8 +100,7 @@ class BadRowPolicy:
         """The closing count, or None when no row was skipped."""
         if not self.skipped:
             return None
-        rows = "row" if self.skipped == 1 else "rows"
-        return f"skipped {self.skipped:,} bad {rows} (at most {self.limit:,} allowed)"
+        return f"skipped {counted(self.skipped, 'bad row')} (at most {self.limit:,} allowed)"
 
 
 def format_of(name: str, given: str | None) -> str:
@@ -106,32 +111,61 @@ def format_of(name: str, given: str | None) -> str:
     return _EXTENSIONS.get(PurePath(name).suffix.lower(), "jsonl")
 
 
+def delimiter_of(name: str, fmt: str, given: str | None) -> str | None:
+    """The CSV delimiter: *given* when set, a tab for CSV named ``.tsv``, else None (a comma)."""
+    if given is not None:
+        return given
+    if fmt == "csv" and PurePath(name).suffix.lower() == ".tsv":
+        return "\t"
+    return None
+
+
+def parse_json(text: str | bytes) -> Any:
+    """*text* as JSON; `ValueError` for text that is not JSON, or nests too deeply to parse."""
+    try:
+        return json.loads(text)
+    except RecursionError:
+        # The parser recurses once per level; the level it gives up at is no rule of ours.
+        raise ValueError("nested too deeply") from None
+
+
 # --- keys ---------------------------------------------------------------------------
 
 
-def keys_of(row: Row, fields: Sequence[str]) -> list[str]:
-    """The keys that *fields* of *row* give: strings, integers as decimal text, or lists of those.
+#: What a key field may hold, as messages say it.
+KEY_FIELD_RULE = "a string, bytes, an integer or a list of them"
 
-    An absent or null field gives none; a row with no key at all is a `BadRow`.
+
+def field_keys(value: Any, field: str | None = None) -> list[str | bytes]:
+    """The keys that a key field holding *value* gives: the rule for every build from records.
+
+    A string or bytes is a key, an integer (not a bool) the key of its decimal text, and a
+    list or tuple a key per item; null, as the value or as an item, gives none. Anything
+    else (a float, a bool, a map, a list inside the list) raises `TypeError` naming *field*.
     """
-    record = row.fields
-    keys: list[str] = []
+    if value is None:
+        return []
+    keys: list[str | bytes] = []
+    for item in value if isinstance(value, list | tuple) else (value,):
+        if isinstance(item, str | bytes):
+            keys.append(item)
+        elif isinstance(item, int) and not isinstance(item, bool):
+            keys.append(str(item))
+        elif item is not None:
+            name = "a key field" if field is None else f"field {field!r}"
+            shown = json.dumps(item, default=repr)
+            raise TypeError(f"{name} must be {KEY_FIELD_RULE}, not {shown}")
+    return keys
+
+
+def keys_of(row: Row, fields: Sequence[str]) -> list[str | bytes]:
+    """The keys that *fields* of *row* give (see `field_keys`); a row with none is a `BadRow`."""
+    keys: list[str | bytes] = []
     for field in fields:
-        value = record.get(field)
-        values = value if isinstance(value, list) else [value]
-        for item in values:
-            if item is None and not isinstance(value, list):
-                continue
-            if isinstance(item, str):
-                keys.append(item)
-            elif isinstance(item, int) and not isinstance(item, bool):
-                keys.append(str(item))
-            else:
-                raise BadRow(
-                    row.where,
-                    f"field {field!r} must be a string, an integer or a list of them, "
-                    f"not {json.dumps(item, default=repr)}",
-                )
+        try:
+            keys += field_keys(row.fields.get(field), field)
+        except TypeError as exc:
+            raise BadRow(row.where, str(exc)) from None
     if not keys:
         raise BadRow(row.where, f"none of the key fields {', '.join(map(repr, fields))} is set")
     return keys
@@ -168,7 +202,7 @@ def _number(text: str) -> float:
 
 def _json(text: str) -> Any:
     try:
-        return json.loads(text)
+        return parse_json(text)
     except ValueError as exc:
         raise ValueError(f"not JSON: {exc}") from None
 
@@ -202,7 +236,8 @@ def column_types(specs: Sequence[str]) -> dict[str, Callable[[str], Any]]:
 class Input:
     """An input opened for `rows`: a file, closed with the `Input`, or standard input (``-``).
 
-    *types* converts CSV columns; giving them for another format is an error.
+    *types* converts CSV columns and *delimiter* (default a comma) separates them; giving
+    either for another format is an error.
     The open binary stream is `stream`, so that callers can compare it with
     their outputs; `size` and `position` measure progress through it.
     """
@@ -214,11 +249,14 @@ class Input:
         *,
         types: Mapping[str, Callable[[str], Any]] | None = None,
         key_columns: Sequence[str] = (),
+        delimiter: str | None = None,
     ) -> None:
         if fmt not in FORMATS:
             raise InputError(f"unknown input format {fmt!r}; expected one of {', '.join(FORMATS)}")
         if types and fmt != "csv":
             raise InputError("--type applies to CSV input only")
+        if delimiter is not None and fmt != "csv":
+            raise InputError("--delimiter applies to CSV input only")
         if fmt == "parquet" and name == "-":
             raise InputError("Parquet cannot be read from standard input; give a file")
         self.name = name
@@ -226,6 +264,7 @@ class Input:
         self.fmt = fmt
         self._types = types or {}
         self._key_columns = key_columns
+        self._delimiter = delimiter or ","
         self._read = 0
         self._rows: Generator[Row | BadRow] | None = None
         if name == "-":
@@ -281,7 +320,7 @@ class Input:
                 continue
             where = f"{self.label}:{line_no}"
             try:
-                record = json.loads(line)
+                record = parse_json(line)
             except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON
                 yield BadRow(where, f"invalid JSON: {exc}")
                 continue
@@ -292,8 +331,11 @@ class Input:
 
     def _csv_rows(self) -> Generator[Row | BadRow]:
         # Bytes that are not UTF-8 survive decoding as surrogates, so that the
-        # row holding them is reported rather than the whole file failing.
-        text = io.TextIOWrapper(self.stream, encoding="utf-8", errors="surrogateescape", newline="")
+        # row holding them is reported rather than the whole file failing. A byte-order
+        # mark, as spreadsheet programs write, is no part of the first column's name.
+        text = io.TextIOWrapper(
+            self.stream, encoding="utf-8-sig", errors="surrogateescape", newline=""
+        )
         try:
             yield from self._csv_text_rows(text)
         finally:
@@ -301,7 +343,7 @@ class Input:
 
     def _csv_text_rows(self, text: IO[str]) -> Iterator[Row | BadRow]:
         label = self.label
-        reader = csv.reader(text, strict=True)
+        reader = csv.reader(text, strict=True, delimiter=self._delimiter)
         try:
             header = next(reader)
         except StopIteration:
@@ -314,7 +356,10 @@ class Input:
         for option, columns in (("--type", types), ("--key", self._key_columns)):
             unknown = [column for column in columns if column not in header]
             if unknown:
-                raise InputError(f"{label}:1: {option} names columns not in the header: {unknown}")
+                raise InputError(
+                    f"{label}:1: {option} names columns not in the header: {unknown}; "
+                    f"the header, split at {self._delimiter!r}, is {header}"
+                )
         converters = [types.get(column) for column in header]
         # An empty cell is null where a type or a key is expected, else "".
         nullable = [types.get(c, str) is not str or c in self._key_columns for c in header]
@@ -350,12 +395,43 @@ class Input:
             parquet = pq.ParquetFile(self.stream)
         except Exception as exc:  # noqa: BLE001  # pyarrow's own errors for a file that is no Parquet
             raise InputError(f"{self.label}: not a Parquet file: {exc}") from None
+        names = parquet.schema_arrow.names
+        if len(set(names)) != len(names):
+            # A record holds one value per name: the later column would hide the earlier.
+            raise InputError(f"{self.label}: the schema names a column twice: {names}")
         row_no = 0
         for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):
-            for record in batch.to_pylist():
+            for record in _parquet_records(batch):
                 row_no += 1
-                fields = {k: _plain(v) for k, v in record.items()}
-                yield Row(fields, f"{self.label}:row {row_no}")
+                where = f"{self.label}:row {row_no}"
+                if isinstance(record, str):
+                    yield BadRow(where, record)
+                else:
+                    yield Row({k: _plain(v) for k, v in record.items()}, where)
+
+
+# What pyarrow raises for a value Python cannot hold (a timestamp past year 9999...).
+_UNCONVERTIBLE = (ValueError, OverflowError)
+
+
+def _parquet_records(batch: Any) -> list[dict[str, Any] | str]:
+    """The rows of a Parquet record batch as Python values, or the reason a row has none."""
+    try:
+        records: list[dict[str, Any] | str] = batch.to_pylist()
+    except _UNCONVERTIBLE:
+        # Rare: convert cell by cell to find the rows and columns at fault.
+        return [_parquet_record(batch, row) for row in range(batch.num_rows)]
+    return records
+
+
+def _parquet_record(batch: Any, row: int) -> dict[str, Any] | str:
+    record: dict[str, Any] = {}
+    for name, column in zip(batch.schema.names, batch.columns, strict=True):
+        try:
+            record[name] = column[row].as_py()
+        except _UNCONVERTIBLE as exc:
+            return f"column {name!r} holds a value Python cannot hold: {exc}"
+    return record
 
 
 def _typed_cells(

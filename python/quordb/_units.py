@@ -1,8 +1,9 @@
-"""Byte counts as people read them: decimal units (kB, MB, GB, TB), one decimal."""
+"""Figures as people read them: byte counts in decimal units (kB, MB, GB, TB), one decimal;
+counts of things with their noun, singular for one."""
 
 from __future__ import annotations
 
-__all__ = ["human_size"]
+__all__ = ["counted", "human_size"]
 
 _UNITS = ("kB", "MB", "GB", "TB", "PB")
 
@@ -24,3 +25,9 @@ def human_size(size: float) -> str:
         if round(value, 1) < 1000 or unit == _UNITS[-1]:
             return f"{value:.1f} {unit}"
     raise AssertionError("unreachable: the last unit always returns")
+
+
+def counted(number: int, noun: str) -> str:
+    """*number* with thousands separators and *noun*, which takes an "s" unless there is one:
+    ``counted(1, "key")`` is ``"1 key"``, ``counted(2500, "bad row")`` ``"2,500 bad rows"``."""
+    return f"{number:,} {noun}" if number == 1 else f"{number:,} {noun}s"

@@ -2,7 +2,8 @@
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
 bad input data (with a message on stderr), 2 for a usage error (also a build
-whose output is one of its inputs), 130 when interrupted, and 141 (128 +
+whose output is one of its inputs, or a database of the other kind: a file
+where a shard set is, or the reverse), 130 when interrupted, and 141 (128 +
 SIGPIPE, as for tools that the signal ends) when the reader of standard output
 goes away, as in ``quordb dump db | head``.
 """
@@ -14,61 +15,34 @@ import itertools
 import json
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import IO, Any
+from collections.abc import Callable, Iterable, Sequence
 
-from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-
-from quordb._dump import dump_lines, load_lines, to_json
+from quordb import Key, QuorReader, ShardedReader, StoreError, _build
+from quordb import open as open_database
+from quordb._cli_errors import CliError, UsageError
+from quordb._dump import dump_lines, json_text, to_json, unpack_failure
 from quordb._inputs import (
     FORMATS,
+    KEY_FIELD_RULE,
     BadRow,
     BadRowPolicy,
     Input,
     InputError,
-    Row,
     column_types,
+    delimiter_of,
     format_of,
-    keys_of,
 )
-from quordb._manifest import MANIFEST_NAME, Manifest, check_shard_count
-from quordb._native import StreamWriter, temp_path_for
+from quordb._manifest import check_shard_count
 from quordb._quordb import __version__
-from quordb._reader import Key, QuorReader
-from quordb._sharded import ShardedReader, ShardedWriter
-from quordb._sharded import open as open_database
-from quordb._units import human_size
-from quordb._writer import QuorWriter
+from quordb._units import counted, human_size
 
 __all__ = ["main", "to_json"]
 
 PROG = "quordb"
 
-# Message prefixes of the store's own failures; any other RuntimeError is a bug
-# and is left to propagate with its traceback.
-_STORE_ERROR_PREFIXES = ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
-
-# Progress is counted in steps of this many records, so that the bar costs nothing per record.
-_PROGRESS_EVERY_RECORDS = 4096
-
 # 128 + SIGPIPE: what a shell reports for a program that a closed pipe ended.
 _EXIT_BROKEN_PIPE = 141
 _EXIT_INTERRUPTED = 130
-
-
-class CliError(Exception):
-    """A failure reported as one line on stderr with exit status 1."""
-
-
-class UsageError(Exception):
-    """A command that must not run, reported as one line on stderr with exit status 2."""
-
-
-# JSON rendering of decoded values
-
-
-def _dumps(value: Any) -> str:
-    return json.dumps(to_json(value), ensure_ascii=False)
 
 
 def _key_arg(text: str) -> bytes:
@@ -87,66 +61,6 @@ def _limit(text: str) -> int:
     return value
 
 
-# build
-
-
-class _Progress:
-    """How far into the input, on stderr: a tqdm bar with rate and ETA.
-
-    Bytes against the size of a regular text file; records read for a pipe or
-    Parquet. Closing it adds one line with the counts of records and objects.
-    """
-
-    def __init__(self, stream: IO[str], source: Input) -> None:
-        self._stream = stream
-        self._source = source
-        self._bytes = source.position() is not None
-        self._bar = tqdm(
-            total=source.size if self._bytes else None,
-            unit="B" if self._bytes else " records",
-            unit_scale=True,
-            unit_divisor=1000,
-            desc="read",
-            file=stream,
-            mininterval=0.2,
-            dynamic_ncols=True,
-        )
-        self._counted = 0
-
-    def tick(self, records: int) -> None:
-        done = self._source.position() if self._bytes else records
-        self._bar.update((done or 0) - self._counted)
-        self._counted = done or 0
-
-    def finish(self, records: int, objects: int) -> None:
-        self.tick(records)
-        self._bar.close()
-        self._stream.write(f"read {records:,} records, {objects:,} objects\n")
-        self._stream.flush()
-
-
-def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
-    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
-
-
-def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
-    """UsageError when the build of *out* would replace or empty its own input.
-
-    The output and its temporary file are compared with the input by device
-    and inode, so other names of the same file (links, ``./x``) count too.
-    """
-    source_info = os.fstat(source.fileno())
-    for written in (out, temp_path_for(out)):
-        try:
-            info = os.stat(written)
-        except OSError:
-            continue
-        if _same_file(info, source_info):
-            raise UsageError(
-                f"{written} is the input {source_name}: building there would destroy it"
-            )
-
-
 def _shard_count(text: str) -> int:
     try:
         return check_shard_count(int(text))
@@ -154,120 +68,42 @@ def _shard_count(text: str) -> int:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def _streaming_writer(out: str) -> QuorWriter:
-    try:
-        return QuorWriter(out, quiet=False)
-    except OSError as exc:
-        raise CliError(f"{out}: {exc}") from None
+def _delimiter(text: str) -> str:
+    # A tab is hard to type inside quotes, so its escape is taken too.
+    if text in ("\\t", "tab"):
+        return "\t"
+    if len(text) != 1:
+        raise argparse.ArgumentTypeError(f"a delimiter is one character (or \\t), not {text!r}")
+    return text
+
+
+# build and load
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
     fmt = format_of(args.input, args.format)
-    types = column_types(args.type)
-    policy = BadRowPolicy(args.skip_bad, sys.stderr)
-    with Input(args.input, fmt, types=types, key_columns=args.key) as source:
-        _refuse_overwriting_input(args.out, source.stream, source.label)
-        show_progress = args.progress or sys.stderr.isatty()
-        progress = _Progress(sys.stderr, source) if show_progress else None
-        writer: QuorWriter | ShardedWriter = (
-            ShardedWriter(args.out, shards=args.shards)
-            if args.shards
-            else _streaming_writer(args.out)
-        )
-        try:
-            with writer:
-                records, objects = _add_rows(writer, source.rows(), args.key, policy, progress)
-                if progress is not None:
-                    progress.finish(records, objects)
-                summary = policy.summary()
-                if summary is not None:
-                    sys.stderr.write(f"{PROG}: {summary}\n")
-        except OSError as exc:
-            raise CliError(f"{args.out}: {exc}") from None
-    if isinstance(writer, ShardedWriter) and writer.manifest is not None:
-        shards = writer.manifest.shards
-        sys.stdout.write(
-            f"✅  {args.out}  —  {len(shards)} shards · "
-            f"{sum(e.num_objects for e in shards)} objects · "
-            f"{sum(e.num_keys for e in shards)} keys · "
-            f"{human_size(sum(e.size for e in shards))}\n"
+    source = Input(
+        args.input,
+        fmt,
+        types=column_types(args.type),
+        key_columns=args.key,
+        delimiter=delimiter_of(args.input, fmt, args.delimiter),
+    )
+    with source:
+        _build.build(
+            args.out,
+            source,
+            args.key,
+            args.shards,
+            BadRowPolicy(args.skip_bad, sys.stderr),
+            show_progress=args.progress or sys.stderr.isatty(),
         )
     return 0
 
 
-# A record ready to add: where it starts, the object and its keys.
-_Pending = tuple[str, dict[str, Any], list[str]]
-
-
-def _add_rows(
-    writer: QuorWriter | ShardedWriter,
-    rows: Iterator[Row | BadRow],
-    key_fields: Sequence[str],
-    policy: BadRowPolicy,
-    progress: _Progress | None,
-) -> tuple[int, int]:
-    """Add one object per usable row; return the counts of records and objects.
-
-    A row that cannot be used goes to *policy*, which skips it or raises.
-    """
-    records = 0
-
-    def usable() -> Iterator[_Pending]:
-        nonlocal records
-        for row in rows:
-            records += 1
-            if progress is not None and records % _PROGRESS_EVERY_RECORDS == 0:
-                progress.tick(records)
-            try:
-                if isinstance(row, BadRow):
-                    raise row
-                yield row.where, row.fields, keys_of(row, key_fields)
-            except BadRow as bad:
-                policy.skip(bad)
-
-    # add_many stops at a pair it refuses, the last one handed over: that
-    # row is skipped and the rows after it are handed over again.
-    last: _Pending | None = None
-    handed = 0
-
-    def handing(pending: Iterator[_Pending]) -> Iterator[tuple[dict[str, Any], list[str]]]:
-        nonlocal last, handed
-        for item in pending:
-            last = item
-            handed += 1
-            yield item[1], item[2]
-
-    def object_count() -> int:
-        if isinstance(writer, ShardedWriter):
-            return writer.object_count
-        raw = writer.raw
-        assert isinstance(raw, StreamWriter)
-        return raw.object_count
-
-    source = usable()
-    objects = 0
-    while True:
-        start, last, handed = object_count(), None, 0
-        try:
-            objects += writer.add_many(handing(source))
-            return records, objects
-        except (OverflowError, ValueError, TypeError) as exc:
-            stored = object_count() - start
-            objects += stored
-            if last is None or stored != handed - 1:
-                raise  # not a refused pair
-            policy.skip(BadRow(last[0], str(exc)))
-
-
 def _cmd_load(args: argparse.Namespace) -> int:
     with Input(args.input, "jsonl") as source:
-        _refuse_overwriting_input(args.out, source.stream, source.label)
-        writer = _streaming_writer(args.out)
-        try:
-            with writer:
-                load_lines(source.stream, source.label, writer)
-        except OSError as exc:
-            raise CliError(f"{args.out}: {exc}") from None
+        _build.load(args.out, source, args.shards)
     return 0
 
 
@@ -284,7 +120,15 @@ def _cmd_get(args: argparse.Namespace) -> int:
             value = db[_key_arg(args.key)]
         except KeyError:
             raise CliError(f"key not found: {args.key!r}") from None
-    sys.stdout.write(_dumps(value) + "\n")
+        except ValueError as exc:  # msgpack's decoding errors
+            raise CliError(
+                f"the object of key {args.key!r} cannot be decoded: {unpack_failure(exc)}"
+            ) from None
+    try:
+        line = json_text(value)
+    except RecursionError:
+        raise CliError(f"the object of key {args.key!r} is nested too deeply to show") from None
+    sys.stdout.write(line + "\n")
     return 0
 
 
@@ -311,20 +155,9 @@ def _write_keys(keys: Iterable[Key]) -> None:
 
 def _cmd_dump(args: argparse.Namespace) -> int:
     out = sys.stdout
-    for line in _dump_any(args.db, verify=not args.no_verify):
+    for line in dump_lines(args.db, verify=not args.no_verify):
         out.write(line + "\n")
     return 0
-
-
-def _dump_any(path: str, verify: bool) -> Iterator[str]:
-    """The dump of a file, or of each shard of a shard set in turn, objects numbered on."""
-    if not os.path.isfile(os.path.join(path, MANIFEST_NAME)):
-        yield from dump_lines(path, verify=verify)
-        return
-    first = 0
-    for entry in Manifest.load(path).shards:
-        yield from dump_lines(os.path.join(path, entry.file), verify=verify, first_object=first)
-        first += entry.num_objects
 
 
 _STATS_LABELS = {
@@ -368,7 +201,8 @@ def _cmd_verify(args: argparse.Namespace) -> int:
         stats = db.stats()
     size = human_size(round(stats["file_size_kb"] * 1024))
     sys.stdout.write(
-        f"OK  {args.db}: {stats['num_keys']:,} keys, {stats['num_objects']:,} objects, {size}\n"
+        f"OK  {args.db}: {counted(stats['num_keys'], 'key')}, "
+        f"{counted(stats['num_objects'], 'object')}, {size}\n"
     )
     return 0
 
@@ -384,8 +218,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    read = argparse.ArgumentParser(add_help=False)
-    read.add_argument("db", metavar="DB", help="database file, or shard set directory")
+    database = argparse.ArgumentParser(add_help=False)
+    database.add_argument("db", metavar="DB", help="database file, or shard set directory")
+    read = argparse.ArgumentParser(add_help=False, parents=[database])
     read.add_argument(
         "--no-verify",
         action="store_true",
@@ -398,13 +233,15 @@ def _parser() -> argparse.ArgumentParser:
         description=(
             "Build OUT from INPUT, each record (a JSON object per line, a CSV row under "
             "its header, a Parquet row) stored whole under the keys found in the --key "
-            "fields: a string, an integer (used as its decimal text) or a list of those. "
-            "Absent and null fields give no key; every record needs at least one. A key "
-            "that occurs again names the later object. The format follows the extension "
-            "(.csv, .parquet .pq, JSON Lines for any other) unless --format is given."
+            f"fields. A key field holds {KEY_FIELD_RULE} (an integer is used as its "
+            "decimal text); null, as the field or as an item of its list, and an absent "
+            "field give no key, and every record needs at least one. A key that occurs "
+            "again names the later object. The format follows the extension (.csv, .tsv "
+            "for tab-separated CSV, .parquet .pq, JSON Lines for any other) unless "
+            "--format is given."
         ),
     )
-    build.add_argument("out", metavar="OUT", help="database file to write")
+    build.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
     build.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
     build.add_argument(
         "--key",
@@ -421,6 +258,12 @@ def _parser() -> argparse.ArgumentParser:
         default=[],
         help="read a CSV column as int, float, bool, json or str (repeatable); "
         "an empty cell of a typed column is null",
+    )
+    build.add_argument(
+        "--delimiter",
+        metavar="CHAR",
+        type=_delimiter,
+        help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
     )
     build.add_argument(
         "--skip-bad",
@@ -473,8 +316,14 @@ def _parser() -> argparse.ArgumentParser:
             "the same keys and objects, each object stored once."
         ),
     )
-    load.add_argument("out", metavar="OUT", help="database file to write")
+    load.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
     load.add_argument("input", metavar="INPUT", help="dump output, or - for standard input")
+    load.add_argument(
+        "--shards",
+        metavar="N",
+        type=_shard_count,
+        help="build a shard set of N .qrdb files and a manifest in the directory OUT",
+    )
     load.set_defaults(run=_cmd_load)
 
     stats = commands.add_parser("stats", parents=[read], help="show file metadata")
@@ -483,16 +332,25 @@ def _parser() -> argparse.ArgumentParser:
 
     verify = commands.add_parser(
         "verify",
+        parents=[database],
         help="check every checksum, and the header against the sections it describes",
     )
-    verify.add_argument("db", metavar="DB", help="database file")
     verify.set_defaults(run=_cmd_verify)
     return parser
 
 
-def _fail(message: str) -> int:
+def _fail(message: str, status: int = 1) -> int:
     sys.stderr.write(f"{PROG}: {message}\n")
-    return 1
+    return status
+
+
+def _store_failure_by_prefix(exc: RuntimeError) -> bool:
+    """Whether *exc* is a store failure raised as a plain `RuntimeError`, told by its prefix.
+
+    Until ``quordb._native`` and the shard-set modules raise the classes of ``quordb._errors``;
+    delete this then, and let any `RuntimeError` left propagate as the bug it is.
+    """
+    return str(exc).startswith(("QuorCorruptError: ", "QuorVersionError: ", "QuorError: "))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -504,22 +362,22 @@ def main(argv: Sequence[str] | None = None) -> int:
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)
-    except (CliError, InputError, BadRow) as exc:
+    except (CliError, UsageError, StoreError) as exc:
+        return _fail(str(exc), exc.exit_status)
+    except (InputError, BadRow) as exc:
         return _fail(str(exc))
-    except UsageError as exc:
-        _fail(str(exc))
-        return 2
     except KeyboardInterrupt:
-        _fail("interrupted")
-        return _EXIT_INTERRUPTED
+        return _fail("interrupted", _EXIT_INTERRUPTED)
     except BrokenPipeError:
         # The reader of our output went away (`quordb dump db | head`): stop
         # quietly, and keep the interpreter's final flush from failing again.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return _EXIT_BROKEN_PIPE
-    except (OSError, RuntimeError, ValueError) as exc:
-        message = str(exc)
-        if isinstance(exc, RuntimeError) and not message.startswith(_STORE_ERROR_PREFIXES):
+    except (OSError, ValueError) as exc:
+        # The system refused, or a value the store cannot hold: the message says which.
+        return _fail(str(exc) or type(exc).__name__)
+    except RuntimeError as exc:
+        if not _store_failure_by_prefix(exc):
             raise
-        return _fail(message)
+        return _fail(str(exc))

@@ -27,6 +27,7 @@ import pyarrow  # type: ignore[import-untyped]  # ships no type information
 from dask.base import compute
 from dask.delayed import delayed
 
+from quordb._inputs import field_keys
 from quordb._manifest import (
     Files,
     LocalFiles,
@@ -131,15 +132,7 @@ def _as_bag(collection: Any) -> Any:
 
 
 def _field_keys(value: Any) -> list[Key]:
-    if value is None:
-        return []
-    if isinstance(value, str | bytes):
-        return [value]
-    if isinstance(value, int) and not isinstance(value, bool):
-        return [str(value)]
-    if isinstance(value, list | tuple):
-        return [key for item in value for key in _field_keys(item)]
-    raise TypeError(f"a key field holds a {type(value).__name__!r}, not str, bytes or int")
+    return field_keys(value)  # the rule of quordb build's key fields, in one place
 
 
 @dataclass(frozen=True, slots=True)

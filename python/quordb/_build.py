@@ -1,0 +1,270 @@
+"""What ``quordb build`` and ``quordb load`` do once their arguments are read: check the
+target, choose its writer, add the rows with bad ones left to a policy, show progress, and
+print the summary line, the same way for a single file and for a shard set."""
+
+from __future__ import annotations
+
+import itertools
+import os
+import sys
+from collections import deque
+from collections.abc import Iterator, Sequence
+from typing import IO, Any
+
+from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
+
+from quordb import QuorWriter, ShardedWriter
+from quordb._cli_errors import CliError, UsageError
+from quordb._dump import load_lines
+from quordb._inputs import BadRow, BadRowPolicy, Input, Row, keys_of
+from quordb._manifest import MANIFEST_NAME, Manifest
+from quordb._native import StreamWriter, temp_path_for
+from quordb._units import counted, human_size
+
+__all__ = ["build", "load"]
+
+type Writer = QuorWriter | ShardedWriter
+
+# Progress is counted in steps of this many records, so that the bar costs nothing per record.
+_PROGRESS_EVERY_RECORDS = 4096
+
+
+class _Progress:
+    """How far into the input, on stderr: a tqdm bar with rate and ETA.
+
+    Bytes against the size of a regular text file; records read for a pipe or
+    Parquet. Closing it adds one line with the counts of records and objects.
+    """
+
+    def __init__(self, stream: IO[str], source: Input) -> None:
+        self._stream = stream
+        self._source = source
+        self._bytes = source.position() is not None
+        self._bar = tqdm(
+            total=source.size if self._bytes else None,
+            unit="B" if self._bytes else " records",
+            unit_scale=True,
+            unit_divisor=1000,
+            desc="read",
+            file=stream,
+            mininterval=0.2,
+            dynamic_ncols=True,
+        )
+        self._counted = 0
+
+    def tick(self, records: int) -> None:
+        done = self._source.position() if self._bytes else records
+        self._bar.update((done or 0) - self._counted)
+        self._counted = done or 0
+
+    def finish(self, records: int, objects: int) -> None:
+        self.tick(records)
+        self._bar.close()
+        self._stream.write(f"read {counted(records, 'record')}, {counted(objects, 'object')}\n")
+        self._stream.flush()
+
+
+def build(
+    out: str,
+    source: Input,
+    key_fields: Sequence[str],
+    shards: int | None,
+    policy: BadRowPolicy,
+    show_progress: bool,
+) -> None:
+    """Build *out* (a shard set of *shards* when given) from the rows of *source*."""
+    _check_target(out, shards, source)
+    progress = _Progress(sys.stderr, source) if show_progress else None
+    writer = _open_writer(out, shards)
+    with _NamingTarget(out), writer:
+        records, objects = _add_rows(writer, source.rows(), key_fields, policy, progress)
+        if progress is not None:
+            progress.finish(records, objects)
+        summary = policy.summary()
+        if summary is not None:
+            sys.stderr.write(f"quordb: {summary}\n")
+        _finish(writer)
+
+
+def load(out: str, source: Input, shards: int | None) -> None:
+    """Build *out* (a shard set of *shards* when given) from the dump that *source* holds."""
+    _check_target(out, shards, source)
+    writer = _open_writer(out, shards)
+    with _NamingTarget(out), writer:
+        load_lines(source.stream, source.label, writer)
+        _finish(writer)
+
+
+# --- the target ---------------------------------------------------------------------
+
+
+def _check_target(out: str, shards: int | None, source: Input) -> None:
+    """UsageError, before any input is read, when building *out* cannot end well."""
+    _refuse_overwriting_input(out, source.stream, source.label)
+    if shards is None and os.path.isdir(out):
+        kind = "a shard set" if os.path.isfile(os.path.join(out, MANIFEST_NAME)) else "a directory"
+        raise UsageError(
+            f"{out} is {kind}: give --shards N to build a shard set there, "
+            "or another path for a single file"
+        )
+    if shards is not None and os.path.lexists(out) and not os.path.isdir(out):
+        raise UsageError(
+            f"{out} is a file: a shard set is a directory; give another path, "
+            "or leave out --shards to build a single file"
+        )
+
+
+def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
+    return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
+
+
+def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
+    """UsageError when the build of *out* would replace or empty its own input.
+
+    The output and its temporary file are compared with the input by device
+    and inode, so other names of the same file (links, ``./x``) count too.
+    """
+    source_info = os.fstat(source.fileno())
+    for written in (out, temp_path_for(out)):
+        try:
+            info = os.stat(written)
+        except OSError:
+            continue
+        if _same_file(info, source_info):
+            raise UsageError(
+                f"{written} is the input {source_name}: building there would destroy it"
+            )
+
+
+def _open_writer(out: str, shards: int | None) -> Writer:
+    with _NamingTarget(out):
+        if shards is not None:
+            return ShardedWriter(out, shards=shards)
+        return QuorWriter(out, quiet=False)
+
+
+class _NamingTarget:
+    """A failure to write, reported with the target's name first.
+
+    A class, not `contextlib.contextmanager`, which sets ``__traceback__`` on what passes
+    through and so cannot let the frozen `BadRow` pass.
+    """
+
+    def __init__(self, out: str) -> None:
+        self._out = out
+
+    def __enter__(self) -> None:
+        pass
+
+    def __exit__(
+        self, kind: type[BaseException] | None, exc: BaseException | None, tb: object
+    ) -> None:
+        if isinstance(exc, OSError) and not isinstance(exc, BrokenPipeError):  # ours, not OUT's
+            raise CliError(f"{self._out}: {exc}") from None
+
+
+def _finish(writer: Writer) -> None:
+    """Build *writer*'s target and print its summary line on standard output.
+
+    A single file's line is the native writer's own (it was made with ``quiet=False``).
+    """
+    if isinstance(writer, QuorWriter):
+        writer.build()
+        return
+    sys.stdout.write(_set_summary(writer.path, writer.build()))
+
+
+def _set_summary(directory: str, manifest: Manifest) -> str:
+    shards = manifest.shards
+    return (
+        f"✅  {directory}  —  {counted(len(shards), 'shard')} · "
+        f"{counted(sum(e.num_objects for e in shards), 'object')} · "
+        f"{counted(sum(e.num_keys for e in shards), 'key')} · "
+        f"{human_size(sum(e.size for e in shards))}\n"
+    )
+
+
+# --- the rows -----------------------------------------------------------------------
+
+# A record ready to add: where it starts, the object and its keys.
+_Pending = tuple[str, dict[str, Any], list[str | bytes]]
+
+# The last rows handed to a writer, kept to name the one it refuses and hand again those
+# after it. A writer refuses the last row it took, so one would do; more cost nothing.
+_HANDED_KEPT = 4096
+
+
+def _add_rows(
+    writer: Writer,
+    rows: Iterator[Row | BadRow],
+    key_fields: Sequence[str],
+    policy: BadRowPolicy,
+    progress: _Progress | None,
+) -> tuple[int, int]:
+    """Add one object per usable row; return the counts of records and objects.
+
+    A row that cannot be used, or that the writer refuses, goes to *policy*,
+    which skips it or raises.
+    """
+    records = 0
+
+    def usable() -> Iterator[_Pending]:
+        nonlocal records
+        for row in rows:
+            records += 1
+            if progress is not None and records % _PROGRESS_EVERY_RECORDS == 0:
+                progress.tick(records)
+            try:
+                if isinstance(row, BadRow):
+                    raise row
+                yield row.where, row.fields, keys_of(row, key_fields)
+            except BadRow as bad:
+                policy.skip(bad)
+
+    handed: deque[_Pending] = deque(maxlen=_HANDED_KEPT)
+    handed_count = 0
+
+    def handing(pending: Iterator[_Pending]) -> Iterator[tuple[dict[str, Any], list[str | bytes]]]:
+        nonlocal handed_count
+        for item in pending:
+            handed.append(item)
+            handed_count += 1
+            yield item[1], item[2]
+
+    source = usable()
+    objects = 0
+    while True:
+        start, handed_count = _object_count(writer), 0
+        handed.clear()
+        try:
+            objects += writer.add_many(handing(source))
+            return records, objects
+        except (OverflowError, ValueError, TypeError) as exc:
+            position = _refused_position(exc, handed_count, _object_count(writer) - start)
+            first_kept = handed_count - len(handed)
+            if position is None or position < first_kept:
+                raise  # no row was refused: a failure of the writer itself
+            objects += position  # each row before it stored one object
+            refused, *not_stored = itertools.islice(handed, position - first_kept, None)
+            policy.skip(BadRow(refused[0], str(exc)))
+            source = itertools.chain(not_stored, source)
+
+
+def _refused_position(exc: Exception, handed: int, stored: int) -> int | None:
+    """Where the row that *exc* refused is among the *handed* rows of the failed ``add_many``
+    call that stored *stored* objects, or None when *exc* refused no row.
+
+    A writer stores every row before the one it refuses, one object each, and stops there,
+    so the refused row is at position *stored*, the last one handed.
+    """
+    # Once add_many's exceptions carry the failing pair's position (``pair_index``), that
+    # is the answer, and the object counts are no longer needed.
+    return stored if stored == handed - 1 else None
+
+
+def _object_count(writer: Writer) -> int:
+    if isinstance(writer, ShardedWriter):
+        return writer.object_count
+    raw = writer.raw
+    assert isinstance(raw, StreamWriter)  # a writer given its path streams
+    return raw.object_count
