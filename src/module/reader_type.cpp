@@ -6,14 +6,36 @@
 #include <vector>
 
 #include "core/reader.h"
-#include "module/arguments.h"
-#include "module/instance.h"
-#include "module/py_ref.h"
-#include "module/results.h"
-#include "module/store_error.h"
+#include "glue/arguments.h"
+#include "glue/instance.h"
+#include "glue/py_ref.h"
+#include "glue/results.h"
+#include "glue/store_error.h"
 
 namespace quordb::module {
 namespace {
+
+using glue::AccessKind;
+using glue::BuildList;
+using glue::CatchBoundary;
+using glue::ConvertKey;
+using glue::ConvertPath;
+using glue::ConvertVerify;
+using glue::FastcallMethod;
+using glue::HandOut;
+using glue::Instance;
+using glue::KeyBytes;
+using glue::KeyForm;
+using glue::KeyObject;
+using glue::MatchArguments;
+using glue::NewUnfilledList;
+using glue::Pair;
+using glue::PyRef;
+using glue::PayloadBytes;
+using glue::PrefetchPayload;
+using glue::SetStoreError;
+using glue::Signature;
+using glue::StatsDict;
 
 struct ReaderClass {
   using State = Reader;

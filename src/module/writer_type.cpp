@@ -3,13 +3,27 @@
 #include <string>
 
 #include "core/writer.h"
-#include "module/arguments.h"
-#include "module/instance.h"
-#include "module/py_ref.h"
-#include "module/store_error.h"
+#include "glue/arguments.h"
+#include "glue/instance.h"
+#include "glue/py_ref.h"
+#include "glue/store_error.h"
 
 namespace quordb::module {
 namespace {
+
+using glue::AccessKind;
+using glue::CatchBoundary;
+using glue::ConvertKey;
+using glue::ConvertObjectId;
+using glue::ConvertPath;
+using glue::ConvertRawBytes;
+using glue::FastcallMethod;
+using glue::Instance;
+using glue::KeyBytes;
+using glue::MatchArguments;
+using glue::SetPrintError;
+using glue::SetStoreError;
+using glue::Signature;
 
 struct WriterClass {
   using State = Writer;

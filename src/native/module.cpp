@@ -5,14 +5,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/py_ref.h"
+#include "glue/py_ref.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
 int ExecModule(PyObject* module) {
-  return module::CatchBoundary(
+  return glue::CatchBoundary(
       [&]() -> int {
         // Class objects are created once per process, as in quordb._quordb.
         if (PyInterpreterState_Get() != PyInterpreterState_Main()) {

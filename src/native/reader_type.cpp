@@ -21,31 +21,32 @@
 
 #include "core/reader.h"
 #include "core/strict_verify.h"
-#include "module/arguments.h"
-#include "module/py_ref.h"
-#include "module/results.h"
-#include "module/store_error.h"
-#include "native/lock_released.h"
+#include "glue/arguments.h"
+#include "glue/py_ref.h"
+#include "glue/results.h"
+#include "glue/store_error.h"
+#include "glue/lock_released.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using module::BuildList;
-using module::CatchBoundary;
-using module::ConvertKey;
-using module::ConvertPath;
-using module::ConvertVerify;
-using module::FastcallMethod;
-using module::KeyBytes;
-using module::KeyForm;
-using module::KeyObject;
-using module::MatchArguments;
-using module::PayloadBytes;
-using module::PrefetchPayload;
-using module::PyRef;
-using module::SetStoreError;
-using module::Signature;
+using glue::BuildList;
+using glue::CatchBoundary;
+using glue::ConvertKey;
+using glue::ConvertPath;
+using glue::ConvertVerify;
+using glue::FastcallMethod;
+using glue::KeyBytes;
+using glue::KeyForm;
+using glue::KeyObject;
+using glue::LockReleased;
+using glue::MatchArguments;
+using glue::PayloadBytes;
+using glue::PrefetchPayload;
+using glue::PyRef;
+using glue::SetStoreError;
+using glue::Signature;
 
 using Engine = std::shared_ptr<const Reader>;
 
@@ -272,7 +273,7 @@ PyObject* Chunk(const Reader& reader, EntryRange range, ScanKind kind) {
   return BuildList(count, [&](size_t i) {
     if (i + kPrefetchDistance < count) PrefetchPayload(payloads[i + kPrefetchDistance]);
     if (kind == ScanKind::kValues) return PayloadBytes(payloads[i]);
-    return module::Pair(reader.KeyAt(range.first + i), KeyForm::kExact, payloads[i]);
+    return glue::Pair(reader.KeyAt(range.first + i), KeyForm::kExact, payloads[i]);
   });
 }
 
@@ -557,7 +558,7 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
 
 PyObject* Stats(PyObject* self, PyObject*) {
   return CallNoArgs(self,
-                    [](const Engine& engine) { return module::StatsDict(engine->Stats()); });
+                    [](const Engine& engine) { return glue::StatsDict(engine->Stats()); });
 }
 
 // True when `check(reader)`, run without the interpreter lock, passes.

@@ -16,26 +16,27 @@
 
 #include "core/reader.h"
 #include "core/record_walk.h"
-#include "module/arguments.h"
-#include "module/py_ref.h"
-#include "module/results.h"
-#include "module/store_error.h"
-#include "native/lock_released.h"
+#include "glue/arguments.h"
+#include "glue/py_ref.h"
+#include "glue/results.h"
+#include "glue/store_error.h"
+#include "glue/lock_released.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using module::CatchBoundary;
-using module::ConvertPath;
-using module::ConvertVerify;
-using module::KeyForm;
-using module::KeyObject;
-using module::MatchArguments;
-using module::PayloadBytes;
-using module::PyRef;
-using module::SetStoreError;
-using module::Signature;
+using glue::CatchBoundary;
+using glue::ConvertPath;
+using glue::ConvertVerify;
+using glue::KeyForm;
+using glue::KeyObject;
+using glue::LockReleased;
+using glue::MatchArguments;
+using glue::PayloadBytes;
+using glue::PyRef;
+using glue::SetStoreError;
+using glue::Signature;
 
 constexpr Py_ssize_t kDefaultChunk = 4096;
 

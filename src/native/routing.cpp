@@ -7,19 +7,19 @@
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
-#include "module/arguments.h"
-#include "module/py_ref.h"
+#include "glue/arguments.h"
+#include "glue/py_ref.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using module::CatchBoundary;
-using module::ConvertKey;
-using module::FastcallMethod;
-using module::KeyBytes;
-using module::MatchArguments;
-using module::Signature;
+using glue::CatchBoundary;
+using glue::ConvertKey;
+using glue::FastcallMethod;
+using glue::KeyBytes;
+using glue::MatchArguments;
+using glue::Signature;
 
 uint64_t RoutingHash(const KeyBytes& key) noexcept {
   return XXH3_64bits_withSeed(key.view().data(), key.view().size(), 0);
@@ -50,7 +50,7 @@ PyObject* ShardOf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         KeyBytes key;
         if (!ConvertKey(matched[0], &key)) return nullptr;
         if (!PyLong_Check(matched[1])) {
-          module::SetNotInstanceError(matched[1], "int");
+          glue::SetNotInstanceError(matched[1], "int");
           return nullptr;
         }
         // Zero, negative and too-large counts all get one message.

@@ -11,21 +11,21 @@
 #include <string>
 
 #include "core/stream_writer.h"
-#include "module/arguments.h"
-#include "module/instance.h"
-#include "module/py_ref.h"
-#include "module/store_error.h"
+#include "glue/arguments.h"
+#include "glue/instance.h"
+#include "glue/py_ref.h"
+#include "glue/store_error.h"
 #include "native/msgpack_keys.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using module::AccessKind;
-using module::CatchBoundary;
-using module::FastcallMethod;
-using module::PyRef;
-using module::Signature;
+using glue::AccessKind;
+using glue::CatchBoundary;
+using glue::FastcallMethod;
+using glue::PyRef;
+using glue::Signature;
 
 PyTypeObject* StreamWriterType();
 
@@ -34,7 +34,7 @@ struct StreamWriterClass {
   static PyTypeObject* Type() { return StreamWriterType(); }
   static constexpr const char* kName = "StreamWriter";
 };
-using StreamWriterInstance = module::Instance<StreamWriterClass>;
+using StreamWriterInstance = glue::Instance<StreamWriterClass>;
 
 // The keys of one add, as views: on the stack for the usual few, so that an
 // add allocates nothing for them.
@@ -119,7 +119,7 @@ bool ConvertAdd(std::string_view payload, PyObject* keys, KeyViews* out) {
     std::string_view bytes;
     if (!ConvertAddKey(key, &bytes)) return false;
     if (Status fits = CheckKeyLength(AsBytes(bytes)); !fits.ok()) {
-      module::SetStoreError(fits.error());
+      glue::SetStoreError(fits.error());
       return false;
     }
     out->push_back(AsBytes(bytes));
@@ -149,9 +149,9 @@ PyObject* StreamWriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
         PyObject* matched[1];
         if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
         std::string_view path;
-        if (!module::ConvertPath(matched[0], &path)) return nullptr;
+        if (!glue::ConvertPath(matched[0], &path)) return nullptr;
         Result<std::unique_ptr<StreamWriter>> created = StreamWriter::Create(path);
-        if (!created.ok()) return module::SetStoreError(created.error());
+        if (!created.ok()) return glue::SetStoreError(created.error());
         return StreamWriterInstance::New(type, std::move(created).value());
       },
       nullptr);
@@ -184,7 +184,7 @@ bool Unlocked(StreamWriter& writer, Step step) {
   done = step(writer);
   Py_END_ALLOW_THREADS;
   if (done.ok()) return true;
-  module::SetStoreError(done.error());
+  glue::SetStoreError(done.error());
   return false;
 }
 
@@ -206,14 +206,14 @@ constexpr const char* kFinishNames[] = {"print_summary"};
 bool AddPair(StreamWriter& writer, PyObject* raw_bytes, PyObject* keys, Flush flush,
              KeyViews* key_bytes, uint64_t* id) {
   std::string_view payload;
-  if (!module::ConvertRawBytes(raw_bytes, &payload)) return false;
+  if (!glue::ConvertRawBytes(raw_bytes, &payload)) return false;
   const PyRef listed = ListedKeys(keys);
   if (!listed || !ConvertAdd(payload, listed.get(), key_bytes) ||
       !MakeRoomFor(writer, payload.size(), flush))
     return false;
   Result<uint64_t> added = writer.Add(AsBytes(payload), *key_bytes);
   if (!added.ok()) {
-    module::SetStoreError(added.error());
+    glue::SetStoreError(added.error());
     return false;
   }
   *id = added.value();
@@ -291,10 +291,10 @@ PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         std::string_view payload;
-        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
+        if (!glue::ConvertRawBytes(matched[0], &payload)) return nullptr;
         if (!MakeRoomFor(writer, payload.size(), Flush::kNow)) return nullptr;
         Result<uint64_t> id = writer.AddObject(AsBytes(payload));
-        if (!id.ok()) return module::SetStoreError(id.error());
+        if (!id.ok()) return glue::SetStoreError(id.error());
         return PyLong_FromUnsignedLongLong(id.value());
       });
 }
@@ -305,11 +305,11 @@ PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       signature, AccessKind::kExclusive, self, args, nargs, kwnames,
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         uint64_t obj_id = 0;
-        if (!module::ConvertObjectId(matched[1], &obj_id)) return nullptr;
+        if (!glue::ConvertObjectId(matched[1], &obj_id)) return nullptr;
         std::string_view key;
         if (!ConvertAddKey(matched[0], &key)) return nullptr;
         const Status added = writer.AddKey(AsBytes(key), obj_id);
-        if (!added.ok()) return module::SetStoreError(added.error());
+        if (!added.ok()) return glue::SetStoreError(added.error());
         Py_RETURN_NONE;
       });
 }
@@ -341,10 +341,10 @@ PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
         PyEval_RestoreThread(released);
         if (!report.ok()) {
           if (writer.cancelled() && PyErr_Occurred()) return nullptr;
-          return module::SetStoreError(report.error());
+          return glue::SetStoreError(report.error());
         }
         if (!report.value().print_error.empty())
-          return module::SetPrintError("stdout", report.value().print_error);
+          return glue::SetPrintError("stdout", report.value().print_error);
         Py_RETURN_NONE;
       });
 }
@@ -444,7 +444,7 @@ PyObject* CheckPayloadFunction(PyObject*, PyObject* raw_bytes) {
   return CatchBoundary(
       [&]() -> PyObject* {
         std::string_view payload;
-        if (!module::ConvertRawBytes(raw_bytes, &payload) || !CheckPayload(payload))
+        if (!glue::ConvertRawBytes(raw_bytes, &payload) || !CheckPayload(payload))
           return nullptr;
         Py_RETURN_NONE;
       },
@@ -460,7 +460,7 @@ PyObject* CheckAddFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         PyObject* matched[2];
         if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
         std::string_view payload;
-        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
+        if (!glue::ConvertRawBytes(matched[0], &payload)) return nullptr;
         PyRef listed = ListedKeys(matched[1]);
         KeyViews keys;
         if (!listed || !ConvertAdd(payload, listed.get(), &keys)) return nullptr;
@@ -473,7 +473,7 @@ PyObject* TempPathForFunction(PyObject*, PyObject* path) {
   return CatchBoundary(
       [&]() -> PyObject* {
         std::string_view target;
-        if (!module::ConvertPath(path, &target)) return nullptr;
+        if (!glue::ConvertPath(path, &target)) return nullptr;
         const std::string temp = TempPathFor(target);
         return PyUnicode_DecodeUTF8(temp.data(), static_cast<Py_ssize_t>(temp.size()), nullptr);
       },

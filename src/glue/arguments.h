@@ -12,7 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace quordb::module {
+namespace quordb::glue {
 
 // A method's parameters, all positional-or-keyword; the first `required`
 // are required. `full_name` reads "_QuorReader.get_raw()".
@@ -99,4 +99,4 @@ class KeyBytes {
 // TypeError "'{type}' object is not an instance of '{required}'".
 void SetNotInstanceError(PyObject* object, const char* required);
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

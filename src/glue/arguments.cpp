@@ -1,12 +1,12 @@
-#include "module/arguments.h"
+#include "glue/arguments.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "module/py_ref.h"
+#include "glue/py_ref.h"
 
-namespace quordb::module {
+namespace quordb::glue {
 namespace {
 
 std::string QualifiedTypeName(PyObject* object) {
@@ -266,4 +266,4 @@ bool ConvertVerify(PyObject* verify, bool* out) {
   return ArgumentNotInstance("verify", verify, "bool");
 }
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

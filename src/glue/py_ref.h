@@ -10,7 +10,7 @@
 #include <new>
 #include <utility>
 
-namespace quordb::module {
+namespace quordb::glue {
 
 class PyRef {  // owns one reference; moved-from is null
  public:
@@ -59,4 +59,4 @@ PyCFunction FastcallMethod() noexcept {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
 }
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

@@ -10,11 +10,11 @@
 #include <memory>
 #include <new>
 
-#include "module/arguments.h"
-#include "module/borrow_flag.h"
-#include "module/py_ref.h"
+#include "glue/arguments.h"
+#include "glue/borrow_flag.h"
+#include "glue/py_ref.h"
 
-namespace quordb::module {
+namespace quordb::glue {
 
 enum class AccessKind { kShared, kExclusive };
 
@@ -83,4 +83,4 @@ struct Instance {
   }
 };
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

@@ -4,7 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-namespace quordb::native {
+namespace quordb::glue {
 
 // Releases the interpreter lock for its scope (when `release` is true), and
 // takes it back even when the work inside throws. Hold what the work needs
@@ -23,4 +23,4 @@ class LockReleased {
   PyThreadState* saved_;
 };
 
-}  // namespace quordb::native
+}  // namespace quordb::glue

@@ -1,8 +1,8 @@
-#include "module/store_error.h"
+#include "glue/store_error.h"
 
 #include <string>
 
-namespace quordb::module {
+namespace quordb::glue {
 namespace {
 
 PyObject* ExceptionClassFor(StoreError::Kind kind) {
@@ -51,4 +51,4 @@ std::nullptr_t SetPrintError(std::string_view stream, std::string_view error) {
   return nullptr;
 }
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

@@ -9,7 +9,7 @@
 
 #include "core/error.h"
 
-namespace quordb::module {
+namespace quordb::glue {
 
 // Sets the exception for `error`: RuntimeError for a corrupt file or an
 // unsupported version, OSError for the system's failures, ValueError for a
@@ -22,4 +22,4 @@ std::nullptr_t SetStoreError(const StoreError& error);
 // handlers do not swallow it, and is private to the module.
 std::nullptr_t SetPrintError(std::string_view stream, std::string_view error);
 
-}  // namespace quordb::module
+}  // namespace quordb::glue
