@@ -266,4 +266,8 @@ bool ConvertVerify(PyObject* verify, bool* out) {
   return ArgumentNotInstance("verify", verify, "bool");
 }
 
+bool ConvertOpenArguments(PyObject* path, PyObject* verify, OpenArguments* out) {
+  return ConvertPath(path, &out->path) && ConvertVerify(verify, &out->verify);
+}
+
 }  // namespace quordb::glue

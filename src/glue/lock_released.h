@@ -11,8 +11,7 @@ namespace quordb::glue {
 // (a reference to the engine) before; nothing Python may run inside.
 class LockReleased {
  public:
-  explicit LockReleased(bool release) noexcept
-      : saved_(release ? PyEval_SaveThread() : nullptr) {}
+  explicit LockReleased(bool release) noexcept : saved_(release ? PyEval_SaveThread() : nullptr) {}
   LockReleased(const LockReleased&) = delete;
   LockReleased& operator=(const LockReleased&) = delete;
   ~LockReleased() {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "glue/arguments.h"
+#include "glue/entry_point.h"
 #include "glue/py_ref.h"
 #include "module/reader_type.h"
 #include "module/writer_type.h"

@@ -5,7 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "glue/py_ref.h"
+#include "glue/entry_point.h"
 #include "native/types.h"
 
 namespace quordb::native {

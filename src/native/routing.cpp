@@ -8,17 +8,16 @@
 #include <xxhash.h>
 
 #include "glue/arguments.h"
-#include "glue/py_ref.h"
+#include "glue/entry_point.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using glue::CatchBoundary;
+using glue::CallFunction;
 using glue::ConvertKey;
 using glue::FastcallMethod;
 using glue::KeyBytes;
-using glue::MatchArguments;
 using glue::Signature;
 
 uint64_t RoutingHash(const KeyBytes& key) noexcept {
@@ -29,40 +28,32 @@ constexpr const char* kKeyName[] = {"key"};
 constexpr const char* kShardOfNames[] = {"key", "shards"};
 
 PyObject* KeyHash64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"key_hash64()", kKeyName, 1};
-        PyObject* matched[1];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        KeyBytes key;
-        if (!ConvertKey(matched[0], &key)) return nullptr;
-        return PyLong_FromUnsignedLongLong(RoutingHash(key));
-      },
-      nullptr);
+  static const Signature signature{"key_hash64()", kKeyName, 1};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    KeyBytes key;
+    if (!ConvertKey(matched[0], &key)) return nullptr;
+    return PyLong_FromUnsignedLongLong(RoutingHash(key));
+  });
 }
 
 PyObject* ShardOf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"shard_of()", kShardOfNames, 2};
-        PyObject* matched[2];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        KeyBytes key;
-        if (!ConvertKey(matched[0], &key)) return nullptr;
-        if (!PyLong_Check(matched[1])) {
-          glue::SetNotInstanceError(matched[1], "int");
-          return nullptr;
-        }
-        // Zero, negative and too-large counts all get one message.
-        const unsigned long long shards = PyLong_AsUnsignedLongLong(matched[1]);
-        if (shards == 0 || (shards == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-          PyErr_Clear();
-          PyErr_SetString(PyExc_ValueError, "shards must be between 1 and 2**64 - 1");
-          return nullptr;
-        }
-        return PyLong_FromUnsignedLongLong(RoutingHash(key) % shards);
-      },
-      nullptr);
+  static const Signature signature{"shard_of()", kShardOfNames, 2};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    KeyBytes key;
+    if (!ConvertKey(matched[0], &key)) return nullptr;
+    if (!PyLong_Check(matched[1])) {
+      glue::SetNotInstanceError(matched[1], "int");
+      return nullptr;
+    }
+    // Zero, negative and too-large counts all get one message.
+    const unsigned long long shards = PyLong_AsUnsignedLongLong(matched[1]);
+    if (shards == 0 || (shards == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+      PyErr_Clear();
+      PyErr_SetString(PyExc_ValueError, "shards must be between 1 and 2**64 - 1");
+      return nullptr;
+    }
+    return PyLong_FromUnsignedLongLong(RoutingHash(key) % shards);
+  });
 }
 
 PyMethodDef kRoutingFunctions[] = {
