@@ -266,6 +266,21 @@ bool ConvertVerify(PyObject* verify, bool* out) {
   return ArgumentNotInstance("verify", verify, "bool");
 }
 
+bool ConvertChunk(PyObject* chunk, size_t* out) {
+  if (chunk == nullptr) {
+    *out = kDefaultChunk;
+    return true;
+  }
+  const Py_ssize_t value = PyNumber_AsSsize_t(chunk, PyExc_OverflowError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 1) {
+    PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
+    return false;
+  }
+  *out = static_cast<size_t>(value);
+  return true;
+}
+
 bool ConvertOpenArguments(PyObject* path, PyObject* verify, OpenArguments* out) {
   return ConvertPath(path, &out->path) && ConvertVerify(verify, &out->verify);
 }

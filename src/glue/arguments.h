@@ -95,6 +95,11 @@ class KeyBytes {
 // `verify` may be null (omitted): true.
 [[nodiscard]] bool ConvertVerify(PyObject* verify, bool* out);
 
+// The size of each list an iterator of chunks hands out, at least 1. `chunk`
+// may be null (omitted): kDefaultChunk. Any object with __index__ will do.
+inline constexpr size_t kDefaultChunk = 4096;
+[[nodiscard]] bool ConvertChunk(PyObject* chunk, size_t* out);
+
 // The (path, verify=True) parameters that open a file for reading, converted
 // in that order. The path's view stays valid while its argument is alive.
 struct OpenArguments {

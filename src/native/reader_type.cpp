@@ -33,6 +33,7 @@ using glue::BuildList;
 using glue::CallConstructor;
 using glue::CallFunction;
 using glue::CatchBoundary;
+using glue::ConvertChunk;
 using glue::ConvertKey;
 using glue::ConvertOpenArguments;
 using glue::FastcallMethod;
@@ -47,7 +48,6 @@ constexpr const char* kClosedMessage = "I/O operation on a closed reader";
 // Below this many keys a batch's lookups are too short to be worth handing
 // the interpreter lock to another thread and taking it back.
 constexpr size_t kLockFreeBatch = 64;
-constexpr size_t kDefaultChunk = 4096;
 
 // The file a path names: a rebuild renames a new file over the path, which
 // changes this.
@@ -130,22 +130,6 @@ PyObject* CallNoArgs(PyObject* self, Body&& body) {
         return body(engine);
       },
       nullptr);
-}
-
-// `chunk` may be null (omitted). False with an error set.
-bool ConvertChunk(PyObject* chunk, size_t* out) {
-  if (chunk == nullptr) {
-    *out = kDefaultChunk;
-    return true;
-  }
-  const Py_ssize_t value = PyNumber_AsSsize_t(chunk, PyExc_OverflowError);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 1) {
-    PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
-    return false;
-  }
-  *out = static_cast<size_t>(value);
-  return true;
 }
 
 // A range bound: null or None is no bound. False with an error set.

@@ -28,6 +28,7 @@ namespace {
 
 using glue::CallConstructor;
 using glue::CatchBoundary;
+using glue::ConvertChunk;
 using glue::ConvertOpenArguments;
 using glue::KeyForm;
 using glue::KeyObject;
@@ -36,8 +37,6 @@ using glue::OpenArguments;
 using glue::PayloadBytes;
 using glue::PyRef;
 using glue::Signature;
-
-constexpr Py_ssize_t kDefaultChunk = 4096;
 
 struct Walking {
   // Declared first: the walk borrows it.
@@ -78,15 +77,8 @@ PyObject* ScanNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return CallConstructor(signature, args, kwargs, [&](PyObject** matched) -> PyObject* {
     OpenArguments open;
     if (!ConvertOpenArguments(matched[0], matched[1], &open)) return nullptr;
-    Py_ssize_t chunk = kDefaultChunk;
-    if (matched[2] != nullptr) {
-      chunk = PyLong_AsSsize_t(matched[2]);
-      if (chunk == -1 && PyErr_Occurred()) return nullptr;
-      if (chunk < 1) {
-        PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
-        return nullptr;
-      }
-    }
+    size_t chunk = 0;
+    if (!ConvertChunk(matched[2], &chunk)) return nullptr;
     std::unique_ptr<Walking> walking;
     std::optional<StoreError> failure;
     {
@@ -98,7 +90,7 @@ PyObject* ScanNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         failure = std::move(opened).error();
     }
     if (failure) return SetStoreError(*failure);
-    return RecordScan::New(type, std::move(walking), static_cast<size_t>(chunk));
+    return RecordScan::New(type, std::move(walking), chunk);
   });
 }
 
