@@ -42,3 +42,57 @@ def test_every_scan_takes_the_same_chunks(build_db, scan, chunk, error):
     else:
         with pytest.raises(error):
             list(scan(path, chunk))
+
+
+@pytest.mark.parametrize(
+    ("keys", "checked"),
+    [
+        ("a", ["a"]),
+        (b"a", [b"a"]),
+        (bytearray(b"a"), [b"a"]),
+        (memoryview(b"xay")[1:2], [b"a"]),
+        (["a", b"b", bytearray(b"c")], ["a", b"b", b"c"]),
+        (("a", "a"), ["a", "a"]),
+        (iter(["a", "b"]), ["a", "b"]),
+        ({"a": 1}, ["a"]),
+        ("", [""]),
+        ("é" * 32767, ["é" * 32767]),
+        (b"k" * 65535, [b"k" * 65535]),
+    ],
+)
+def test_check_keys_accepts(keys, checked):
+    assert _native.check_keys(keys) == checked
+    assert all(type(key) in (str, bytes) for key in checked)
+
+
+@pytest.mark.parametrize(
+    ("keys", "error", "message"),
+    [
+        ([], ValueError, "^add\\(\\) needs at least one key for the object$"),
+        (iter(()), ValueError, "at least one key"),
+        (5, TypeError, "^keys must be a str or bytes key or an iterable of them, not 'int'$"),
+        (None, TypeError, "not 'NoneType'$"),
+        (["ok", 5], TypeError, "^each key must be str or bytes, not 'int'$"),
+        ([["a"]], TypeError, "not 'list'$"),
+        ([memoryview(b"abcd")[::2]], TypeError, "not 'memoryview'$"),
+        ("a\ud800", ValueError, "it holds a lone surrogate, which has no UTF-8 form$"),
+        (["ok", "é" * 32768], ValueError, "^QuorError: key of 65536 exceeds the format's limit"),
+        (b"k" * 65536, ValueError, "^QuorError: key of 65536 exceeds"),
+    ],
+)
+def test_check_keys_refuses(keys, error, message):
+    with pytest.raises(error, match=message):
+        _native.check_keys(keys)
+
+
+def test_shard_of_many_routes_as_shard_of_and_gives_non_keys_no_shard():
+    keys = ["a", b"a", bytearray(b"b"), "é", b"", [104, 105], *(f"k{i}" for i in range(200))]
+    non_keys = [None, 5, 1.5, "\ud800", object()]
+    for shards in (1, 7, 2**64 - 1):
+        expected = [_native.shard_of(key, shards) for key in keys]
+        assert _native.shard_of_many(iter(keys + non_keys), shards) == expected + [-1] * 5
+    for shards in (0, -1, 2**64):
+        with pytest.raises(ValueError, match="^shards must be between 1 and 2\\*\\*64 - 1$"):
+            _native.shard_of_many(keys, shards)
+    with pytest.raises(TypeError):
+        _native.shard_of_many(5, 3)

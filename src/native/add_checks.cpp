@@ -4,6 +4,7 @@
 #include "core/key_table.h"
 #include "glue/arguments.h"
 #include "glue/entry_point.h"
+#include "glue/results.h"
 #include "native/error_classes.h"
 #include "native/msgpack_keys.h"
 #include "native/types.h"
@@ -53,7 +54,38 @@ PyObject* CheckAddFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
   });
 }
 
+// A checked key as a key of the list check_keys returns: str and bytes as
+// they are, other bytes-like keys as a copy of their bytes. New reference.
+PyObject* CheckedKeyObject(PyObject* key, Bytes bytes) {
+  if (PyUnicode_Check(key) || PyBytes_Check(key)) return Py_NewRef(key);
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                   static_cast<Py_ssize_t>(bytes.size()));
+}
+
+PyObject* CheckKeysFunction(PyObject*, PyObject* keys) {
+  return CatchBoundary(
+      [&]() -> PyObject* {
+        const PyRef listed = ListedKeys(keys);
+        KeyViews views;
+        if (!listed || !CheckKeys(listed.get(), &views)) return nullptr;
+        const bool one = !PyList_CheckExact(listed.get()) && !PyTuple_CheckExact(listed.get());
+        return glue::BuildList(views.size(), [&](size_t i) {
+          return CheckedKeyObject(
+              one ? listed.get()
+                  : PySequence_Fast_GET_ITEM(listed.get(), static_cast<Py_ssize_t>(i)),
+              views[i]);
+        });
+      },
+      nullptr);
+}
+
 PyMethodDef kFunctions[] = {
+    {"check_keys", CheckKeysFunction, METH_O,
+     "check_keys(keys, /)\n--\n\n"
+     "The keys of an add as a new list of str and bytes keys (other bytes-like keys copied\n"
+     "as bytes), raising what StreamWriter.add would raise for them: *keys* is one key or an\n"
+     "iterable of at least one; each key is str with a UTF-8 form, or bytes-like, of at most\n"
+     "65535 bytes."},
     {"check_payload", CheckPayloadFunction, METH_O,
      "check_payload(raw_bytes, /)\n--\n\n"
      "Raise TypeError when msgpack *raw_bytes* would not read back (a map key that is an\n"
@@ -111,22 +143,23 @@ PyRef ListedKeys(PyObject* keys) {
   return PyRef::Steal(PySequence_List(keys));
 }
 
-bool CheckAdd(std::string_view payload, PyObject* listed, KeyViews* out) {
+bool CheckKeys(PyObject* listed, KeyViews* out) {
   out->clear();
-  if (PyList_CheckExact(listed) || PyTuple_CheckExact(listed)) {
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(listed);
-    if (count == 0) {
-      PyErr_SetString(PyExc_ValueError, "add() needs at least one key for the object");
-      return false;
-    }
-    out->reserve(static_cast<size_t>(count));
-    PyObject** items = PySequence_Fast_ITEMS(listed);
-    for (Py_ssize_t i = 0; i < count; ++i)
-      if (!CheckKey(items[i], out)) return false;
-  } else if (!CheckKey(listed, out)) {
+  if (!PyList_CheckExact(listed) && !PyTuple_CheckExact(listed)) return CheckKey(listed, out);
+  const Py_ssize_t count = PySequence_Fast_GET_SIZE(listed);
+  if (count == 0) {
+    PyErr_SetString(PyExc_ValueError, "add() needs at least one key for the object");
     return false;
   }
-  return CheckPayload(payload);
+  out->reserve(static_cast<size_t>(count));
+  PyObject** items = PySequence_Fast_ITEMS(listed);
+  for (Py_ssize_t i = 0; i < count; ++i)
+    if (!CheckKey(items[i], out)) return false;
+  return true;
+}
+
+bool CheckAdd(std::string_view payload, PyObject* listed, KeyViews* out) {
+  return CheckKeys(listed, out) && CheckPayload(payload);
 }
 
 bool CheckPayload(std::string_view payload) {

@@ -1,6 +1,7 @@
 // What an add accepts, checked before anything is stored. The rule lives
 // here alone: StreamWriter's adds use it, and the module functions
-// check_payload and check_add hand it to writers that add in several steps.
+// check_keys, check_payload and check_add hand it to writers that add in
+// several steps (the in-memory and sharded writers).
 //
 //   keys   one key, or an iterable of at least one; each key str (with a
 //          UTF-8 form: no lone surrogate), bytes, bytearray or a contiguous
@@ -35,9 +36,13 @@ bool CheckIterable(PyObject* object, const char* what);
 // else.
 glue::PyRef ListedKeys(PyObject* keys);
 
-// The checks of an add, in their order: each key of `listed` (as ListedKeys
-// gives them), then `payload`. The views in `out` live as long as the key
-// objects do, unchanged. False with the error set.
+// Each key of `listed` (as ListedKeys gives them), in order, into `out`: at
+// least one, each one ConvertAddKey takes, of a length the format can hold.
+// The views live as long as the key objects do, unchanged. False with the
+// error set.
+bool CheckKeys(PyObject* listed, KeyViews* out);
+
+// The checks of an add, in their order: CheckKeys, then CheckPayload.
 bool CheckAdd(std::string_view payload, PyObject* listed, KeyViews* out);
 
 // Refuses `payload` with TypeError unless it is msgpack whose map keys all
