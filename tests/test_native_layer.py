@@ -2,7 +2,8 @@
 
 import pytest
 
-from quordb import _native
+from quordb import CorruptError, StoreIOError, VersionError, _native
+from quordb._quordb import _QuorReader, _QuorWriter
 
 
 class Index:
@@ -96,3 +97,58 @@ def test_shard_of_many_routes_as_shard_of_and_gives_non_keys_no_shard():
             _native.shard_of_many(keys, shards)
     with pytest.raises(TypeError):
         _native.shard_of_many(5, 3)
+
+
+def _crafted(**fields):
+    def write(tmp_path, raw):
+        path = tmp_path / "crafted.qrdb"
+        path.write_bytes(raw.craft([b"x"], [(b"k", 40)], **fields))
+        return str(path)
+
+    return write
+
+
+def _named(tmp_path, raw):
+    return str(tmp_path / "named.qrdb")
+
+
+def _add_key_to_no_object(path):
+    _native.StreamWriter(path).add_key("k", 0)
+
+
+# kind: (the path given, the calls of _native and of _quordb that fail on it, the class each
+# raises); both raise the same message
+FAILURE_KINDS = {
+    "corrupt": (_crafted(crc=0), _native.Reader, _QuorReader, CorruptError, RuntimeError),
+    "version": (_crafted(version=3), _native.Reader, _QuorReader, VersionError, RuntimeError),
+    "io": (_named, _native.Reader, _QuorReader, StoreIOError, OSError),
+    "general": (
+        _named,
+        _add_key_to_no_object,
+        lambda path: _QuorWriter().add_key("k", 0),
+        ValueError,
+        ValueError,
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("make_path", "native_call", "quordb_call", "native_class", "quordb_class"),
+    FAILURE_KINDS.values(),
+    ids=FAILURE_KINDS,
+)
+def test_each_kind_of_failure_arrives_as_its_class(
+    tmp_path, raw, make_path, native_call, quordb_call, native_class, quordb_class
+):
+    path = make_path(tmp_path, raw)
+    with pytest.raises(native_class) as native:
+        native_call(path)
+    with pytest.raises(quordb_class) as quordb:
+        quordb_call(path)
+    assert type(native.value) is native_class and type(quordb.value) is quordb_class
+    assert native.value.args == quordb.value.args
+    assert native.value.args[0].startswith(
+        ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
+    )
+    if quordb_class is OSError:
+        assert native.value.errno is None and native.value.strerror is None

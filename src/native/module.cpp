@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include "glue/entry_point.h"
+#include "native/error_classes.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -20,6 +21,7 @@ int ExecModule(PyObject* module) {
                           "quordb._native cannot be imported in a sub-interpreter");
           return -1;
         }
+        if (LoadErrorClasses() < 0) return -1;
         for (const AddTypes add : kAddTypes)
           if (add(module) < 0) return -1;
         return 0;
