@@ -1,5 +1,9 @@
 """quordb._native's own surface: the rules its functions and classes apply, one table each."""
 
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 from quordb import CorruptError, StoreIOError, VersionError, _native
@@ -152,3 +156,32 @@ def test_each_kind_of_failure_arrives_as_its_class(
     )
     if quordb_class is OSError:
         assert native.value.errno is None and native.value.strerror is None
+
+
+def test_running_out_of_memory_without_the_lock_raises_memory_error(tmp_path):
+    """A full buffer is handed over without the interpreter lock; the spare buffer it needs
+    then cannot be had, and the failure must come back as MemoryError with the lock held."""
+    script = textwrap.dedent(
+        f"""
+        import resource
+        from quordb._native import StreamWriter
+
+        writer = StreamWriter({str(tmp_path / "oom.qrdb")!r})
+        writer.add(b"\\x01", "small")
+        big = b"\\xc6" + (5 << 20).to_bytes(4, "big") + bytes(5 << 20)
+        pairs = [(big, "big")]
+        status = open("/proc/self/status").read().split("VmSize:")[1]
+        in_use = int(status.split()[0]) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 20), hard))
+        try:
+            writer.add_many(pairs)
+        except MemoryError:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print("MemoryError")
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], check=False, capture_output=True, text=True
+    )
+    assert (done.returncode, done.stdout) == (0, "MemoryError\n"), done.stderr

@@ -10,6 +10,7 @@
 #include "glue/arguments.h"
 #include "glue/entry_point.h"
 #include "glue/instance.h"
+#include "glue/lock_released.h"
 #include "glue/py_ref.h"
 #include "glue/store_error.h"
 #include "native/add_checks.h"
@@ -22,6 +23,8 @@ namespace {
 using glue::AccessKind;
 using glue::CallConstructor;
 using glue::FastcallMethod;
+using glue::LockReleased;
+using glue::LockRetaken;
 using glue::PyRef;
 using glue::Signature;
 
@@ -68,9 +71,12 @@ enum class Flush { kNow, kHandOver };
 template <typename Step>
 bool Unlocked(StreamWriter& writer, Step step) {
   Status done = OkStatus();
-  Py_BEGIN_ALLOW_THREADS;
-  done = step(writer);
-  Py_END_ALLOW_THREADS;
+  {
+    // A throw inside (HandOverBuffer may run out of memory) retakes the lock
+    // before it reaches the catch boundary.
+    LockReleased released(true);
+    done = step(writer);
+  }
   if (done.ok()) return true;
   SetStoreError(done.error());
   return false;
@@ -208,24 +214,16 @@ PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         const int print_summary = matched[0] == nullptr ? 0 : PyObject_IsTrue(matched[0]);
         if (print_summary < 0) return nullptr;
-        // The lock is taken back only to check for signals; a handler that
-        // raises (Ctrl-C) cancels the build, with its exception set.
-        PyThreadState* released = PyEval_SaveThread();
-        const KeepGoing keep_going = [&released] {
-          PyEval_RestoreThread(released);
-          const bool go_on = PyErr_CheckSignals() == 0;
-          released = PyEval_SaveThread();
-          return go_on;
-        };
         Result<BuildReport> report = [&] {
-          try {
-            return writer.Finish(print_summary != 0, &keep_going);
-          } catch (...) {
-            PyEval_RestoreThread(released);
-            throw;
-          }
+          LockReleased released(true);
+          // The lock is taken back only to check for signals; a handler that
+          // raises (Ctrl-C) cancels the build, with its exception set.
+          const KeepGoing keep_going = [&released] {
+            const LockRetaken retaken(released);
+            return PyErr_CheckSignals() == 0;
+          };
+          return writer.Finish(print_summary != 0, &keep_going);
         }();
-        PyEval_RestoreThread(released);
         if (!report.ok()) {
           if (writer.cancelled() && PyErr_Occurred()) return nullptr;
           return SetStoreError(report.error());
