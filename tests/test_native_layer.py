@@ -185,3 +185,41 @@ def test_running_out_of_memory_without_the_lock_raises_memory_error(tmp_path):
         [sys.executable, "-c", script], check=False, capture_output=True, text=True
     )
     assert (done.returncode, done.stdout) == (0, "MemoryError\n"), done.stderr
+
+
+def _encode(obj):
+    if obj == "unencodable":
+        raise TypeError("cannot encode it")
+    return obj
+
+
+@pytest.mark.parametrize(
+    ("refused", "error"),
+    [
+        ((b"\x01", 5), TypeError),
+        ((b"\xc1", "k"), ValueError),
+        ((b"\x01", "k" * 70000), ValueError),
+        ((b"\x01", "k", "extra"), ValueError),
+        (5, TypeError),
+        (("unencodable", "k"), TypeError),
+    ],
+    ids=["keys", "payload", "long key", "three values", "not a pair", "encode raises"],
+)
+def test_add_many_names_the_position_of_the_refused_pair(tmp_path, refused, error):
+    pairs = [(b"\x01", f"k{i}") for i in range(6)]
+    pairs.insert(4, refused)
+    writer = _native.StreamWriter(str(tmp_path / "pairs.qrdb"))
+    with pytest.raises(error) as failure:
+        writer.add_many(iter(pairs), _encode)
+    assert failure.value.pair_index == 4 and writer.object_count == 4
+
+
+def test_a_failing_iterable_names_no_pair(tmp_path):
+    def pairs():
+        yield b"\x01", "a"
+        raise LookupError("the input broke")
+
+    writer = _native.StreamWriter(str(tmp_path / "pairs.qrdb"))
+    with pytest.raises(LookupError) as failure:
+        writer.add_many(pairs())
+    assert not hasattr(failure.value, "pair_index") and writer.object_count == 1

@@ -87,7 +87,15 @@ class StreamWriter:
         self,
         items: Iterable[tuple[Any, _StreamKey | Iterable[_StreamKey]]],
         encode: Callable[[Any], bytes] | None = None,
-    ) -> int: ...
+    ) -> int:
+        """`add` each pair of *items* in order, the object encoded by *encode* when given.
+
+        Returns how many were added. A pair that fails (unpacking, encoding, its keys, its
+        payload or its write) raises, with the pairs before it stored and the rest not; the
+        exception then carries the pair's 0-based position in *items* as ``pair_index``
+        (unless its object takes no attributes). An exception of the iterable itself, or
+        one between pairs (a signal), carries none.
+        """
     def add_object_raw(self, raw_bytes: bytes) -> int: ...
     def add_key(self, key: _StreamKey, obj_id: SupportsIndex) -> None: ...
     def finish(self, print_summary: bool = False) -> None: ...

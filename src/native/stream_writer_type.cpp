@@ -143,6 +143,27 @@ bool UnpackPair(PyObject* item, PyRef* pair) {
   return false;
 }
 
+// One item of add_many, encoded with `encode` (unless null) and added.
+bool AddItem(StreamWriter& writer, PyObject* item, PyObject* encode, KeyViews* key_bytes) {
+  PyRef pair;
+  if (!UnpackPair(item, &pair)) return false;
+  PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
+  const PyRef encoded =
+      encode == nullptr ? PyRef::Borrow(obj) : PyRef::Steal(PyObject_CallOneArg(encode, obj));
+  uint64_t id = 0;
+  return encoded && AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1),
+                            Flush::kHandOver, key_bytes, &id);
+}
+
+// Gives the exception being raised the attribute pair_index = `position`,
+// where its object takes attributes; it is raised unchanged otherwise.
+void SetPairIndex(uint64_t position) {
+  PyObject* raised = PyErr_GetRaisedException();
+  const PyRef index = PyRef::Steal(PyLong_FromUnsignedLongLong(position));
+  if (!index || PyObject_SetAttrString(raised, "pair_index", index.get()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+}
+
 PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_many()", kAddManyNames, 1};
   return StreamWriterInstance::Call(
@@ -152,19 +173,14 @@ PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         const PyRef iterator = PyRef::Steal(PyObject_GetIter(matched[0]));
         if (!iterator) return nullptr;
         KeyViews key_bytes;
+        // Also the position of the pair being added.
         uint64_t added = 0;
         const auto add_all = [&] {
           while (PyRef item = PyRef::Steal(PyIter_Next(iterator.get()))) {
-            PyRef pair;
-            if (!UnpackPair(item.get(), &pair)) return false;
-            PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
-            const PyRef encoded = encode == nullptr
-                                      ? PyRef::Borrow(obj)
-                                      : PyRef::Steal(PyObject_CallOneArg(encode, obj));
-            uint64_t id = 0;
-            if (!encoded || !AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1),
-                                     Flush::kHandOver, &key_bytes, &id))
+            if (!AddItem(writer, item.get(), encode, &key_bytes)) {
+              SetPairIndex(added);
               return false;
+            }
             if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
           }
           return !PyErr_Occurred();
@@ -286,7 +302,8 @@ PyMethodDef kMethods[] = {
      "add_many($self, items, encode=None)\n--\n\n"
      "add() for each (raw_bytes, keys) pair of the iterable *items*, in order, or with\n"
      "*encode*, for each (object, keys) pair, storing encode(object). Returns how many were\n"
-     "added. A failing item raises, with the items before it stored and the rest not."},
+     "added. A failing item raises, with the items before it stored and the rest not; the\n"
+     "exception's pair_index is the failing item's position (from 0) in *items*."},
     {"add_object_raw", FastcallMethod<AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID."},
     {"add_key", FastcallMethod<AddKey>(), METH_FASTCALL | METH_KEYWORDS,
