@@ -223,3 +223,57 @@ def test_a_failing_iterable_names_no_pair(tmp_path):
     with pytest.raises(LookupError) as failure:
         writer.add_many(pairs())
     assert not hasattr(failure.value, "pair_index") and writer.object_count == 1
+
+
+@pytest.mark.parametrize(
+    ("content", "shown"),
+    [
+        (b'{"PackageName": "anacron"}\n', "'{\"Pa'"),
+        (b"PK\x03\x04" + bytes(60), "'PK\\x03\\x04'"),
+        ("日本".encode(), "'日\\xe6'"),
+        (b"a\\\xff", "'a\\\\\\xff'"),
+        (b"it's", '"it\'s"'),
+        (b"", None),
+        (b"QR", None),
+        (b"QRDB\x03" + bytes(35), None),
+    ],
+    ids=["json", "zip", "cut utf-8", "backslash", "quote", "empty", "cut magic", "version"],
+)
+def test_a_file_that_is_no_quordb_file_is_named_so(tmp_path, content, shown):
+    """What the file starts with is shown as repr() shows text, bytes not UTF-8 as \\xNN;
+    a file that may be a damaged quordb file keeps the message of the check that refused it,
+    and quordb._quordb keeps its messages throughout."""
+    path = tmp_path / "input.data"
+    path.write_bytes(content)
+    with pytest.raises(RuntimeError) as native:
+        _native.Reader(str(path))
+    with pytest.raises(RuntimeError) as quordb:
+        _QuorReader(str(path))
+    assert "is not a quordb file" not in quordb.value.args[0]
+    if shown is None:
+        assert native.value.args == quordb.value.args
+    else:
+        expected = f"QuorCorruptError: {path} is not a quordb file (it starts with {shown})"
+        assert native.value.args == (expected,)
+
+
+@pytest.mark.parametrize(
+    ("target", "message"),
+    [
+        (
+            "missing/deeper/db.qrdb",
+            (
+                "QuorIOError: cannot create a file in {tmp}/missing/deeper: "
+                "the folder does not exist (os error 2)"
+            ),
+        ),
+        ("folder", "QuorIOError: cannot build {tmp}/folder: Is a directory (os error 21)"),
+    ],
+)
+def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, message):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(StoreIOError) as refused:
+        _native.StreamWriter(str(tmp_path / target))
+    assert refused.value.args == (message.format(tmp=tmp_path),)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder"]
+    assert list((tmp_path / "folder").iterdir()) == []

@@ -26,6 +26,10 @@ struct BuildReport {
 // itself when it has no normal last component.
 std::string TempPathFor(std::string_view target);
 
+// The directory holding `path`'s last component: the one whose sync makes a
+// rename durable, and where the temporary file is created.
+std::string DirectoryOf(std::string_view path);
+
 // Syncs `file`, written completely under `temp_path` and locked by
 // OpenBuildTempFile, renames it over `target`, closes it and syncs the
 // directory (best effort: the file is in place by then). On failure the

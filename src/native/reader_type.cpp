@@ -23,6 +23,7 @@
 #include "glue/results.h"
 #include "native/error_classes.h"
 #include "native/key_batch.h"
+#include "native/open_failure.h"
 #include "native/reader_scan_type.h"
 #include "native/types.h"
 
@@ -63,11 +64,13 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) noexcept {
   return FileIdentity{status.st_dev, status.st_ino};
 }
 
-// An engine opened on `path`, with the identity of the file taken before it
-// was opened: if a rename falls between the two, the next refresh reopens
-// the same file once, which is harmless, and never misses a newer one.
+// An engine opened on `path`, or why it could not be, with the identity of
+// the file taken before it was opened: if a rename falls between the two,
+// the next refresh reopens the same file once, which is harmless, and never
+// misses a newer one.
 struct Opened {
-  Result<std::unique_ptr<Reader>> reader;
+  std::unique_ptr<Reader> reader;  // null when opening failed
+  std::optional<OpenFailure> failure;
   std::optional<FileIdentity> identity;
 };
 
@@ -76,13 +79,21 @@ struct Opened {
 // it.
 Opened OpenWithoutLock(const std::string& path, bool verify) {
   LockReleased released(true);
-  std::optional<FileIdentity> identity = IdentityOf(path);
+  Opened opened{nullptr, std::nullopt, IdentityOf(path)};
   Result<std::unique_ptr<Reader>> reader = Reader::Open(path, verify);
-  if (verify && reader.ok()) {
-    Status index_end = CheckIndexEnd(*reader.value());
-    if (!index_end.ok()) return {std::move(index_end).error(), identity};
+  if (!reader.ok()) {
+    opened.failure.emplace(path, std::move(reader).error());
+    return opened;
   }
-  return {std::move(reader), identity};
+  if (verify) {
+    Status index_end = CheckIndexEnd(*reader.value());
+    if (!index_end.ok()) {
+      opened.failure.emplace(path, std::move(index_end).error());
+      return opened;
+    }
+  }
+  opened.reader = std::move(reader).value();
+  return opened;
 }
 
 // --- the reader object --------------------------------------------------------------
@@ -154,8 +165,8 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!ConvertOpenArguments(matched[0], matched[1], &open)) return nullptr;
     std::string path(open.path);
     Opened opened = OpenWithoutLock(path, open.verify);
-    if (!opened.reader.ok()) return SetStoreError(opened.reader.error());
-    return ReaderObject::New(type, SharedReader(std::move(opened.reader).value()), std::move(path),
+    if (opened.failure) return opened.failure->Raise();
+    return ReaderObject::New(type, SharedReader(std::move(opened.reader)), std::move(path),
                              open.verify, opened.identity);
   });
 }
@@ -340,14 +351,14 @@ PyObject* Refresh(PyObject* self, PyObject*) {
     }
     if (current && current == known) Py_RETURN_FALSE;
     Opened opened = OpenWithoutLock(path, StateOf(self).verify);
-    if (!opened.reader.ok()) return SetStoreError(opened.reader.error());
+    if (opened.failure) return opened.failure->Raise();
     ReaderClass::State& state = StateOf(self);
     if (!state.engine) {  // closed while the new file was opened
       PyErr_SetString(PyExc_ValueError, kClosedMessage);
       return nullptr;
     }
     // The old engine goes when its last call or scan is done.
-    state.engine = std::move(opened.reader).value();
+    state.engine = std::move(opened.reader);
     state.identity = opened.identity;
     Py_RETURN_TRUE;
   });

@@ -21,6 +21,7 @@
 #include "glue/py_ref.h"
 #include "glue/results.h"
 #include "native/error_classes.h"
+#include "native/open_failure.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -80,16 +81,17 @@ PyObject* ScanNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     size_t chunk = 0;
     if (!ConvertChunk(matched[2], &chunk)) return nullptr;
     std::unique_ptr<Walking> walking;
-    std::optional<StoreError> failure;
+    std::optional<OpenFailure> failure;
     {
       const LockReleased released(true);
-      Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(open.path), open.verify);
+      std::string path(open.path);
+      Result<std::unique_ptr<Reader>> opened = Reader::Open(path, open.verify);
       if (opened.ok())
         walking = std::make_unique<Walking>(std::move(opened).value());
       else
-        failure = std::move(opened).error();
+        failure.emplace(std::move(path), std::move(opened).error());
     }
-    if (failure) return SetStoreError(*failure);
+    if (failure) return failure->Raise();
     return RecordScan::New(type, std::move(walking), chunk);
   });
 }

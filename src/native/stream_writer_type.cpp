@@ -16,6 +16,7 @@
 #include "native/add_checks.h"
 #include "native/error_classes.h"
 #include "native/types.h"
+#include "native/write_target.h"
 
 namespace quordb::native {
 namespace {
@@ -42,7 +43,7 @@ PyObject* StreamWriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
   return CallConstructor(signature, args, kwargs, [&](PyObject** matched) -> PyObject* {
     std::string_view path;
     if (!glue::ConvertPath(matched[0], &path)) return nullptr;
-    Result<std::unique_ptr<StreamWriter>> created = StreamWriter::Create(path);
+    Result<std::unique_ptr<StreamWriter>> created = CreateStreamWriter(path);
     if (!created.ok()) return SetStoreError(created.error());
     return StreamWriterInstance::New(type, std::move(created).value());
   });
