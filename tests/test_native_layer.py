@@ -1,10 +1,15 @@
 """quordb._native's own surface: the rules its functions and classes apply, one table each."""
 
+import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 
+import msgpack
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from quordb import CorruptError, StoreIOError, VersionError, _native
 from quordb._quordb import _QuorReader, _QuorWriter
@@ -277,3 +282,127 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
     assert refused.value.args == (message.format(tmp=tmp_path),)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["folder"]
     assert list((tmp_path / "folder").iterdir()) == []
+
+
+def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
+    assert "Reader" in vars(_native) and "ReaderScan" not in vars(_native)
+    reader = _native.Reader(build_db([b"x"], {"k": 0}))
+    scan = reader.scan("keys")
+    assert iter(scan) is scan and type(scan).__name__ == "ReaderScan"
+    with pytest.raises(TypeError):
+        type(scan)()
+    with pytest.raises(TypeError):
+        type("Sub", (_native.Reader,), {})
+    assert list(scan) == [["k"]] and list(scan) == []
+
+
+def _built(directory, entries):
+    """A database of `entries`, each key naming its value's bytes; its path."""
+    writer = _QuorWriter()
+    for obj_id, (key, value) in enumerate(entries.items()):
+        writer.add_object_raw(value)
+        writer.add_key(key, obj_id)
+    path = os.path.join(directory, "built.qrdb")
+    writer.build(path)
+    return path
+
+
+def _stored(key):
+    return key.encode() if isinstance(key, str) else key
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.dictionaries(st.binary(max_size=4) | st.text("aéb\x00", max_size=4), st.binary(max_size=3)),
+    st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
+    st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
+    st.integers(1, 5),
+)
+def test_scans_agree_with_a_sorted_model(entries, start, stop, chunk):
+    """Chunks of every small size, so that walks cross their boundaries anywhere."""
+    model = sorted({_stored(k): v for k, v in entries.items()}.items())
+    low = b"" if start is None else _stored(start)
+    in_range = [kv for kv in model if kv[0] >= low and (stop is None or kv[0] < _stored(stop))]
+    with_prefix = [kv for kv in model if kv[0].startswith(low)]
+    with tempfile.TemporaryDirectory() as tmp:
+        reader = _native.Reader(_built(tmp, dict(model)))
+        for what, pick in (("keys", 0), ("values", 1), ("items", slice(None))):
+            for chunks, expected in (
+                (reader.scan(what, start, stop, chunk=chunk), in_range),
+                (reader.scan_prefix(what, start or b"", chunk), with_prefix),
+            ):
+                chunks = list(chunks)
+                assert all(0 < len(c) <= chunk for c in chunks)
+                listed = [e for c in chunks for e in c]
+                if what != "values":  # keys come back as str when they are UTF-8
+                    listed = [
+                        _stored(e) if what == "keys" else (_stored(e[0]), e[1]) for e in listed
+                    ]
+                assert listed == [kv[pick] for kv in expected]
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.dictionaries(st.text("ab", max_size=3), st.binary(max_size=3), max_size=10),
+    st.lists(st.text("abc", max_size=3) | st.binary(max_size=2) | st.integers(0, 3), max_size=80),
+)
+def test_batched_lookups_agree_with_single_ones(entries, asked):
+    with tempfile.TemporaryDirectory() as tmp:
+        reader = _native.Reader(_built(tmp, entries))
+        assert reader.get_many_raw(iter(asked)) == [reader.get_raw(k) for k in asked]
+        assert reader.exists_many(tuple(asked)) == [reader.exists(k) for k in asked]
+
+
+class ClosingKey:
+    """Bytes of "ada" that close `native` while they are read."""
+
+    def __init__(self, native):
+        self.native = native
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        return b"ada"[i]
+
+    def __iter__(self):
+        self.native.close()
+        return iter(b"ada")
+
+
+@pytest.mark.parametrize("lookup", ["get_raw", "exists"])
+def test_single_lookup_survives_a_close_run_by_its_own_key(build_db, lookup):
+    native = _native.Reader(build_db([b"\xa3Ada"], {"ada": 0}))
+    expected = getattr(native, lookup)("ada")
+    assert getattr(native, lookup)(ClosingKey(native)) == expected
+    for key in ("ada", b"ada", bytearray(b"ada"), ClosingKey(native)):
+        with pytest.raises(ValueError, match="closed reader"):
+            getattr(native, lookup)(key)
+
+
+readable_or_not = st.recursive(
+    st.none() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=4) | st.binary(max_size=300),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.tuples(inner, inner)
+        | st.dictionaries(
+            st.integers(-5, 5) | st.text(max_size=2) | st.tuples(st.integers(-5, 5)),
+            inner,
+            max_size=3,
+        )
+    ),
+    max_leaves=10,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(readable_or_not)
+def test_payload_check_refuses_exactly_what_fails_to_decode(value):
+    payload = msgpack.packb(value, use_bin_type=True)
+    try:
+        msgpack.unpackb(payload, raw=False, strict_map_key=False)
+    except TypeError:
+        with pytest.raises(TypeError):
+            _native.check_payload(payload)
+    else:
+        _native.check_payload(payload)
