@@ -74,8 +74,8 @@ std::string TempPathFor(std::string_view target) {
   return temp;
 }
 
-Status CommitTempFile(FileDescriptor& file, const std::string& temp_path,
-                      std::string_view target, const KeepGoing* keep_going) {
+Status CommitTempFile(FileDescriptor& file, const std::string& temp_path, std::string_view target,
+                      const KeepGoing* keep_going) {
   if (::fsync(file.get()) != 0) return StoreError::Os(errno);
   if (keep_going != nullptr && !(*keep_going)()) return StoreError::General("build cancelled");
   // The file stays open, and so locked, until it has its final name: another

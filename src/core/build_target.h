@@ -36,8 +36,8 @@ std::string DirectoryOf(std::string_view path);
 // descriptor stays open for the caller.
 // With `keep_going`, asks it between the sync and the rename, and renames
 // nothing when it says to stop.
-Status CommitTempFile(FileDescriptor& file, const std::string& temp_path,
-                      std::string_view target, const KeepGoing* keep_going = nullptr);
+Status CommitTempFile(FileDescriptor& file, const std::string& temp_path, std::string_view target,
+                      const KeepGoing* keep_going = nullptr);
 
 // The summary line of a finished build of `target`, printed to file
 // descriptor 1 when `print` is set.
