@@ -1,7 +1,8 @@
 // quordb._native: the package's own native layer over the engine in
 // src/core. Unlike quordb._quordb, whose surface is fixed, this module is free
 // to stream, batch and release the interpreter lock; python/quordb builds on
-// it. Each class lives in a unit of its own and adds itself here.
+// it. Each class, and each group of functions, lives in a unit of its own
+// and adds itself here, after the error classes it raises are loaded.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 

@@ -1,6 +1,6 @@
-// The classes of quordb._native. Each unit defines one Add* function that
-// creates its class objects (once per process) and adds them to the module;
-// it returns 0, or -1 with an exception set.
+// What each unit of quordb._native adds to the module: one Add* function a
+// unit, which adds its class (made once per process) or its functions; it
+// returns 0, or -1 with an exception set.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
