@@ -173,7 +173,8 @@ def test_writer_errors_name_the_target(tmp_path):
     result = quordb("build", str(out), str(source), "--key", "k")
     assert result.returncode == 1
     assert text(result)[1] == (
-        f"quordb: {out}: QuorIOError: open tmp: No such file or directory (os error 2)\n"
+        f"quordb: {out}: QuorIOError: cannot create a file in {out.parent}: "
+        "the folder does not exist (os error 2)\n"
     )
 
 

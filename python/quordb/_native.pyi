@@ -87,16 +87,31 @@ class StreamWriter:
         self,
         items: Iterable[tuple[Any, _StreamKey | Iterable[_StreamKey]]],
         encode: Callable[[Any], bytes] | None = None,
-    ) -> int: ...
+    ) -> int:
+        """`add` each pair of *items* in order, the object encoded by *encode* when given.
+
+        Returns how many were added. A pair that fails (unpacking, encoding, its keys, its
+        payload or its write) raises, with the pairs before it stored and the rest not; the
+        exception then carries the pair's 0-based position in *items* as ``pair_index``
+        (unless its object takes no attributes). An exception of the iterable itself, or
+        one between pairs (a signal), carries none.
+        """
     def add_object_raw(self, raw_bytes: bytes) -> int: ...
     def add_key(self, key: _StreamKey, obj_id: SupportsIndex) -> None: ...
     def finish(self, print_summary: bool = False) -> None: ...
     def abort(self) -> None: ...
 
+def check_keys(keys: _StreamKey | Iterable[_StreamKey], /) -> list[str | bytes]:
+    """The keys of an add as a new list, checked as `StreamWriter.add` checks them.
+
+    *keys* is one key or an iterable of at least one key; each key is a `str` with a UTF-8
+    form (no lone surrogate) or a bytes-like object, of at most 65535 bytes. `str` and `bytes`
+    keys come back as they are, other bytes-like keys as `bytes`. Raises `TypeError` for a key
+    of another type, `ValueError` for no key, a lone surrogate or a key too long.
+    """
+
 def check_payload(raw_bytes: bytes, /) -> None: ...
-def check_add(
-    raw_bytes: bytes, keys: _StreamKey | Iterable[_StreamKey]
-) -> _StreamKeys: ...
+def check_add(raw_bytes: bytes, keys: _StreamKey | Iterable[_StreamKey]) -> _StreamKeys: ...
 def temp_path_for(path: str, /) -> str: ...
 
 # ---- end of StreamWriter ----
@@ -111,3 +126,5 @@ class RecordScan:
 
 def key_hash64(key: _Key) -> int: ...
 def shard_of(key: _Key, shards: int) -> int: ...
+def shard_of_many(keys: Iterable[object], shards: int) -> list[int]:
+    """`shard_of` of each key, in one call; -1 for an object that can name no key."""

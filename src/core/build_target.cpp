@@ -14,14 +14,6 @@
 namespace quordb {
 namespace {
 
-// The directory holding `path`'s last component, for syncing the rename.
-std::string DirectoryOf(std::string_view path) {
-  const size_t slash = path.find_last_of('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
-}
-
 // Makes the rename itself durable. Best effort: the file is already in place.
 void SyncDirectoryOf(std::string_view path) {
   const FileDescriptor dir(::open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -50,6 +42,13 @@ std::string PrintToStdout(std::string_view line) {
 
 }  // namespace
 
+std::string DirectoryOf(std::string_view path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string_view::npos) return ".";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
 std::string TempPathFor(std::string_view target) {
   // Find the last normal component, skipping trailing separators and "."
   // components, as path libraries do.
@@ -75,8 +74,8 @@ std::string TempPathFor(std::string_view target) {
   return temp;
 }
 
-Status CommitTempFile(FileDescriptor& file, const std::string& temp_path,
-                      std::string_view target, const KeepGoing* keep_going) {
+Status CommitTempFile(FileDescriptor& file, const std::string& temp_path, std::string_view target,
+                      const KeepGoing* keep_going) {
   if (::fsync(file.get()) != 0) return StoreError::Os(errno);
   if (keep_going != nullptr && !(*keep_going)()) return StoreError::General("build cancelled");
   // The file stays open, and so locked, until it has its final name: another

@@ -26,14 +26,18 @@ struct BuildReport {
 // itself when it has no normal last component.
 std::string TempPathFor(std::string_view target);
 
+// The directory holding `path`'s last component: the one whose sync makes a
+// rename durable, and where the temporary file is created.
+std::string DirectoryOf(std::string_view path);
+
 // Syncs `file`, written completely under `temp_path` and locked by
 // OpenBuildTempFile, renames it over `target`, closes it and syncs the
 // directory (best effort: the file is in place by then). On failure the
 // descriptor stays open for the caller.
 // With `keep_going`, asks it between the sync and the rename, and renames
 // nothing when it says to stop.
-Status CommitTempFile(FileDescriptor& file, const std::string& temp_path,
-                      std::string_view target, const KeepGoing* keep_going = nullptr);
+Status CommitTempFile(FileDescriptor& file, const std::string& temp_path, std::string_view target,
+                      const KeepGoing* keep_going = nullptr);
 
 // The summary line of a finished build of `target`, printed to file
 // descriptor 1 when `print` is set.

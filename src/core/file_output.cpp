@@ -151,7 +151,8 @@ Status BufferedOutput::Settle() {
 }
 
 void BufferedOutput::TakeCrc() noexcept {
-  if (crc_on_ && used_ > crc_from_) crc_ = Crc32({buffer_.get() + crc_from_, used_ - crc_from_}, crc_);
+  if (crc_on_ && used_ > crc_from_)
+    crc_ = Crc32({buffer_.get() + crc_from_, used_ - crc_from_}, crc_);
   crc_from_ = used_;
 }
 

@@ -20,11 +20,9 @@ KeyTable::KeyTable(Repeats repeats)
 
 Status KeyTable::CheckAddable(std::span<const Bytes> keys) {
   for (const Bytes key : keys) QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
-  if (keys.size() > kMaxCount - entries_.size() && repeats_mode_ == kFindWhenSorted)
-    DropRepeats();
+  if (keys.size() > kMaxCount - entries_.size() && repeats_mode_ == kFindWhenSorted) DropRepeats();
   if (keys.size() > kMaxCount - entries_.size())
-    return StoreError::General(
-        LimitMessage("key count", entries_.size() + keys.size(), kMaxCount));
+    return StoreError::General(LimitMessage("key count", entries_.size() + keys.size(), kMaxCount));
   return OkStatus();
 }
 
@@ -93,8 +91,8 @@ bool KeyTable::SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* 
 HugePageVector<uint32_t> KeyTable::InKeyOrder() const {
   HugePageVector<uint32_t> order;
   (void)SortEntries(
-      static_cast<uint32_t>(entries_.size()),
-      [this](uint32_t entry) { return KeyOfEntry(entry); }, &order);
+      static_cast<uint32_t>(entries_.size()), [this](uint32_t entry) { return KeyOfEntry(entry); },
+      &order);
   return order;
 }
 

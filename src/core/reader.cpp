@@ -11,9 +11,9 @@
 #include <cmath>
 #include <exception>
 #include <span>
+#include <string>
 #include <system_error>
 #include <thread>
-#include <string>
 #include <utility>
 
 #include "core/file_descriptor.h"
@@ -81,8 +81,8 @@ void* MapReadOnly(int fd, size_t length) {
     const uintptr_t aligned = (start + kHugePageSize - 1) & ~uintptr_t{kHugePageSize - 1};
     const uintptr_t end = aligned + length;
     const uintptr_t reserved_end = start + length + kHugePageSize;
-    map = ::mmap(reinterpret_cast<void*>(aligned), length, PROT_READ, MAP_SHARED | MAP_FIXED, fd,
-                 0);
+    map =
+        ::mmap(reinterpret_cast<void*>(aligned), length, PROT_READ, MAP_SHARED | MAP_FIXED, fd, 0);
     if (map == MAP_FAILED) {
       ::munmap(reserved, length + kHugePageSize);
     } else {

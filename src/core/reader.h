@@ -187,11 +187,10 @@ class Reader {
 
   // The location `key` (with hash `hash`) names, if any; with `fetching`,
   // the record's first lines are asked for as soon as a slot names it.
-  std::optional<uint64_t> Lookup(std::string_view key, uint64_t hash,
-                                 bool fetching) const noexcept;
+  std::optional<uint64_t> Lookup(std::string_view key, uint64_t hash, bool fetching) const noexcept;
   template <typename Slot>
-  std::optional<uint64_t> LookupIn(const TagTable<Slot>& table, std::string_view key,
-                                   uint64_t hash, bool fetching) const noexcept;
+  std::optional<uint64_t> LookupIn(const TagTable<Slot>& table, std::string_view key, uint64_t hash,
+                                   bool fetching) const noexcept;
   // FindMany over one batch of at most kBatch keys.
   void LookupBatch(std::span<const std::string_view> keys,
                    std::span<std::optional<uint64_t>> locations, bool fetching) const noexcept;

@@ -24,8 +24,8 @@ Result<std::unique_ptr<StreamWriter>> StreamWriter::Create(std::string_view targ
   std::string temp_path = TempPathFor(target);
   Result<FileDescriptor> opened = OpenBuildTempFile(temp_path);
   if (!opened.ok()) return std::move(opened).error();
-  std::unique_ptr<StreamWriter> writer(new StreamWriter(
-      std::string(target), std::move(temp_path), std::move(opened).value(), buffer_size));
+  std::unique_ptr<StreamWriter> writer(new StreamWriter(std::string(target), std::move(temp_path),
+                                                        std::move(opened).value(), buffer_size));
   // The header's place: it is written last, when the CRC is known.
   const uint8_t header[kHeaderSize] = {};
   if (Status written = writer->output_.Write({header, kHeaderSize}); !written.ok())
@@ -175,8 +175,8 @@ void StreamWriter::Abort() noexcept {
   struct stat held;
   struct stat named;
   if (::getpid() == creator_ && ::fstat(file_.get(), &held) == 0 &&
-      ::lstat(temp_path_.c_str(), &named) == 0 &&
-      held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+      ::lstat(temp_path_.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+      held.st_ino == named.st_ino)
     (void)::unlink(temp_path_.c_str());
   file_.Close();
 }

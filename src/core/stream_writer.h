@@ -94,8 +94,7 @@ class StreamWriter {
  private:
   enum class State { kOpen, kFinished, kFailed };
 
-  StreamWriter(std::string target, std::string temp_path, FileDescriptor file,
-               size_t buffer_size);
+  StreamWriter(std::string target, std::string temp_path, FileDescriptor file, size_t buffer_size);
   Status CheckOpen() const;
   // Aborts and passes `error` on.
   StoreError Fail(StoreError error) noexcept;

@@ -98,9 +98,9 @@ Status CheckStructure(const Reader& reader) {
   QUORDB_RETURN_IF_ERROR(CheckIndexEnd(reader));
   QUORDB_RETURN_IF_ERROR(CheckKeyOrder(reader));
   if (walk.stray)
-    return StoreError::Corrupt("index entry at offset " +
-                               Decimal(EntryOffset(reader, walk.stray->entry)) + " names location " +
-                               Decimal(walk.stray->chunk) + ", not the start of an object record");
+    return StoreError::Corrupt(
+        "index entry at offset " + Decimal(EntryOffset(reader, walk.stray->entry)) +
+        " names location " + Decimal(walk.stray->chunk) + ", not the start of an object record");
   return OkStatus();
 }
 

@@ -3,13 +3,18 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/arguments.h"
-#include "module/py_ref.h"
+#include "glue/arguments.h"
+#include "glue/entry_point.h"
+#include "glue/py_ref.h"
 #include "module/reader_type.h"
 #include "module/writer_type.h"
 
 namespace quordb::module {
 namespace {
+
+using glue::CatchBoundary;
+using glue::PyRef;
+using glue::SetNotInstanceError;
 
 // Appends `name` to the module's __all__ (creating the list if missing) and
 // binds it to `value`.

@@ -1,24 +1,46 @@
 #include "module/reader_type.h"
 
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/reader.h"
-#include "module/arguments.h"
-#include "module/instance.h"
-#include "module/py_ref.h"
-#include "module/results.h"
-#include "module/store_error.h"
+#include "glue/arguments.h"
+#include "glue/entry_point.h"
+#include "glue/instance.h"
+#include "glue/py_ref.h"
+#include "glue/results.h"
+#include "glue/store_error.h"
 
 namespace quordb::module {
 namespace {
 
+using glue::AccessKind;
+using glue::BuildList;
+using glue::BuiltinErrorClasses;
+using glue::CallConstructor;
+using glue::ConvertKey;
+using glue::ConvertOpenArguments;
+using glue::FastcallMethod;
+using glue::HandOut;
+using glue::Instance;
+using glue::KeyBytes;
+using glue::KeyForm;
+using glue::KeyObject;
+using glue::NewUnfilledList;
+using glue::OpenArguments;
+using glue::Pair;
+using glue::PayloadBytes;
+using glue::PrefetchPayload;
+using glue::PyRef;
+using glue::SetStoreError;
+using glue::Signature;
+using glue::StatsDict;
+
 struct ReaderClass {
-  using State = Reader;
-  static PyTypeObject* Type() { return ReaderType(); }
+  using Engine = Reader;
   static constexpr const char* kName = "_QuorReader";
+  static PyType_Spec kSpec;
 };
 using ReaderInstance = Instance<ReaderClass>;
 
@@ -34,7 +56,7 @@ PyObject* PairList(const Reader& reader, EntryRange range) {
     if (made) PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(entry - range.first), pair);
     return made;
   });
-  if (!walked.ok()) return SetStoreError(walked.error());
+  if (!walked.ok()) return SetStoreError(walked.error(), BuiltinErrorClasses());
   return made ? HandOut(std::move(list)) : nullptr;
 }
 
@@ -44,20 +66,14 @@ constexpr const char* kExitNames[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr const char* kOpenNames[] = {"path", "verify"};
 
 PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"_QuorReader.__new__()", kOpenNames, 1};
-        PyObject* matched[std::size(kOpenNames)];
-        if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
-        std::string_view path;
-        if (!ConvertPath(matched[0], &path)) return nullptr;
-        bool verify = true;
-        if (!ConvertVerify(matched[1], &verify)) return nullptr;
-        Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path), verify);
-        if (!opened.ok()) return SetStoreError(opened.error());
-        return ReaderInstance::New(type, std::move(opened).value());
-      },
-      nullptr);
+  static const Signature signature{"_QuorReader.__new__()", kOpenNames, 1};
+  return CallConstructor(signature, args, kwargs, [&](PyObject** matched) -> PyObject* {
+    OpenArguments open;
+    if (!ConvertOpenArguments(matched[0], matched[1], &open)) return nullptr;
+    Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(open.path), open.verify);
+    if (!opened.ok()) return SetStoreError(opened.error(), BuiltinErrorClasses());
+    return ReaderInstance::New(type, std::move(opened).value());
+  });
 }
 
 PyObject* ReaderRepr(PyObject* self) {
@@ -77,7 +93,8 @@ PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                                 KeyBytes key;
                                 if (!ConvertKey(matched[0], &key)) return nullptr;
                                 Result<std::optional<Bytes>> payload = reader.Get(key.view());
-                                if (!payload.ok()) return SetStoreError(payload.error());
+                                if (!payload.ok())
+                                  return SetStoreError(payload.error(), BuiltinErrorClasses());
                                 if (!payload.value()) Py_RETURN_NONE;
                                 return PayloadBytes(*payload.value());
                               });
@@ -106,9 +123,8 @@ PyObject* PrefixRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* Keys(PyObject* self, PyObject*) {
   return ReaderInstance::CallNoArgs(
       AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-        return BuildList(reader.entry_count(), [&](size_t i) {
-          return KeyObject(reader.KeyAt(i), KeyForm::kReplaced);
-        });
+        return BuildList(reader.entry_count(),
+                         [&](size_t i) { return KeyObject(reader.KeyAt(i), KeyForm::kReplaced); });
       });
 }
 
@@ -123,7 +139,7 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
   return ReaderInstance::CallNoArgs(
       AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
         Result<std::vector<Bytes>> payloads = reader.DistinctObjects();
-        if (!payloads.ok()) return SetStoreError(payloads.error());
+        if (!payloads.ok()) return SetStoreError(payloads.error(), BuiltinErrorClasses());
         const std::vector<Bytes>& list = payloads.value();
         return BuildList(list.size(), [&](size_t i) {
           if (i + kPrefetchDistance < list.size()) PrefetchPayload(list[i + kPrefetchDistance]);
@@ -134,18 +150,17 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
 
 PyObject* Stats(PyObject* self, PyObject*) {
   return ReaderInstance::CallNoArgs(
-      AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
-        return StatsDict(reader.Stats());
-      });
+      AccessKind::kShared, self,
+      [](const Reader& reader) -> PyObject* { return StatsDict(reader.Stats()); });
 }
 
 PyObject* Verify(PyObject* self, PyObject*) {
-  return ReaderInstance::CallNoArgs(AccessKind::kShared, self,
-                                    [](const Reader& reader) -> PyObject* {
-                                      const Status verified = reader.Verify();
-                                      if (!verified.ok()) return SetStoreError(verified.error());
-                                      Py_RETURN_TRUE;
-                                    });
+  return ReaderInstance::CallNoArgs(
+      AccessKind::kShared, self, [](const Reader& reader) -> PyObject* {
+        const Status verified = reader.Verify();
+        if (!verified.ok()) return SetStoreError(verified.error(), BuiltinErrorClasses());
+        Py_RETURN_TRUE;
+      });
 }
 
 PyObject* Close(PyObject* self, PyObject*) {
@@ -188,7 +203,7 @@ PyMethodDef kReaderMethods[] = {
 
 PyType_Slot kReaderSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderInstance::Dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderInstance::Object::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
     {Py_tp_methods, kReaderMethods},
     {Py_tp_doc,
@@ -200,16 +215,12 @@ PyType_Slot kReaderSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kReaderSpec = {
-    "builtins._QuorReader", sizeof(ReaderInstance), 0, Py_TPFLAGS_DEFAULT, kReaderSlots,
+PyType_Spec ReaderClass::kSpec = {
+    "builtins._QuorReader", sizeof(ReaderInstance::Object), 0, Py_TPFLAGS_DEFAULT, kReaderSlots,
 };
 
 }  // namespace
 
-PyTypeObject* ReaderType() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kReaderSpec));
-  return type;
-}
+PyTypeObject* ReaderType() { return ReaderInstance::Type(); }
 
 }  // namespace quordb::module

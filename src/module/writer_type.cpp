@@ -3,29 +3,40 @@
 #include <string>
 
 #include "core/writer.h"
-#include "module/arguments.h"
-#include "module/instance.h"
-#include "module/py_ref.h"
-#include "module/store_error.h"
+#include "glue/arguments.h"
+#include "glue/entry_point.h"
+#include "glue/instance.h"
+#include "glue/store_error.h"
 
 namespace quordb::module {
 namespace {
 
+using glue::AccessKind;
+using glue::BuiltinErrorClasses;
+using glue::CallConstructor;
+using glue::ConvertKey;
+using glue::ConvertObjectId;
+using glue::ConvertPath;
+using glue::ConvertRawBytes;
+using glue::FastcallMethod;
+using glue::Instance;
+using glue::KeyBytes;
+using glue::SetPrintError;
+using glue::SetStoreError;
+using glue::Signature;
+
 struct WriterClass {
-  using State = Writer;
-  static PyTypeObject* Type() { return WriterType(); }
+  using Engine = Writer;
   static constexpr const char* kName = "_QuorWriter";
+  static PyType_Spec kSpec;
 };
 using WriterInstance = Instance<WriterClass>;
 
 PyObject* WriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"_QuorWriter.__new__()"};
-        if (!MatchArguments(signature, args, kwargs, {})) return nullptr;
-        return WriterInstance::New(type, std::make_unique<Writer>());
-      },
-      nullptr);
+  static const Signature signature{"_QuorWriter.__new__()"};
+  return CallConstructor(signature, args, kwargs, [&](PyObject**) {
+    return WriterInstance::New(type, std::make_unique<Writer>());
+  });
 }
 
 PyObject* WriterRepr(PyObject* self) {
@@ -47,7 +58,8 @@ PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                                 std::string_view payload;
                                 if (!ConvertRawBytes(matched[0], &payload)) return nullptr;
                                 Result<uint64_t> id = writer.AddObject(AsBytes(payload));
-                                if (!id.ok()) return SetStoreError(id.error());
+                                if (!id.ok())
+                                  return SetStoreError(id.error(), BuiltinErrorClasses());
                                 return PyLong_FromUnsignedLongLong(id.value());
                               });
 }
@@ -63,7 +75,8 @@ PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                                 KeyBytes key;
                                 if (!ConvertKey(matched[0], &key)) return nullptr;
                                 const Status added = writer.AddKey(AsBytes(key.view()), obj_id);
-                                if (!added.ok()) return SetStoreError(added.error());
+                                if (!added.ok())
+                                  return SetStoreError(added.error(), BuiltinErrorClasses());
                                 Py_RETURN_NONE;
                               });
 }
@@ -75,7 +88,8 @@ PyObject* Build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                 std::string_view path;
                                 if (!ConvertPath(matched[0], &path)) return nullptr;
                                 Result<BuildReport> report = writer.Build(path);
-                                if (!report.ok()) return SetStoreError(report.error());
+                                if (!report.ok())
+                                  return SetStoreError(report.error(), BuiltinErrorClasses());
                                 if (!report.value().print_error.empty())
                                   return SetPrintError("stdout", report.value().print_error);
                                 Py_RETURN_NONE;
@@ -96,7 +110,7 @@ PyMethodDef kWriterMethods[] = {
 
 PyType_Slot kWriterSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(WriterNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(WriterInstance::Dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(WriterInstance::Object::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(WriterRepr)},
     {Py_tp_methods, kWriterMethods},
     {Py_tp_doc,
@@ -106,16 +120,12 @@ PyType_Slot kWriterSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kWriterSpec = {
-    "builtins._QuorWriter", sizeof(WriterInstance), 0, Py_TPFLAGS_DEFAULT, kWriterSlots,
+PyType_Spec WriterClass::kSpec = {
+    "builtins._QuorWriter", sizeof(WriterInstance::Object), 0, Py_TPFLAGS_DEFAULT, kWriterSlots,
 };
 
 }  // namespace
 
-PyTypeObject* WriterType() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kWriterSpec));
-  return type;
-}
+PyTypeObject* WriterType() { return WriterInstance::Type(); }
 
 }  // namespace quordb::module

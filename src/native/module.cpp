@@ -1,18 +1,20 @@
 // quordb._native: the package's own native layer over the engine in
 // src/core. Unlike quordb._quordb, whose surface is fixed, this module is free
 // to stream, batch and release the interpreter lock; python/quordb builds on
-// it. Each class lives in a unit of its own and adds itself here.
+// it. Each class, and each group of functions, lives in a unit of its own
+// and adds itself here, after the error classes it raises are loaded.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "module/py_ref.h"
+#include "glue/entry_point.h"
+#include "native/error_classes.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
 int ExecModule(PyObject* module) {
-  return module::CatchBoundary(
+  return glue::CatchBoundary(
       [&]() -> int {
         // Class objects are created once per process, as in quordb._quordb.
         if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
@@ -20,6 +22,7 @@ int ExecModule(PyObject* module) {
                           "quordb._native cannot be imported in a sub-interpreter");
           return -1;
         }
+        if (LoadErrorClasses() < 0) return -1;
         for (const AddTypes add : kAddTypes)
           if (add(module) < 0) return -1;
         return 0;

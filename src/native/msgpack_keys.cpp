@@ -46,7 +46,7 @@ MsgpackKeys CheckMapKeys(std::string_view encoded) {
     --current.items_left;
     if (at >= size) return MsgpackKeys::kMalformed;
     const uint8_t b = p[at++];
-    uint64_t skip = 0;    // bytes of the item after its first
+    uint64_t skip = 0;     // bytes of the item after its first
     int length_width = 0;  // bytes of a length that comes first
     uint64_t extra = 0;    // bytes after the length: an ext's type
     uint64_t items = 0;
@@ -62,27 +62,79 @@ MsgpackKeys CheckMapKeys(std::string_view encoded) {
       items = b & 0x0f, container = true;
     } else {
       switch (b) {
-        case 0xc0: case 0xc2: case 0xc3: break;                        // nil, false, true
-        case 0xc4: case 0xd9: length_width = 1; break;                 // bin8, str8
-        case 0xc5: case 0xda: length_width = 2; break;                 // bin16, str16
-        case 0xc6: case 0xdb: length_width = 4; break;                 // bin32, str32
-        case 0xc7: length_width = 1, extra = 1; break;                 // ext8
-        case 0xc8: length_width = 2, extra = 1; break;                 // ext16
-        case 0xc9: length_width = 4, extra = 1; break;                 // ext32
-        case 0xcc: case 0xd0: skip = 1; break;
-        case 0xcd: case 0xd1: skip = 2; break;
-        case 0xca: case 0xce: case 0xd2: skip = 4; break;
-        case 0xcb: case 0xcf: case 0xd3: skip = 8; break;
-        case 0xd4: skip = 2; break;  // fixext 1, 2, 4, 8, 16: type byte and data
-        case 0xd5: skip = 3; break;
-        case 0xd6: skip = 5; break;
-        case 0xd7: skip = 9; break;
-        case 0xd8: skip = 17; break;
-        case 0xdc: length_width = 2, container = true; break;
-        case 0xdd: length_width = 4, container = true; break;
-        case 0xde: length_width = 2, container = map = true; break;
-        case 0xdf: length_width = 4, container = map = true; break;
-        default: return MsgpackKeys::kMalformed;  // 0xc1, never used
+        case 0xc0:  // nil
+        case 0xc2:  // false
+        case 0xc3:  // true
+          break;
+        case 0xc4:  // bin8
+        case 0xd9:  // str8
+          length_width = 1;
+          break;
+        case 0xc5:  // bin16
+        case 0xda:  // str16
+          length_width = 2;
+          break;
+        case 0xc6:  // bin32
+        case 0xdb:  // str32
+          length_width = 4;
+          break;
+        case 0xc7:  // ext8
+          length_width = 1, extra = 1;
+          break;
+        case 0xc8:  // ext16
+          length_width = 2, extra = 1;
+          break;
+        case 0xc9:  // ext32
+          length_width = 4, extra = 1;
+          break;
+        case 0xcc:  // uint8
+        case 0xd0:  // int8
+          skip = 1;
+          break;
+        case 0xcd:  // uint16
+        case 0xd1:  // int16
+          skip = 2;
+          break;
+        case 0xca:  // float32
+        case 0xce:  // uint32
+        case 0xd2:  // int32
+          skip = 4;
+          break;
+        case 0xcb:  // float64
+        case 0xcf:  // uint64
+        case 0xd3:  // int64
+          skip = 8;
+          break;
+        // fixext 1, 2, 4, 8 and 16: a type byte, then the data
+        case 0xd4:
+          skip = 2;
+          break;
+        case 0xd5:
+          skip = 3;
+          break;
+        case 0xd6:
+          skip = 5;
+          break;
+        case 0xd7:
+          skip = 9;
+          break;
+        case 0xd8:
+          skip = 17;
+          break;
+        case 0xdc:  // array16
+          length_width = 2, container = true;
+          break;
+        case 0xdd:  // array32
+          length_width = 4, container = true;
+          break;
+        case 0xde:  // map16
+          length_width = 2, container = map = true;
+          break;
+        case 0xdf:  // map32
+          length_width = 4, container = map = true;
+          break;
+        default:  // 0xc1, never used
+          return MsgpackKeys::kMalformed;
       }
       if (length_width > 0) {
         if (!Fits(size, at, static_cast<uint64_t>(length_width))) return MsgpackKeys::kMalformed;

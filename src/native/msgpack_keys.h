@@ -9,9 +9,9 @@
 namespace quordb::native {
 
 enum class MsgpackKeys {
-  kReadable,        // every map key decodes to a hashable value
-  kUnhashableKey,   // some map key is an array or a map
-  kMalformed,       // not one well-formed msgpack value
+  kReadable,       // every map key decodes to a hashable value
+  kUnhashableKey,  // some map key is an array or a map
+  kMalformed,      // not one well-formed msgpack value
 };
 
 // Walks `encoded` once, with an explicit stack (nesting depth costs memory,

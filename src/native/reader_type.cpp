@@ -1,5 +1,4 @@
-// quordb._native.Reader, the reader under quordb.QuorReader, and the scan
-// objects its listings hand out.
+// quordb._native.Reader, the reader under quordb.QuorReader.
 //
 // Ownership: a Reader holds its engine through a shared_ptr, read and
 // replaced only while the interpreter lock is held. Every call copies it
@@ -8,12 +7,8 @@
 // old file stays mapped until the last call or scan on it is done.
 #include <sys/stat.h>
 
-#include <algorithm>
-#include <array>
 #include <memory>
-#include <new>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,40 +16,39 @@
 
 #include "core/reader.h"
 #include "core/strict_verify.h"
-#include "module/arguments.h"
-#include "module/py_ref.h"
-#include "module/results.h"
-#include "module/store_error.h"
-#include "native/lock_released.h"
+#include "glue/arguments.h"
+#include "glue/entry_point.h"
+#include "glue/heap_object.h"
+#include "glue/lock_released.h"
+#include "glue/results.h"
+#include "native/error_classes.h"
+#include "native/key_batch.h"
+#include "native/open_failure.h"
+#include "native/reader_scan_type.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using module::BuildList;
-using module::CatchBoundary;
-using module::ConvertKey;
-using module::ConvertPath;
-using module::ConvertVerify;
-using module::FastcallMethod;
-using module::KeyBytes;
-using module::KeyForm;
-using module::KeyObject;
-using module::MatchArguments;
-using module::PayloadBytes;
-using module::PrefetchPayload;
-using module::PyRef;
-using module::SetStoreError;
-using module::Signature;
-
-using Engine = std::shared_ptr<const Reader>;
+using glue::BuildList;
+using glue::CallConstructor;
+using glue::CallFunction;
+using glue::CatchBoundary;
+using glue::ConvertChunk;
+using glue::ConvertKey;
+using glue::ConvertOpenArguments;
+using glue::FastcallMethod;
+using glue::KeyBytes;
+using glue::LockReleased;
+using glue::OpenArguments;
+using glue::PayloadBytes;
+using glue::PrefetchPayload;
+using glue::Signature;
 
 constexpr const char* kClosedMessage = "I/O operation on a closed reader";
-// Below these sizes a call's native part is too short to be worth handing
+// Below this many keys a batch's lookups are too short to be worth handing
 // the interpreter lock to another thread and taking it back.
 constexpr size_t kLockFreeBatch = 64;
-constexpr size_t kLockFreeChunk = 256;
-constexpr size_t kDefaultChunk = 4096;
 
 // The file a path names: a rebuild renames a new file over the path, which
 // changes this.
@@ -70,11 +64,13 @@ std::optional<FileIdentity> IdentityOf(const std::string& path) noexcept {
   return FileIdentity{status.st_dev, status.st_ino};
 }
 
-// An engine opened on `path`, with the identity of the file taken before it
-// was opened: if a rename falls between the two, the next refresh reopens
-// the same file once, which is harmless, and never misses a newer one.
+// An engine opened on `path`, or why it could not be, with the identity of
+// the file taken before it was opened: if a rename falls between the two,
+// the next refresh reopens the same file once, which is harmless, and never
+// misses a newer one.
 struct Opened {
-  Result<std::unique_ptr<Reader>> reader;
+  std::unique_ptr<Reader> reader;  // null when opening failed
+  std::optional<OpenFailure> failure;
   std::optional<FileIdentity> identity;
 };
 
@@ -83,121 +79,42 @@ struct Opened {
 // it.
 Opened OpenWithoutLock(const std::string& path, bool verify) {
   LockReleased released(true);
-  std::optional<FileIdentity> identity = IdentityOf(path);
+  Opened opened{nullptr, std::nullopt, IdentityOf(path)};
   Result<std::unique_ptr<Reader>> reader = Reader::Open(path, verify);
-  if (verify && reader.ok()) {
+  if (!reader.ok()) {
+    opened.failure.emplace(path, std::move(reader).error());
+    return opened;
+  }
+  if (verify) {
     Status index_end = CheckIndexEnd(*reader.value());
-    if (!index_end.ok()) return {std::move(index_end).error(), identity};
-  }
-  return {std::move(reader), identity};
-}
-
-// --- lookups ------------------------------------------------------------------------
-
-// Converts a lookup key. An object that can name no key (not str or
-// bytes-like, or text with no UTF-8 form) gives false with no error set, as
-// a dict of str keys simply lacks such a key. Only another failure, such as
-// MemoryError, is left set; `*failed` tells the two apart.
-bool LookupKey(PyObject* object, KeyBytes* key, bool* failed) {
-  *failed = false;
-  if (ConvertKey(object, key)) return true;
-  if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-    *failed = true;
-    return false;
-  }
-  PyErr_Clear();
-  return false;
-}
-
-// The keys of a batch, copied out of their objects so that the lookups can
-// run without the interpreter lock while other threads change those objects.
-class KeyBatch {
-  static constexpr Py_ssize_t kKeyPrefetchDistance = 8;
-  static constexpr size_t kTypicalKeySize = 24;
-
- public:
-  // Collects every key of the iterable `keys`. False with an error set.
-  bool Collect(PyObject* keys) {
-    PyRef sequence = PyRef::Steal(PySequence_Fast(keys, "keys must be an iterable"));
-    if (!sequence) return false;
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(sequence.get());
-    named_.reserve(static_cast<size_t>(count));
-    ends_.reserve(static_cast<size_t>(count));
-    bytes_.reserve(static_cast<size_t>(count) * kTypicalKeySize);
-    // Converting a key may run Python code that changes a list passed in:
-    // its size is read again each time and each item held while converted.
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-      // The key objects of a batch lie anywhere in the heap: ask for one a
-      // little ahead, with the text that follows a short str's head.
-      if (i + kKeyPrefetchDistance < PySequence_Fast_GET_SIZE(sequence.get())) {
-        const char* ahead = reinterpret_cast<const char*>(
-            PySequence_Fast_GET_ITEM(sequence.get(), i + kKeyPrefetchDistance));
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + 64);
-      }
-      const PyRef item = PyRef::Borrow(PySequence_Fast_GET_ITEM(sequence.get(), i));
-      KeyBytes key;
-      bool failed = false;
-      const bool named = LookupKey(item.get(), &key, &failed);
-      if (failed) return false;
-      named_.push_back(named);
-      if (!named) continue;
-      bytes_.append(key.view());
-      ends_.push_back(bytes_.size());
+    if (!index_end.ok()) {
+      opened.failure.emplace(path, std::move(index_end).error());
+      return opened;
     }
-    views_.reserve(ends_.size());
-    size_t start = 0;
-    for (const size_t end : ends_) {
-      views_.emplace_back(std::string_view(bytes_).substr(start, end - start));
-      start = end;
-    }
-    return true;
   }
-
-  size_t size() const noexcept { return named_.size(); }
-  // Whether key `i` of the batch names a key at all.
-  bool named(size_t i) const noexcept { return named_[i]; }
-  // The keys that name one, in batch order.
-  std::span<const std::string_view> views() const noexcept { return views_; }
-
- private:
-  std::vector<bool> named_;
-  std::string bytes_;
-  std::vector<size_t> ends_;
-  std::vector<std::string_view> views_;
-};
-
-// A list with one element per key of `batch`: `found(j)` for the j-th key
-// that names one, `absent()` for the others. New reference.
-template <typename Found, typename Absent>
-PyObject* BatchList(const KeyBatch& batch, Found&& found, Absent&& absent) {
-  size_t next = 0;
-  return BuildList(batch.size(), [&](size_t i) -> PyObject* {
-    return batch.named(i) ? found(next++) : absent();
-  });
+  opened.reader = std::move(reader).value();
+  return opened;
 }
 
 // --- the reader object --------------------------------------------------------------
 
-struct ReaderState {
-  // Null once closed.
-  Engine engine;
-  std::string path;
-  bool verify = true;
-  std::optional<FileIdentity> identity;
+struct ReaderClass {
+  struct State {
+    // Null once closed.
+    SharedReader engine;
+    std::string path;
+    bool verify;
+    std::optional<FileIdentity> identity;
+  };
+  static PyType_Spec kSpec;
 };
+using ReaderObject = glue::HeapObject<ReaderClass>;
 
-struct ReaderObject {
-  PyObject_HEAD ReaderState state;
-};
-
-ReaderState& StateOf(PyObject* self) noexcept {
-  return reinterpret_cast<ReaderObject*>(self)->state;
-}
+ReaderClass::State& StateOf(PyObject* self) noexcept { return ReaderObject::StateOf(self); }
 
 // A copy of the engine of an open reader; null with ValueError set once closed.
-Engine EngineOf(PyObject* self) {
-  Engine engine = StateOf(self).engine;
+SharedReader EngineOf(PyObject* self) {
+  SharedReader engine = StateOf(self).engine;
   if (!engine) PyErr_SetString(PyExc_ValueError, kClosedMessage);
   return engine;
 }
@@ -207,15 +124,11 @@ Engine EngineOf(PyObject* self) {
 template <size_t N, typename Body>
 PyObject* Call(const Signature<N>& signature, PyObject* self, PyObject* const* args,
                Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        std::array<PyObject*, N> matched;
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        const Engine engine = EngineOf(self);
-        if (!engine) return nullptr;
-        return body(engine, matched.data());
-      },
-      nullptr);
+  return CallFunction(signature, args, nargs, kwnames, [&](PyObject** matched) -> PyObject* {
+    const SharedReader engine = EngineOf(self);
+    if (!engine) return nullptr;
+    return body(engine, matched);
+  });
 }
 
 // The same for a method without parameters.
@@ -223,146 +136,11 @@ template <typename Body>
 PyObject* CallNoArgs(PyObject* self, Body&& body) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        const Engine engine = EngineOf(self);
+        const SharedReader engine = EngineOf(self);
         if (!engine) return nullptr;
         return body(engine);
       },
       nullptr);
-}
-
-// --- scans --------------------------------------------------------------------------
-
-enum class ScanKind { kKeys, kValues, kItems };
-
-struct ScanState {
-  // Null once exhausted, which lets go of the file early.
-  Engine engine;
-  size_t next = 0;
-  size_t end = 0;
-  size_t chunk = kDefaultChunk;
-  ScanKind kind = ScanKind::kItems;
-};
-
-struct ScanObject {
-  PyObject_HEAD ScanState state;
-};
-
-PyTypeObject* ScanType();
-
-// The list of keys, payloads or pairs for the entries of `range`. Records
-// are fetched first, without the lock for a long chunk; the objects are made
-// after. New reference.
-PyObject* Chunk(const Reader& reader, EntryRange range, ScanKind kind) {
-  const size_t count = range.end - range.first;
-  if (kind == ScanKind::kKeys)
-    return BuildList(count, [&](size_t i) {
-      return KeyObject(reader.KeyAt(range.first + i), KeyForm::kExact);
-    });
-  std::vector<Bytes> payloads;
-  payloads.reserve(count);
-  std::optional<Status> fetched;
-  {
-    LockReleased released(count >= kLockFreeChunk);
-    fetched = reader.VisitPayloads(range, [&](size_t, Bytes payload) {
-      payloads.push_back(payload);
-      return true;
-    });
-  }
-  if (!fetched->ok()) return SetStoreError(fetched->error());
-  return BuildList(count, [&](size_t i) {
-    if (i + kPrefetchDistance < count) PrefetchPayload(payloads[i + kPrefetchDistance]);
-    if (kind == ScanKind::kValues) return PayloadBytes(payloads[i]);
-    return module::Pair(reader.KeyAt(range.first + i), KeyForm::kExact, payloads[i]);
-  });
-}
-
-PyObject* NewScan(Engine engine, EntryRange range, ScanKind kind, size_t chunk) {
-  PyTypeObject* type = ScanType();
-  PyObject* self = type->tp_alloc(type, 0);
-  if (self == nullptr) return nullptr;
-  ScanState* state = new (&reinterpret_cast<ScanObject*>(self)->state) ScanState();
-  state->engine = std::move(engine);
-  state->next = range.first;
-  state->end = std::max(range.first, range.end);
-  state->chunk = chunk;
-  state->kind = kind;
-  return self;
-}
-
-void ScanDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  reinterpret_cast<ScanObject*>(self)->state.~ScanState();
-  type->tp_free(self);
-  Py_DECREF(type);
-}
-
-PyObject* ScanNext(PyObject* self) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        ScanState& scan = reinterpret_cast<ScanObject*>(self)->state;
-        if (!scan.engine) return nullptr;
-        // Claim the chunk before any release of the lock, so that two
-        // threads sharing this scan never take the same one.
-        const EntryRange range{scan.next, scan.next + std::min(scan.chunk, scan.end - scan.next)};
-        scan.next = range.end;
-        const Engine engine = scan.engine;
-        if (scan.next == scan.end) scan.engine.reset();
-        if (range.first == range.end) return nullptr;
-        return Chunk(*engine, range, scan.kind);
-      },
-      nullptr);
-}
-
-PyType_Slot kScanSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(ScanDealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(ScanNext)},
-    {Py_tp_doc, const_cast<char*>("An iterator over a key range, yielding lists of its entries, "
-                                  "a chunk at a time, from the file it was made on.")},
-    {0, nullptr},
-};
-
-PyType_Spec kScanSpec = {
-    "quordb._native.ReaderScan", sizeof(ScanObject), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kScanSlots,
-};
-
-PyTypeObject* ScanType() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kScanSpec));
-  return type;
-}
-
-// "keys", "values" or "items". False with ValueError set.
-bool ConvertScanKind(PyObject* what, ScanKind* out) {
-  if (PyUnicode_Check(what)) {
-    for (const auto& [name, kind] : {std::pair{"keys", ScanKind::kKeys},
-                                     std::pair{"values", ScanKind::kValues},
-                                     std::pair{"items", ScanKind::kItems}}) {
-      if (PyUnicode_CompareWithASCIIString(what, name) == 0) {
-        *out = kind;
-        return true;
-      }
-    }
-  }
-  PyErr_SetString(PyExc_ValueError, "what must be 'keys', 'values' or 'items'");
-  return false;
-}
-
-// `chunk` may be null (omitted). False with an error set.
-bool ConvertChunk(PyObject* chunk, size_t* out) {
-  if (chunk == nullptr) {
-    *out = kDefaultChunk;
-    return true;
-  }
-  const Py_ssize_t value = PyNumber_AsSsize_t(chunk, PyExc_OverflowError);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (value < 1) {
-    PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
-    return false;
-  }
-  *out = static_cast<size_t>(value);
-  return true;
 }
 
 // A range bound: null or None is no bound. False with an error set.
@@ -381,44 +159,25 @@ constexpr const char* kScanPrefixNames[] = {"what", "prefix", "chunk"};
 constexpr const char* kExitNames[] = {"exc_type", "exc_val", "exc_tb"};
 
 PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"Reader.__new__()", kOpenNames, 1};
-        std::array<PyObject*, std::size(kOpenNames)> matched;
-        if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
-        std::string_view path;
-        if (!ConvertPath(matched[0], &path)) return nullptr;
-        bool verify = true;
-        if (!ConvertVerify(matched[1], &verify)) return nullptr;
-        std::string owned_path(path);
-        Opened opened = OpenWithoutLock(owned_path, verify);
-        if (!opened.reader.ok()) return SetStoreError(opened.reader.error());
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        ReaderState* state = new (&StateOf(self)) ReaderState();
-        state->engine = std::move(opened.reader).value();
-        state->path = std::move(owned_path);
-        state->verify = verify;
-        state->identity = opened.identity;
-        return self;
-      },
-      nullptr);
-}
-
-void ReaderDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  StateOf(self).~ReaderState();
-  type->tp_free(self);
-  Py_DECREF(type);
+  static const Signature signature{"Reader.__new__()", kOpenNames, 1};
+  return CallConstructor(signature, args, kwargs, [&](PyObject** matched) -> PyObject* {
+    OpenArguments open;
+    if (!ConvertOpenArguments(matched[0], matched[1], &open)) return nullptr;
+    std::string path(open.path);
+    Opened opened = OpenWithoutLock(path, open.verify);
+    if (opened.failure) return opened.failure->Raise();
+    return ReaderObject::New(type, SharedReader(std::move(opened.reader)), std::move(path),
+                             open.verify, opened.identity);
+  });
 }
 
 PyObject* ReaderRepr(PyObject* self) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        const ReaderState& state = StateOf(self);
+        const ReaderClass::State& state = StateOf(self);
         std::string text = "<quordb._native.Reader '" + state.path + "'";
-        text += state.engine ? " keys=" + std::to_string(state.engine->num_keys()) + ">"
-                             : " closed>";
+        text +=
+            state.engine ? " keys=" + std::to_string(state.engine->num_keys()) + ">" : " closed>";
         return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
       },
       nullptr);
@@ -427,7 +186,7 @@ PyObject* ReaderRepr(PyObject* self) {
 Py_ssize_t ReaderLength(PyObject* self) {
   return CatchBoundary(
       [&]() -> Py_ssize_t {
-        const Engine engine = EngineOf(self);
+        const SharedReader engine = EngineOf(self);
         return engine ? static_cast<Py_ssize_t>(engine->num_keys()) : -1;
       },
       -1);
@@ -436,37 +195,37 @@ Py_ssize_t ReaderLength(PyObject* self) {
 PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_raw()", kKeyName, 1};
   return Call(signature, self, args, nargs, kwnames,
-                 [](const Engine& engine, PyObject** matched) -> PyObject* {
-                   KeyBytes key;
-                   bool failed = false;
-                   if (!LookupKey(matched[0], &key, &failed)) {
-                     if (failed) return nullptr;
-                     Py_RETURN_NONE;
-                   }
-                   Result<std::optional<Bytes>> payload = engine->Get(key.view());
-                   if (!payload.ok()) return SetStoreError(payload.error());
-                   if (!payload.value()) Py_RETURN_NONE;
-                   return PayloadBytes(*payload.value());
-                 });
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                KeyBytes key;
+                bool failed = false;
+                if (!LookupKey(matched[0], &key, &failed)) {
+                  if (failed) return nullptr;
+                  Py_RETURN_NONE;
+                }
+                Result<std::optional<Bytes>> payload = engine->Get(key.view());
+                if (!payload.ok()) return SetStoreError(payload.error());
+                if (!payload.value()) Py_RETURN_NONE;
+                return PayloadBytes(*payload.value());
+              });
 }
 
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists()", kKeyName, 1};
   return Call(signature, self, args, nargs, kwnames,
-                 [](const Engine& engine, PyObject** matched) -> PyObject* {
-                   KeyBytes key;
-                   bool failed = false;
-                   if (!LookupKey(matched[0], &key, &failed))
-                     return failed ? nullptr : Py_NewRef(Py_False);
-                   return PyBool_FromLong(engine->Exists(key.view()));
-                 });
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                KeyBytes key;
+                bool failed = false;
+                if (!LookupKey(matched[0], &key, &failed))
+                  return failed ? nullptr : Py_NewRef(Py_False);
+                return PyBool_FromLong(engine->Exists(key.view()));
+              });
 }
 
 PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_many_raw()", kKeysName, 1};
   return Call(
       signature, self, args, nargs, kwnames,
-      [](const Engine& engine, PyObject** matched) -> PyObject* {
+      [](const SharedReader& engine, PyObject** matched) -> PyObject* {
         KeyBatch batch;
         if (!batch.Collect(matched[0])) return nullptr;
         std::vector<std::optional<Bytes>> payloads(batch.views().size());
@@ -492,55 +251,53 @@ PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists_many()", kKeysName, 1};
   return Call(signature, self, args, nargs, kwnames,
-                 [](const Engine& engine, PyObject** matched) -> PyObject* {
-                   KeyBatch batch;
-                   if (!batch.Collect(matched[0])) return nullptr;
-                   std::vector<std::optional<uint64_t>> locations(batch.views().size());
-                   {
-                     LockReleased released(batch.size() >= kLockFreeBatch);
-                     engine->FindMany(batch.views(), locations);
-                   }
-                   return BatchList(
-                       batch,
-                       [&](size_t j) { return PyBool_FromLong(locations[j].has_value()); },
-                       [] { return Py_NewRef(Py_False); });
-                 });
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                KeyBatch batch;
+                if (!batch.Collect(matched[0])) return nullptr;
+                std::vector<std::optional<uint64_t>> locations(batch.views().size());
+                {
+                  LockReleased released(batch.size() >= kLockFreeBatch);
+                  engine->FindMany(batch.views(), locations);
+                }
+                return BatchList(
+                    batch, [&](size_t j) { return PyBool_FromLong(locations[j].has_value()); },
+                    [] { return Py_NewRef(Py_False); });
+              });
 }
 
 PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.scan()", kScanNames, 1};
-  return Call(
-      signature, self, args, nargs, kwnames,
-      [](const Engine& engine, PyObject** matched) -> PyObject* {
-        ScanKind kind;
-        std::optional<KeyBytes> start, stop;
-        size_t chunk = 0;
-        if (!ConvertScanKind(matched[0], &kind) || !ConvertBound(matched[1], &start) ||
-            !ConvertBound(matched[2], &stop) || !ConvertChunk(matched[3], &chunk))
-          return nullptr;
-        const EntryRange range{start ? engine->LowerBound(start->view()) : 0,
-                               stop ? engine->LowerBound(stop->view()) : engine->entry_count()};
-        return NewScan(engine, range, kind, chunk);
-      });
+  return Call(signature, self, args, nargs, kwnames,
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                ScanKind kind;
+                std::optional<KeyBytes> start, stop;
+                size_t chunk = 0;
+                if (!ConvertScanKind(matched[0], &kind) || !ConvertBound(matched[1], &start) ||
+                    !ConvertBound(matched[2], &stop) || !ConvertChunk(matched[3], &chunk))
+                  return nullptr;
+                const EntryRange range{
+                    start ? engine->LowerBound(start->view()) : 0,
+                    stop ? engine->LowerBound(stop->view()) : engine->entry_count()};
+                return NewReaderScan(engine, range, kind, chunk);
+              });
 }
 
 PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2};
-  return Call(
-      signature, self, args, nargs, kwnames,
-      [](const Engine& engine, PyObject** matched) -> PyObject* {
-        ScanKind kind;
-        KeyBytes prefix;
-        size_t chunk = 0;
-        if (!ConvertScanKind(matched[0], &kind) || !ConvertKey(matched[1], &prefix) ||
-            !ConvertChunk(matched[2], &chunk))
-          return nullptr;
-        return NewScan(engine, engine->PrefixRange(prefix.view()), kind, chunk);
-      });
+  return Call(signature, self, args, nargs, kwnames,
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                ScanKind kind;
+                KeyBytes prefix;
+                size_t chunk = 0;
+                if (!ConvertScanKind(matched[0], &kind) || !ConvertKey(matched[1], &prefix) ||
+                    !ConvertChunk(matched[2], &chunk))
+                  return nullptr;
+                return NewReaderScan(engine, engine->PrefixRange(prefix.view()), kind, chunk);
+              });
 }
 
 PyObject* ObjectsRaw(PyObject* self, PyObject*) {
-  return CallNoArgs(self, [](const Engine& engine) -> PyObject* {
+  return CallNoArgs(self, [](const SharedReader& engine) -> PyObject* {
     std::optional<Result<std::vector<Bytes>>> payloads;
     {
       LockReleased released(true);
@@ -557,13 +314,13 @@ PyObject* ObjectsRaw(PyObject* self, PyObject*) {
 
 PyObject* Stats(PyObject* self, PyObject*) {
   return CallNoArgs(self,
-                    [](const Engine& engine) { return module::StatsDict(engine->Stats()); });
+                    [](const SharedReader& engine) { return glue::StatsDict(engine->Stats()); });
 }
 
 // True when `check(reader)`, run without the interpreter lock, passes.
 template <typename Check>
 PyObject* CheckWithoutLock(PyObject* self, Check&& check) {
-  return CallNoArgs(self, [&](const Engine& engine) -> PyObject* {
+  return CallNoArgs(self, [&](const SharedReader& engine) -> PyObject* {
     std::optional<Status> checked;
     {
       LockReleased released(true);
@@ -583,7 +340,7 @@ PyObject* VerifyStrictly(PyObject* self, PyObject*) {
 }
 
 PyObject* Refresh(PyObject* self, PyObject*) {
-  return CallNoArgs(self, [&](const Engine&) -> PyObject* {
+  return CallNoArgs(self, [&](const SharedReader&) -> PyObject* {
     // Copied under the lock: another thread may refresh at the same time.
     const std::string path = StateOf(self).path;
     const std::optional<FileIdentity> known = StateOf(self).identity;
@@ -594,14 +351,14 @@ PyObject* Refresh(PyObject* self, PyObject*) {
     }
     if (current && current == known) Py_RETURN_FALSE;
     Opened opened = OpenWithoutLock(path, StateOf(self).verify);
-    if (!opened.reader.ok()) return SetStoreError(opened.reader.error());
-    ReaderState& state = StateOf(self);
+    if (opened.failure) return opened.failure->Raise();
+    ReaderClass::State& state = StateOf(self);
     if (!state.engine) {  // closed while the new file was opened
       PyErr_SetString(PyExc_ValueError, kClosedMessage);
       return nullptr;
     }
     // The old engine goes when its last call or scan is done.
-    state.engine = std::move(opened.reader).value();
+    state.engine = std::move(opened.reader);
     state.identity = opened.identity;
     Py_RETURN_TRUE;
   });
@@ -617,19 +374,15 @@ PyObject* Close(PyObject* self, PyObject*) {
 }
 
 PyObject* Enter(PyObject* self, PyObject*) {
-  return CallNoArgs(self, [&](const Engine&) { return Py_NewRef(self); });
+  return CallNoArgs(self, [&](const SharedReader&) { return Py_NewRef(self); });
 }
 
 PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"Reader.__exit__()", kExitNames, 3};
-        std::array<PyObject*, std::size(kExitNames)> matched;
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        StateOf(self).engine.reset();
-        Py_RETURN_FALSE;
-      },
-      nullptr);
+  static const Signature signature{"Reader.__exit__()", kExitNames, 3};
+  return CallFunction(signature, args, nargs, kwnames, [&](PyObject**) -> PyObject* {
+    StateOf(self).engine.reset();
+    Py_RETURN_FALSE;
+  });
 }
 
 PyObject* GetClosed(PyObject* self, void*) { return PyBool_FromLong(!StateOf(self).engine); }
@@ -688,7 +441,7 @@ PyGetSetDef kReaderGetSet[] = {
 
 PyType_Slot kReaderSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ReaderNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(ReaderObject::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(ReaderRepr)},
     {Py_mp_length, reinterpret_cast<void*>(ReaderLength)},
     {Py_tp_methods, kReaderMethods},
@@ -701,16 +454,15 @@ PyType_Slot kReaderSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kReaderSpec = {
+PyType_Spec ReaderClass::kSpec = {
     "quordb._native.Reader", sizeof(ReaderObject), 0, Py_TPFLAGS_DEFAULT, kReaderSlots,
 };
 
 }  // namespace
 
 int AddReaderTypes(PyObject* module) {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kReaderSpec));
-  if (type == nullptr || ScanType() == nullptr) return -1;
+  PyTypeObject* type = ReaderObject::Type();
+  if (type == nullptr) return -1;
   return PyModule_AddObjectRef(module, "Reader", reinterpret_cast<PyObject*>(type));
 }
 

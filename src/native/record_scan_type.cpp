@@ -6,9 +6,7 @@
 // end; nothing it hands out refers into the mapping. Calls hold the
 // interpreter lock, except the open (the whole-file CRC) and the sort of the
 // index by location, which run without it.
-#include <algorithm>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,50 +14,47 @@
 
 #include "core/reader.h"
 #include "core/record_walk.h"
-#include "module/arguments.h"
-#include "module/py_ref.h"
-#include "module/results.h"
-#include "module/store_error.h"
-#include "native/lock_released.h"
+#include "glue/arguments.h"
+#include "glue/entry_point.h"
+#include "glue/heap_object.h"
+#include "glue/lock_released.h"
+#include "glue/py_ref.h"
+#include "glue/results.h"
+#include "native/error_classes.h"
+#include "native/open_failure.h"
 #include "native/types.h"
 
 namespace quordb::native {
 namespace {
 
-using module::CatchBoundary;
-using module::ConvertPath;
-using module::ConvertVerify;
-using module::KeyForm;
-using module::KeyObject;
-using module::MatchArguments;
-using module::PayloadBytes;
-using module::PyRef;
-using module::SetStoreError;
-using module::Signature;
-
-constexpr Py_ssize_t kDefaultChunk = 4096;
+using glue::CallConstructor;
+using glue::CatchBoundary;
+using glue::ConvertChunk;
+using glue::ConvertOpenArguments;
+using glue::KeyForm;
+using glue::KeyObject;
+using glue::LockReleased;
+using glue::OpenArguments;
+using glue::PayloadBytes;
+using glue::PyRef;
+using glue::Signature;
 
 struct Walking {
   // Declared first: the walk borrows it.
   std::unique_ptr<Reader> reader;
   RecordWalk walk;
-  explicit Walking(std::unique_ptr<Reader> opened)
-      : reader(std::move(opened)), walk(*reader) {}
+  explicit Walking(std::unique_ptr<Reader> opened) : reader(std::move(opened)), walk(*reader) {}
 };
 
-struct ScanState {
-  // Null once the last record has been handed out, which lets go of the file.
-  std::unique_ptr<Walking> walking;
-  size_t chunk = kDefaultChunk;
+struct RecordScanClass {
+  struct State {
+    // Null once the last record has been handed out, which lets go of the file.
+    std::unique_ptr<Walking> walking;
+    size_t chunk;
+  };
+  static PyType_Spec kSpec;
 };
-
-struct ScanObject {
-  PyObject_HEAD ScanState state;
-};
-
-ScanState& StateOf(PyObject* self) noexcept {
-  return reinterpret_cast<ScanObject*>(self)->state;
-}
+using RecordScan = glue::HeapObject<RecordScanClass>;
 
 // New reference: (payload, [key, ...]), each key a str when its bytes are
 // UTF-8, else the bytes.
@@ -79,56 +74,32 @@ PyObject* RecordTuple(const Reader& reader, const WalkedRecord& record) {
 constexpr const char* kNewNames[] = {"path", "verify", "chunk"};
 
 PyObject* ScanNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"RecordScan.__new__()", kNewNames, 1};
-        PyObject* matched[std::size(kNewNames)];
-        if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
-        std::string_view path;
-        if (!ConvertPath(matched[0], &path)) return nullptr;
-        bool verify = true;
-        if (!ConvertVerify(matched[1], &verify)) return nullptr;
-        Py_ssize_t chunk = kDefaultChunk;
-        if (matched[2] != nullptr) {
-          chunk = PyLong_AsSsize_t(matched[2]);
-          if (chunk == -1 && PyErr_Occurred()) return nullptr;
-          if (chunk < 1) {
-            PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
-            return nullptr;
-          }
-        }
-        std::unique_ptr<Walking> walking;
-        std::optional<StoreError> failure;
-        {
-          const LockReleased released(true);
-          Result<std::unique_ptr<Reader>> opened = Reader::Open(std::string(path), verify);
-          if (opened.ok())
-            walking = std::make_unique<Walking>(std::move(opened).value());
-          else
-            failure = std::move(opened).error();
-        }
-        if (failure) return SetStoreError(*failure);
-        PyObject* self = type->tp_alloc(type, 0);
-        if (self == nullptr) return nullptr;
-        ScanState* state = new (&StateOf(self)) ScanState();
-        state->walking = std::move(walking);
-        state->chunk = static_cast<size_t>(chunk);
-        return self;
-      },
-      nullptr);
-}
-
-void ScanDealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  StateOf(self).~ScanState();
-  type->tp_free(self);
-  Py_DECREF(type);
+  static const Signature signature{"RecordScan.__new__()", kNewNames, 1};
+  return CallConstructor(signature, args, kwargs, [&](PyObject** matched) -> PyObject* {
+    OpenArguments open;
+    if (!ConvertOpenArguments(matched[0], matched[1], &open)) return nullptr;
+    size_t chunk = 0;
+    if (!ConvertChunk(matched[2], &chunk)) return nullptr;
+    std::unique_ptr<Walking> walking;
+    std::optional<OpenFailure> failure;
+    {
+      const LockReleased released(true);
+      std::string path(open.path);
+      Result<std::unique_ptr<Reader>> opened = Reader::Open(path, open.verify);
+      if (opened.ok())
+        walking = std::make_unique<Walking>(std::move(opened).value());
+      else
+        failure.emplace(std::move(path), std::move(opened).error());
+    }
+    if (failure) return failure->Raise();
+    return RecordScan::New(type, std::move(walking), chunk);
+  });
 }
 
 PyObject* ScanNext(PyObject* self) {
   return CatchBoundary(
       [&]() -> PyObject* {
-        ScanState& scan = StateOf(self);
+        RecordScanClass::State& scan = RecordScan::StateOf(self);
         if (!scan.walking) return nullptr;
         PyRef list = PyRef::Steal(PyList_New(0));
         if (!list) return nullptr;
@@ -153,7 +124,7 @@ PyObject* ScanNext(PyObject* self) {
 
 PyType_Slot kScanSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(ScanNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(ScanDealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(RecordScan::Dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(ScanNext)},
     {Py_tp_doc,
@@ -161,20 +132,20 @@ PyType_Slot kScanSlots[] = {
                        "An iterator of lists of (payload, keys) for every record of the file "
                        "at `path`, in stored order, at most `chunk` per list: `keys` are the "
                        "keys that name the record, in key order (str when their bytes are "
-                       "UTF-8, else bytes), and empty for a record no key names. An index entry that names no record start is "
+                       "UTF-8, else bytes), and empty for a record no key names. An index entry "
+                       "that names no record start is "
                        "QuorCorruptError when the walk reaches it.")},
     {0, nullptr},
 };
 
-PyType_Spec kScanSpec = {
-    "quordb._native.RecordScan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, kScanSlots,
+PyType_Spec RecordScanClass::kSpec = {
+    "quordb._native.RecordScan", sizeof(RecordScan), 0, Py_TPFLAGS_DEFAULT, kScanSlots,
 };
 
 }  // namespace
 
 int AddRecordScanTypes(PyObject* module) {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kScanSpec));
+  PyTypeObject* type = RecordScan::Type();
   if (type == nullptr) return -1;
   return PyModule_AddObjectRef(module, "RecordScan", reinterpret_cast<PyObject*>(type));
 }

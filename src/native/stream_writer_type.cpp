@@ -3,158 +3,50 @@
 // short) but write a full buffer out without it; finish releases it for the
 // sort, the index, the sync and the rename, taking it back every few MiB to
 // check for signals, so that Ctrl-C cancels the build before the rename.
-//
-// Also the module functions check_payload (whether encoded msgpack reads back)
-// and temp_path_for (a target's temporary file).
-#include <boost/container/small_vector.hpp>
 #include <memory>
 #include <string>
 
 #include "core/stream_writer.h"
-#include "module/arguments.h"
-#include "module/instance.h"
-#include "module/py_ref.h"
-#include "module/store_error.h"
-#include "native/msgpack_keys.h"
+#include "glue/arguments.h"
+#include "glue/entry_point.h"
+#include "glue/instance.h"
+#include "glue/lock_released.h"
+#include "glue/py_ref.h"
+#include "glue/store_error.h"
+#include "native/add_checks.h"
+#include "native/error_classes.h"
 #include "native/types.h"
+#include "native/write_target.h"
 
 namespace quordb::native {
 namespace {
 
-using module::AccessKind;
-using module::CatchBoundary;
-using module::FastcallMethod;
-using module::PyRef;
-using module::Signature;
-
-PyTypeObject* StreamWriterType();
+using glue::AccessKind;
+using glue::CallConstructor;
+using glue::FastcallMethod;
+using glue::LockReleased;
+using glue::LockRetaken;
+using glue::PyRef;
+using glue::Signature;
 
 struct StreamWriterClass {
-  using State = StreamWriter;
-  static PyTypeObject* Type() { return StreamWriterType(); }
+  using Engine = StreamWriter;
   static constexpr const char* kName = "StreamWriter";
+  static PyType_Spec kSpec;
 };
-using StreamWriterInstance = module::Instance<StreamWriterClass>;
+using StreamWriterInstance = glue::Instance<StreamWriterClass>;
 
-// The keys of one add, as views: on the stack for the usual few, so that an
-// add allocates nothing for them.
-using KeyViews = boost::container::small_vector<Bytes, 8>;
-
-// Refuses `payload` with TypeError unless it is msgpack whose map keys all
-// decode to hashable values.
-bool CheckPayload(std::string_view payload) {
-  switch (CheckMapKeys(payload)) {
-    case MsgpackKeys::kReadable:
-      return true;
-    case MsgpackKeys::kUnhashableKey:
-      PyErr_SetString(PyExc_TypeError,
-                      "cannot store an object with a map key that is a tuple, a list or a map: "
-                      "msgpack stores it as an array or a map, which reads back as a list or a "
-                      "dict and cannot be a dict key");
-      return false;
-    case MsgpackKeys::kMalformed:
-      break;
-  }
-  PyErr_SetString(PyExc_ValueError, "payload is not one well-formed msgpack value");
-  return false;
-}
-
-// One key of add(): str (its UTF-8), bytes, bytearray or a contiguous memoryview. The view lives as
-// long as the key object does, unchanged.
-bool ConvertAddKey(PyObject* key, std::string_view* out) {
-  if (PyUnicode_Check(key)) {
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(key, &length);
-    if (utf8 == nullptr) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_ValueError,
-                   "key %R cannot be stored: it holds a lone surrogate, which has no UTF-8 form",
-                   key);
-      return false;
-    }
-    *out = {utf8, static_cast<size_t>(length)};
-  } else if (PyBytes_Check(key)) {
-    *out = {PyBytes_AS_STRING(key), static_cast<size_t>(PyBytes_GET_SIZE(key))};
-  } else if (PyByteArray_Check(key)) {
-    *out = {PyByteArray_AS_STRING(key), static_cast<size_t>(PyByteArray_GET_SIZE(key))};
-  } else if (PyMemoryView_Check(key) &&
-             PyBuffer_IsContiguous(PyMemoryView_GET_BUFFER(key), 'C')) {
-    const Py_buffer* view = PyMemoryView_GET_BUFFER(key);
-    *out = {static_cast<const char*>(view->buf), static_cast<size_t>(view->len)};
-  } else {
-    PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(key)));
-    if (!name) return false;
-    PyErr_Format(PyExc_TypeError, "each key must be str or bytes, not '%U'", name.get());
-    return false;
-  }
-  return true;
-}
-
-// Whether `object` may be iterated; if not, TypeError "{what}, not '{type}'".
-bool CheckIterable(PyObject* object, const char* what) {
-  if (Py_TYPE(object)->tp_iter != nullptr || PySequence_Check(object)) return true;
-  PyRef name = PyRef::Steal(PyType_GetName(Py_TYPE(object)));
-  if (name) PyErr_Format(PyExc_TypeError, "%s, not '%U'", what, name.get());
-  return false;
-}
-
-// `keys` as add() walks them: one key, or a list or tuple of keys, as they
-// are; any other iterable as a new list. Null, with TypeError, for anything
-// else.
-PyRef ListedKeys(PyObject* keys) {
-  if (PyUnicode_Check(keys) || PyBytes_Check(keys) || PyByteArray_Check(keys) ||
-      PyMemoryView_Check(keys) || PyList_CheckExact(keys) || PyTuple_CheckExact(keys))
-    return PyRef::Borrow(keys);
-  if (!CheckIterable(keys, "keys must be a str or bytes key or an iterable of them")) return {};
-  return PyRef::Steal(PySequence_List(keys));
-}
-
-// The checks of an add, made before anything is stored: `payload` reads back,
-// and `keys` (one key, or a non-empty list or tuple of keys, as ListedKeys
-// gives them) are each a key ConvertAddKey takes, of a length the format can
-// hold.
-bool ConvertAdd(std::string_view payload, PyObject* keys, KeyViews* out) {
-  out->clear();
-  auto convert = [out](PyObject* key) {
-    std::string_view bytes;
-    if (!ConvertAddKey(key, &bytes)) return false;
-    if (Status fits = CheckKeyLength(AsBytes(bytes)); !fits.ok()) {
-      module::SetStoreError(fits.error());
-      return false;
-    }
-    out->push_back(AsBytes(bytes));
-    return true;
-  };
-  if (PyList_CheckExact(keys) || PyTuple_CheckExact(keys)) {
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(keys);
-    if (count == 0) {
-      PyErr_SetString(PyExc_ValueError, "add() needs at least one key for the object");
-      return false;
-    }
-    out->reserve(static_cast<size_t>(count));
-    PyObject** items = PySequence_Fast_ITEMS(keys);
-    for (Py_ssize_t i = 0; i < count; ++i)
-      if (!convert(items[i])) return false;
-  } else if (!convert(keys)) {
-    return false;
-  }
-  return CheckPayload(payload);
-}
+constexpr const char* kPathName[] = {"path"};
 
 PyObject* StreamWriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static constexpr const char* kNames[] = {"path"};
-        static const Signature signature{"StreamWriter.__new__()", kNames, 1};
-        PyObject* matched[1];
-        if (!MatchArguments(signature, args, kwargs, matched)) return nullptr;
-        std::string_view path;
-        if (!module::ConvertPath(matched[0], &path)) return nullptr;
-        Result<std::unique_ptr<StreamWriter>> created = StreamWriter::Create(path);
-        if (!created.ok()) return module::SetStoreError(created.error());
-        return StreamWriterInstance::New(type, std::move(created).value());
-      },
-      nullptr);
+  static const Signature signature{"StreamWriter.__new__()", kPathName, 1};
+  return CallConstructor(signature, args, kwargs, [&](PyObject** matched) -> PyObject* {
+    std::string_view path;
+    if (!glue::ConvertPath(matched[0], &path)) return nullptr;
+    Result<std::unique_ptr<StreamWriter>> created = CreateStreamWriter(path);
+    if (!created.ok()) return SetStoreError(created.error());
+    return StreamWriterInstance::New(type, std::move(created).value());
+  });
 }
 
 PyObject* StreamWriterRepr(PyObject* self) {
@@ -180,11 +72,14 @@ enum class Flush { kNow, kHandOver };
 template <typename Step>
 bool Unlocked(StreamWriter& writer, Step step) {
   Status done = OkStatus();
-  Py_BEGIN_ALLOW_THREADS;
-  done = step(writer);
-  Py_END_ALLOW_THREADS;
+  {
+    // A throw inside (HandOverBuffer may run out of memory) retakes the lock
+    // before it reaches the catch boundary.
+    LockReleased released(true);
+    done = step(writer);
+  }
   if (done.ok()) return true;
-  module::SetStoreError(done.error());
+  SetStoreError(done.error());
   return false;
 }
 
@@ -206,14 +101,14 @@ constexpr const char* kFinishNames[] = {"print_summary"};
 bool AddPair(StreamWriter& writer, PyObject* raw_bytes, PyObject* keys, Flush flush,
              KeyViews* key_bytes, uint64_t* id) {
   std::string_view payload;
-  if (!module::ConvertRawBytes(raw_bytes, &payload)) return false;
+  if (!glue::ConvertRawBytes(raw_bytes, &payload)) return false;
   const PyRef listed = ListedKeys(keys);
-  if (!listed || !ConvertAdd(payload, listed.get(), key_bytes) ||
+  if (!listed || !CheckAdd(payload, listed.get(), key_bytes) ||
       !MakeRoomFor(writer, payload.size(), flush))
     return false;
   Result<uint64_t> added = writer.Add(AsBytes(payload), *key_bytes);
   if (!added.ok()) {
-    module::SetStoreError(added.error());
+    SetStoreError(added.error());
     return false;
   }
   *id = added.value();
@@ -227,8 +122,7 @@ PyObject* Add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         KeyViews key_bytes;
         uint64_t id = 0;
-        if (!AddPair(writer, matched[0], matched[1], Flush::kNow, &key_bytes, &id))
-          return nullptr;
+        if (!AddPair(writer, matched[0], matched[1], Flush::kNow, &key_bytes, &id)) return nullptr;
         return PyLong_FromUnsignedLongLong(id);
       });
 }
@@ -250,6 +144,27 @@ bool UnpackPair(PyObject* item, PyRef* pair) {
   return false;
 }
 
+// One item of add_many, encoded with `encode` (unless null) and added.
+bool AddItem(StreamWriter& writer, PyObject* item, PyObject* encode, KeyViews* key_bytes) {
+  PyRef pair;
+  if (!UnpackPair(item, &pair)) return false;
+  PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
+  const PyRef encoded =
+      encode == nullptr ? PyRef::Borrow(obj) : PyRef::Steal(PyObject_CallOneArg(encode, obj));
+  uint64_t id = 0;
+  return encoded && AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1),
+                            Flush::kHandOver, key_bytes, &id);
+}
+
+// Gives the exception being raised the attribute pair_index = `position`,
+// where its object takes attributes; it is raised unchanged otherwise.
+void SetPairIndex(uint64_t position) {
+  PyObject* raised = PyErr_GetRaisedException();
+  const PyRef index = PyRef::Steal(PyLong_FromUnsignedLongLong(position));
+  if (!index || PyObject_SetAttrString(raised, "pair_index", index.get()) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+}
+
 PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_many()", kAddManyNames, 1};
   return StreamWriterInstance::Call(
@@ -259,19 +174,14 @@ PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         const PyRef iterator = PyRef::Steal(PyObject_GetIter(matched[0]));
         if (!iterator) return nullptr;
         KeyViews key_bytes;
+        // Also the position of the pair being added.
         uint64_t added = 0;
         const auto add_all = [&] {
           while (PyRef item = PyRef::Steal(PyIter_Next(iterator.get()))) {
-            PyRef pair;
-            if (!UnpackPair(item.get(), &pair)) return false;
-            PyObject* obj = PyTuple_GET_ITEM(pair.get(), 0);
-            const PyRef encoded = encode == nullptr
-                                      ? PyRef::Borrow(obj)
-                                      : PyRef::Steal(PyObject_CallOneArg(encode, obj));
-            uint64_t id = 0;
-            if (!encoded || !AddPair(writer, encoded.get(), PyTuple_GET_ITEM(pair.get(), 1),
-                                     Flush::kHandOver, &key_bytes, &id))
+            if (!AddItem(writer, item.get(), encode, &key_bytes)) {
+              SetPairIndex(added);
               return false;
+            }
             if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
           }
           return !PyErr_Occurred();
@@ -284,34 +194,34 @@ PyObject* AddMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
       });
 }
 
-PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
+PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_object_raw()", kRawBytesName, 1};
-  return StreamWriterInstance::Call(
-      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
-      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
-        std::string_view payload;
-        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
-        if (!MakeRoomFor(writer, payload.size(), Flush::kNow)) return nullptr;
-        Result<uint64_t> id = writer.AddObject(AsBytes(payload));
-        if (!id.ok()) return module::SetStoreError(id.error());
-        return PyLong_FromUnsignedLongLong(id.value());
-      });
+  return StreamWriterInstance::Call(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+                                    [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+                                      std::string_view payload;
+                                      if (!glue::ConvertRawBytes(matched[0], &payload))
+                                        return nullptr;
+                                      if (!MakeRoomFor(writer, payload.size(), Flush::kNow))
+                                        return nullptr;
+                                      Result<uint64_t> id = writer.AddObject(AsBytes(payload));
+                                      if (!id.ok()) return SetStoreError(id.error());
+                                      return PyLong_FromUnsignedLongLong(id.value());
+                                    });
 }
 
 PyObject* AddKey(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.add_key()", kAddKeyNames, 2};
-  return StreamWriterInstance::Call(
-      signature, AccessKind::kExclusive, self, args, nargs, kwnames,
-      [](StreamWriter& writer, PyObject** matched) -> PyObject* {
-        uint64_t obj_id = 0;
-        if (!module::ConvertObjectId(matched[1], &obj_id)) return nullptr;
-        std::string_view key;
-        if (!ConvertAddKey(matched[0], &key)) return nullptr;
-        const Status added = writer.AddKey(AsBytes(key), obj_id);
-        if (!added.ok()) return module::SetStoreError(added.error());
-        Py_RETURN_NONE;
-      });
+  return StreamWriterInstance::Call(signature, AccessKind::kExclusive, self, args, nargs, kwnames,
+                                    [](StreamWriter& writer, PyObject** matched) -> PyObject* {
+                                      uint64_t obj_id = 0;
+                                      if (!glue::ConvertObjectId(matched[1], &obj_id))
+                                        return nullptr;
+                                      std::string_view key;
+                                      if (!ConvertAddKey(matched[0], &key)) return nullptr;
+                                      const Status added = writer.AddKey(AsBytes(key), obj_id);
+                                      if (!added.ok()) return SetStoreError(added.error());
+                                      Py_RETURN_NONE;
+                                    });
 }
 
 PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -321,30 +231,22 @@ PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         const int print_summary = matched[0] == nullptr ? 0 : PyObject_IsTrue(matched[0]);
         if (print_summary < 0) return nullptr;
-        // The lock is taken back only to check for signals; a handler that
-        // raises (Ctrl-C) cancels the build, with its exception set.
-        PyThreadState* released = PyEval_SaveThread();
-        const KeepGoing keep_going = [&released] {
-          PyEval_RestoreThread(released);
-          const bool go_on = PyErr_CheckSignals() == 0;
-          released = PyEval_SaveThread();
-          return go_on;
-        };
         Result<BuildReport> report = [&] {
-          try {
-            return writer.Finish(print_summary != 0, &keep_going);
-          } catch (...) {
-            PyEval_RestoreThread(released);
-            throw;
-          }
+          LockReleased released(true);
+          // The lock is taken back only to check for signals; a handler that
+          // raises (Ctrl-C) cancels the build, with its exception set.
+          const KeepGoing keep_going = [&released] {
+            const LockRetaken retaken(released);
+            return PyErr_CheckSignals() == 0;
+          };
+          return writer.Finish(print_summary != 0, &keep_going);
         }();
-        PyEval_RestoreThread(released);
         if (!report.ok()) {
           if (writer.cancelled() && PyErr_Occurred()) return nullptr;
-          return module::SetStoreError(report.error());
+          return SetStoreError(report.error());
         }
         if (!report.value().print_error.empty())
-          return module::SetPrintError("stdout", report.value().print_error);
+          return glue::SetPrintError("stdout", report.value().print_error);
         Py_RETURN_NONE;
       });
 }
@@ -365,9 +267,8 @@ PyObject* Getter(PyObject* self, Value value) {
 PyGetSetDef kGetSet[] = {
     {"object_count",
      [](PyObject* self, void*) {
-       return Getter(self, [](StreamWriter& w) {
-         return PyLong_FromUnsignedLongLong(w.object_count());
-       });
+       return Getter(self,
+                     [](StreamWriter& w) { return PyLong_FromUnsignedLongLong(w.object_count()); });
      },
      nullptr, "Objects added so far.", nullptr},
     {"key_count",
@@ -402,7 +303,8 @@ PyMethodDef kMethods[] = {
      "add_many($self, items, encode=None)\n--\n\n"
      "add() for each (raw_bytes, keys) pair of the iterable *items*, in order, or with\n"
      "*encode*, for each (object, keys) pair, storing encode(object). Returns how many were\n"
-     "added. A failing item raises, with the items before it stored and the rest not."},
+     "added. A failing item raises, with the items before it stored and the rest not; the\n"
+     "exception's pair_index is the failing item's position (from 0) in *items*."},
     {"add_object_raw", FastcallMethod<AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID."},
     {"add_key", FastcallMethod<AddKey>(), METH_FASTCALL | METH_KEYWORDS,
@@ -418,89 +320,31 @@ PyMethodDef kMethods[] = {
 
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(StreamWriterNew)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(StreamWriterInstance::Dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(StreamWriterInstance::Object::Dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(StreamWriterRepr)},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
-    {Py_tp_doc, const_cast<char*>(
-                    "StreamWriter(path)\n--\n\n"
-                    "A build of *path* that writes each record to the temporary file as it\n"
-                    "is added and keeps only keys and locations in memory. Dropping it\n"
-                    "before finish() removes the temporary file.")},
+    {Py_tp_doc,
+     const_cast<char*>("StreamWriter(path)\n--\n\n"
+                       "A build of *path* that writes each record to the temporary file as it\n"
+                       "is added and keeps only keys and locations in memory. Dropping it\n"
+                       "before finish() removes the temporary file.")},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
-    "quordb._native.StreamWriter", sizeof(StreamWriterInstance), 0, Py_TPFLAGS_DEFAULT, kSlots,
-};
-
-PyTypeObject* StreamWriterType() {
-  static PyTypeObject* type = nullptr;
-  if (type == nullptr) type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
-  return type;
-}
-
-PyObject* CheckPayloadFunction(PyObject*, PyObject* raw_bytes) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        std::string_view payload;
-        if (!module::ConvertRawBytes(raw_bytes, &payload) || !CheckPayload(payload))
-          return nullptr;
-        Py_RETURN_NONE;
-      },
-      nullptr);
-}
-
-constexpr const char* kCheckAddNames[] = {"raw_bytes", "keys"};
-
-PyObject* CheckAddFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        static const Signature signature{"check_add()", kCheckAddNames, 2};
-        PyObject* matched[2];
-        if (!MatchArguments(signature, args, nargs, kwnames, matched)) return nullptr;
-        std::string_view payload;
-        if (!module::ConvertRawBytes(matched[0], &payload)) return nullptr;
-        PyRef listed = ListedKeys(matched[1]);
-        KeyViews keys;
-        if (!listed || !ConvertAdd(payload, listed.get(), &keys)) return nullptr;
-        return listed.release();
-      },
-      nullptr);
-}
-
-PyObject* TempPathForFunction(PyObject*, PyObject* path) {
-  return CatchBoundary(
-      [&]() -> PyObject* {
-        std::string_view target;
-        if (!module::ConvertPath(path, &target)) return nullptr;
-        const std::string temp = TempPathFor(target);
-        return PyUnicode_DecodeUTF8(temp.data(), static_cast<Py_ssize_t>(temp.size()), nullptr);
-      },
-      nullptr);
-}
-
-PyMethodDef kFunctions[] = {
-    {"check_payload", CheckPayloadFunction, METH_O,
-     "check_payload(raw_bytes, /)\n--\n\n"
-     "Raise TypeError when msgpack *raw_bytes* would not read back (a map key that is an\n"
-     "array or a map), ValueError when they are no msgpack value."},
-    {"check_add", FastcallMethod<CheckAddFunction>(), METH_FASTCALL | METH_KEYWORDS,
-     "check_add(raw_bytes, keys)\n--\n\n"
-     "Raise what StreamWriter.add would raise for these arguments before storing anything,\n"
-     "for writers that add in several steps. Returns the keys as checked: the one key, a\n"
-     "list or tuple as given, or any other iterable's keys as a new list."},
-    {"temp_path_for", TempPathForFunction, METH_O,
-     "temp_path_for(path, /)\n--\n\nThe temporary file a build of *path* writes."},
-    {nullptr, nullptr, 0, nullptr},
+PyType_Spec StreamWriterClass::kSpec = {
+    "quordb._native.StreamWriter",
+    sizeof(StreamWriterInstance::Object),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
 };
 
 }  // namespace
 
 int AddStreamWriterTypes(PyObject* module) {
-  PyTypeObject* type = StreamWriterType();
+  PyTypeObject* type = StreamWriterInstance::Type();
   if (type == nullptr) return -1;
-  if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   return PyModule_AddObjectRef(module, "StreamWriter", reinterpret_cast<PyObject*>(type));
 }
 

@@ -1,6 +1,6 @@
-// The classes of quordb._native. Each unit defines one Add* function that
-// creates its class objects (once per process) and adds them to the module;
-// it returns 0, or -1 with an exception set.
+// What each unit of quordb._native adds to the module: one Add* function a
+// unit, which adds its class (made once per process) or its functions; it
+// returns 0, or -1 with an exception set.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,9 +13,12 @@ using AddTypes = int (*)(PyObject* module);
 int AddReaderTypes(PyObject* module);
 int AddStreamWriterTypes(PyObject* module);
 int AddRecordScanTypes(PyObject* module);
+int AddAddCheckFunctions(PyObject* module);
+int AddWriteTargetFunctions(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
 
-inline constexpr AddTypes kAddTypes[] = {AddReaderTypes, AddStreamWriterTypes,
-                                         AddRecordScanTypes, AddRoutingFunctions};
+inline constexpr AddTypes kAddTypes[] = {AddReaderTypes,          AddStreamWriterTypes,
+                                         AddRecordScanTypes,      AddAddCheckFunctions,
+                                         AddWriteTargetFunctions, AddRoutingFunctions};
 
 }  // namespace quordb::native

@@ -34,9 +34,8 @@ void ExpectSortedLikeComparison(const std::vector<std::string>& keys) {
       static_cast<uint32_t>(keys.size()), [&](uint32_t i) { return std::string_view(keys[i]); });
   std::vector<uint32_t> expected(keys.size());
   std::iota(expected.begin(), expected.end(), 0u);
-  std::stable_sort(expected.begin(), expected.end(), [&](uint32_t a, uint32_t b) {
-    return CompareKeys(keys[a], keys[b]) < 0;
-  });
+  std::stable_sort(expected.begin(), expected.end(),
+                   [&](uint32_t a, uint32_t b) { return CompareKeys(keys[a], keys[b]) < 0; });
   // Of a run of equal keys, stable sorting leaves the last entry at its end.
   expected.erase(expected.begin(),
                  std::unique(expected.rbegin(), expected.rend(), [&](uint32_t a, uint32_t b) {
@@ -79,9 +78,8 @@ TEST_P(KeySortTest, MatchesComparisonSort) {
     ExpectSortedLikeComparison(repeated);
     // Added in order already (repeats side by side), and with the last pair
     // out of order: found only at the end of the pass that looks for order.
-    std::stable_sort(repeated.begin(), repeated.end(), [](const auto& a, const auto& b) {
-      return CompareKeys(a, b) < 0;
-    });
+    std::stable_sort(repeated.begin(), repeated.end(),
+                     [](const auto& a, const auto& b) { return CompareKeys(a, b) < 0; });
     ExpectSortedLikeComparison(repeated);
     if (repeated.size() > 1) {
       std::swap(repeated[repeated.size() - 2], repeated.back());

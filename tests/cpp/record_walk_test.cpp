@@ -46,9 +46,7 @@ TEST(RecordWalk, GivesEveryRecordInFileOrderWithAllItsKeys) {
   EXPECT_EQ(Walk(file), (std::vector<std::string>{"40 aa y,z,", "50  ", "58 c b,", "67 d a,"}));
 }
 
-TEST(RecordWalk, EmptyDatabaseHasNoRecords) {
-  EXPECT_TRUE(Walk(BuildFile({}, {})).empty());
-}
+TEST(RecordWalk, EmptyDatabaseHasNoRecords) { EXPECT_TRUE(Walk(BuildFile({}, {})).empty()); }
 
 TEST(RecordWalk, LocationInsideARecordFails) {
   const std::string file = AssembleFile({"abc", "de"}, {{"k", 40}, {"m", 42}});

@@ -105,8 +105,7 @@ TEST_P(StreamWriterBytes, MatchWhatWriterBuildsFromTheSameCalls) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferSizes, StreamWriterBytes,
-                         ::testing::Combine(::testing::Values(size_t{64}, size_t{100},
-                                                              size_t{4096},
+                         ::testing::Combine(::testing::Values(size_t{64}, size_t{100}, size_t{4096},
                                                               StreamWriter::kDefaultBufferSize),
                                             ::testing::Values(Flush::kByAdd, Flush::kHandOver)),
                          [](const auto& param_info) {
@@ -188,10 +187,10 @@ TEST(StreamWriter, EndingEarlyLeavesTheTargetAndNoTemporaryFile) {
     const char* name;
     int keep_going_calls;  // -1: abort instead of finishing; else Finish, cancelling at call N
   };
-  for (const Ending ending : {Ending{"abort", -1}, Ending{"destroyed", -2},
-                              Ending{"cancelled while sorting", 0},
-                              Ending{"cancelled while writing the index", 1},
-                              Ending{"cancelled before the rename", 1000000}}) {
+  for (const Ending ending :
+       {Ending{"abort", -1}, Ending{"destroyed", -2}, Ending{"cancelled while sorting", 0},
+        Ending{"cancelled while writing the index", 1},
+        Ending{"cancelled before the rename", 1000000}}) {
     SCOPED_TRACE(ending.name);
     const TempDir dir;
     const std::string target = dir / "db.qrdb";
@@ -253,8 +252,8 @@ TEST_P(StreamWriterFlushes, MakeRoomUpToHugePageBoundaries) {
   int made_room = 0;
   for (int i = 0; i < 9000; ++i) {
     if (writer->NeedsRoomFor(payload.size())) {
-      ASSERT_TRUE((GetParam() == Flush::kHandOver ? writer->HandOverBuffer() : writer->MakeRoom())
-                      .ok());
+      ASSERT_TRUE(
+          (GetParam() == Flush::kHandOver ? writer->HandOverBuffer() : writer->MakeRoom()).ok());
       ASSERT_TRUE(writer->Settle().ok());
       const auto written = std::filesystem::file_size(dir / "db.qrdb.tmp");
       EXPECT_EQ(written % (size_t{2} << 20), 0u) << written;

@@ -111,8 +111,7 @@ TEST(VerifyStrict, CatchesWhatTheNativeChecksLetThrough) {
        corrupt + "index of num_keys=0 entries ends at 50, not at the end of the file (51)",
        corrupt + "object at 40 runs past index_offset 50"},
       // Damage the file CRC covers, with the CRC recomputed.
-      {"unreferenced payload", unreferenced, kFine,
-       corrupt + "object CRC32 mismatch at offset 50"},
+      {"unreferenced payload", unreferenced, kFine, corrupt + "object CRC32 mismatch at offset 50"},
       {"unreferenced record's CRC", Patched(file, 54, 0, 4, true), kFine,
        corrupt + "object CRC32 mismatch at offset 50"},
       {"unreferenced record too long", Patched(file, 50, 13, 4, true), kFine,

@@ -1,8 +1,8 @@
-#include "module/results.h"
+#include "glue/results.h"
 
 #include <cstring>
 
-namespace quordb::module {
+namespace quordb::glue {
 namespace {
 
 // Sets `dict[name] = value`, stealing `value`. False with an error set.
@@ -83,4 +83,4 @@ PyObject* HandOut(PyRef list) {
   return list.release();
 }
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

@@ -1,4 +1,4 @@
-"""Readers over damaged or hand-made files: bounds, checksums, repeated keys, truncation."""
+"""quordb._quordb over damaged or hand-made files: bounds, checksums, repeated keys, truncation."""
 
 import struct
 import zlib

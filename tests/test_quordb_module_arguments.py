@@ -1,4 +1,4 @@
-"""Argument matching and conversion of every method of the two native classes."""
+"""quordb._quordb: argument matching and conversion of every method of its two classes."""
 
 import array
 import operator

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <utility>
 
-namespace quordb::module {
+namespace quordb::glue {
 
 // Per-instance access counter: 0 free, n > 0 shared users, -1 one exclusive
 // user. A conflicting re-entrant call is turned away at once, never waited for.
@@ -72,4 +72,4 @@ class Access {
   bool exclusive_;
 };
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

@@ -1,4 +1,4 @@
-// An owning reference and the single catch boundary of an entry point.
+// An owning reference to a Python object.
 //
 // Convention: a raw PyObject* is borrowed; an owned reference is a PyRef.
 // Functions returning a raw pointer that the caller owns say "new reference".
@@ -7,10 +7,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <new>
 #include <utility>
 
-namespace quordb::module {
+namespace quordb::glue {
 
 class PyRef {  // owns one reference; moved-from is null
  public:
@@ -38,25 +37,4 @@ class PyRef {  // owns one reference; moved-from is null
   PyObject* p_ = nullptr;
 };
 
-// Runs `body` so that no C++ exception reaches the interpreter: running out
-// of memory becomes MemoryError. Every entry point from Python goes through
-// one of these.
-template <typename Body>
-auto CatchBoundary(Body&& body, decltype(body()) failure) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
-  } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "quordb: unexpected internal error");
-  }
-  return failure;
-}
-
-// A METH_FASTCALL | METH_KEYWORDS function as a method table entry.
-template <auto Function>
-PyCFunction FastcallMethod() noexcept {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
-}  // namespace quordb::module
+}  // namespace quordb::glue

@@ -1,22 +1,9 @@
-#include "module/store_error.h"
+#include "glue/store_error.h"
 
 #include <string>
 
-namespace quordb::module {
+namespace quordb::glue {
 namespace {
-
-PyObject* ExceptionClassFor(StoreError::Kind kind) {
-  switch (kind) {
-    case StoreError::Kind::kCorrupt:
-    case StoreError::Kind::kVersion:
-      return PyExc_RuntimeError;
-    case StoreError::Kind::kIo:
-      return PyExc_OSError;
-    case StoreError::Kind::kGeneral:
-      return PyExc_ValueError;
-  }
-  return PyExc_RuntimeError;
-}
 
 // Created once for the process, like the classes.
 PyObject* PrintErrorClass() {
@@ -30,14 +17,32 @@ PyObject* PrintErrorClass() {
 
 }  // namespace
 
-std::nullptr_t SetStoreError(const StoreError& error) {
+PyObject* ErrorClasses::For(StoreError::Kind kind) const noexcept {
+  switch (kind) {
+    case StoreError::Kind::kCorrupt:
+      return corrupt;
+    case StoreError::Kind::kVersion:
+      return version;
+    case StoreError::Kind::kIo:
+      return io;
+    case StoreError::Kind::kGeneral:
+      return general;
+  }
+  return general;
+}
+
+ErrorClasses BuiltinErrorClasses() noexcept {
+  return {PyExc_RuntimeError, PyExc_RuntimeError, PyExc_OSError, PyExc_ValueError};
+}
+
+std::nullptr_t SetStoreError(const StoreError& error, const ErrorClasses& classes) {
   const std::string text = error.Render();
   PyObject* message =
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
   if (message == nullptr) return nullptr;
   // Built from one argument, so OSError stays OSError (not a subclass picked
   // by errno) and errno, strerror and filename stay None.
-  PyObject* exception = PyObject_CallOneArg(ExceptionClassFor(error.kind()), message);
+  PyObject* exception = PyObject_CallOneArg(classes.For(error.kind()), message);
   Py_DECREF(message);
   if (exception != nullptr) PyErr_SetRaisedException(exception);
   return nullptr;
@@ -51,4 +56,4 @@ std::nullptr_t SetPrintError(std::string_view stream, std::string_view error) {
   return nullptr;
 }
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

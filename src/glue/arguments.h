@@ -12,7 +12,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace quordb::module {
+namespace quordb::glue {
 
 // A method's parameters, all positional-or-keyword; the first `required`
 // are required. `full_name` reads "_QuorReader.get_raw()".
@@ -31,14 +31,13 @@ template <size_t N>
 class Signature {
  public:
   template <size_t M>
-    requires(M == N)
-  consteval Signature(const char* full_name, const char* const (&names)[M], size_t required)
+  requires(M == N) consteval Signature(const char* full_name, const char* const (&names)[M],
+                                       size_t required)
       : parameters_{full_name, names, required} {
     if (required > N) throw "more required parameters than names";
   }
   // No parameters at all.
-  consteval explicit Signature(const char* full_name)
-    requires(N == 0)
+  consteval explicit Signature(const char* full_name) requires(N == 0)
       : parameters_{full_name, {}, 0} {}
 
   const Parameters& parameters() const noexcept { return parameters_; }
@@ -48,7 +47,7 @@ class Signature {
 };
 template <size_t M>
 Signature(const char*, const char* const (&)[M], size_t) -> Signature<M>;
-Signature(const char*) -> Signature<0>;
+Signature(const char*)->Signature<0>;
 
 namespace detail {
 [[nodiscard]] bool MatchArguments(const Parameters& parameters, PyObject* const* args,
@@ -96,7 +95,20 @@ class KeyBytes {
 // `verify` may be null (omitted): true.
 [[nodiscard]] bool ConvertVerify(PyObject* verify, bool* out);
 
+// The size of each list an iterator of chunks hands out, at least 1. `chunk`
+// may be null (omitted): kDefaultChunk. Any object with __index__ will do.
+inline constexpr size_t kDefaultChunk = 4096;
+[[nodiscard]] bool ConvertChunk(PyObject* chunk, size_t* out);
+
+// The (path, verify=True) parameters that open a file for reading, converted
+// in that order. The path's view stays valid while its argument is alive.
+struct OpenArguments {
+  std::string_view path;
+  bool verify = true;
+};
+[[nodiscard]] bool ConvertOpenArguments(PyObject* path, PyObject* verify, OpenArguments* out);
+
 // TypeError "'{type}' object is not an instance of '{required}'".
 void SetNotInstanceError(PyObject* object, const char* required);
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

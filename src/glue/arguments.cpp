@@ -1,12 +1,12 @@
-#include "module/arguments.h"
+#include "glue/arguments.h"
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "module/py_ref.h"
+#include "glue/py_ref.h"
 
-namespace quordb::module {
+namespace quordb::glue {
 namespace {
 
 std::string QualifiedTypeName(PyObject* object) {
@@ -266,4 +266,23 @@ bool ConvertVerify(PyObject* verify, bool* out) {
   return ArgumentNotInstance("verify", verify, "bool");
 }
 
-}  // namespace quordb::module
+bool ConvertChunk(PyObject* chunk, size_t* out) {
+  if (chunk == nullptr) {
+    *out = kDefaultChunk;
+    return true;
+  }
+  const Py_ssize_t value = PyNumber_AsSsize_t(chunk, PyExc_OverflowError);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 1) {
+    PyErr_SetString(PyExc_ValueError, "chunk must be at least 1");
+    return false;
+  }
+  *out = static_cast<size_t>(value);
+  return true;
+}
+
+bool ConvertOpenArguments(PyObject* path, PyObject* verify, OpenArguments* out) {
+  return ConvertPath(path, &out->path) && ConvertVerify(verify, &out->verify);
+}
+
+}  // namespace quordb::glue

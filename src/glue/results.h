@@ -13,9 +13,9 @@
 
 #include "core/format.h"
 #include "core/reader.h"
-#include "module/py_ref.h"
+#include "glue/py_ref.h"
 
-namespace quordb::module {
+namespace quordb::glue {
 
 // How key bytes that are not UTF-8 come out.
 enum class KeyForm {
@@ -67,4 +67,4 @@ PyObject* BuildList(size_t count, MakeElement&& element) {
   return HandOut(std::move(list));
 }
 
-}  // namespace quordb::module
+}  // namespace quordb::glue

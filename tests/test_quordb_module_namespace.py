@@ -1,4 +1,4 @@
-"""The extension module's namespace and the shape of its two classes."""
+"""quordb._quordb: the module's namespace and the shape of its two classes."""
 
 import importlib
 import operator
@@ -118,17 +118,3 @@ open({str(out)!r}, "w").write(outcome)
         interp.destroy(iid)
     assert out.read_text() == "ImportError"
     assert native._QuorWriter()  # the main interpreter's module is unaffected
-
-
-def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
-    from quordb import _native
-
-    assert "Reader" in vars(_native) and "ReaderScan" not in vars(_native)
-    reader = _native.Reader(build_db([b"x"], {"k": 0}))
-    scan = reader.scan("keys")
-    assert iter(scan) is scan and type(scan).__name__ == "ReaderScan"
-    with pytest.raises(TypeError):
-        type(scan)()
-    with pytest.raises(TypeError):
-        type("Sub", (_native.Reader,), {})
-    assert list(scan) == [["k"]] and list(scan) == []

@@ -1,0 +1,54 @@
+// The keys of a lookup, as a reader takes them: anything that can name no
+// key is simply absent, as from a dict of str keys.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "glue/arguments.h"
+#include "glue/results.h"
+
+namespace quordb::native {
+
+// Converts a lookup key. An object that can name no key (not str or
+// bytes-like, or text with no UTF-8 form) gives false with no error set.
+// Only another failure, such as MemoryError, is left set; `*failed` tells
+// the two apart.
+bool LookupKey(PyObject* object, glue::KeyBytes* key, bool* failed);
+
+// The keys of a batch, copied out of their objects so that the lookups can
+// run without the interpreter lock while other threads change those objects.
+class KeyBatch {
+ public:
+  // Collects every key of the iterable `keys`. False with an error set.
+  bool Collect(PyObject* keys);
+
+  size_t size() const noexcept { return named_.size(); }
+  // Whether key `i` of the batch names a key at all.
+  bool named(size_t i) const noexcept { return named_[i]; }
+  // The keys that name one, in batch order.
+  std::span<const std::string_view> views() const noexcept { return views_; }
+
+ private:
+  std::vector<bool> named_;
+  std::string bytes_;
+  std::vector<size_t> ends_;
+  std::vector<std::string_view> views_;
+};
+
+// A list with one element per key of `batch`: `found(j)` for the j-th key
+// that names one, `absent()` for the others. New reference.
+template <typename Found, typename Absent>
+PyObject* BatchList(const KeyBatch& batch, Found&& found, Absent&& absent) {
+  size_t next = 0;
+  return glue::BuildList(batch.size(), [&](size_t i) -> PyObject* {
+    return batch.named(i) ? found(next++) : absent();
+  });
+}
+
+}  // namespace quordb::native

@@ -1,0 +1,408 @@
+"""quordb._native's own surface: the rules its functions and classes apply, one table each."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import msgpack
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from quordb import CorruptError, StoreIOError, VersionError, _native
+from quordb._quordb import _QuorReader, _QuorWriter
+
+
+class Index:
+    """An integer only through __index__, as numpy's integers are."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+SCANS = {
+    "Reader.scan": lambda path, chunk: _native.Reader(path).scan("keys", chunk=chunk),
+    "Reader.scan_prefix": lambda path, chunk: _native.Reader(path).scan_prefix("keys", "", chunk),
+    "RecordScan": lambda path, chunk: _native.RecordScan(path, chunk=chunk),
+}
+
+
+@pytest.mark.parametrize("scan", SCANS.values(), ids=SCANS)
+@pytest.mark.parametrize(
+    ("chunk", "error"),
+    [
+        (2, None),
+        (Index(2), None),
+        (0, ValueError),
+        (Index(-1), ValueError),
+        (2**64, OverflowError),
+        ("2", TypeError),
+        (2.0, TypeError),
+    ],
+)
+def test_every_scan_takes_the_same_chunks(build_db, scan, chunk, error):
+    path = build_db([b"\x01", b"\x02", b"\x03"], {"a": 0, "b": 1, "c": 2})
+    if error is None:
+        assert [len(part) for part in scan(path, chunk)] == [2, 1]
+    else:
+        with pytest.raises(error):
+            list(scan(path, chunk))
+
+
+@pytest.mark.parametrize(
+    ("keys", "checked"),
+    [
+        ("a", ["a"]),
+        (b"a", [b"a"]),
+        (bytearray(b"a"), [b"a"]),
+        (memoryview(b"xay")[1:2], [b"a"]),
+        (["a", b"b", bytearray(b"c")], ["a", b"b", b"c"]),
+        (("a", "a"), ["a", "a"]),
+        (iter(["a", "b"]), ["a", "b"]),
+        ({"a": 1}, ["a"]),
+        ("", [""]),
+        ("é" * 32767, ["é" * 32767]),
+        (b"k" * 65535, [b"k" * 65535]),
+    ],
+)
+def test_check_keys_accepts(keys, checked):
+    assert _native.check_keys(keys) == checked
+    assert all(type(key) in (str, bytes) for key in checked)
+
+
+@pytest.mark.parametrize(
+    ("keys", "error", "message"),
+    [
+        ([], ValueError, "^add\\(\\) needs at least one key for the object$"),
+        (iter(()), ValueError, "at least one key"),
+        (5, TypeError, "^keys must be a str or bytes key or an iterable of them, not 'int'$"),
+        (None, TypeError, "not 'NoneType'$"),
+        (["ok", 5], TypeError, "^each key must be str or bytes, not 'int'$"),
+        ([["a"]], TypeError, "not 'list'$"),
+        ([memoryview(b"abcd")[::2]], TypeError, "not 'memoryview'$"),
+        ("a\ud800", ValueError, "it holds a lone surrogate, which has no UTF-8 form$"),
+        (["ok", "é" * 32768], ValueError, "^QuorError: key of 65536 exceeds the format's limit"),
+        (b"k" * 65536, ValueError, "^QuorError: key of 65536 exceeds"),
+    ],
+)
+def test_check_keys_refuses(keys, error, message):
+    with pytest.raises(error, match=message):
+        _native.check_keys(keys)
+
+
+def test_shard_of_many_routes_as_shard_of_and_gives_non_keys_no_shard():
+    keys = ["a", b"a", bytearray(b"b"), "é", b"", [104, 105], *(f"k{i}" for i in range(200))]
+    non_keys = [None, 5, 1.5, "\ud800", object()]
+    for shards in (1, 7, 2**64 - 1):
+        expected = [_native.shard_of(key, shards) for key in keys]
+        assert _native.shard_of_many(iter(keys + non_keys), shards) == expected + [-1] * 5
+    for shards in (0, -1, 2**64):
+        with pytest.raises(ValueError, match="^shards must be between 1 and 2\\*\\*64 - 1$"):
+            _native.shard_of_many(keys, shards)
+    with pytest.raises(TypeError):
+        _native.shard_of_many(5, 3)
+
+
+def _crafted(**fields):
+    def write(tmp_path, raw):
+        path = tmp_path / "crafted.qrdb"
+        path.write_bytes(raw.craft([b"x"], [(b"k", 40)], **fields))
+        return str(path)
+
+    return write
+
+
+def _named(tmp_path, raw):
+    return str(tmp_path / "named.qrdb")
+
+
+def _add_key_to_no_object(path):
+    _native.StreamWriter(path).add_key("k", 0)
+
+
+# kind: (the path given, the calls of _native and of _quordb that fail on it, the class each
+# raises); both raise the same message
+FAILURE_KINDS = {
+    "corrupt": (_crafted(crc=0), _native.Reader, _QuorReader, CorruptError, RuntimeError),
+    "version": (_crafted(version=3), _native.Reader, _QuorReader, VersionError, RuntimeError),
+    "io": (_named, _native.Reader, _QuorReader, StoreIOError, OSError),
+    "general": (
+        _named,
+        _add_key_to_no_object,
+        lambda path: _QuorWriter().add_key("k", 0),
+        ValueError,
+        ValueError,
+    ),
+}
+
+
+@pytest.mark.parametrize(
+    ("make_path", "native_call", "quordb_call", "native_class", "quordb_class"),
+    FAILURE_KINDS.values(),
+    ids=FAILURE_KINDS,
+)
+def test_each_kind_of_failure_arrives_as_its_class(
+    tmp_path, raw, make_path, native_call, quordb_call, native_class, quordb_class
+):
+    path = make_path(tmp_path, raw)
+    with pytest.raises(native_class) as native:
+        native_call(path)
+    with pytest.raises(quordb_class) as quordb:
+        quordb_call(path)
+    assert type(native.value) is native_class and type(quordb.value) is quordb_class
+    assert native.value.args == quordb.value.args
+    assert native.value.args[0].startswith(
+        ("QuorCorruptError: ", "QuorVersionError: ", "QuorIOError: ", "QuorError: ")
+    )
+    if quordb_class is OSError:
+        assert native.value.errno is None and native.value.strerror is None
+
+
+def test_running_out_of_memory_without_the_lock_raises_memory_error(tmp_path):
+    """A full buffer is handed over without the interpreter lock; the spare buffer it needs
+    then cannot be had, and the failure must come back as MemoryError with the lock held."""
+    script = textwrap.dedent(
+        f"""
+        import resource
+        from quordb._native import StreamWriter
+
+        writer = StreamWriter({str(tmp_path / "oom.qrdb")!r})
+        writer.add(b"\\x01", "small")
+        big = b"\\xc6" + (5 << 20).to_bytes(4, "big") + bytes(5 << 20)
+        pairs = [(big, "big")]
+        status = open("/proc/self/status").read().split("VmSize:")[1]
+        in_use = int(status.split()[0]) * 1024
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (in_use + (1 << 20), hard))
+        try:
+            writer.add_many(pairs)
+        except MemoryError:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+            print("MemoryError")
+        """
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], check=False, capture_output=True, text=True
+    )
+    assert (done.returncode, done.stdout) == (0, "MemoryError\n"), done.stderr
+
+
+def _encode(obj):
+    if obj == "unencodable":
+        raise TypeError("cannot encode it")
+    return obj
+
+
+@pytest.mark.parametrize(
+    ("refused", "error"),
+    [
+        ((b"\x01", 5), TypeError),
+        ((b"\xc1", "k"), ValueError),
+        ((b"\x01", "k" * 70000), ValueError),
+        ((b"\x01", "k", "extra"), ValueError),
+        (5, TypeError),
+        (("unencodable", "k"), TypeError),
+    ],
+    ids=["keys", "payload", "long key", "three values", "not a pair", "encode raises"],
+)
+def test_add_many_names_the_position_of_the_refused_pair(tmp_path, refused, error):
+    pairs = [(b"\x01", f"k{i}") for i in range(6)]
+    pairs.insert(4, refused)
+    writer = _native.StreamWriter(str(tmp_path / "pairs.qrdb"))
+    with pytest.raises(error) as failure:
+        writer.add_many(iter(pairs), _encode)
+    assert failure.value.pair_index == 4 and writer.object_count == 4
+
+
+def test_a_failing_iterable_names_no_pair(tmp_path):
+    def pairs():
+        yield b"\x01", "a"
+        raise LookupError("the input broke")
+
+    writer = _native.StreamWriter(str(tmp_path / "pairs.qrdb"))
+    with pytest.raises(LookupError) as failure:
+        writer.add_many(pairs())
+    assert not hasattr(failure.value, "pair_index") and writer.object_count == 1
+
+
+@pytest.mark.parametrize(
+    ("content", "shown"),
+    [
+        (b'{"PackageName": "anacron"}\n', "'{\"Pa'"),
+        (b"PK\x03\x04" + bytes(60), "'PK\\x03\\x04'"),
+        ("日本".encode(), "'日\\xe6'"),
+        (b"a\\\xff", "'a\\\\\\xff'"),
+        (b"it's", '"it\'s"'),
+        (b"", None),
+        (b"QR", None),
+        (b"QRDB\x03" + bytes(35), None),
+    ],
+    ids=["json", "zip", "cut utf-8", "backslash", "quote", "empty", "cut magic", "version"],
+)
+def test_a_file_that_is_no_quordb_file_is_named_so(tmp_path, content, shown):
+    """What the file starts with is shown as repr() shows text, bytes not UTF-8 as \\xNN;
+    a file that may be a damaged quordb file keeps the message of the check that refused it,
+    and quordb._quordb keeps its messages throughout."""
+    path = tmp_path / "input.data"
+    path.write_bytes(content)
+    with pytest.raises(RuntimeError) as native:
+        _native.Reader(str(path))
+    with pytest.raises(RuntimeError) as quordb:
+        _QuorReader(str(path))
+    assert "is not a quordb file" not in quordb.value.args[0]
+    if shown is None:
+        assert native.value.args == quordb.value.args
+    else:
+        expected = f"QuorCorruptError: {path} is not a quordb file (it starts with {shown})"
+        assert native.value.args == (expected,)
+
+
+@pytest.mark.parametrize(
+    ("target", "message"),
+    [
+        (
+            "missing/deeper/db.qrdb",
+            (
+                "QuorIOError: cannot create a file in {tmp}/missing/deeper: "
+                "the folder does not exist (os error 2)"
+            ),
+        ),
+        ("folder", "QuorIOError: cannot build {tmp}/folder: Is a directory (os error 21)"),
+    ],
+)
+def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, message):
+    (tmp_path / "folder").mkdir()
+    with pytest.raises(StoreIOError) as refused:
+        _native.StreamWriter(str(tmp_path / target))
+    assert refused.value.args == (message.format(tmp=tmp_path),)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["folder"]
+    assert list((tmp_path / "folder").iterdir()) == []
+
+
+def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
+    assert "Reader" in vars(_native) and "ReaderScan" not in vars(_native)
+    reader = _native.Reader(build_db([b"x"], {"k": 0}))
+    scan = reader.scan("keys")
+    assert iter(scan) is scan and type(scan).__name__ == "ReaderScan"
+    with pytest.raises(TypeError):
+        type(scan)()
+    with pytest.raises(TypeError):
+        type("Sub", (_native.Reader,), {})
+    assert list(scan) == [["k"]] and list(scan) == []
+
+
+def _built(directory, entries):
+    """A database of `entries`, each key naming its value's bytes; its path."""
+    writer = _QuorWriter()
+    for obj_id, (key, value) in enumerate(entries.items()):
+        writer.add_object_raw(value)
+        writer.add_key(key, obj_id)
+    path = os.path.join(directory, "built.qrdb")
+    writer.build(path)
+    return path
+
+
+def _stored(key):
+    return key.encode() if isinstance(key, str) else key
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.dictionaries(st.binary(max_size=4) | st.text("aéb\x00", max_size=4), st.binary(max_size=3)),
+    st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
+    st.none() | st.binary(max_size=3) | st.text("aéb", max_size=3),
+    st.integers(1, 5),
+)
+def test_scans_agree_with_a_sorted_model(entries, start, stop, chunk):
+    """Chunks of every small size, so that walks cross their boundaries anywhere."""
+    model = sorted({_stored(k): v for k, v in entries.items()}.items())
+    low = b"" if start is None else _stored(start)
+    in_range = [kv for kv in model if kv[0] >= low and (stop is None or kv[0] < _stored(stop))]
+    with_prefix = [kv for kv in model if kv[0].startswith(low)]
+    with tempfile.TemporaryDirectory() as tmp:
+        reader = _native.Reader(_built(tmp, dict(model)))
+        for what, pick in (("keys", 0), ("values", 1), ("items", slice(None))):
+            for chunks, expected in (
+                (reader.scan(what, start, stop, chunk=chunk), in_range),
+                (reader.scan_prefix(what, start or b"", chunk), with_prefix),
+            ):
+                chunks = list(chunks)
+                assert all(0 < len(c) <= chunk for c in chunks)
+                listed = [e for c in chunks for e in c]
+                if what != "values":  # keys come back as str when they are UTF-8
+                    listed = [
+                        _stored(e) if what == "keys" else (_stored(e[0]), e[1]) for e in listed
+                    ]
+                assert listed == [kv[pick] for kv in expected]
+
+
+@settings(max_examples=40, deadline=None)
+@given(
+    st.dictionaries(st.text("ab", max_size=3), st.binary(max_size=3), max_size=10),
+    st.lists(st.text("abc", max_size=3) | st.binary(max_size=2) | st.integers(0, 3), max_size=80),
+)
+def test_batched_lookups_agree_with_single_ones(entries, asked):
+    with tempfile.TemporaryDirectory() as tmp:
+        reader = _native.Reader(_built(tmp, entries))
+        assert reader.get_many_raw(iter(asked)) == [reader.get_raw(k) for k in asked]
+        assert reader.exists_many(tuple(asked)) == [reader.exists(k) for k in asked]
+
+
+class ClosingKey:
+    """Bytes of "ada" that close `native` while they are read."""
+
+    def __init__(self, native):
+        self.native = native
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        return b"ada"[i]
+
+    def __iter__(self):
+        self.native.close()
+        return iter(b"ada")
+
+
+@pytest.mark.parametrize("lookup", ["get_raw", "exists"])
+def test_single_lookup_survives_a_close_run_by_its_own_key(build_db, lookup):
+    native = _native.Reader(build_db([b"\xa3Ada"], {"ada": 0}))
+    expected = getattr(native, lookup)("ada")
+    assert getattr(native, lookup)(ClosingKey(native)) == expected
+    for key in ("ada", b"ada", bytearray(b"ada"), ClosingKey(native)):
+        with pytest.raises(ValueError, match="closed reader"):
+            getattr(native, lookup)(key)
+
+
+readable_or_not = st.recursive(
+    st.none() | st.integers(-(2**63), 2**64 - 1) | st.text(max_size=4) | st.binary(max_size=300),
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.tuples(inner, inner)
+        | st.dictionaries(
+            st.integers(-5, 5) | st.text(max_size=2) | st.tuples(st.integers(-5, 5)),
+            inner,
+            max_size=3,
+        )
+    ),
+    max_leaves=10,
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(readable_or_not)
+def test_payload_check_refuses_exactly_what_fails_to_decode(value):
+    payload = msgpack.packb(value, use_bin_type=True)
+    try:
+        msgpack.unpackb(payload, raw=False, strict_map_key=False)
+    except TypeError:
+        with pytest.raises(TypeError):
+            _native.check_payload(payload)
+    else:
+        _native.check_payload(payload)
