@@ -61,7 +61,7 @@ int ExecModule(PyObject* module) {
             ModuleAddString(module, "_QuorReader", reinterpret_cast<PyObject*>(reader)) < 0)
           return -1;
         PyRef version_name = PyRef::Steal(PyUnicode_FromString("__version__"));
-        PyRef version = PyRef::Steal(PyUnicode_FromString("0.2.0"));
+        PyRef version = PyRef::Steal(PyUnicode_FromString(QUORDB_VERSION));
         if (!version_name || !version) return -1;
         return ModuleAdd(module, version_name.get(), version.get());
       },
