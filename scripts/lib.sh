@@ -76,12 +76,11 @@ apt_install() {
   as_root apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
-# Installs the build tools and libraries the engine and its tests need, and the clang-format
-# Debian ships, which the C++ formatting check uses. A machine that has them all does no apt
-# work at all.
+# Installs the build tools and libraries the engine and its tests need. A machine that has
+# them all does no apt work at all.
 ensure_system_packages() {
   local pkg missing=()
-  for pkg in cmake ninja-build g++ libdeflate-dev libxxhash-dev libgtest-dev clang-format; do
+  for pkg in cmake ninja-build g++ libdeflate-dev libxxhash-dev libgtest-dev; do
     deb_installed "$pkg" || missing+=("$pkg")
   done
   if ((${#missing[@]})); then

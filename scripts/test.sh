@@ -88,6 +88,28 @@ else
   record FAILED "C++ unit tests (ctest)"
 fi
 
+# Formatting and lint, with the pinned tools of the newest environment: ruff for Python,
+# clang-format for C++.
+lint() {
+  local venv="$1" failed=0
+  mapfile -t cpp < <(git ls-files '*.cpp' '*.h')
+  "$venv/bin/ruff" format --check --quiet . || failed=1
+  "$venv/bin/ruff" check --quiet . || failed=1
+  "$venv/bin/clang-format" --dry-run -Werror "${cpp[@]}" || failed=1
+  ((failed == 0)) && echo "formatting and lint: clean"
+  return "$failed"
+}
+
+newest="$(tail -n 1 <<<"$pythons" | cut -f1)"
+if [[ -n "${ready[$newest]:-}" ]]; then
+  log "formatting and lint (ruff, clang-format)"
+  if run_logged lint 1 lint "$QUORDB_ROOT/.venv-$newest"; then
+    record OK "formatting and lint"
+  else
+    record FAILED "formatting and lint (ruff format, ruff check, clang-format)"
+  fi
+fi
+
 # A short run of the reader fuzzer (clang, libFuzzer, ASan, UBSan); scripts/fuzz.sh runs longer ones.
 log "reader fuzzer smoke (${QUORDB_FUZZ_SECONDS:-45} s)"
 if run_logged fuzz 1 bash "$QUORDB_ROOT/scripts/fuzz.sh" "${QUORDB_FUZZ_SECONDS:-45}"; then
