@@ -29,6 +29,7 @@ __all__ = [
     "check_shard_count",
     "describe_shard",
     "generation_directory",
+    "shard_error",
     "shard_file",
     "shard_file_name",
 ]
@@ -109,6 +110,12 @@ class ShardEntry:
             if listed != found:
                 return f"{field} is {found} where {MANIFEST_NAME} lists {listed}"
         return None
+
+
+def shard_error[E: Exception](error: E, path: str) -> E:
+    """The store's *error* about the shard file *path*, of its class, its message naming *path*."""
+    prefix, _, rest = str(error).partition(": ")
+    return type(error)(f"{prefix}: {path}: {rest}")
 
 
 def describe_shard(path: str, name: str) -> ShardEntry:

@@ -22,6 +22,7 @@ from quordb._manifest import (
     ShardEntry,
     describe_shard,
     generation_directory,
+    shard_error,
     shard_file,
     shard_file_name,
 )
@@ -81,7 +82,12 @@ def stage_shard(
     """`write_shard` shard *index* into the local *directory*; return its manifest entry,
     which names the file where generation *generation* keeps it."""
     path = os.path.join(directory, shard_file_name(index))
-    write_shard(path, payloads, keys)
+    try:
+        write_shard(path, payloads, keys)
+    except OSError as error:
+        if error.errno is not None:
+            raise
+        raise shard_error(error, path) from None  # the store's own, which may not name it
     return describe_shard(path, shard_file(generation, index))
 
 

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from typing import Any, Literal
 
 from quordb._errors import CorruptError, StoreIOError
-from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry
+from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry, shard_error
 from quordb._mapping import Key, ReaderMapping, decoder
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
@@ -50,12 +50,6 @@ def _merged(iterators: Iterable[Iterator[Any]], key: Callable[[Any], bytes]) -> 
     reads the shards open now, as a `QuorReader`'s does.
     """
     return heapq.merge(*list(iterators), key=key)
-
-
-def _name_shard(error: Exception, path: str) -> Exception:
-    """*error* of a shard, of the same class, its message naming the shard's file."""
-    prefix, _, rest = str(error).partition(": ")
-    return type(error)(f"{prefix}: {path}: {rest}")
 
 
 class ShardedReader(ReaderMapping):
@@ -144,7 +138,7 @@ class ShardedReader(ReaderMapping):
                 raise _ShardMismatch(error) from None
             raise _ShardMismatch(StoreIOError.cannot("open", path, error)) from None
         except RuntimeError as error:
-            raise _ShardMismatch(_name_shard(error, path)) from None
+            raise _ShardMismatch(shard_error(error, path)) from None
         problem = entry.mismatch(ShardEntry.of(entry.file, reader.stats(), size))
         if problem is not None:
             reader.close()
@@ -287,7 +281,7 @@ class ShardedReader(ReaderMapping):
             try:
                 reader.verify()
             except RuntimeError as error:
-                raise _name_shard(error, reader.path) from None
+                raise shard_error(error, reader.path) from None
             problem = entry.mismatch(ShardEntry.of(entry.file, reader.stats(), entry.size))
             if problem is not None:
                 raise CorruptError.about(reader.path, problem)
