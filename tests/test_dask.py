@@ -13,7 +13,7 @@ pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
 cloudpickle = pytest.importorskip("cloudpickle")
 
-from quordb import ShardedReader, ShardedWriter, StoreIOError
+from quordb import ShardedReader, ShardedWriter
 from quordb.dask import to_quordb
 
 # The workers cannot import this file; ship its functions by value.
@@ -114,16 +114,6 @@ def test_failed_job_publishes_nothing(client, tmp_path):
     assert sorted(os.listdir(tmp_path)) == [".lock", "gen-00000001", "manifest.json"]
     with ShardedReader(tmp_path) as reader:
         assert dict(reader) == old
-
-
-def test_build_of_a_set_under_way_fails_at_once(client, tmp_path):
-    writer = ShardedWriter(tmp_path, shards=2)
-    with pytest.raises(StoreIOError, match="another build of this shard set is under way"):
-        to_quordb(records_bag(10, 2), tmp_path, key=keys_of, shards=2)
-    writer.add("mine", "user:1")
-    writer.build()
-    with ShardedReader(tmp_path) as reader:
-        assert dict(reader) == {"user:1": "mine"}
 
 
 def test_worker_killed_mid_build(client, tmp_path):

@@ -13,6 +13,7 @@ from typing import Any, Literal
 from quordb._errors import CorruptError, StoreIOError
 from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry, shard_error
 from quordb._mapping import Key, ReaderMapping, decoder
+from quordb._native import shard_of
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
 
@@ -166,7 +167,7 @@ class ShardedReader(ReaderMapping):
 
     def shard_of(self, key: Key) -> int:
         """The shard that holds *key*, if any does."""
-        return shard_for(key, len(self._set.readers))
+        return shard_of(key, len(self._set.readers))
 
     # Mapping protocol
 

@@ -8,6 +8,7 @@ import os
 import weakref
 from array import array
 from collections.abc import Callable, Iterable, Sequence
+from itertools import chain
 from types import TracebackType
 from typing import Any, Literal, Self
 
@@ -32,12 +33,13 @@ _HOME_BASE = MAX_SHARDS
 class _ShardPlan:
     """What one shard will hold, noted as objects and keys come, for `build` to write."""
 
-    __slots__ = ("in_order", "keys", "members", "targets")
+    __slots__ = ("in_order", "key_bytes", "key_ends", "members", "targets")
 
     def __init__(self) -> None:
         self.members = array("q")  # object IDs, in the order they were placed here
         self.in_order = True  # whether those IDs rise
-        self.keys: list[bytes] = []
+        self.key_bytes = bytearray()  # the keys back to back: a few bytes each, not an object
+        self.key_ends = array("q")
         self.targets = array("q")  # each key's object, as its place in members
 
     def place(self, obj_id: int) -> int:
@@ -51,10 +53,11 @@ class _ShardPlan:
     def name(self, keys: Iterable[KeyLike], place: int) -> None:
         """Map each of *keys* to the object at *place*."""
         for key in keys:
-            self.keys.append(order_key(key))
+            self.key_bytes += order_key(key)
+            self.key_ends.append(len(self.key_bytes))
             self.targets.append(place)
 
-    def contents(self) -> tuple[Sequence[int], Iterable[tuple[bytes, int]]]:
+    def contents(self) -> tuple[Sequence[int], Iterable[tuple[bytearray, int]]]:
         """The shard's object IDs, rising, and each key with its object's ID in the shard."""
         members, targets = self.members, self.targets
         if not self.in_order:
@@ -65,7 +68,9 @@ class _ShardPlan:
                 rank[old] = new
             members = array("q", [members[old] for old in order])
             targets = array("q", [rank[place] for place in targets])
-        return members, zip(self.keys, targets, strict=True)
+        ends = self.key_ends
+        keys = map(self.key_bytes.__getitem__, map(slice, chain((0,), ends), ends))
+        return members, zip(keys, targets, strict=True)
 
 
 def _give_up(build: SetBuild, spill: Spill) -> None:
@@ -89,7 +94,7 @@ class ShardedWriter:
     builds once; `close` before a build discards everything written, as does a ``with``
     block left by an exception, dropping the writer or the end of the process.
 
-    Memory holds 16 bytes per object, and each key as a `bytes` object and 16 bytes more.
+    Memory holds 16 bytes per object, and each key's bytes and 16 more.
     """
 
     __slots__ = (

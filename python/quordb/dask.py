@@ -234,9 +234,11 @@ class FsspecFiles:
         self.fs.makedirs(path, exist_ok=True)
 
     def names(self, directory: str) -> list[str]:
-        return [
-            posixpath.basename(path.rstrip("/")) for path in self.fs.ls(directory, detail=False)
-        ]
+        try:
+            listed = self.fs.ls(directory, detail=False)
+        except FileNotFoundError:  # an object store holds no empty directory
+            return []
+        return [posixpath.basename(path.rstrip("/")) for path in listed]
 
     def read(self, path: str) -> bytes | None:
         try:
