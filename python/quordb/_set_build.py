@@ -193,7 +193,9 @@ class SetBuild:
             self._let_go(remove_directory=os.getpid() == self._creator)
 
     def _let_go(self, *, remove_directory: bool) -> None:
-        if remove_directory and self._created and not self._published:
+        # Only while holding the lock: a build that made the directory and then lost the
+        # race for the lock leaves both to the build that won.
+        if remove_directory and self._created and not self._published and self._lock is not None:
             self.files.remove_set_directory(self.directory)
         if self._lock is not None:
             self._lock.release()
