@@ -565,7 +565,7 @@ def test_dump_stats_and_damage_of_a_shard_set(people, people_set):
     assert text(quordb("verify", str(people_set)))[0].startswith(
         f"OK  {people_set}: 5 keys, 4 objects, "
     )
-    shard = people_set / "part-00001.qrdb"
+    shard = people_set / "gen-00000001" / "part-00001.qrdb"
     blob = bytearray(shard.read_bytes())
     blob[45] ^= 0xFF
     shard.write_bytes(bytes(blob))

@@ -1,5 +1,6 @@
 """Shard sets: key routing, ShardedWriter, ShardedReader, the manifest's publishing, quordb.open."""
 
+import dataclasses
 import json
 import os
 import pathlib
@@ -10,14 +11,23 @@ import sys
 import tempfile
 import threading
 
+import msgpack
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quordb
-import quordb._sharded
-from quordb import QuorReader, ShardedReader, ShardedWriter
-from quordb._native import key_hash64, shard_of
+import quordb._sharded_reader
+from quordb import (
+    CorruptError,
+    QuorReader,
+    ShardedReader,
+    ShardedWriter,
+    StoreIOError,
+    VersionError,
+)
+from quordb._manifest import Manifest, ShardEntry, shards_crc32
+from quordb._native import RecordScan, key_hash64, shard_of
 
 xxhash = pytest.importorskip("xxhash")
 
@@ -41,6 +51,34 @@ def build_set(directory, entries, shards):
         for key, value in entries.items():
             writer.add(value, key)
     return str(directory)
+
+
+def sealed(manifest):
+    """*manifest* with its shards_crc32 made to match, so that a check beyond it is reached."""
+    entries = tuple(ShardEntry(**entry) for entry in manifest["shards"])
+    return {**manifest, "shards_crc32": shards_crc32(entries)}
+
+
+def write_manifest(directory, manifest):
+    (pathlib.Path(directory) / "manifest.json").write_text(json.dumps(manifest), encoding="utf-8")
+
+
+def to_version_1(directory):
+    """Turn the set in *directory* into one of the layout before generations."""
+    directory = pathlib.Path(directory)
+    manifest = Manifest.load(str(directory))
+    entries = []
+    for index, entry in enumerate(manifest.shards):
+        name = f"part-{index:05d}.qrdb"
+        os.replace(directory / entry.file, directory / name)
+        entries.append(ShardEntry(name, *dataclasses.astuple(entry)[1:]))
+    shutil.rmtree(directory / f"gen-{manifest.generation:08d}")
+    (directory / "manifest.json").write_bytes(Manifest(tuple(entries), 0).to_bytes())
+    return str(directory)
+
+
+def shard_file(directory, index, generation=1):
+    return pathlib.Path(directory) / f"gen-{generation:08d}" / f"part-{index:05d}.qrdb"
 
 
 # Routing
@@ -164,18 +202,17 @@ def test_object_is_stored_in_each_shard_its_keys_route_to(tmp_path):
 def test_manifest_lists_every_shard_with_its_file_facts(tmp_path):
     build_set(tmp_path, {f"k{i}": i for i in range(100)}, 3)
     manifest = manifest_of(tmp_path)
-    assert manifest["format"] == "quordb-shards" and manifest["version"] == 1
+    assert manifest["format"] == "quordb-shards" and manifest["version"] == 2
     assert manifest["routing"] == {"hash": "xxh3-64", "seed": 0}
-    assert manifest["shard_count"] == 3
-    assert sorted(os.listdir(tmp_path)) == ["manifest.json"] + [
-        f"part-0000{i}.qrdb" for i in range(3)
-    ]
+    assert (manifest["generation"], manifest["shard_count"]) == (1, 3)
+    assert sorted(os.listdir(tmp_path)) == [".lock", "gen-00000001", "manifest.json"]
+    assert sorted(os.listdir(tmp_path / "gen-00000001")) == [f"part-0000{i}.qrdb" for i in range(3)]
     for index, entry in enumerate(manifest["shards"]):
         path = tmp_path / entry["file"]
         with QuorReader(path) as shard:
             stats = shard.stats()
             assert entry == {
-                "file": f"part-{index:05d}.qrdb",
+                "file": f"gen-00000001/part-{index:05d}.qrdb",
                 "num_keys": stats["num_keys"],
                 "num_objects": stats["num_objects"],
                 "size": path.stat().st_size,
@@ -213,7 +250,7 @@ def test_writer_builds_once_and_a_failed_block_publishes_nothing(tmp_path):
     with pytest.raises(RuntimeError, match="boom"), ShardedWriter(tmp_path, shards=2) as writer:
         writer.add(2, "a")
         raise RuntimeError("boom")
-    assert sorted(os.listdir(tmp_path)) == ["manifest.json", "part-00000.qrdb", "part-00001.qrdb"]
+    assert sorted(os.listdir(tmp_path)) == [".lock", "gen-00000001", "manifest.json"]
     assert dict(ShardedReader(old)) == {"a": 1}
     writer = ShardedWriter(tmp_path, shards=1)
     writer.add(3, "a")
@@ -229,20 +266,44 @@ def test_rebuild_publishes_a_new_set_and_open_readers_keep_theirs(tmp_path):
     build_set(tmp_path, {f"k{i}": "old" for i in range(50)}, 4)
     reader = ShardedReader(tmp_path)
     build_set(tmp_path, {"k1": "new", "n": "new"}, 2)
-    assert sorted(os.listdir(tmp_path)) == ["manifest.json", "part-00000.qrdb", "part-00001.qrdb"]
+    build_set(tmp_path, {"k1": "newer", "n": "newer"}, 2)
+    # Generation 1 went with the third build; the second stays for readers opening it.
+    assert sorted(os.listdir(tmp_path)) == [
+        ".lock",
+        "gen-00000002",
+        "gen-00000003",
+        "manifest.json",
+    ]
     assert dict(reader) == {f"k{i}": "old" for i in range(50)}
     assert reader.verify() is True
-    assert dict(ShardedReader(tmp_path)) == {"k1": "new", "n": "new"}
+    assert dict(ShardedReader(tmp_path)) == {"k1": "newer", "n": "newer"}
     assert reader.refresh() is True and reader.refresh() is False
-    assert dict(reader) == {"k1": "new", "n": "new"}
+    assert dict(reader) == {"k1": "newer", "n": "newer"}
+
+
+def test_set_of_the_version_1_layout_is_read_and_kept_as_previous_by_a_rebuild(tmp_path):
+    to_version_1(build_set(tmp_path, {f"k{i}": i for i in range(30)}, 3))
+    with ShardedReader(tmp_path) as reader:
+        assert dict(reader) == {f"k{i}": i for i in range(30)} and reader.verify() is True
+        assert reader.stats()["version"] == 1
+    old = [f"part-0000{i}.qrdb" for i in range(3)]
+    build_set(tmp_path, {"k1": "new"}, 2)
+    assert sorted(os.listdir(tmp_path)) == [".lock", "gen-00000001", "manifest.json", *old]
+    build_set(tmp_path, {"k1": "newer"}, 2)
+    assert sorted(os.listdir(tmp_path)) == [
+        ".lock",
+        "gen-00000001",
+        "gen-00000002",
+        "manifest.json",
+    ]
 
 
 def test_reader_opening_during_a_publish_waits_for_the_new_manifest(tmp_path, monkeypatch):
     # The new shards are in place but the old manifest still lists the old ones.
-    monkeypatch.setattr(quordb._sharded, "_PUBLISH_WAIT", 60.0)
+    monkeypatch.setattr(quordb._sharded_reader, "_PUBLISH_WAIT", 60.0)
     live, new = tmp_path / "live", tmp_path / "new"
-    build_set(live, {f"k{i}": "old" for i in range(20)}, 2)
-    build_set(new, {f"k{i}": "new" for i in range(30)}, 2)
+    to_version_1(build_set(live, {f"k{i}": "old" for i in range(20)}, 2))
+    to_version_1(build_set(new, {f"k{i}": "new" for i in range(30)}, 2))
     for name in ("part-00000.qrdb", "part-00001.qrdb"):
         shutil.copy(new / name, live / name)
 
@@ -258,6 +319,20 @@ def test_reader_opening_during_a_publish_waits_for_the_new_manifest(tmp_path, mo
         publisher.join()
 
 
+def test_reader_whose_generation_goes_while_it_opens_opens_the_newer_set(tmp_path, monkeypatch):
+    build_set(tmp_path, {"a": 1}, 2)
+    open_shard, rebuilt = ShardedReader._open_shard, []
+
+    def open_after_two_rebuilds(self, entry):
+        if not rebuilt:  # the second rebuild removes the generation being opened
+            rebuilt.append(build_set(tmp_path, {"a": 2}, 2))
+            build_set(tmp_path, {"a": 3}, 3)
+        return open_shard(self, entry)
+
+    monkeypatch.setattr(ShardedReader, "_open_shard", open_after_two_rebuilds)
+    assert dict(ShardedReader(tmp_path)) == {"a": 3}
+
+
 # Damage
 
 
@@ -270,7 +345,7 @@ def flip_byte(path, offset):
 
 
 def swap_in_other_shard(directory):
-    shutil.copy(directory / "part-00000.qrdb", directory / "part-00001.qrdb")
+    shutil.copy(shard_file(directory, 0), shard_file(directory, 1))
 
 
 def truncate(path):
@@ -280,15 +355,15 @@ def truncate(path):
 
 @pytest.fixture
 def damaged_set(tmp_path, monkeypatch):
-    monkeypatch.setattr(quordb._sharded, "_PUBLISH_WAIT", 0.0)
+    monkeypatch.setattr(quordb._sharded_reader, "_PUBLISH_WAIT", 0.0)
     return build_set(tmp_path, {f"key{i}": {"n": i} for i in range(200)}, 3)
 
 
 @pytest.mark.parametrize(
     "damage",
     [
-        lambda d: flip_byte(d / "part-00001.qrdb", 50),
-        lambda d: truncate(d / "part-00001.qrdb"),
+        lambda d: flip_byte(shard_file(d, 1), 50),
+        lambda d: truncate(shard_file(d, 1)),
         swap_in_other_shard,
     ],
     ids=["payload-byte", "truncated", "other-shard"],
@@ -300,45 +375,128 @@ def test_damaged_shard_is_named(damaged_set, tmp_path, damage):
 
 
 def test_verify_names_a_shard_damaged_after_publishing(damaged_set, tmp_path):
-    flip_byte(tmp_path / "part-00002.qrdb", 50)
+    flip_byte(shard_file(tmp_path, 2), 50)
     reader = ShardedReader(damaged_set, verify=False)
     with pytest.raises(RuntimeError, match=r"^QuorCorruptError: .*part-00002\.qrdb: "):
         reader.verify()
 
 
 def test_missing_shard_is_named(damaged_set, tmp_path):
-    os.unlink(tmp_path / "part-00000.qrdb")
+    os.unlink(shard_file(tmp_path, 0))
     with pytest.raises(OSError, match=r"^QuorIOError: cannot open .*part-00000\.qrdb: "):
         ShardedReader(damaged_set)
+
+
+def first_entry(manifest, **fields):
+    return {**manifest, "shards": [{**manifest["shards"][0], **fields}, *manifest["shards"][1:]]}
+
+
+def text_of(manifest, old="", new=""):
+    return json.dumps(manifest).replace(old, new)
+
+
+DEEP = "[" * 10_000 + "]" * 10_000
+
+
+def drop_last_shard(directory, manifest):
+    """Drop the last shard of three, with shard_count and any checksum made to match."""
+    dropped = {**manifest, "shard_count": 2, "shards": manifest["shards"][:2]}
+    write_manifest(directory, sealed(dropped) if "shards_crc32" in manifest else dropped)
+
+
+def swap_shards_0_and_1(directory, manifest):
+    """Swap two shards' files, and their entries' figures with them."""
+    first, second = shard_file(directory, 0), shard_file(directory, 1)
+    os.replace(first, directory / "swap")
+    os.replace(second, first)
+    os.replace(directory / "swap", second)
+    one, two, *rest = manifest["shards"]
+    swapped = [{**two, "file": one["file"]}, {**one, "file": two["file"]}, *rest]
+    write_manifest(directory, sealed({**manifest, "shards": swapped}))
 
 
 @pytest.mark.parametrize(
     ("edit", "error", "message"),
     [
-        (lambda m: "{", RuntimeError, "not JSON"),
-        (lambda m: {**m, "format": "other"}, RuntimeError, "not a quordb-shards manifest"),
-        (lambda m: {**m, "version": 2}, RuntimeError, "QuorVersionError: unsupported version 2"),
-        (lambda m: {**m, "routing": {"hash": "crc32"}}, RuntimeError, "unknown routing"),
-        (lambda m: {**m, "shard_count": 2}, RuntimeError, "shard_count does not match"),
-        (lambda m: {**m, "shards": m["shards"][::-1]}, RuntimeError, "bad entry for shard 0"),
+        (lambda m: "{", CorruptError, "not JSON"),
+        (lambda m: {**m, "format": "other"}, CorruptError, "not a quordb-shards manifest"),
+        (lambda m: {**m, "version": 3}, VersionError, "QuorVersionError: unsupported version 3"),
+        (lambda m: {**m, "routing": {"hash": "crc32"}}, CorruptError, "unknown routing"),
+        (lambda m: {**m, "shard_count": 2}, CorruptError, "shard_count does not match"),
+        (lambda m: {**m, "shards": m["shards"][::-1]}, CorruptError, "bad entry for shard 0"),
+        (lambda m: first_entry(m, num_keys=-1), CorruptError, "num_keys -1 is out of range"),
+        (lambda m: sealed(first_entry(m, num_keys=0)), CorruptError, "num_keys is"),
+        (lambda m: first_entry(m, num_keys=0), CorruptError, "shards_crc32 is"),
+        # The last shard dropped, its count lowered to match: the checksum tells.
         (
-            lambda m: {**m, "shards": [{**m["shards"][0], "num_keys": -1}, *m["shards"][1:]]},
-            RuntimeError,
-            "bad entry",
+            lambda m: {**m, "shard_count": 2, "shards": m["shards"][:2]},
+            CorruptError,
+            "shards_crc32",
         ),
+        # Exact types: what Python compares equal to an integer is not one.
+        (lambda m: {**m, "version": True}, CorruptError, "version must be an integer, not true"),
+        (lambda m: text_of(m, '"version": 2', '"version": 2.0'), CorruptError, "not 2.0"),
+        (lambda m: text_of(m, '"version": 2', '"version": 2e0'), CorruptError, "not 2e0"),
+        (lambda m: {**m, "routing": {"hash": "xxh3-64", "seed": False}}, CorruptError, "routing"),
+        (lambda m: sealed(first_entry(m, size=117.0)), CorruptError, "size must be an integer"),
         (
-            lambda m: {**m, "shards": [{**m["shards"][0], "num_keys": 0}, *m["shards"][1:]]},
-            RuntimeError,
-            "num_keys is",
+            lambda m: {**m, "generation": "1"},
+            CorruptError,
+            'generation must be an integer, not "1"',
+        ),
+        (lambda m: text_of(m, '"seed": 0', '"seed": NaN'), CorruptError, "NaN is not JSON"),
+        (lambda m: text_of(m, '"seed": 0', '"seed": -Infinity'), CorruptError, "-Infinity is not"),
+        # Encodings other than UTF-8.
+        (lambda m: b"\xef\xbb\xbf" + text_of(m).encode(), CorruptError, "byte-order mark"),
+        (lambda m: text_of(m).encode("utf-16"), CorruptError, "not UTF-8"),
+        (lambda m: text_of(m).encode("utf-32-le"), CorruptError, "not JSON"),
+        (lambda m: text_of(m).encode().replace(b"shards", b"shar\xffds", 1), CorruptError, "UTF-8"),
+        # Duplicate and unknown names, the same at every level.
+        (lambda m: text_of(m, '"version": 2', '"version": 2, "version": 2'), CorruptError, "twice"),
+        (lambda m: text_of(m, '"seed": 0', '"seed": 0, "seed": 0'), CorruptError, "twice"),
+        (lambda m: text_of(m, '"size": ', '"size": 1, "size": '), CorruptError, "'size' appears"),
+        (lambda m: {**m, "extra": 1}, CorruptError, "manifest has an unknown field 'extra'"),
+        (lambda m: first_entry(m, extra=1), CorruptError, "shard 0 has an unknown field 'extra'"),
+        (lambda m: {k: v for k, v in m.items() if k != "generation"}, CorruptError, "lacks"),
+        # Names that lead elsewhere.
+        (lambda m: sealed(first_entry(m, file="../part-00000.qrdb")), CorruptError, "file is"),
+        (lambda m: sealed(first_entry(m, file="/etc/passwd")), CorruptError, "file is"),
+        (lambda m: {**m, "generation": 0}, CorruptError, "generation 0 is out of range"),
+        # What Python's own parser fails on without naming the file.
+        (lambda m: text_of(m)[:-1] + f', "deep": {DEEP}}}', CorruptError, "nested too deeply"),
+        (
+            lambda m: text_of(m, '"shard_count": 3', '"shard_count": 1' + "0" * 5000),
+            CorruptError,
+            "shard_count must be an integer, not a number of 5001 characters",
         ),
     ],
 )
 def test_bad_manifest_is_refused(damaged_set, tmp_path, edit, error, message):
     changed = edit(manifest_of(tmp_path))
-    text = changed if isinstance(changed, str) else json.dumps(changed)
-    (tmp_path / "manifest.json").write_text(text, encoding="utf-8")
-    with pytest.raises(error, match=message):
+    if isinstance(changed, dict):
+        changed = json.dumps(changed)
+    if isinstance(changed, str):
+        changed = changed.encode()
+    (tmp_path / "manifest.json").write_bytes(changed)
+    with pytest.raises(error, match=re.escape(message)) as raised:
         ShardedReader(damaged_set)
+    assert str(tmp_path) in str(raised.value)  # the file is named
+
+
+@pytest.mark.parametrize(
+    "damage",
+    [
+        swap_shards_0_and_1,
+        drop_last_shard,
+        lambda d, m: drop_last_shard(d, manifest_of(to_version_1(d))),
+    ],
+    ids=["swapped", "dropped", "dropped-version-1"],
+)
+def test_verify_finds_keys_outside_the_shard_they_route_to(damaged_set, tmp_path, damage):
+    damage(tmp_path, manifest_of(tmp_path))
+    reader = ShardedReader(damaged_set)
+    with pytest.raises(CorruptError, match=r"part-0000[01]\.qrdb: key .* routes to shard"):
+        reader.verify()
 
 
 # quordb.open
@@ -354,6 +512,115 @@ def test_open_picks_the_reader_by_what_the_path_is(tmp_path):
         assert (sharded["a"], single["a"]) == (1, 2)
     with pytest.raises(OSError, match="QuorIOError"):
         quordb.open(tmp_path / "absent")
+
+
+@pytest.mark.parametrize("opener", [quordb.open, ShardedReader])
+def test_directory_without_manifest_is_neither_a_file_nor_a_set(tmp_path, opener):
+    with pytest.raises(StoreIOError, match="neither a quordb file nor a shard set"):
+        opener(tmp_path)
+
+
+def test_writer_refuses_a_path_that_is_a_file_before_any_add(tmp_path):
+    (tmp_path / "file").write_text("x")
+    with pytest.raises(StoreIOError, match="file: is not a directory"):
+        ShardedWriter(tmp_path / "file", shards=2)
+
+
+def raised(call):
+    try:
+        call()
+    except Exception as error:  # noqa: BLE001  # the class is the answer
+        return type(error)
+    return None
+
+
+@pytest.mark.parametrize(
+    ("lookup", "expected"),
+    [
+        (lambda db: db.get(None, "default"), "default"),
+        (lambda db: db.get("\ud800"), None),
+        (lambda db: raised(lambda: db[None]), KeyError),
+        (lambda db: None in db, False),
+        (lambda db: 3 in db, False),
+        (lambda db: db.get_many([None, "a", 3, "absent"], "-"), ["-", 1, "-", "-"]),
+        (lambda db: db.exists_many([b"a", None]), [True, False]),
+    ],
+)
+def test_lookups_of_what_cannot_be_a_key_find_nothing_as_in_a_file(tmp_path, lookup, expected):
+    writer = quordb.QuorWriter()
+    writer.add(1, "a")
+    writer.build(tmp_path / "one.qrdb")
+    db, one = (
+        ShardedReader(build_set(tmp_path / "set", {"a": 1}, 3)),
+        QuorReader(tmp_path / "one.qrdb"),
+    )
+    assert lookup(db) == lookup(one) == expected
+
+
+def test_iterators_made_before_close_keep_working(tmp_path):
+    entries = {f"k{i:02d}": i for i in range(40)}
+    db = ShardedReader(build_set(tmp_path, entries, 3))
+    made = [iter(db), iter(db.keys()), iter(db.items()), db.prefix("k1")]
+    db.close()
+    assert [list(it) for it in made] == [
+        list(entries),
+        list(entries),
+        list(entries.items()),
+        [(f"k1{i}", 10 + i) for i in range(10)],
+    ]
+    with pytest.raises(ValueError, match="closed"):
+        iter(db)
+
+
+def test_close_during_a_refresh_on_another_thread_stays_closed(tmp_path, monkeypatch):
+    build_set(tmp_path, {"a": "old"}, 2)
+    db = ShardedReader(tmp_path)
+    build_set(tmp_path, {"a": "new"}, 3)
+    opening, closed = threading.Event(), threading.Event()
+    open_shards = ShardedReader._open_shards
+
+    def slow_open_shards(self, manifest):
+        opening.set()
+        closed.wait()
+        return open_shards(self, manifest)
+
+    monkeypatch.setattr(ShardedReader, "_open_shards", slow_open_shards)
+    outcome = []
+    refresh = threading.Thread(target=lambda: outcome.append(pytest.raises(ValueError, db.refresh)))
+    refresh.start()
+    opening.wait()
+    db.close()
+    closed.set()
+    refresh.join()
+    assert db.closed and "closed" in str(outcome[0].value)
+    with pytest.raises(ValueError, match="closed"):
+        db.get("a")
+
+
+def test_objects_of_a_shard_stand_in_the_order_they_were_added(tmp_path):
+    shards = 3
+    keys = [f"k{i}" for i in range(30)]
+    with ShardedWriter(tmp_path, shards=shards) as writer:
+        ids = [writer.add({"id": i}, key) for i, key in enumerate(keys)]
+        writer.add_object({"id": "alone"})
+        # Copies of early objects into shards that hold later ones.
+        for key in ("x0", "x1", "x2", "x3", "x4"):
+            writer.add_key(key, ids[0])
+    in_shards = [
+        [
+            msgpack.unpackb(payload)["id"]
+            for chunk in RecordScan(str(shard_file(tmp_path, i)))
+            for payload, _keys in chunk
+        ]
+        for i in range(shards)
+    ]
+    for index, stored in enumerate(in_shards):
+        routed = [i for i, key in enumerate(keys) if model_shard(key, shards) == index]
+        copied = [0] if any(model_shard(f"x{n}", shards) == index for n in range(5)) else []
+        expected = sorted(set(routed + copied)) + (["alone"] if index == 0 else [])
+        assert stored == expected
+    with ShardedReader(tmp_path) as reader:
+        assert reader["x3"] == {"id": 0} and reader.verify() is True
 
 
 def test_lookups_on_other_threads_see_one_set_or_the_other_across_refreshes(tmp_path):

@@ -1,53 +1,81 @@
-"""The manifest of a shard set: which files hold its keys, how keys route, how to publish it.
+"""The manifest of a shard set: which files hold its keys, read strictly and written canonically.
 
-A shard set is a directory of ordinary `.qrdb` files, ``part-00000.qrdb`` onwards, and a
-``manifest.json`` that lists them. A key lives in shard ``key_hash64(key) % shard_count``
-(XXH3-64, seed 0, over the key's bytes). The manifest is written last and replaced by
-rename, so a reader sees either the old set or the new one.
+A set built by this release lives in ``gen-NNNNNNNN/part-NNNNN.qrdb`` files, one directory
+per build (its generation), listed by a version-2 ``manifest.json``. Sets of the previous
+layout, ``part-NNNNN.qrdb`` files beside a version-1 manifest, are still read. docs/format.md
+states every rule applied here, for readers in other languages.
 """
 
 from __future__ import annotations
 
+import codecs
 import json
 import os
-import re
-import shutil
+import zlib
 from collections.abc import Mapping
 from dataclasses import asdict, dataclass
-from typing import Any, Protocol
+from typing import Any
 
-from quordb._native import shard_of
-from quordb._reader import Key, QuorReader
+from quordb._errors import CorruptError, StoreIOError, VersionError
+from quordb._reader import QuorReader
 
 __all__ = [
     "FORMAT_NAME",
     "FORMAT_VERSION",
     "MANIFEST_NAME",
     "MAX_SHARDS",
-    "Files",
-    "LocalFiles",
     "Manifest",
     "ShardEntry",
     "check_shard_count",
     "describe_shard",
-    "publish",
+    "generation_directory",
+    "shard_error",
+    "shard_file",
     "shard_file_name",
-    "split_keys",
 ]
 
 MANIFEST_NAME = "manifest.json"
 FORMAT_NAME = "quordb-shards"
-FORMAT_VERSION = 1
+#: The version this release writes; version 1 (the layout before generations) is read too.
+FORMAT_VERSION = 2
 #: File names carry five digits.
 MAX_SHARDS = 100_000
+#: The largest integer that every JSON parser holds exactly.
+MAX_GENERATION = 2**53 - 1
 ROUTING = {"hash": "xxh3-64", "seed": 0}
 
-_SHARD_FILE = re.compile(r"part-(\d{5})\.qrdb")
+_U32 = 2**32 - 1
+_TOP_FIELDS = {
+    1: frozenset({"format", "version", "routing", "shard_count", "shards"}),
+    2: frozenset(
+        {"format", "version", "generation", "routing", "shard_count", "shards", "shards_crc32"}
+    ),
+}
 _ENTRY_FIELDS = ("file", "num_keys", "num_objects", "size", "file_crc32")
+# Each counted field of an entry, with the range its file field can hold.
+_ENTRY_RANGES = {
+    "num_keys": (0, _U32),
+    "num_objects": (0, _U32),
+    "size": (40, 2**63 - 1),
+    "file_crc32": (0, _U32),
+}
+# No field needs more digits than 2**64 has; longer numbers are not read as numbers at all.
+_MAX_DIGITS = 20
 
 
 def shard_file_name(index: int) -> str:
     return f"part-{index:05d}.qrdb"
+
+
+def generation_directory(generation: int) -> str:
+    return f"gen-{generation:08d}"
+
+
+def shard_file(generation: int, index: int) -> str:
+    """Shard *index*'s file as a manifest names it; generation 0 is the layout of version 1."""
+    if generation == 0:
+        return shard_file_name(index)
+    return f"{generation_directory(generation)}/{shard_file_name(index)}"
 
 
 def check_shard_count(shards: object) -> int:
@@ -56,24 +84,6 @@ def check_shard_count(shards: object) -> int:
     if not 1 <= shards <= MAX_SHARDS:
         raise ValueError(f"shards must be between 1 and {MAX_SHARDS}, not {shards}")
     return shards
-
-
-def split_keys(keys: list[Key], shards: int) -> dict[int, list[Key]]:
-    """Group one object's keys by the shard each routes to, keeping their order.
-
-    The object is stored once in every shard of the result, in the order of the
-    shards' first keys; builds that must give the same files all split this way.
-    """
-    if len(keys) == 1:  # the common case, without the grouping
-        return {shard_of(keys[0], shards): keys}
-    groups: dict[int, list[Key]] = {}
-    for key in keys:
-        groups.setdefault(shard_of(key, shards), []).append(key)
-    return groups
-
-
-def _corrupt(where: str, problem: str) -> RuntimeError:
-    return RuntimeError(f"QuorCorruptError: {where}: {problem}")
 
 
 @dataclass(frozen=True, slots=True)
@@ -102,27 +112,61 @@ class ShardEntry:
         return None
 
 
+def shard_error[E: Exception](error: E, path: str) -> E:
+    """The store's *error* about the shard file *path*, of its class, its message naming *path*."""
+    prefix, _, rest = str(error).partition(": ")
+    return type(error)(f"{prefix}: {path}: {rest}")
+
+
 def describe_shard(path: str, name: str) -> ShardEntry:
-    """The manifest entry for the built shard at *path*, to be published as *name*."""
+    """The manifest entry for the built shard at *path*, to be listed as *name*."""
     with QuorReader(path, verify=False) as reader:
         return ShardEntry.of(name, reader.stats(), os.stat(path).st_size)
 
 
+def shards_crc32(shards: tuple[ShardEntry, ...]) -> int:
+    """The CRC-32 that a version-2 manifest holds over its shard list, one line per shard."""
+    lines = "".join(
+        f"{e.file} {e.num_keys} {e.num_objects} {e.size} {e.file_crc32}\n" for e in shards
+    )
+    return zlib.crc32(lines.encode())
+
+
 @dataclass(frozen=True, slots=True)
 class Manifest:
+    """A shard set's list of shards, and the generation (build) whose files they are.
+
+    Generation 0 stands for a set of the version-1 layout, which has none.
+    """
+
     shards: tuple[ShardEntry, ...]
+    generation: int = 1
 
     @property
     def shard_count(self) -> int:
         return len(self.shards)
 
+    @property
+    def version(self) -> int:
+        return 1 if self.generation == 0 else FORMAT_VERSION
+
     def to_json(self) -> dict[str, Any]:
+        if self.generation == 0:
+            return {
+                "format": FORMAT_NAME,
+                "version": 1,
+                "routing": ROUTING,
+                "shard_count": self.shard_count,
+                "shards": [asdict(entry) for entry in self.shards],
+            }
         return {
             "format": FORMAT_NAME,
             "version": FORMAT_VERSION,
+            "generation": self.generation,
             "routing": ROUTING,
             "shard_count": self.shard_count,
             "shards": [asdict(entry) for entry in self.shards],
+            "shards_crc32": shards_crc32(self.shards),
         }
 
     def to_bytes(self) -> bytes:
@@ -130,123 +174,156 @@ class Manifest:
 
     @classmethod
     def from_bytes(cls, data: bytes, where: str) -> Manifest:
-        """Parse and check a manifest; damage raises `RuntimeError` naming *where*."""
+        """Parse and check a manifest; damage raises `CorruptError` naming *where*."""
         try:
-            doc = json.loads(data)
-        except (UnicodeDecodeError, json.JSONDecodeError) as error:
-            raise _corrupt(where, f"not JSON ({error})") from None
-        if not isinstance(doc, dict) or doc.get("format") != FORMAT_NAME:
-            raise _corrupt(where, f"not a {FORMAT_NAME} manifest")
-        if doc.get("version") != FORMAT_VERSION:
-            raise RuntimeError(
-                f"QuorVersionError: unsupported version {doc.get('version')!r} of {where}"
-            )
-        if doc.get("routing") != ROUTING:
-            raise _corrupt(where, f"unknown routing {doc.get('routing')!r}")
-        listed = doc.get("shards")
-        count = doc.get("shard_count")
-        if not isinstance(listed, list) or type(count) is not int or count != len(listed):
-            raise _corrupt(where, "shard_count does not match the shards listed")
-        if not 1 <= count <= MAX_SHARDS:
-            raise _corrupt(where, f"shard_count {count} is out of range")
-        entries = []
-        for index, item in enumerate(listed):
-            if (
-                not isinstance(item, dict)
-                or set(item) != set(_ENTRY_FIELDS)
-                or item["file"] != shard_file_name(index)
-                or any(type(item[f]) is not int or item[f] < 0 for f in _ENTRY_FIELDS[1:])
-            ):
-                raise _corrupt(where, f"bad entry for shard {index}: {item!r}")
-            entries.append(ShardEntry(**item))
-        return cls(tuple(entries))
+            return _parse(_json_document(data))
+        except _Refused as refused:
+            raise CorruptError.about(where, str(refused)) from None
+        except _Unsupported as unsupported:
+            raise VersionError.unsupported(unsupported.args[0], where) from None
 
     @classmethod
     def load(cls, directory: str) -> Manifest:
+        """The manifest of the set in *directory*.
+
+        A directory without one raises `StoreIOError`: it is neither a set nor a file.
+        """
         path = os.path.join(directory, MANIFEST_NAME)
         try:
             with open(path, "rb") as file:
                 data = file.read()
+        except FileNotFoundError as error:
+            if os.path.isdir(directory):
+                raise StoreIOError.about(
+                    directory,
+                    f"neither a quordb file nor a shard set (a directory without {MANIFEST_NAME})",
+                ) from None
+            raise StoreIOError.cannot("open", path, error) from None
         except OSError as error:
-            raise OSError(
-                f"QuorIOError: cannot open {path}: {error.strerror} (os error {error.errno})"
-            ) from None
+            raise StoreIOError.cannot("open", path, error) from None
         return cls.from_bytes(data, path)
 
 
-class LocalFiles:
-    """The file operations of publishing, on a local or mounted file system."""
-
-    join = staticmethod(os.path.join)
-
-    def replace(self, source: str, target: str) -> None:
-        os.replace(source, target)
-
-    def sync_directory(self, directory: str) -> None:
-        fd = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-
-    def write_atomically(self, path: str, data: bytes) -> None:
-        """Write *path* under a temporary name, sync it, rename it over *path*, sync the directory."""
-        temporary = path + ".tmp"
-        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
-        try:
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd, view) :]
-            os.fsync(fd)
-        finally:
-            os.close(fd)
-        os.replace(temporary, path)
-        self.sync_directory(os.path.dirname(path) or ".")
-
-    def names(self, directory: str) -> list[str]:
-        return os.listdir(directory)
-
-    def remove(self, path: str) -> None:
-        os.unlink(path)
-
-    def remove_tree(self, path: str) -> None:
-        shutil.rmtree(path, ignore_errors=True)
+# Parsing
 
 
-class Files(Protocol):
-    """What `publish` needs of a file system; `LocalFiles` is the local one."""
-
-    def join(self, directory: str, name: str) -> str: ...
-    def replace(self, source: str, target: str) -> None: ...
-    def sync_directory(self, directory: str) -> None: ...
-    def write_atomically(self, path: str, data: bytes) -> None: ...
-    def names(self, directory: str) -> list[str]: ...
-    def remove(self, path: str) -> None: ...
-    def remove_tree(self, path: str) -> None: ...
+class _Refused(Exception):
+    """What is wrong with a manifest, in words."""
 
 
-def publish(
-    directory: str,
-    staging: str,
-    entries: Mapping[int, ShardEntry],
-    files: Files | None = None,
-) -> Manifest:
-    """Move the shards built in *staging* into *directory*, then publish their manifest.
+class _Unsupported(Exception):
+    """A manifest of a version this release does not read; args[0] is the version."""
 
-    *entries* maps every shard number to its entry. The shards are renamed into
-    place first and the manifest last, so a manifest never lists a file that is
-    not there. *files* defaults to `LocalFiles`. Shard files of an older, larger set are removed afterwards;
-    readers that have them open keep them. The staging directory is removed.
-    """
-    files = files or LocalFiles()
-    manifest = Manifest(tuple(entries[index] for index in range(len(entries))))
-    for entry in manifest.shards:
-        files.replace(files.join(staging, entry.file), files.join(directory, entry.file))
-    files.sync_directory(directory)
-    files.write_atomically(files.join(directory, MANIFEST_NAME), manifest.to_bytes())
-    for name in files.names(directory):
-        match = _SHARD_FILE.fullmatch(name)
-        if match and int(match.group(1)) >= manifest.shard_count:
-            files.remove(files.join(directory, name))
-    files.remove_tree(staging)
-    return manifest
+
+class _Number(str):
+    """A JSON number that is not an integer any field can hold, kept as its text."""
+
+    __slots__ = ()
+
+
+def _refuse_constant(name: str) -> Any:
+    raise _Refused(f"{name} is not JSON")
+
+
+def _integer(text: str) -> int | _Number:
+    # Python's own conversion refuses more than 4300 digits with a message naming neither
+    # the file nor the field: longer numbers stay text and fail the field's type check.
+    return _Number(text) if len(text) > _MAX_DIGITS else int(text)
+
+
+def _object(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    found = dict(pairs)
+    if len(found) != len(pairs):
+        seen: set[str] = set()
+        for name, _value in pairs:
+            if name in seen:
+                raise _Refused(f"the name {name!r} appears twice in one object")
+            seen.add(name)
+    return found
+
+
+def _json_document(data: bytes) -> Any:
+    """*data* as JSON, under the manifest's rules of encoding, names and numbers."""
+    if data.startswith(codecs.BOM_UTF8):
+        raise _Refused("starts with a byte-order mark; a manifest is UTF-8 without one")
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise _Refused(f"not UTF-8 ({error})") from None
+    try:
+        return json.loads(
+            text,
+            object_pairs_hook=_object,
+            parse_constant=_refuse_constant,
+            parse_int=_integer,
+            parse_float=_Number,
+        )
+    except json.JSONDecodeError as error:
+        raise _Refused(f"not JSON ({error})") from None
+    except RecursionError:
+        raise _Refused("not JSON that a manifest can be: nested too deeply") from None
+
+
+def _shown(value: object) -> str:
+    """*value* as its JSON text, cut short."""
+    if isinstance(value, _Number):
+        return value if len(value) <= _MAX_DIGITS else f"a number of {len(value)} characters"
+    text = json.dumps(value, ensure_ascii=False)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _integer_field(value: object, name: str, low: int, high: int) -> int:
+    if type(value) is not int:
+        raise _Refused(f"{name} must be an integer, not {_shown(value)}")
+    if not low <= value <= high:
+        raise _Refused(f"{name} {value} is out of range")
+    return value
+
+
+def _check_fields(found: Mapping[str, Any], expected: frozenset[str], what: str) -> None:
+    for name in sorted(found.keys() - expected):
+        raise _Refused(f"{what} has an unknown field {name!r}")
+    for name in sorted(expected - found.keys()):
+        raise _Refused(f"{what} lacks the field {name!r}")
+
+
+def _parse(doc: Any) -> Manifest:
+    if not isinstance(doc, dict) or doc.get("format") != FORMAT_NAME:
+        raise _Refused(f"not a {FORMAT_NAME} manifest")
+    version = doc.get("version")
+    if type(version) is not int:
+        raise _Refused(f"version must be an integer, not {_shown(version)}")
+    if version not in _TOP_FIELDS:
+        raise _Unsupported(version)
+    _check_fields(doc, _TOP_FIELDS[version], "the manifest")
+    if doc["routing"] != ROUTING or type(doc["routing"]["seed"]) is not int:
+        raise _Refused(f"unknown routing {_shown(doc['routing'])}")
+    generation = 0
+    if version > 1:
+        generation = _integer_field(doc["generation"], "generation", 1, MAX_GENERATION)
+    count = _integer_field(doc["shard_count"], "shard_count", 1, MAX_SHARDS)
+    listed = doc["shards"]
+    if not isinstance(listed, list) or count != len(listed):
+        raise _Refused("shard_count does not match the shards listed")
+    shards = tuple(_entry(item, index, generation) for index, item in enumerate(listed))
+    if version > 1:
+        crc = _integer_field(doc["shards_crc32"], "shards_crc32", 0, _U32)
+        if crc != shards_crc32(shards):
+            raise _Refused(
+                f"shards_crc32 is {crc} where the shards listed give {shards_crc32(shards)}"
+            )
+    return Manifest(shards, generation)
+
+
+def _entry(item: object, index: int, generation: int) -> ShardEntry:
+    what = f"bad entry for shard {index}"
+    if not isinstance(item, dict):
+        raise _Refused(f"{what}: {_shown(item)}")
+    _check_fields(item, frozenset(_ENTRY_FIELDS), what)
+    # Exactly the expected name: no path a manifest lists can lead out of the set.
+    expected = shard_file(generation, index)
+    if item["file"] != expected or type(item["file"]) is not str:
+        raise _Refused(f"{what}: file is {_shown(item['file'])}, not {_shown(expected)}")
+    for name, (low, high) in _ENTRY_RANGES.items():
+        _integer_field(item[name], f"{what}: {name}", low, high)
+    return ShardEntry(**item)

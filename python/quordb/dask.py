@@ -13,7 +13,6 @@ from __future__ import annotations
 import os
 import posixpath
 import tempfile
-import uuid
 from collections.abc import Callable, Iterable, Sequence
 from dataclasses import dataclass
 from functools import partial
@@ -28,20 +27,11 @@ from dask.base import compute
 from dask.delayed import delayed
 
 from quordb._inputs import field_keys
-from quordb._manifest import (
-    Files,
-    LocalFiles,
-    Manifest,
-    ShardEntry,
-    check_shard_count,
-    describe_shard,
-    publish,
-    shard_file_name,
-    split_keys,
-)
+from quordb._manifest import Manifest, ShardEntry, check_shard_count, shard_file_name
 from quordb._reader import Key, PathArg, path_text
-from quordb._sharded import add_to_shard, key_list, staging_directory
-from quordb._writer import QuorWriter
+from quordb._set_build import SetBuild, stage_shard
+from quordb._set_files import Files, LocalFiles, temporary_name
+from quordb._shard_keys import KeyLike, key_list, split_keys
 
 __all__ = ["to_quordb"]
 
@@ -87,35 +77,36 @@ def to_quordb(
     and each shard is built in one task by a streaming writer, which adds the
     records in input order and holds only that shard's rows: a retried task
     writes the same file, and `ShardedWriter` given the same records
-    in the same order writes the same files. The manifest is published once every
-    shard is built; if the job fails, nothing is published and the staged shards
-    are removed. Runs on the current Dask scheduler (a `distributed.Client`, when
-    one is active). Returns the published manifest.
+    in the same order writes the same files. The shards go into a directory of the
+    build's own generation and the manifest is published once every shard is built,
+    as `ShardedWriter` does; if the job fails, nothing is published and the staged
+    shards are removed. A local *directory* is locked from the start: a second build
+    of it fails at once. Runs on the current Dask scheduler (a `distributed.Client`,
+    when one is active). Returns the published manifest.
     """
     shards = check_shard_count(shards)
     bag = _as_bag(collection)
     keys_of = _keys_function(key)
-    target = _Target.at(path_text(directory))
-    count = bag.npartitions
-    routed = dask.dataframe.from_delayed(
-        bag.map_partitions(
-            _route_partition, dask.bag.range(count, npartitions=count), keys_of, shards, default
-        ).to_delayed(),
-        meta=_ROWS_META,
-        verify_meta=False,
-    )
-    # Divisions 0, 1, ..., shards - 1 put shard i alone in partition i.
-    by_shard = routed.set_index("shard", divisions=[*range(shards), shards - 1])
-    builds = [
-        delayed(_build_shard)(part, shard, target)
-        for shard, part in enumerate(by_shard.to_delayed())
-    ]
-    target.prepare()
+    build = _set_build(path_text(directory))
     try:
-        entries = dict(enumerate(compute(*builds)))
-        return publish(target.directory, target.staging, entries, target.files)
+        target = _Target(build.staging, build.generation, build.files)
+        count = bag.npartitions
+        routed = dask.dataframe.from_delayed(
+            bag.map_partitions(
+                _route_partition, dask.bag.range(count, npartitions=count), keys_of, shards, default
+            ).to_delayed(),
+            meta=_ROWS_META,
+            verify_meta=False,
+        )
+        # Divisions 0, 1, ..., shards - 1 put shard i alone in partition i.
+        by_shard = routed.set_index("shard", divisions=[*range(shards), shards - 1])
+        builds = [
+            delayed(_build_shard)(part, shard, target)
+            for shard, part in enumerate(by_shard.to_delayed())
+        ]
+        return build.publish(compute(*builds))
     except BaseException:
-        target.files.remove_tree(target.staging)
+        build.abandon()
         raise
 
 
@@ -172,10 +163,13 @@ def _route_partition(
     payloads: list[bytes] = []
     key_lists: list[bytes] = []
     for position, record in enumerate(records):
+        keys = keys_of(record)
+        if isinstance(keys, list | tuple) and not keys:
+            raise ValueError(f"record {position} of partition {index} has no key")
         try:
-            routed = split_keys(key_list(keys_of(record)), shards)
-        except ValueError:
-            raise ValueError(f"record {position} of partition {index} has no key") from None
+            routed = split_keys(key_list(keys), shards)
+        except ValueError as error:
+            raise ValueError(f"record {position} of partition {index}: {error}") from None
         if position >> _POSITION_BITS:
             raise ValueError(f"partition {index} holds more than 2**{_POSITION_BITS} records")
         payload = pack(record)
@@ -196,95 +190,100 @@ def _route_partition(
 
 
 def _build_shard(rows: pandas.DataFrame, shard: int, target: _Target) -> ShardEntry:
-    """Build shard *shard* from its rows, each record's copy added in input order."""
+    """Build shard *shard* from its rows, each record's copy an object, in input order."""
     rows = rows.sort_values("order")
-    unpack_keys = partial(msgpack.unpackb, raw=False)
+    key_lists = map(partial(msgpack.unpackb, raw=False), rows["keys"].to_numpy())
+    keys = ((key, obj_id) for obj_id, listed in enumerate(key_lists) for key in listed)
     # to_numpy hands out the bytes objects far faster than iterating the column.
-    return target.build_shard(
-        shard,
-        zip(rows["payload"].to_numpy(), map(unpack_keys, rows["keys"].to_numpy()), strict=True),
-    )
+    return target.build_shard(shard, rows["payload"].to_numpy(), keys)
 
 
-def _write_shard(path: str, records: Iterable[tuple[bytes, list[Key]]]) -> None:
-    """Build one shard at *path*: each object, then its keys, in the order given."""
-    writer = QuorWriter(path)
-    try:
-        for payload, keys in records:
-            add_to_shard(writer, payload, keys)
-        writer.build()
-    finally:
-        writer.close()
+class _NoLock:
+    def release(self) -> None:
+        pass
 
 
 class FsspecFiles:
-    """The file operations of publishing on an fsspec file system (an object store's
-    rename is a copy, so there the manifest's replacement is as atomic as the store's)."""
+    """The file operations of a set's build on an fsspec file system.
+
+    An object store has no locks, so two builds of one URL at once are the caller's to
+    prevent, and its rename is a copy, so there the manifest's replacement is as atomic
+    as the store's writes.
+    """
 
     join = staticmethod(posixpath.join)
 
     def __init__(self, fs: Any) -> None:
         self.fs = fs
 
-    def replace(self, source: str, target: str) -> None:
-        self.fs.mv(source, target)
+    def make_set_directory(self, path: str) -> bool:
+        self.fs.makedirs(path, exist_ok=True)
+        return False
+
+    def lock(self, directory: str) -> _NoLock:
+        return _NoLock()
+
+    def make_directory(self, path: str) -> None:
+        self.fs.makedirs(path, exist_ok=True)
+
+    def names(self, directory: str) -> list[str]:
+        try:
+            listed = self.fs.ls(directory, detail=False)
+        except FileNotFoundError:  # an object store holds no empty directory
+            return []
+        return [posixpath.basename(path.rstrip("/")) for path in listed]
+
+    def read(self, path: str) -> bytes | None:
+        try:
+            return bytes(self.fs.cat_file(path))
+        except FileNotFoundError:
+            return None
+
+    def write_atomically(self, path: str, data: bytes) -> None:
+        temporary = temporary_name(path)
+        self.fs.pipe_file(temporary, data)
+        self.fs.mv(temporary, path)
 
     def sync_directory(self, directory: str) -> None:
         pass
 
-    def write_atomically(self, path: str, data: bytes) -> None:
-        self.fs.pipe_file(path + ".tmp", data)
-        self.fs.mv(path + ".tmp", path)
-
-    def names(self, directory: str) -> list[str]:
-        return [posixpath.basename(path) for path in self.fs.ls(directory, detail=False)]
-
     def remove(self, path: str) -> None:
-        self.fs.rm_file(path)
-
-    def remove_tree(self, path: str) -> None:
         if self.fs.exists(path):
             self.fs.rm(path, recursive=True)
+
+    def remove_set_directory(self, path: str) -> None:
+        pass
+
+    def put(self, local_path: str, path: str) -> None:
+        self.fs.put_file(local_path, path)
+
+
+def _set_build(directory: str) -> SetBuild:
+    """The build of the set at *directory*: a local path, or any fsspec URL."""
+    if "://" not in directory:
+        return SetBuild(os.path.abspath(directory), LocalFiles())
+    import fsspec  # type: ignore[import-untyped]  # optional, only for URLs
+
+    fs, path = fsspec.core.url_to_fs(directory)
+    return SetBuild(path, FsspecFiles(fs))
 
 
 @dataclass(frozen=True)
 class _Target:
-    """Where a job's shards are staged and published; sent to the workers."""
+    """Where a job's shards go, in the build's generation; sent to the workers."""
 
-    directory: str
     staging: str
+    generation: int
     files: Files
-    local: bool
 
-    @classmethod
-    def at(cls, directory: str) -> _Target:
-        if "://" not in directory:
-            directory = os.path.abspath(directory)
-            return cls(directory, staging_directory(directory), LocalFiles(), True)
-        import fsspec  # type: ignore[import-untyped]  # optional, only for URLs
-
-        fs, path = fsspec.core.url_to_fs(directory)
-        staging = posixpath.join(path, f".staging-{uuid.uuid4().hex}")
-        return cls(path, staging, FsspecFiles(fs), False)
-
-    def prepare(self) -> None:
-        if self.local:
-            os.makedirs(self.staging)
-        else:
-            assert isinstance(self.files, FsspecFiles)
-            self.files.fs.makedirs(self.staging, exist_ok=True)
-
-    def build_shard(self, shard: int, records: Iterable[tuple[bytes, list[Key]]]) -> ShardEntry:
-        """Build shard *shard* of *records* and stage it; return its manifest entry."""
-        name = shard_file_name(shard)
-        if self.local:
-            path = os.path.join(self.staging, name)
-            _write_shard(path, records)
-            return describe_shard(path, name)
-        assert isinstance(self.files, FsspecFiles)
+    def build_shard(
+        self, shard: int, payloads: Iterable[bytes], keys: Iterable[tuple[KeyLike, int]]
+    ) -> ShardEntry:
+        """Write shard *shard* into the generation's directory; return its manifest entry."""
+        if not isinstance(self.files, FsspecFiles):
+            return stage_shard(self.staging, self.generation, shard, payloads, keys)
         with tempfile.TemporaryDirectory(prefix="quordb-shard-") as scratch:
-            path = os.path.join(scratch, name)
-            _write_shard(path, records)
-            entry = describe_shard(path, name)
-            self.files.fs.put_file(path, posixpath.join(self.staging, name))
+            entry = stage_shard(scratch, self.generation, shard, payloads, keys)
+            name = shard_file_name(shard)
+            self.files.put(os.path.join(scratch, name), posixpath.join(self.staging, name))
         return entry
