@@ -48,10 +48,23 @@ StoreError StoreError::Os(int errnum, std::string_view what) {
   return Io(std::move(message));
 }
 
+StoreError::StoreError(const StoreError& other)
+    : kind_(other.kind_),
+      message_(other.message_),
+      version_(other.version_),
+      duplicate_key_(other.duplicate_key_
+                         ? std::make_unique<const DuplicateKey>(*other.duplicate_key_)
+                         : nullptr) {}
+
+StoreError& StoreError::operator=(const StoreError& other) {
+  if (this != &other) *this = StoreError(other);
+  return *this;
+}
+
 StoreError StoreError::Duplicate(std::string_view key, uint64_t first, uint64_t second) {
   StoreError error = General(DuplicateKeyMessage(QuotedKey(key), first, second));
   error.duplicate_key_ =
-      std::make_shared<const DuplicateKey>(DuplicateKey{std::string(key), first, second});
+      std::make_unique<const DuplicateKey>(DuplicateKey{std::string(key), first, second});
   return error;
 }
 

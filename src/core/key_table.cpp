@@ -34,11 +34,6 @@ Status KeyTable::CheckAddable(std::span<const Bytes> keys, uint32_t obj_id) {
   return OkStatus();
 }
 
-void KeyTable::AddChecked(std::span<const Bytes> keys, uint32_t obj_id) {
-  // Checked: only running out of memory (an exception) stops these.
-  for (const Bytes key : keys) (void)Add(key, obj_id);
-}
-
 Status KeyTable::AddAgain(uint32_t entry, Bytes key, uint32_t obj_id) {
   uint32_t& named = entries_[entry].obj_id;
   if (named == obj_id) return OkStatus();

@@ -56,8 +56,11 @@ class KeyTable {
   // May drop repeated keys (DropRepeats) to make room.
   Status CheckAddable(std::span<const Bytes> keys, uint32_t obj_id);
   // Adds `keys` for `obj_id` once CheckAddable has accepted them, nothing
-  // having been added in between.
-  void AddChecked(std::span<const Bytes> keys, uint32_t obj_id);
+  // having been added in between: only running out of memory (an exception)
+  // stops these. Inline, as it runs once per object of a bulk build.
+  void AddChecked(std::span<const Bytes> keys, uint32_t obj_id) {
+    for (const Bytes key : keys) (void)Add(key, obj_id);
+  }
 
   // The number of keys: distinct ones with kFindOnAdd, or after a sort.
   uint64_t size() const noexcept { return entries_.size() - repeats_; }

@@ -46,6 +46,10 @@ TEST(StoreError, RendersEachKindBehindItsPrefix) {
   EXPECT_EQ(duplicate.duplicate_key()->key, std::string("\0\xc3\xa9", 3));
   EXPECT_EQ(duplicate.duplicate_key()->first, 1u);
   EXPECT_EQ(duplicate.duplicate_key()->second, 2u);
+  const StoreError copy = duplicate;
+  ASSERT_NE(copy.duplicate_key(), nullptr);
+  EXPECT_EQ(copy.duplicate_key()->key, duplicate.duplicate_key()->key);
+  EXPECT_EQ(copy.Render(), duplicate.Render());
 }
 
 TEST(OsErrorText, IsTheSystemTextAndTheNumber) {
