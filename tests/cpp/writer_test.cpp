@@ -196,18 +196,6 @@ TEST(KeyTable, CountsRepeatsAddedBeforeTheSort) {
   EXPECT_EQ(EncodedEntries(table, order), (KeyIds{{"i", 5}, {"j", 4}, {"k", 2}}));
 }
 
-TEST(KeyTable, ABatchWithAKeyOfAnotherObjectIsRefusedWhole) {
-  KeyTable table(KeyTable::kFindWhenSorted, OnDuplicate::kError);
-  ASSERT_TRUE(table.Add(AsBytes("taken"), 0).ok());
-  const std::vector<Bytes> refused = {AsBytes("new"), AsBytes("taken")};
-  EXPECT_EQ(ErrorText(table.CheckAddable(refused, 1)),
-            "QuorError: key 'taken' already names object 0; object 1 cannot take it");
-  const std::vector<Bytes> repeated = {AsBytes("x"), AsBytes("x")};
-  ASSERT_TRUE(table.CheckAddable(repeated, 1).ok());
-  table.AddChecked(repeated, 1);
-  EXPECT_EQ(table.size(), 2u);
-}
-
 TEST(WriterAdd, IsAllOrNothingAndSettlesRepeatsByPolicy) {
   struct Case {
     OnDuplicate policy;
