@@ -11,7 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quordb import CorruptError, StoreIOError, VersionError, _native
+from quordb import CorruptError, DuplicateKeyError, StoreIOError, VersionError, _native
 from quordb._quordb import _QuorReader, _QuorWriter
 
 
@@ -198,6 +198,14 @@ def _encode(obj):
     return obj
 
 
+# Each native writer, made with on_duplicate="error".
+WRITERS = {
+    "StreamWriter": lambda tmp_path: _native.StreamWriter(str(tmp_path / "w.qrdb"), "error"),
+    "MemoryWriter": lambda tmp_path: _native.MemoryWriter(on_duplicate="error"),
+}
+
+
+@pytest.mark.parametrize("make_writer", WRITERS.values(), ids=WRITERS)
 @pytest.mark.parametrize(
     ("refused", "error"),
     [
@@ -207,16 +215,85 @@ def _encode(obj):
         ((b"\x01", "k", "extra"), ValueError),
         (5, TypeError),
         (("unencodable", "k"), TypeError),
+        ((b"\x01", ["new", "k2"]), DuplicateKeyError),
     ],
-    ids=["keys", "payload", "long key", "three values", "not a pair", "encode raises"],
+    ids=["keys", "payload", "long key", "three values", "not a pair", "encode raises", "taken"],
 )
-def test_add_many_names_the_position_of_the_refused_pair(tmp_path, refused, error):
+def test_add_many_names_the_position_of_the_refused_pair(tmp_path, make_writer, refused, error):
     pairs = [(b"\x01", f"k{i}") for i in range(6)]
     pairs.insert(4, refused)
-    writer = _native.StreamWriter(str(tmp_path / "pairs.qrdb"))
+    writer = make_writer(tmp_path)
     with pytest.raises(error) as failure:
         writer.add_many(iter(pairs), _encode)
-    assert failure.value.pair_index == 4 and writer.object_count == 4
+    assert failure.value.pair_index == 4
+    assert (writer.object_count, writer.key_count) == (4, 4)
+
+
+@pytest.mark.parametrize("make_writer", WRITERS.values(), ids=WRITERS)
+@pytest.mark.parametrize(
+    ("key", "named", "shown"),
+    [
+        ("k", "k", "'k'"),
+        (b"caf\xc3\xa9", "café", "'café'"),
+        (b"\xff'", b"\xff'", 'b"\\xff\'"'),
+        (memoryview(b"\x00"), "\x00", "'\\x00'"),
+    ],
+    ids=["str", "utf-8 bytes", "other bytes", "memoryview"],
+)
+def test_a_refused_duplicate_names_its_key_as_python_shows_it(
+    tmp_path, make_writer, key, named, shown
+):
+    writer = make_writer(tmp_path)
+    writer.add(b"\x01", key)
+    writer.add_object_raw(b"\x02")
+    with pytest.raises(DuplicateKeyError) as refused:
+        writer.add_key(key, 1)
+    assert (refused.value.key, refused.value.first, refused.value.second) == (named, 0, 1)
+    assert refused.value.args == (
+        f"QuorError: key {shown} already names object 0; object 1 cannot take it",
+    )
+    writer.add_key(key, 0)  # the object it names: no duplicate
+    assert (writer.object_count, writer.key_count, writer.replaced_count) == (2, 1, 0)
+
+
+@pytest.mark.parametrize(
+    ("on_duplicate", "error", "message"),
+    [
+        ("later", ValueError, "^on_duplicate must be 'last', 'first' or 'error', not 'later'$"),
+        ("LAST", ValueError, "not 'LAST'$"),
+        (None, TypeError, "^argument 'on_duplicate': 'None' is not an instance of 'str'$"),
+        (b"last", TypeError, "not an instance of 'str'$"),
+    ],
+)
+def test_writers_refuse_a_policy_they_do_not_know(tmp_path, on_duplicate, error, message):
+    with pytest.raises(error, match=message):
+        _native.MemoryWriter(on_duplicate)
+    with pytest.raises(error, match=message):
+        _native.StreamWriter(str(tmp_path / "w.qrdb"), on_duplicate=on_duplicate)
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_memory_writer_builds_what_the_quordb_module_builds_and_builds_again(tmp_path, capfd):
+    """The same bytes and summary line from the same adds, repeated keys included, twice."""
+    memory, reference = _native.MemoryWriter(), _QuorWriter()
+    for step in range(2):
+        for i in range(300):
+            payload = msgpack.packb({"n": i, "step": step})
+            memory.add(payload, [f"k{i}", f"alias{i % 7}"])
+            obj_id = reference.add_object_raw(payload)
+            reference.add_key(f"k{i}", obj_id)
+            reference.add_key(f"alias{i % 7}", obj_id)
+        memory.build(str(tmp_path / "memory.qrdb"), print_summary=True)
+        memory_line = capfd.readouterr().out.replace("memory.qrdb", "db")
+        reference.build(str(tmp_path / "reference.qrdb"))
+        reference_line = capfd.readouterr().out.replace("reference.qrdb", "db")
+        assert memory_line == reference_line
+        assert f" {300 * (step + 1)} objects" in memory_line
+        assert (tmp_path / "memory.qrdb").read_bytes() == (tmp_path / "reference.qrdb").read_bytes()
+    memory.build(str(tmp_path / "quiet.qrdb"))
+    assert capfd.readouterr().out == ""
+    # k0... are new each time but the aliases pass from object to object.
+    assert memory.replaced_count == 300 + 300 + 300 - 7
 
 
 def test_a_failing_iterable_names_no_pair(tmp_path):

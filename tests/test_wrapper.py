@@ -14,8 +14,8 @@ import msgpack
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quordb import QuorReader, QuorWriter
-from quordb._quordb import _QuorReader
+from quordb import DuplicateKeyError, QuorReader, QuorWriter
+from quordb._quordb import _QuorReader, _QuorWriter
 
 msgpack_values = st.recursive(
     st.none()
@@ -30,6 +30,17 @@ msgpack_values = st.recursive(
     max_leaves=12,
 )
 keys = st.text(max_size=12)
+
+
+def build_with_quordb_module(path, pairs):
+    """The file quordb._quordb's writer builds from *pairs* of (obj, keys): the reference."""
+    writer = _QuorWriter()
+    for obj, keys in pairs:
+        obj_id = writer.add_object_raw(msgpack.packb(obj, use_bin_type=True))
+        for key in [keys] if isinstance(keys, str) else keys:
+            writer.add_key(key, obj_id)
+    writer.build(str(path))
+    return pathlib.Path(path).read_bytes()
 
 
 def build(path, entries, **writer_options):
@@ -78,6 +89,10 @@ def test_round_trip_and_prefix_agree_with_a_dict(entries, prefix):
         reader = QuorReader(build(os.path.join(tmp, "db.qrdb"), entries))
         streamed = stream(os.path.join(tmp, "streamed.qrdb"), entries)
         assert pathlib.Path(streamed).read_bytes() == pathlib.Path(reader.path).read_bytes()
+        reference = build_with_quordb_module(
+            os.path.join(tmp, "ref.qrdb"), [(v, k) for k, v in entries.items()]
+        )
+        assert reference == pathlib.Path(reader.path).read_bytes()
         assert dict(reader) == entries
         assert dict(reader.items()) == entries
         assert len(reader) == len(entries)
@@ -287,6 +302,53 @@ def test_add_is_all_or_nothing(tmp_path, streaming, bad_keys, error, message):
     assert dict(QuorReader(finish(writer, target))) == dict.fromkeys("abcd", "first")
 
 
+# Each step adds an object under keys, or a key for an object: "k" changes hands three times
+# and "j" once; "m" and the last "k" are added again for the object they name.
+DUPLICATE_STEPS = [
+    ("add", "zero", ["k", "k", "j"]),
+    ("add", "one", "m"),
+    ("add_key", "k", 1),
+    ("add_key", "m", 1),
+    ("add", "two", ("j", "k")),
+    ("add_key", "k", 0),
+]
+
+
+@both_writers
+@pytest.mark.parametrize(
+    ("on_duplicate", "named", "objects", "replaced", "refused"),
+    [
+        ("last", {"k": "zero", "j": "two", "m": "one"}, 3, 4, []),
+        ("first", {"k": "zero", "j": "zero", "m": "one"}, 3, 3, []),
+        # (step, key, first, second) of each refusal; a refused add stores nothing
+        ("error", {"k": "zero", "j": "zero", "m": "one"}, 2, 0, [(2, "k", 0, 1), (4, "j", 0, 2)]),
+    ],
+)
+def test_keys_added_again_are_settled_by_the_policy_and_counted(
+    tmp_path, streaming, on_duplicate, named, objects, replaced, refused
+):
+    target = tmp_path / "db.qrdb"
+    writer = (
+        QuorWriter(target, on_duplicate=on_duplicate)
+        if streaming
+        else QuorWriter(on_duplicate=on_duplicate)
+    )
+    seen = []
+    for step, (call, first, second) in enumerate(DUPLICATE_STEPS):
+        try:
+            if call == "add":
+                writer.add(first, second)
+            else:
+                writer.add_key(first, second)
+        except DuplicateKeyError as error:
+            seen.append((step, error.key, error.first, error.second))
+    assert seen == refused
+    assert writer.object_count == objects
+    finish(writer, target)
+    assert (writer.replaced_count, writer.key_count) == (replaced, len(named))
+    assert dict(QuorReader(target)) == named
+
+
 @both_writers
 @pytest.mark.parametrize(
     "value",
@@ -437,12 +499,11 @@ def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, e
         with pytest.raises(error):
             writer.add_many(iter(pairs))
     stored = 1 + (len(pairs) if error is None else 1500)
-    reference = QuorWriter()
-    reference.add("first", "first")
-    for obj, keys in pairs[: stored - 1]:
-        reference.add(obj, keys)
-    reference.build(tmp_path / "ref.qrdb")
-    assert finish(writer, target).read_bytes() == (tmp_path / "ref.qrdb").read_bytes()
+    # The aliases name a later object each time: the bytes of the last one winning.
+    reference = build_with_quordb_module(
+        tmp_path / "ref.qrdb", [("first", "first"), *pairs[: stored - 1]]
+    )
+    assert finish(writer, target).read_bytes() == reference
 
 
 @both_writers

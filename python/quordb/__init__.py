@@ -21,12 +21,13 @@ from quordb._errors import CorruptError, DuplicateKeyError, StoreError, StoreIOE
 from quordb._quordb import __version__
 from quordb._reader import Key, PathArg, QuorReader
 from quordb._sharded import ShardedReader, ShardedWriter, open
-from quordb._writer import QuorWriter
+from quordb._writer import OnDuplicate, QuorWriter
 
 __all__ = [
     "CorruptError",
     "DuplicateKeyError",
     "Key",
+    "OnDuplicate",
     "PathArg",
     "QuorReader",
     "QuorWriter",

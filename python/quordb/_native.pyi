@@ -70,14 +70,20 @@ class Reader:
 # A key of a streaming build: text (as UTF-8) or a bytes-like object.
 type _StreamKey = str | bytes | bytearray | memoryview
 type _StreamKeys = _StreamKey | list[_StreamKey] | tuple[_StreamKey, ...]
+# What a build does with a key added again for another object.
+type _OnDuplicate = Literal["last", "first", "error"]
 
 @final
 class StreamWriter:
-    def __new__(cls, path: str) -> Self: ...
+    def __new__(cls, path: str, on_duplicate: _OnDuplicate = "last") -> Self: ...
     @property
     def object_count(self) -> int: ...
     @property
     def key_count(self) -> int: ...
+    @property
+    def replaced_count(self) -> int:
+        """Keys that a later add for another object took over (under "first", the claims
+        dropped); final only after `finish`, as repeats are found when the keys are sorted."""
     @property
     def finished(self) -> bool: ...
     @property
@@ -101,6 +107,32 @@ class StreamWriter:
     def finish(self, print_summary: bool = False) -> None: ...
     def abort(self) -> None: ...
 
+# ---- MemoryWriter (src/native/memory_writer_type.cpp) ----
+
+@final
+class MemoryWriter:
+    """StreamWriter's adds, held in memory until `build`, which writes the bytes and the
+    summary line of ``quordb._quordb._QuorWriter`` and may be called again."""
+
+    def __new__(cls, on_duplicate: _OnDuplicate = "last") -> Self: ...
+    @property
+    def object_count(self) -> int: ...
+    @property
+    def key_count(self) -> int: ...
+    @property
+    def replaced_count(self) -> int: ...
+    def add(self, raw_bytes: bytes, keys: _StreamKey | Iterable[_StreamKey]) -> int: ...
+    def add_many(
+        self,
+        items: Iterable[tuple[Any, _StreamKey | Iterable[_StreamKey]]],
+        encode: Callable[[Any], bytes] | None = None,
+    ) -> int: ...
+    def add_object_raw(self, raw_bytes: bytes) -> int: ...
+    def add_key(self, key: _StreamKey, obj_id: SupportsIndex) -> None: ...
+    def build(self, path: str, print_summary: bool = False) -> None: ...
+
+# ---- module functions of the adds (src/native/add_checks.cpp, write_target.cpp) ----
+
 def check_keys(keys: _StreamKey | Iterable[_StreamKey], /) -> list[str | bytes]:
     """The keys of an add as a new list, checked as `StreamWriter.add` checks them.
 
@@ -114,7 +146,7 @@ def check_payload(raw_bytes: bytes, /) -> None: ...
 def check_add(raw_bytes: bytes, keys: _StreamKey | Iterable[_StreamKey]) -> _StreamKeys: ...
 def temp_path_for(path: str, /) -> str: ...
 
-# ---- end of StreamWriter ----
+# ---- end of the writers ----
 
 # ---- RecordScan (src/native/record_scan_type.cpp) ----
 

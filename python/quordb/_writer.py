@@ -2,44 +2,21 @@
 
 from __future__ import annotations
 
-import contextlib
-import os
 import sys
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable
 from types import TracebackType
-from typing import Any, Self
+from typing import Any, Literal, Self
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
-from quordb._native import StreamWriter, check_add, check_payload
-from quordb._quordb import _QuorWriter
+from quordb._native import MemoryWriter, StreamWriter, check_payload
 from quordb._reader import Key, PathArg, path_text
 
-__all__ = ["QuorWriter"]
+__all__ = ["OnDuplicate", "QuorWriter"]
 
-@contextlib.contextmanager
-def _stdout_silenced() -> Iterator[None]:
-    """File descriptor 1 points at the null device inside the block.
-
-    The specified native writer prints its summary line on descriptor 1 and
-    holds the interpreter lock for the whole build, so no Python code writes
-    there meanwhile. With descriptor 1 closed there is nothing to silence.
-    """
-    try:
-        saved = os.dup(1)
-    except OSError:
-        yield
-        return
-    try:
-        null = os.open(os.devnull, os.O_WRONLY)
-        try:
-            os.dup2(null, 1)
-        finally:
-            os.close(null)
-        yield
-    finally:
-        os.dup2(saved, 1)
-        os.close(saved)
+#: What a build does with a key added again for another object: the later object takes it
+#: ("last"), the first keeps it ("first"), or the add raises `DuplicateKeyError` ("error").
+type OnDuplicate = Literal["last", "first", "error"]
 
 
 class QuorWriter:
@@ -65,19 +42,28 @@ class QuorWriter:
     Without a path, everything is held in memory until `build(path)`, which
     may be called any number of times, to any path, with more adds between.
 
+    A key added again for another object is settled by *on_duplicate*:
+    ``"last"`` (the default) lets the later object take it, ``"first"`` keeps
+    it with the earlier one (the later object is stored all the same), and
+    ``"error"`` refuses the add, all or nothing, with `DuplicateKeyError`
+    (whose ``key``, ``first`` and ``second`` name the key and both object IDs).
+    Adding a key again for the object it names already is never refused.
+    `replaced_count` tells how many keys changed hands (under ``"first"``:
+    how many claims were dropped); a streaming writer knows it once built.
+
     A finished build prints one summary line on standard output (file
     descriptor 1) unless *quiet* (the default).
 
     Errors of the store arrive as raised by the native module: `ValueError`
     ``"QuorError: ..."`` for a key, an object or an object ID the format
-    cannot hold, `OSError` ``"QuorIOError: ..."`` for a failed build, and
-    `TypeError` or `ValueError` for a key that is not `str` or `bytes` or has
-    no UTF-8 form.
+    cannot hold, `OSError` ``"QuorIOError: ..."`` (`StoreIOError`) for a
+    failed build, and `TypeError` or `ValueError` for a key that is not `str`
+    or bytes-like or has no UTF-8 form.
     """
 
     __slots__ = ("_packer", "_path", "_quiet", "_raw")
 
-    _raw: StreamWriter | _QuorWriter
+    _raw: StreamWriter | MemoryWriter
 
     def __init__(
         self,
@@ -85,11 +71,16 @@ class QuorWriter:
         *,
         default: Callable[[Any], Any] | None = None,
         quiet: bool = True,
+        on_duplicate: OnDuplicate = "last",
     ) -> None:
         self._path = None if path is None else path_text(path)
         self._packer = msgpack.Packer(use_bin_type=True, default=default)
         self._quiet = quiet
-        self._raw = _QuorWriter() if self._path is None else StreamWriter(self._path)
+        self._raw = (
+            MemoryWriter(on_duplicate)
+            if self._path is None
+            else StreamWriter(self._path, on_duplicate)
+        )
 
     @property
     def path(self) -> str | None:
@@ -97,14 +88,35 @@ class QuorWriter:
         return self._path
 
     @property
-    def raw(self) -> StreamWriter | _QuorWriter:
-        """The native writer (`StreamWriter` given a path, else `_QuorWriter`)."""
+    def raw(self) -> StreamWriter | MemoryWriter:
+        """The native writer (`StreamWriter` given a path, else `MemoryWriter`)."""
         return self._raw
 
     @property
     def streaming(self) -> bool:
         """True for a writer given its path up front, which writes objects as they come."""
         return isinstance(self._raw, StreamWriter)
+
+    @property
+    def object_count(self) -> int:
+        """Objects added so far."""
+        return self._raw.object_count
+
+    @property
+    def key_count(self) -> int:
+        """Keys added so far.
+
+        An in-memory writer counts distinct keys. A streaming writer finds a key added again
+        only when it sorts the keys at `build`, so until then it counts such a key again
+        (except under ``on_duplicate="error"``, which finds each key as it is added).
+        """
+        return self._raw.key_count
+
+    @property
+    def replaced_count(self) -> int:
+        """Keys that a later object took over (under ``on_duplicate="first"``: the claims
+        dropped); 0 under ``"error"``. A streaming writer counts them at `build`."""
+        return self._raw.replaced_count
 
     def add_object(self, obj: Any) -> int:
         """Encode and store *obj*; return its object ID (0, 1, 2... in order added)."""
@@ -113,42 +125,27 @@ class QuorWriter:
         return self._raw.add_object_raw(payload)
 
     def add_key(self, key: Key, obj_id: int) -> None:
-        """Map *key* to the object *obj_id*; a key added again names the newer object."""
+        """Map *key* to the object *obj_id*; a key that names another object already is
+        settled by *on_duplicate*."""
         self._raw.add_key(key, obj_id)
 
     def add(self, obj: Any, keys: Key | Iterable[Key]) -> int:
         """Store *obj* under one key or under each key of an iterable; return its ID.
 
-        All or nothing: the keys (their types, UTF-8 form and length) and the
-        object are checked before anything is stored, so a failing call leaves
-        the writer unchanged.
+        All or nothing: the keys (their types, UTF-8 form and length, and under
+        ``on_duplicate="error"`` whether another object has them) and the object are
+        checked before anything is stored, so a failing call leaves the writer unchanged.
         """
-        raw = self._raw
-        if type(raw) is StreamWriter:
-            return raw.add(self._packer.pack(obj), keys)
-        return self._add_in_memory(self._packer.pack(obj), keys)
-
-    def _add_in_memory(self, payload: bytes, keys: Key | Iterable[Key]) -> int:
-        """`add` for the in-memory writer, which stores an object and its keys in steps."""
-        raw = self._raw
-        assert isinstance(raw, _QuorWriter)
-        listed = check_add(payload, keys)
-        obj_id = raw.add_object_raw(payload)
-        if isinstance(listed, list | tuple):
-            for key in listed:
-                raw.add_key(key, obj_id)
-        else:
-            raw.add_key(listed, obj_id)
-        return obj_id
+        return self._raw.add(self._packer.pack(obj), keys)
 
     def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """`add` each ``(obj, keys)`` pair of *items*, in order; return how many were added.
 
         Each pair is added all or nothing. A pair that fails raises, with the
-        pairs before it stored and none after it. A streaming writer takes the
-        whole iterable in one native call, which encodes each object as it comes.
+        pairs before it stored and none after it. The whole iterable goes to the
+        native writer in one call, which encodes each object as it comes.
         """
-        return self._add_pairs(items, self._packer.pack)
+        return self._raw.add_many(items, self._packer.pack)
 
     def add_many_raw(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """As `add_many`, with each object already encoded: ``(msgpack bytes, keys)`` pairs.
@@ -156,21 +153,7 @@ class QuorWriter:
         The bytes are stored as they are, after the same check as every object
         gets (they must decode again), so this skips only the encoding.
         """
-        return self._add_pairs(items, None)
-
-    def _add_pairs(
-        self,
-        items: Iterable[tuple[Any, Key | Iterable[Key]]],
-        encode: Callable[[Any], bytes] | None,
-    ) -> int:
-        raw = self._raw
-        if isinstance(raw, StreamWriter):
-            return raw.add_many(items, encode)
-        added = 0
-        for obj, keys in items:
-            self._add_in_memory(obj if encode is None else encode(obj), keys)
-            added += 1
-        return added
+        return self._raw.add_many(items)
 
     def build(self, path: PathArg | None = None) -> None:
         """Write the database to *path* (default: the path given at construction).
@@ -199,11 +182,7 @@ class QuorWriter:
             if self._path is None:
                 raise TypeError("build() needs a path: none was given to QuorWriter()")
             target = self._path
-        if self._quiet:
-            with _stdout_silenced():
-                raw.build(target)
-        else:
-            raw.build(target)
+        raw.build(target, print_summary=not self._quiet)
 
     def close(self) -> None:
         """Give up an unfinished streaming build: remove its temporary file.

@@ -8,12 +8,21 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <variant>
 
 namespace quordb {
+
+// A key that the build's policy (OnDuplicate::kError) refused to let another
+// object take: `key` names object `first`; object `second` claimed it.
+struct DuplicateKey {
+  std::string key;
+  uint64_t first;
+  uint64_t second;
+};
 
 class [[nodiscard]] StoreError {
  public:
@@ -25,10 +34,22 @@ class [[nodiscard]] StoreError {
   static StoreError General(std::string message) { return {Kind::kGeneral, std::move(message), 0}; }
   // An Io error for a failed system call: "{what}{strerror} (os error {errnum})".
   static StoreError Os(int errnum, std::string_view what = {});
+  // A General error that also carries the key and both objects, so that a
+  // binding can raise its own class for it and show the key its own way.
+  static StoreError Duplicate(std::string_view key, uint64_t first, uint64_t second);
+
+  // A copy holds its own copy of the duplicate's details.
+  StoreError(const StoreError& other);
+  StoreError& operator=(const StoreError& other);
+  StoreError(StoreError&&) noexcept = default;
+  StoreError& operator=(StoreError&&) noexcept = default;
+  ~StoreError() = default;
 
   Kind kind() const noexcept { return kind_; }
   const std::string& message() const noexcept { return message_; }
   uint8_t version() const noexcept { return version_; }
+  // The refused key of a Duplicate error; null for every other error.
+  const DuplicateKey* duplicate_key() const noexcept { return duplicate_key_.get(); }
 
   // The kind's fixed prefix followed by the message, exactly as users see it.
   std::string Render() const;
@@ -40,10 +61,17 @@ class [[nodiscard]] StoreError {
   Kind kind_;
   std::string message_;
   uint8_t version_;
+  // Owned, not shared: a shared pointer's release, inlined wherever a Status
+  // goes out of scope, made every add of a bulk build measurably dearer.
+  std::unique_ptr<const DuplicateKey> duplicate_key_;
 };
 
 // The system's description of an error number followed by " (os error N)".
 std::string OsErrorText(int errnum);
+
+// The message of a Duplicate error, with the key as `shown_key` shows it
+// (quoted): "key 'k' already names object 3; object 7 cannot take it".
+std::string DuplicateKeyMessage(std::string_view shown_key, uint64_t first, uint64_t second);
 
 // A value or a StoreError. Deliberately tiny: the engine needs no more.
 template <typename T>

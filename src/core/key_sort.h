@@ -1,6 +1,6 @@
 // Sorting of byte-string keys into the index order (unsigned bytes, a proper
-// prefix first), keeping only the last of equal keys, and of entries by a
-// 64-bit value.
+// prefix first), keeping one of equal keys (the last unless the caller picks),
+// and of entries by a 64-bit value.
 //
 // A most-significant-first radix sort over 8-byte chunks: each pass orders a
 // range by the next 8 bytes of its keys (and how many bytes remain), with
@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -37,16 +38,19 @@ using Item = SortItem;
 // More than a chunk remains: ties on this chunk go on to the next one.
 inline constexpr uint32_t kMore = 9;
 inline constexpr size_t kSmallRange = 48;
-// Marks an item whose key a later entry repeats. Entry numbers stay below it,
+// Marks an item whose key another entry repeats. Entry numbers stay below it,
 // as key counts are capped at 2^32 - 1.
 inline constexpr uint32_t kRepeated = UINT32_MAX;
 
-// Of items whose keys are all equal, keeps the one of the highest entry (the
-// key added last) and marks the others kRepeated.
-inline void KeepLast(std::span<Item> tied) noexcept {
-  const auto last = std::max_element(
-      tied.begin(), tied.end(), [](const Item& a, const Item& b) { return a.entry < b.entry; });
-  const uint32_t kept = last->entry;
+// Of items whose keys are all equal, keeps the one `keep` picks and marks the
+// others kRepeated. `entries` is scratch room, reused from run to run: runs of
+// equal keys are few and short, so no build without repeats pays for this.
+template <typename Keep>
+void KeepOne(std::span<Item> tied, const Keep& keep, std::vector<uint32_t>& entries) {
+  entries.clear();
+  for (const Item& item : tied) entries.push_back(item.entry);
+  std::sort(entries.begin(), entries.end());
+  const uint32_t kept = keep(std::span<const uint32_t>(entries));
   for (Item& item : tied)
     if (item.entry != kept) item.entry = kRepeated;
 }
@@ -121,20 +125,21 @@ inline bool SplitThenRadixSort(std::span<Item> items, std::span<Item> scratch,
   return true;
 }
 
-// Orders `items` by their keys from byte `depth` on. Runs still tied after
-// a chunk wait on a work list, not the call stack: keys sharing a long
-// prefix would nest one call per 8 bytes of it, whatever the thread's stack.
-// Gives false, with `items` in no particular order, once `checkpoints` says
-// to stop.
-template <typename KeyOf>
+// Orders `items` by their keys from byte `depth` on, keeping one of equal
+// keys (see SortEntries). Runs still tied after a chunk wait on a work list,
+// not the call stack: keys sharing a long prefix would nest one call per 8
+// bytes of it, whatever the thread's stack. Gives false, with `items` in no
+// particular order, once `checkpoints` says to stop.
+template <typename KeyOf, typename Keep>
 bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, const KeyOf& key_of,
-               Checkpoints& checkpoints) {
+               const Keep& keep, Checkpoints& checkpoints) {
   struct TiedRun {
     size_t begin;
     size_t size;
     size_t depth;
   };
   std::vector<TiedRun> pending = {{0, items.size(), depth}};
+  std::vector<uint32_t> tied_entries;
   while (!pending.empty()) {
     const TiedRun run = pending.back();
     pending.pop_back();
@@ -148,7 +153,7 @@ bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
       for (size_t begin = 0; begin < range.size();) {
         size_t end = begin + 1;
         while (end < range.size() && CompareKeys(rest(range[begin]), rest(range[end])) == 0) ++end;
-        if (end - begin > 1) KeepLast(range.subspan(begin, end - begin));
+        if (end - begin > 1) KeepOne(range.subspan(begin, end - begin), keep, tied_entries);
         begin = end;
       }
       if (!checkpoints.Done(range.size())) return false;
@@ -171,7 +176,7 @@ bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
         if (range[begin].remains == kMore)
           pending.push_back({run.begin + begin, end - begin, run.depth + 8});
         else  // the keys end within this chunk: they are equal
-          KeepLast(range.subspan(begin, end - begin));
+          KeepOne(range.subspan(begin, end - begin), keep, tied_entries);
       }
       begin = end;
     }
@@ -183,9 +188,9 @@ bool SortRange(std::span<Item> items, std::span<Item> scratch, size_t depth, con
 // ID gives them, need no sort: fills `order` and gives true after one pass
 // over them, or gives false at the first pair out of order. Sets `stopped`
 // once `checkpoints` says to stop.
-template <typename KeyOf>
-bool InOrderAlready(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* order,
-                    Checkpoints& checkpoints, bool* stopped) {
+template <typename KeyOf, typename Keep>
+bool InOrderAlready(uint32_t count, const KeyOf& key_of, const Keep& keep,
+                    HugePageVector<uint32_t>* order, Checkpoints& checkpoints, bool* stopped) {
   constexpr uint32_t kAskEvery = uint32_t{1} << 16;
   uint32_t repeats = 0;
   for (uint32_t i = 1; i < count; ++i) {
@@ -199,9 +204,24 @@ bool InOrderAlready(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t
   }
   order->resize(count - repeats);
   uint32_t* out = order->data();
-  for (uint32_t i = 0; i < count; ++i)
-    // Of equal keys, side by side now, only the last is kept.
-    if (repeats == 0 || i + 1 == count || key_of(i) != key_of(i + 1)) *out++ = i;
+  if (repeats == 0) {
+    for (uint32_t i = 0; i < count; ++i) *out++ = i;
+    return true;
+  }
+  // Equal keys are side by side, in entry order already.
+  std::vector<uint32_t> tied;
+  for (uint32_t begin = 0; begin < count;) {
+    uint32_t end = begin + 1;
+    while (end < count && key_of(begin) == key_of(end)) ++end;
+    if (end - begin == 1) {
+      *out++ = begin;
+    } else {
+      tied.resize(end - begin);
+      std::iota(tied.begin(), tied.end(), begin);
+      *out++ = keep(std::span<const uint32_t>(tied));
+    }
+    begin = end;
+  }
   return true;
 }
 
@@ -221,20 +241,28 @@ HugePageVector<SortItem> EntriesByValue(uint32_t count, const ValueOf& value_of)
   return items;
 }
 
+// Of entries with equal keys, the last added (the highest): the index's
+// rule unless a build says otherwise.
+struct KeepLastAdded {
+  uint32_t operator()(std::span<const uint32_t> tied) const noexcept { return tied.back(); }
+};
+
 // The entries 0..count-1 ordered by key_of(entry), a std::string_view, into
-// `order`; of entries with equal keys only the last (the highest) is kept,
-// as the last key added wins. Asks
-// `keep_going` (when given) every few million entries sorted and gives false,
-// with `order` empty, once it says to stop.
-template <typename KeyOf>
+// `order`. Of entries with equal keys only one is kept: keep(tied) picks it
+// from their entry numbers, given in ascending order (the order added), two
+// or more; it is called once per run of equal keys and never for a key
+// added once. Asks `keep_going` (when given) every few million entries sorted
+// and gives false, with `order` empty, once it says to stop.
+template <typename KeyOf, typename Keep = KeepLastAdded>
 bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* order,
-                 const KeepGoing* keep_going = nullptr) {
+                 const KeepGoing* keep_going = nullptr, const Keep& keep = Keep()) {
   using key_sort_detail::Item;
   order->clear();
   {
     Checkpoints checkpoints(keep_going, size_t{1} << 20);
     bool stopped = false;
-    if (key_sort_detail::InOrderAlready(count, key_of, order, checkpoints, &stopped)) return true;
+    if (key_sort_detail::InOrderAlready(count, key_of, keep, order, checkpoints, &stopped))
+      return true;
     if (stopped) return false;
   }
   HugePageVector<Item> items(count);
@@ -244,7 +272,7 @@ bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* 
     HugePageVector<Item> scratch(count);
     Checkpoints checkpoints(keep_going, size_t{1} << 16);
     if (!key_sort_detail::SortRange(std::span<Item>(items), std::span<Item>(scratch), 0, key_of,
-                                    checkpoints))
+                                    keep, checkpoints))
       return false;
   }
   size_t kept = 0;
@@ -256,10 +284,11 @@ bool SortEntries(uint32_t count, const KeyOf& key_of, HugePageVector<uint32_t>* 
   return true;
 }
 
-template <typename KeyOf>
-HugePageVector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of) {
+template <typename KeyOf, typename Keep = KeepLastAdded>
+HugePageVector<uint32_t> SortedEntries(uint32_t count, const KeyOf& key_of,
+                                       const Keep& keep = Keep()) {
   HugePageVector<uint32_t> order;
-  (void)SortEntries(count, key_of, &order);
+  (void)SortEntries(count, key_of, &order, nullptr, keep);
   return order;
 }
 

@@ -14,15 +14,39 @@ Status CheckKeyLength(Bytes key) {
   return OkStatus();
 }
 
-KeyTable::KeyTable(Repeats repeats)
-    : repeats_mode_(repeats),
+KeyTable::KeyTable(Repeats repeats, OnDuplicate on_duplicate)
+    // A repeat that is to be refused must be found before anything is stored.
+    : repeats_mode_(on_duplicate == OnDuplicate::kError ? kFindOnAdd : repeats),
+      on_duplicate_(on_duplicate),
       lookup_(0, EntryHash<KeyTable>{this, RandomSeed()}, EntryEqual<KeyTable>{this}) {}
 
-Status KeyTable::CheckAddable(std::span<const Bytes> keys) {
+Status KeyTable::CheckAddable(std::span<const Bytes> keys, uint32_t obj_id) {
   for (const Bytes key : keys) QUORDB_RETURN_IF_ERROR(CheckKeyLength(key));
+  if (on_duplicate_ == OnDuplicate::kError) {
+    // The object is new, so every key already named is another's.
+    for (const Bytes key : keys)
+      if (auto found = lookup_.find(AsChars(key)); found != lookup_.end())
+        return StoreError::Duplicate(AsChars(key), entries_[*found].obj_id, obj_id);
+  }
   if (keys.size() > kMaxCount - entries_.size() && repeats_mode_ == kFindWhenSorted) DropRepeats();
   if (keys.size() > kMaxCount - entries_.size())
     return StoreError::General(LimitMessage("key count", entries_.size() + keys.size(), kMaxCount));
+  return OkStatus();
+}
+
+Status KeyTable::AddAgain(uint32_t entry, Bytes key, uint32_t obj_id) {
+  uint32_t& named = entries_[entry].obj_id;
+  if (named == obj_id) return OkStatus();
+  switch (on_duplicate_) {
+    case OnDuplicate::kLast:
+      named = obj_id;
+      break;
+    case OnDuplicate::kFirst:
+      break;
+    case OnDuplicate::kError:
+      return StoreError::Duplicate(AsChars(key), named, obj_id);
+  }
+  ++replaced_;
   return OkStatus();
 }
 
@@ -45,10 +69,8 @@ Status KeyTable::Add(Bytes key, uint32_t obj_id) {
   }
   if (entries_.size() >= kMaxCount) {
     // Only an existing key may still be added: it takes no new entry.
-    if (auto found = lookup_.find(AsChars(key)); found != lookup_.end()) {
-      entries_[*found].obj_id = obj_id;
-      return OkStatus();
-    }
+    if (auto found = lookup_.find(AsChars(key)); found != lookup_.end())
+      return AddAgain(*found, key, obj_id);
     return StoreError::General(LimitMessage("key count", entries_.size() + 1, kMaxCount));
   }
   // The key goes in as a new entry first and is taken back if it was there
@@ -62,8 +84,8 @@ Status KeyTable::Add(Bytes key, uint32_t obj_id) {
     entries_.push_back({key_at, static_cast<uint32_t>(key.size()), obj_id});
     const auto [slot, inserted] = lookup_.insert(entry);
     if (!inserted) {
-      entries_[*slot].obj_id = obj_id;
       TakeBack(entry, key_at);
+      return AddAgain(*slot, key, obj_id);
     }
   } catch (...) {
     // A failed allocation stores nothing.
@@ -79,30 +101,51 @@ void KeyTable::TakeBack(uint32_t entry, uint64_t key_at) noexcept {
   key_bytes_.Truncate(key_at);
 }
 
+uint32_t KeyTable::KeepOfTied(std::span<const uint32_t> tied, uint64_t* replaced) const noexcept {
+  // Under kLast each add that changes the object replaces the one before it;
+  // under kFirst each claim by another object than the first is dropped.
+  const bool keeps_first = on_duplicate_ == OnDuplicate::kFirst;
+  for (size_t i = 1; i < tied.size(); ++i)
+    *replaced += entries_[tied[i]].obj_id != entries_[tied[keeps_first ? 0 : i - 1]].obj_id;
+  return keeps_first ? tied.front() : tied.back();
+}
+
+bool KeyTable::SortAll(HugePageVector<uint32_t>* order, const KeepGoing* keep_going,
+                       uint64_t* replaced) const {
+  return SortEntries(
+      static_cast<uint32_t>(entries_.size()), [this](uint32_t entry) { return KeyOfEntry(entry); },
+      order, keep_going,
+      [this, replaced](std::span<const uint32_t> tied) { return KeepOfTied(tied, replaced); });
+}
+
 bool KeyTable::SortInKeyOrder(HugePageVector<uint32_t>* order, const KeepGoing* keep_going) {
-  if (!SortEntries(
-          static_cast<uint32_t>(entries_.size()),
-          [this](uint32_t entry) { return KeyOfEntry(entry); }, order, keep_going))
-    return false;
+  uint64_t replaced = 0;
+  if (!SortAll(order, keep_going, &replaced)) return false;
   repeats_ = entries_.size() - order->size();
+  replaced_unsettled_ = replaced;
   return true;
 }
 
 HugePageVector<uint32_t> KeyTable::InKeyOrder() const {
   HugePageVector<uint32_t> order;
-  (void)SortEntries(
-      static_cast<uint32_t>(entries_.size()), [this](uint32_t entry) { return KeyOfEntry(entry); },
-      &order);
+  uint64_t replaced = 0;
+  (void)SortAll(&order, nullptr, &replaced);
   return order;
 }
 
 void KeyTable::DropRepeats() {
-  const HugePageVector<uint32_t> order = InKeyOrder();
+  HugePageVector<uint32_t> order;
+  uint64_t replaced = 0;
+  (void)SortAll(&order, nullptr, &replaced);
   if (order.size() == entries_.size()) return;
+  // Kept in key order, every entry left is older than any added later, so
+  // later adds still win (or lose, under kFirst) against them.
   HugePageVector<Entry> kept(order.size());
   for (size_t i = 0; i < order.size(); ++i) kept[i] = entries_[order[i]];
   entries_.swap(kept);
   repeats_ = 0;
+  replaced_ += replaced;
+  replaced_unsettled_ = 0;
   // A kFindOnAdd table has no repeats, so its lookup set and hashes, which
   // name entries by number, never need renumbering here.
 }

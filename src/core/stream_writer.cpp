@@ -20,12 +20,14 @@ StoreError Cancelled() { return StoreError::General("build cancelled"); }
 }  // namespace
 
 Result<std::unique_ptr<StreamWriter>> StreamWriter::Create(std::string_view target,
-                                                           size_t buffer_size) {
+                                                           size_t buffer_size,
+                                                           OnDuplicate on_duplicate) {
   std::string temp_path = TempPathFor(target);
   Result<FileDescriptor> opened = OpenBuildTempFile(temp_path);
   if (!opened.ok()) return std::move(opened).error();
   std::unique_ptr<StreamWriter> writer(new StreamWriter(std::string(target), std::move(temp_path),
-                                                        std::move(opened).value(), buffer_size));
+                                                        std::move(opened).value(), buffer_size,
+                                                        on_duplicate));
   // The header's place: it is written last, when the CRC is known.
   const uint8_t header[kHeaderSize] = {};
   if (Status written = writer->output_.Write({header, kHeaderSize}); !written.ok())
@@ -35,12 +37,13 @@ Result<std::unique_ptr<StreamWriter>> StreamWriter::Create(std::string_view targ
 }
 
 StreamWriter::StreamWriter(std::string target, std::string temp_path, FileDescriptor file,
-                           size_t buffer_size)
+                           size_t buffer_size, OnDuplicate on_duplicate)
     : target_(std::move(target)),
       temp_path_(std::move(temp_path)),
       creator_(::getpid()),
       file_(std::move(file)),
-      output_(file_.get(), buffer_size) {}
+      output_(file_.get(), buffer_size),
+      keys_(KeyTable::kFindWhenSorted, on_duplicate) {}
 
 StreamWriter::~StreamWriter() { Abort(); }
 
@@ -73,11 +76,11 @@ Status StreamWriter::AddKey(Bytes key, uint64_t obj_id) {
 Result<uint64_t> StreamWriter::Add(Bytes payload, std::span<const Bytes> keys) {
   QUORDB_RETURN_IF_ERROR(CheckOpen());
   QUORDB_RETURN_IF_ERROR(CheckNewObject(payload.size(), object_count_));
-  QUORDB_RETURN_IF_ERROR(keys_.CheckAddable(keys));
+  // The object's ID is the count before it; CheckNewObject keeps it in range.
+  QUORDB_RETURN_IF_ERROR(keys_.CheckAddable(keys, static_cast<uint32_t>(object_count_)));
   Result<uint64_t> id = AddObject(payload);
   if (!id.ok()) return id;
-  // Checked above: only running out of memory (an exception) stops these.
-  for (const Bytes key : keys) (void)keys_.Add(key, static_cast<uint32_t>(id.value()));
+  keys_.AddChecked(keys, static_cast<uint32_t>(id.value()));
   return id;
 }
 

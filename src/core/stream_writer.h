@@ -13,6 +13,11 @@
 // offset 0, once the whole-file CRC is known. A writer that fails, is
 // aborted or is destroyed before it finished removes its temporary file and
 // leaves the target untouched. Not thread-safe.
+//
+// A key added again is settled by the writer's OnDuplicate policy. Under
+// kLast and kFirst the sort at Finish finds repeats, so that adding a key
+// never waits on a random memory access; kError must refuse the add itself,
+// so it finds each key as it is added (a hash set: some 20 bytes more per key).
 #pragma once
 
 #include <sys/types.h>
@@ -31,6 +36,7 @@
 #include "core/format.h"
 #include "core/keep_going.h"
 #include "core/key_table.h"
+#include "core/on_duplicate.h"
 
 namespace quordb {
 
@@ -41,8 +47,9 @@ class StreamWriter {
   static constexpr size_t kDefaultBufferSize = (size_t{4} << 20) + (size_t{256} << 10);
 
   // Opens the temporary file of `target`; every failure reads "open tmp: ...".
-  static Result<std::unique_ptr<StreamWriter>> Create(std::string_view target,
-                                                      size_t buffer_size = kDefaultBufferSize);
+  static Result<std::unique_ptr<StreamWriter>> Create(
+      std::string_view target, size_t buffer_size = kDefaultBufferSize,
+      OnDuplicate on_duplicate = OnDuplicate::kLast);
   StreamWriter(const StreamWriter&) = delete;
   StreamWriter& operator=(const StreamWriter&) = delete;
   ~StreamWriter();
@@ -87,14 +94,18 @@ class StreamWriter {
   bool cancelled() const noexcept { return cancelled_; }
   const std::string& target() const noexcept { return target_; }
   uint64_t object_count() const noexcept { return object_count_; }
-  // Keys added so far, a key added again counting again until Finish, after
-  // which it is the number of distinct keys written.
+  // Keys added so far, a key added again counting again until Finish (except
+  // under kError), after which it is the number of distinct keys written.
   uint64_t key_count() const noexcept { return keys_.size(); }
+  // Keys taken over by another object (under kFirst: claims dropped). Under
+  // kLast and kFirst, final once finished; under kError always 0.
+  uint64_t replaced_count() const noexcept { return keys_.replaced(); }
 
  private:
   enum class State { kOpen, kFinished, kFailed };
 
-  StreamWriter(std::string target, std::string temp_path, FileDescriptor file, size_t buffer_size);
+  StreamWriter(std::string target, std::string temp_path, FileDescriptor file, size_t buffer_size,
+               OnDuplicate on_duplicate);
   Status CheckOpen() const;
   // Aborts and passes `error` on.
   StoreError Fail(StoreError error) noexcept;
@@ -111,9 +122,7 @@ class StreamWriter {
   uint64_t object_count_ = 0;
   uint64_t data_size_ = 0;  // bytes of records added
   ByteArena locations_;     // each object's location, a uint64_t per object
-  // Repeated keys are found by the sort at the end, so adding a key never
-  // waits on a random memory access.
-  KeyTable keys_{KeyTable::kFindWhenSorted};
+  KeyTable keys_;           // finding repeats when sorted, unless kError
 };
 
 }  // namespace quordb

@@ -64,7 +64,7 @@ class DataSectionWriter {
 
 }  // namespace
 
-Writer::Writer() = default;
+Writer::Writer(OnDuplicate on_duplicate) : keys_(KeyTable::kFindOnAdd, on_duplicate) {}
 
 Result<uint64_t> Writer::AddObject(Bytes payload) {
   QUORDB_RETURN_IF_ERROR(CheckNewObject(payload.size(), object_count_));
@@ -89,6 +89,15 @@ Status Writer::AddKey(Bytes key, uint64_t obj_id) {
   return keys_.Add(key, static_cast<uint32_t>(obj_id));
 }
 
+Result<uint64_t> Writer::Add(Bytes payload, std::span<const Bytes> keys) {
+  QUORDB_RETURN_IF_ERROR(CheckNewObject(payload.size(), object_count_));
+  // The object's ID is the count before it; CheckNewObject keeps it in range.
+  QUORDB_RETURN_IF_ERROR(keys_.CheckAddable(keys, static_cast<uint32_t>(object_count_)));
+  Result<uint64_t> id = AddObject(payload);
+  if (id.ok()) keys_.AddChecked(keys, static_cast<uint32_t>(id.value()));
+  return id;
+}
+
 ByteArena Writer::IndexSection() const {
   const HugePageVector<uint32_t> order = keys_.InKeyOrder();
   ByteArena index;
@@ -98,7 +107,7 @@ ByteArena Writer::IndexSection() const {
   return index;
 }
 
-Result<BuildReport> Writer::Build(std::string_view path) const {
+Result<BuildReport> Writer::Build(std::string_view path, bool print_summary) const {
   const std::string temp_path = TempPathFor(path);
   Result<FileDescriptor> opened = OpenBuildTempFile(temp_path);
   if (!opened.ok()) return std::move(opened).error();
@@ -136,7 +145,7 @@ Result<BuildReport> Writer::Build(std::string_view path) const {
   QUORDB_RETURN_IF_ERROR(output->Flush());
   output.reset();
   QUORDB_RETURN_IF_ERROR(CommitTempFile(file, temp_path, path));
-  return ReportBuild(path, object_count_, key_count(), /*print=*/true);
+  return ReportBuild(path, object_count_, key_count(), print_summary);
 }
 
 }  // namespace quordb

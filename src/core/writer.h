@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -21,12 +22,14 @@
 #include "core/error.h"
 #include "core/format.h"
 #include "core/key_table.h"
+#include "core/on_duplicate.h"
 
 namespace quordb {
 
 class Writer {
  public:
-  Writer();
+  // A key added again for another object is settled by `on_duplicate`.
+  explicit Writer(OnDuplicate on_duplicate = OnDuplicate::kLast);
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
 
@@ -34,17 +37,25 @@ class Writer {
   // Refuses a payload or an object count that the format cannot hold.
   Result<uint64_t> AddObject(Bytes payload);
 
-  // Maps `key` to the existing object `obj_id`; the last call for a key wins.
+  // Maps `key` to the existing object `obj_id`; a key that names another
+  // object already is settled by the policy (by default the last call wins).
   Status AddKey(Bytes key, uint64_t obj_id);
 
+  // A new object named by each of `keys`, all or nothing: every key is
+  // checked before anything is stored.
+  Result<uint64_t> Add(Bytes payload, std::span<const Bytes> keys);
+
   // Writes the file under the temporary name, syncs it and renames it over
-  // `path`, then prints the summary line to file descriptor 1. Leaves the
-  // writer unchanged; a failure leaves `path` untouched. Fails at once while
-  // another build holds the temporary file (see OpenBuildTempFile).
-  Result<BuildReport> Build(std::string_view path) const;
+  // `path`, then (with `print_summary`) prints the summary line to file
+  // descriptor 1. Leaves the writer unchanged; a failure leaves `path`
+  // untouched. Fails at once while another build holds the temporary file
+  // (see OpenBuildTempFile).
+  Result<BuildReport> Build(std::string_view path, bool print_summary = true) const;
 
   uint64_t object_count() const noexcept { return object_count_; }
   uint64_t key_count() const noexcept { return keys_.size(); }
+  // Keys taken over by another object (under kFirst: claims dropped).
+  uint64_t replaced_count() const noexcept { return keys_.replaced(); }
 
  private:
   // The index section: every key in order, with its object's location.
@@ -59,7 +70,7 @@ class Writer {
   // and still in cache rather than in a second pass at build time.
   uint32_t data_crc_ = 0;
   // Its key count is that of distinct keys at any time.
-  KeyTable keys_{KeyTable::kFindOnAdd};
+  KeyTable keys_;
 };
 
 }  // namespace quordb

@@ -1,6 +1,7 @@
 #include "glue/arguments.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -264,6 +265,26 @@ bool ConvertVerify(PyObject* verify, bool* out) {
     return true;
   }
   return ArgumentNotInstance("verify", verify, "bool");
+}
+
+bool ConvertOnDuplicate(PyObject* on_duplicate, OnDuplicate* out) {
+  if (on_duplicate == nullptr) {
+    *out = OnDuplicate::kLast;
+    return true;
+  }
+  if (!PyUnicode_Check(on_duplicate))
+    return ArgumentNotInstance("on_duplicate", on_duplicate, "str");
+  Py_ssize_t length = 0;
+  const char* name = PyUnicode_AsUTF8AndSize(on_duplicate, &length);
+  if (name == nullptr) return false;
+  if (const std::optional<OnDuplicate> parsed =
+          ParseOnDuplicate({name, static_cast<size_t>(length)})) {
+    *out = *parsed;
+    return true;
+  }
+  PyErr_Format(PyExc_ValueError, "on_duplicate must be 'last', 'first' or 'error', not %R",
+               on_duplicate);
+  return false;
 }
 
 bool ConvertChunk(PyObject* chunk, size_t* out) {

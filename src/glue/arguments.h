@@ -12,6 +12,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/on_duplicate.h"
+
 namespace quordb::glue {
 
 // A method's parameters, all positional-or-keyword; the first `required`
@@ -94,6 +96,10 @@ class KeyBytes {
 [[nodiscard]] bool ConvertPath(PyObject* path, std::string_view* out);
 // `verify` may be null (omitted): true.
 [[nodiscard]] bool ConvertVerify(PyObject* verify, bool* out);
+
+// A build's policy for a key added again for another object, named "last",
+// "first" or "error". `on_duplicate` may be null (omitted): last.
+[[nodiscard]] bool ConvertOnDuplicate(PyObject* on_duplicate, OnDuplicate* out);
 
 // The size of each list an iterator of chunks hands out, at least 1. `chunk`
 // may be null (omitted): kDefaultChunk. Any object with __index__ will do.

@@ -1,7 +1,8 @@
 // The classes quordb._native raises engine errors as: quordb._errors'
 // CorruptError, VersionError and StoreIOError, which derive from the
 // RuntimeError and OSError that quordb._quordb raises for the same errors,
-// and ValueError for a caller's mistake.
+// ValueError for a caller's mistake, and DuplicateKeyError (a ValueError) for
+// a key the writer's policy refused to let another object take.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,7 +20,9 @@ namespace quordb::native {
 int LoadErrorClasses();
 
 // Sets the exception for `error` as quordb._native raises it. Returns null,
-// for `return SetStoreError(...)` from a method.
+// for `return SetStoreError(...)` from a method. A refused duplicate key
+// comes as DuplicateKeyError(message, key, first, second), its key str when
+// it is UTF-8 (else bytes) and shown in the message as repr() shows it.
 std::nullptr_t SetStoreError(const StoreError& error);
 
 }  // namespace quordb::native

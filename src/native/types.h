@@ -12,13 +12,14 @@ using AddTypes = int (*)(PyObject* module);
 
 int AddReaderTypes(PyObject* module);
 int AddStreamWriterTypes(PyObject* module);
+int AddMemoryWriterTypes(PyObject* module);
 int AddRecordScanTypes(PyObject* module);
 int AddAddCheckFunctions(PyObject* module);
 int AddWriteTargetFunctions(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
 
-inline constexpr AddTypes kAddTypes[] = {AddReaderTypes,          AddStreamWriterTypes,
-                                         AddRecordScanTypes,      AddAddCheckFunctions,
-                                         AddWriteTargetFunctions, AddRoutingFunctions};
+inline constexpr AddTypes kAddTypes[] = {
+    AddReaderTypes,       AddStreamWriterTypes,    AddMemoryWriterTypes, AddRecordScanTypes,
+    AddAddCheckFunctions, AddWriteTargetFunctions, AddRoutingFunctions};
 
 }  // namespace quordb::native

@@ -32,13 +32,15 @@ PyMethodDef kFunctions[] = {
 
 }  // namespace
 
-Result<std::unique_ptr<StreamWriter>> CreateStreamWriter(std::string_view target) {
+Result<std::unique_ptr<StreamWriter>> CreateStreamWriter(std::string_view target,
+                                                         OnDuplicate on_duplicate) {
   const std::string path(target);
   struct stat status {};
   // lstat: the rename at the end replaces a symlink, whatever it points to.
   if (::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode))
     return StoreError::Os(EISDIR, "cannot build " + path + ": ");
-  Result<std::unique_ptr<StreamWriter>> created = StreamWriter::Create(target);
+  Result<std::unique_ptr<StreamWriter>> created =
+      StreamWriter::Create(target, StreamWriter::kDefaultBufferSize, on_duplicate);
   if (created.ok()) return created;
   const std::string folder = DirectoryOf(TempPathFor(target));
   if (::stat(folder.c_str(), &status) != 0 && errno == ENOENT)

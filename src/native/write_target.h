@@ -14,6 +14,7 @@ namespace quordb::native {
 // StreamWriter::Create, refusing first a `target` that is a directory (which
 // the build could not rename its file over, but would find out only at the
 // end) and naming the folder when it does not exist. No Python inside.
-Result<std::unique_ptr<StreamWriter>> CreateStreamWriter(std::string_view target);
+Result<std::unique_ptr<StreamWriter>> CreateStreamWriter(std::string_view target,
+                                                         OnDuplicate on_duplicate);
 
 }  // namespace quordb::native

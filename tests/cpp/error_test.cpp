@@ -28,12 +28,28 @@ TEST(StoreError, RendersEachKindBehindItsPrefix) {
       {StoreError::Os(2, "open tmp: "), Kind::kIo,
        "QuorIOError: open tmp: No such file or directory (os error 2)"},
       {StoreError::Os(13), Kind::kIo, "QuorIOError: Permission denied (os error 13)"},
+      {StoreError::Duplicate("k", 3, 7), Kind::kGeneral,
+       "QuorError: key 'k' already names object 3; object 7 cannot take it"},
+      {StoreError::Duplicate(std::string("it's\\\0\xff\x7f", 8), 0, 4294967294), Kind::kGeneral,
+       "QuorError: key 'it\\'s\\\\\\x00\\xff\\x7f' already names object 0; object "
+       "4294967294 cannot take it"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.error.kind(), c.kind) << c.text;
     EXPECT_EQ(c.error.Render(), c.text);
+    EXPECT_EQ(c.error.duplicate_key() != nullptr, c.text.find("already names") != c.text.npos);
   }
   EXPECT_EQ(StoreError::Version(200).version(), 200);
+  // The key travels as bytes, for a binding to show in its own form.
+  const StoreError duplicate = StoreError::Duplicate(std::string("\0\xc3\xa9", 3), 1, 2);
+  ASSERT_NE(duplicate.duplicate_key(), nullptr);
+  EXPECT_EQ(duplicate.duplicate_key()->key, std::string("\0\xc3\xa9", 3));
+  EXPECT_EQ(duplicate.duplicate_key()->first, 1u);
+  EXPECT_EQ(duplicate.duplicate_key()->second, 2u);
+  const StoreError copy = duplicate;
+  ASSERT_NE(copy.duplicate_key(), nullptr);
+  EXPECT_EQ(copy.duplicate_key()->key, duplicate.duplicate_key()->key);
+  EXPECT_EQ(copy.Render(), duplicate.Render());
 }
 
 TEST(OsErrorText, IsTheSystemTextAndTheNumber) {

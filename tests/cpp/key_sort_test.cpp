@@ -5,6 +5,7 @@
 
 #include <numeric>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,20 +29,43 @@ std::vector<std::string> RandomKeys(std::mt19937_64& rng, size_t count, const st
 }
 
 // The sort against a comparison sort: each distinct key once, in order,
-// named by its last entry (the last key added wins).
+// named by the entry its keep picks, last or first (the last key added wins
+// unless the caller keeps the first). The sort hands over every run of equal
+// keys whole, in the order added, and nothing else.
 void ExpectSortedLikeComparison(const std::vector<std::string>& keys) {
-  const HugePageVector<uint32_t> order = SortedEntries(
-      static_cast<uint32_t>(keys.size()), [&](uint32_t i) { return std::string_view(keys[i]); });
-  std::vector<uint32_t> expected(keys.size());
-  std::iota(expected.begin(), expected.end(), 0u);
-  std::stable_sort(expected.begin(), expected.end(),
-                   [&](uint32_t a, uint32_t b) { return CompareKeys(keys[a], keys[b]) < 0; });
-  // Of a run of equal keys, stable sorting leaves the last entry at its end.
-  expected.erase(expected.begin(),
-                 std::unique(expected.rbegin(), expected.rend(), [&](uint32_t a, uint32_t b) {
-                   return keys[a] == keys[b];
-                 }).base());
-  EXPECT_EQ(std::vector<uint32_t>(order.begin(), order.end()), expected);
+  for (const bool keep_first : {false, true}) {
+    SCOPED_TRACE(keep_first ? "keeping the first" : "keeping the last");
+    size_t runs = 0;
+    size_t tied_entries = 0;
+    const auto keep = [&](std::span<const uint32_t> tied) {
+      EXPECT_GE(tied.size(), 2u);
+      for (size_t i = 1; i < tied.size(); ++i) {
+        EXPECT_LT(tied[i - 1], tied[i]);
+        EXPECT_EQ(keys[tied[i]], keys[tied[0]]);
+      }
+      ++runs;
+      tied_entries += tied.size();
+      return keep_first ? tied.front() : tied.back();
+    };
+    const HugePageVector<uint32_t> order = SortedEntries(
+        static_cast<uint32_t>(keys.size()), [&](uint32_t i) { return std::string_view(keys[i]); },
+        keep);
+    std::vector<uint32_t> expected(keys.size());
+    std::iota(expected.begin(), expected.end(), 0u);
+    std::stable_sort(expected.begin(), expected.end(),
+                     [&](uint32_t a, uint32_t b) { return CompareKeys(keys[a], keys[b]) < 0; });
+    const auto same_key = [&](uint32_t a, uint32_t b) { return keys[a] == keys[b]; };
+    // Of a run of equal keys, stable sorting leaves the first entry at its
+    // start and the last at its end.
+    if (keep_first)
+      expected.erase(std::unique(expected.begin(), expected.end(), same_key), expected.end());
+    else
+      expected.erase(expected.begin(),
+                     std::unique(expected.rbegin(), expected.rend(), same_key).base());
+    EXPECT_EQ(std::vector<uint32_t>(order.begin(), order.end()), expected);
+    // Every entry dropped was in a run handed over, one kept per run.
+    EXPECT_EQ(tied_entries - runs, keys.size() - order.size());
+  }
 }
 
 // `keys` with some of them added again, at random places.

@@ -23,8 +23,9 @@ using test::KeyIds;
 using test::ReadFile;
 using test::TempDir;
 
-std::unique_ptr<StreamWriter> Open(const std::string& target, size_t buffer_size) {
-  Result<std::unique_ptr<StreamWriter>> opened = StreamWriter::Create(target, buffer_size);
+std::unique_ptr<StreamWriter> Open(const std::string& target, size_t buffer_size,
+                                   OnDuplicate policy = OnDuplicate::kLast) {
+  Result<std::unique_ptr<StreamWriter>> opened = StreamWriter::Create(target, buffer_size, policy);
   EXPECT_TRUE(opened.ok()) << ErrorText(opened);
   return opened.ok() ? std::move(opened).value() : nullptr;
 }
@@ -63,7 +64,19 @@ std::vector<Case> Cases() {
       {"shared objects and repeated keys",
        {"one", "two", "three"},
        {{"k", 0}, {"l", 0}, {"k", 1}, {"m", 1}, {"l", 2}, {"k", 2}}},
+      {"repeats within one object", {"x", "y"}, {{"a", 0}, {"a", 0}, {"b", 1}, {"a", 1}, {"b", 1}}},
+      // Added in index order already, which the sort takes in one pass.
+      {"repeats in key order", {"x", "y", "z"}, {{"a", 0}, {"a", 1}, {"b", 1}, {"b", 1}, {"c", 2}}},
+      {"repeats across written records",
+       std::vector<std::string>(5, std::string(3000, 'r')),
+       {{"k", 0}, {"j", 1}, {"k", 2}, {"j", 3}, {"k", 4}}},
   };
+  // Runs of repeats long and many enough for the radix sort.
+  Case many{"many repeats", {}, {}};
+  for (size_t i = 0; i < 50; ++i) many.objects.push_back("object " + std::to_string(i));
+  for (size_t i = 0; i < 3000; ++i)
+    many.keys.emplace_back("dup/" + std::to_string(i * 37 % 500), i * 50 / 3000);
+  cases.push_back(std::move(many));
   // Payloads around the write buffer's sizes below, with many keys: records
   // and index entries fall across every buffer edge.
   Case edges{"buffer edges", {}, {}};
@@ -88,19 +101,25 @@ std::vector<Case> Cases() {
 
 class StreamWriterBytes : public ::testing::TestWithParam<std::tuple<size_t, Flush>> {};
 
+// The Writer finds repeats as keys are added, the StreamWriter when it sorts
+// them: each checks the other's choice of key and count of replacements.
 TEST_P(StreamWriterBytes, MatchWhatWriterBuildsFromTheSameCalls) {
   const auto [buffer_size, flush] = GetParam();
   for (const Case& c : Cases()) {
-    SCOPED_TRACE(c.name);
-    const TempDir dir;
-    const std::string target = dir / "db.qrdb";
-    std::unique_ptr<StreamWriter> writer = Open(target, buffer_size);
-    ASSERT_TRUE(writer);
-    Stream(*writer, c.objects, c.keys, flush);
-    const Result<BuildReport> built = writer->Finish(/*print_summary=*/false, nullptr);
-    ASSERT_TRUE(built.ok()) << ErrorText(built);
-    EXPECT_TRUE(ReadFile(target) == BuildFile(c.objects, c.keys));
-    EXPECT_FALSE(std::filesystem::exists(dir / "db.qrdb.tmp"));
+    for (const OnDuplicate policy : {OnDuplicate::kLast, OnDuplicate::kFirst}) {
+      SCOPED_TRACE(std::string(c.name) + (policy == OnDuplicate::kLast ? " / last" : " / first"));
+      const TempDir dir;
+      const std::string target = dir / "db.qrdb";
+      std::unique_ptr<StreamWriter> writer = Open(target, buffer_size, policy);
+      ASSERT_TRUE(writer);
+      Stream(*writer, c.objects, c.keys, flush);
+      const Result<BuildReport> built = writer->Finish(/*print_summary=*/false, nullptr);
+      ASSERT_TRUE(built.ok()) << ErrorText(built);
+      uint64_t replaced = 0;
+      EXPECT_TRUE(ReadFile(target) == BuildFile(c.objects, c.keys, policy, &replaced));
+      EXPECT_EQ(writer->replaced_count(), replaced);
+      EXPECT_FALSE(std::filesystem::exists(dir / "db.qrdb.tmp"));
+    }
   }
 }
 
@@ -143,6 +162,26 @@ TEST(StreamWriter, AddIsAllOrNothing) {
   ASSERT_TRUE(writer->Finish(false, nullptr).ok());
   EXPECT_EQ(writer->key_count(), 2u);
   EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"v"}, {{"a", 0}, {"b", 0}}));
+}
+
+// A refused key fails the add, not the build, which goes on and gives the
+// file of the adds it took.
+TEST(StreamWriter, UnderTheErrorPolicyRefusesAnotherObjectsKeyAndGoesOn) {
+  const TempDir dir;
+  std::unique_ptr<StreamWriter> writer = Open(dir / "db.qrdb", 64, OnDuplicate::kError);
+  const std::vector<Bytes> first = {AsBytes("k"), AsBytes("k")};
+  ASSERT_EQ(writer->Add(AsBytes("a"), first).value(), 0u);
+  const std::vector<Bytes> taken = {AsBytes("m"), AsBytes("k")};
+  EXPECT_EQ(ErrorText(writer->Add(AsBytes(std::string(200, 'b')), taken)),
+            "QuorError: key 'k' already names object 0; object 1 cannot take it");
+  ASSERT_EQ(writer->AddObject(AsBytes("c")).value(), 1u);
+  EXPECT_FALSE(writer->AddKey(AsBytes("k"), 1).ok());
+  ASSERT_TRUE(writer->AddKey(AsBytes("m"), 1).ok());
+  EXPECT_FALSE(writer->failed());
+  EXPECT_EQ(writer->key_count(), 2u);
+  ASSERT_TRUE(writer->Finish(false, nullptr).ok());
+  EXPECT_EQ(writer->replaced_count(), 0u);
+  EXPECT_EQ(ReadFile(dir / "db.qrdb"), BuildFile({"a", "c"}, {{"k", 0}, {"m", 1}}));
 }
 
 TEST(StreamWriter, RefusesWorkOnceFinishedOrAborted) {

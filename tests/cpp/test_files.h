@@ -114,10 +114,14 @@ inline void Fill(Writer& writer, const std::vector<std::string>& objects, const 
   for (const auto& [key, id] : keys) EXPECT_TRUE(writer.AddKey(AsBytes(key), id).ok()) << key;
 }
 
-// The bytes of a database built by the Writer from `objects` and `keys`.
-inline std::string BuildFile(const std::vector<std::string>& objects, const KeyIds& keys) {
-  Writer writer;
+// The bytes of a database built by the Writer from `objects` and `keys`,
+// under `policy`; with `replaced`, the Writer's count of replaced keys too.
+inline std::string BuildFile(const std::vector<std::string>& objects, const KeyIds& keys,
+                             OnDuplicate policy = OnDuplicate::kLast,
+                             uint64_t* replaced = nullptr) {
+  Writer writer(policy);
   Fill(writer, objects, keys);
+  if (replaced != nullptr) *replaced = writer.replaced_count();
   const TempDir dir;
   const Result<BuildReport> built = QuietBuild(writer, dir / "db.qrdb");
   EXPECT_TRUE(built.ok()) << ErrorText(built);

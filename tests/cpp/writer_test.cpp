@@ -92,6 +92,7 @@ TEST(WriterAddKey, LastIdForAKeyWins) {
   Writer writer;
   Fill(writer, {"zero", "one"}, {{"k", 0}, {"j", 0}, {"k", 1}});
   EXPECT_EQ(writer.key_count(), 2u);
+  EXPECT_EQ(writer.replaced_count(), 1u);
   const TempDir dir;
   ASSERT_TRUE(QuietBuild(writer, dir / "db.qrdb").ok());
   const std::string file = test::ReadFile(dir / "db.qrdb");
@@ -115,18 +116,117 @@ KeyIds EncodedEntries(const KeyTable& table, const HugePageVector<uint32_t>& ord
   return entries;
 }
 
-TEST(KeyTable, FindsRepeatsWhenSortedOrWhenAsked) {
+// How a table meets repeats: found as added, by the sort at the end, or by
+// the sort with the repeats dropped after every add, as a table holding as
+// many entries as the format allows keys does.
+enum class Finding { kOnAdd, kWhenSorted, kDroppingEachTime };
+
+TEST(KeyTable, SettlesRepeatsByPolicy) {
+  struct Case {
+    const char* name;
+    OnDuplicate policy;
+    KeyIds adds;
+    KeyIds named;  // what each key names afterwards
+    uint64_t replaced;
+    int refused = -1;  // the add refused as a duplicate, the ones after it not made
+  };
+  using enum OnDuplicate;
+  const KeyIds within_one = {{"a", 0}, {"a", 0}, {"b", 0}, {"a", 0}};
+  const KeyIds across = {{"k", 0}, {"l", 0}, {"k", 1}, {"m", 1}, {"l", 2}, {"k", 2}};
+  const KeyIds back_and_forth = {{"a", 0}, {"a", 1}, {"a", 1}, {"a", 0}, {"a", 2}, {"a", 0}};
+  const Case cases[] = {
+      {"within one object", kLast, within_one, {{"a", 0}, {"b", 0}}, 0},
+      {"within one object", kFirst, within_one, {{"a", 0}, {"b", 0}}, 0},
+      {"within one object", kError, within_one, {{"a", 0}, {"b", 0}}, 0},
+      {"across objects", kLast, across, {{"k", 2}, {"l", 2}, {"m", 1}}, 3},
+      {"across objects", kFirst, across, {{"k", 0}, {"l", 0}, {"m", 1}}, 3},
+      {"across objects", kError, across, {{"k", 0}, {"l", 0}}, 0, 2},
+      {"back and forth", kLast, back_and_forth, {{"a", 0}}, 4},
+      {"back and forth", kFirst, back_and_forth, {{"a", 0}}, 3},
+      {"back and forth", kError, back_and_forth, {{"a", 0}}, 0, 1},
+  };
+  for (const Case& c : cases) {
+    for (const Finding finding :
+         {Finding::kOnAdd, Finding::kWhenSorted, Finding::kDroppingEachTime}) {
+      SCOPED_TRACE(std::string(c.name) + " / policy " + std::to_string(static_cast<int>(c.policy)) +
+                   " / finding " + std::to_string(static_cast<int>(finding)));
+      KeyTable table(finding == Finding::kOnAdd ? KeyTable::kFindOnAdd : KeyTable::kFindWhenSorted,
+                     c.policy);
+      for (size_t i = 0; i < c.adds.size(); ++i) {
+        const auto& [key, id] = c.adds[i];
+        const Status added = table.Add(AsBytes(key), static_cast<uint32_t>(id));
+        if (static_cast<int>(i) == c.refused) {
+          ASSERT_FALSE(added.ok());
+          const DuplicateKey* duplicate = added.error().duplicate_key();
+          ASSERT_NE(duplicate, nullptr) << ErrorText(added);
+          EXPECT_EQ(duplicate->key, key);
+          EXPECT_EQ(duplicate->second, id);
+          EXPECT_EQ(duplicate->first, c.named.front().second);
+          break;
+        }
+        ASSERT_TRUE(added.ok()) << ErrorText(added);
+        if (finding == Finding::kDroppingEachTime) table.DropRepeats();
+      }
+      HugePageVector<uint32_t> order;
+      ASSERT_TRUE(table.SortInKeyOrder(&order, nullptr));
+      EXPECT_EQ(EncodedEntries(table, order), c.named);
+      EXPECT_EQ(table.size(), c.named.size());
+      EXPECT_EQ(table.replaced(), c.replaced);
+      // A second sort counts nothing twice.
+      ASSERT_TRUE(table.SortInKeyOrder(&order, nullptr));
+      EXPECT_EQ(table.replaced(), c.replaced);
+    }
+  }
+}
+
+TEST(KeyTable, CountsRepeatsAddedBeforeTheSort) {
   KeyTable table(KeyTable::kFindWhenSorted);
   for (const auto& [key, id] : KeyIds{{"k", 0}, {"j", 1}, {"k", 2}, {"i", 3}, {"j", 4}})
     ASSERT_TRUE(table.Add(AsBytes(key), static_cast<uint32_t>(id)).ok());
   EXPECT_EQ(table.size(), 5u);
+  EXPECT_EQ(table.replaced(), 0u);
   table.DropRepeats();
   EXPECT_EQ(table.size(), 3u);
+  EXPECT_EQ(table.replaced(), 2u);
   ASSERT_TRUE(table.Add(AsBytes("i"), 5).ok());  // after the drop, a repeat still wins
   HugePageVector<uint32_t> order;
   ASSERT_TRUE(table.SortInKeyOrder(&order, nullptr));
   EXPECT_EQ(table.size(), 3u);
+  EXPECT_EQ(table.replaced(), 3u);
   EXPECT_EQ(EncodedEntries(table, order), (KeyIds{{"i", 5}, {"j", 4}, {"k", 2}}));
+}
+
+TEST(WriterAdd, IsAllOrNothingAndSettlesRepeatsByPolicy) {
+  struct Case {
+    OnDuplicate policy;
+    const char* outcome;  // of adding "v" under "new" and "taken", which names object 0
+    KeyIds named;
+  };
+  const Case cases[] = {
+      {OnDuplicate::kLast, "", {{"new", 1}, {"taken", 1}}},
+      {OnDuplicate::kFirst, "", {{"new", 1}, {"taken", 0}}},
+      {OnDuplicate::kError,
+       "QuorError: key 'taken' already names object 0; object 1 cannot take it",
+       {{"taken", 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.policy));
+    Writer writer(c.policy);
+    Fill(writer, {"first"}, {{"taken", 0}});
+    const std::vector<Bytes> keys = {AsBytes("new"), AsBytes("taken"), AsBytes("new")};
+    const Result<uint64_t> added = writer.Add(AsBytes("v"), keys);
+    EXPECT_EQ(added.ok() ? "" : ErrorText(added), std::string(c.outcome));
+    EXPECT_EQ(writer.object_count(), added.ok() ? 2u : 1u);
+    EXPECT_EQ(writer.key_count(), c.named.size());
+    EXPECT_EQ(writer.replaced_count(), added.ok() ? 1u : 0u);
+    std::vector<std::string> objects = {"first"};
+    if (added.ok()) objects.push_back("v");
+    std::vector<Entry> entries;
+    for (const auto& [key, id] : c.named) entries.push_back({key, LocationOf(objects, id)});
+    const TempDir dir;
+    ASSERT_TRUE(QuietBuild(writer, dir / "db.qrdb").ok());
+    EXPECT_EQ(ReadFile(dir / "db.qrdb"), AssembleFile(objects, entries));
+  }
 }
 
 TEST(WriterAddKey, RefusesObjectIdsOutOfRangeAndStoresNothing) {
@@ -429,6 +529,9 @@ TEST(WriterSummary, PrintsOneLineWithTheSizeInTenthsOfAKilobyte) {
   const Writer empty;
   const std::string out = CaptureStdout([&] { ASSERT_TRUE(empty.Build(dir / "e.qrdb").ok()); });
   EXPECT_EQ(out, "✅  " + (dir / "e.qrdb") + "  —  0 objects · 0 keys · 0.0 KB\n");
+  const std::string quiet = CaptureStdout(
+      [&] { ASSERT_TRUE(empty.Build(dir / "q.qrdb", /*print_summary=*/false).ok()); });
+  EXPECT_EQ(quiet, "");
 }
 
 TEST(WriterSummary, AnUnprintableLineLeavesTheBuildDone) {
