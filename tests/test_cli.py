@@ -418,6 +418,47 @@ def test_skip_bad_allows_up_to_n_bad_rows(tmp_path, limit, status, err):
         assert list(QuorReader(db)) == ["a", "b"]
 
 
+REPEATED = '{"k": ["a", "b"], "v": 0}\n{"k": "c", "v": 1}\n{"k": ["b", "c"], "v": 2}\n{"k": "d"}\n'
+REFUSED = "{src}:3: key 'b' is the key of the record at {src}:1 already (--on-duplicate error)"
+
+
+@pytest.mark.parametrize("shards", [[], ["--shards", "3"]], ids=["file", "shard set"])
+@pytest.mark.parametrize(
+    ("policy", "status", "err", "named"),
+    [
+        (
+            ["--on-duplicate", "last"],
+            0,
+            "quordb: 2 keys taken over by later records (--on-duplicate first keeps the first, "
+            "--on-duplicate error refuses the later)\n",
+            {"a": 0, "b": 2, "c": 2, "d": None},
+        ),
+        (
+            ["--on-duplicate", "first"],
+            0,
+            "quordb: 2 keys kept by earlier records from later ones\n",
+            {"a": 0, "b": 0, "c": 1, "d": None},
+        ),
+        (["--on-duplicate", "error"], 1, f"quordb: {REFUSED}\n", None),
+        (
+            ["--on-duplicate", "error", "--skip-bad", "1"],
+            0,
+            f"skipped {REFUSED}\nquordb: skipped 1 bad row (at most 1 allowed)\n",
+            {"a": 0, "b": 0, "c": 1, "d": None},
+        ),
+    ],
+    ids=["last", "first", "error", "error, skipped"],
+)
+def test_keys_given_again_are_settled_and_reported(tmp_path, shards, policy, status, err, named):
+    source = tmp_path / "in.jsonl"
+    source.write_text(REPEATED)
+    db = tmp_path / "out"
+    result = quordb("build", *shards, str(db), str(source), "--key", "k", *policy)
+    assert (result.returncode, text(result)[1]) == (status, err.format(src=source))
+    if named is not None:
+        assert {key: obj.get("v") for key, obj in quordb_open(db).items()} == named
+
+
 @pytest.mark.parametrize("shards", [[], ["--shards", "3"]], ids=["file", "shard set"])
 def test_skip_bad_resumes_after_a_record_the_writer_refuses_mid_batch(tmp_path, shards):
     # A key too long for the format is refused by the native batch add, a

@@ -14,7 +14,7 @@ import msgpack
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quordb import DuplicateKeyError, QuorReader, QuorWriter
+from quordb import DuplicateKeyError, QuorReader, QuorWriter, ShardedReader, ShardedWriter
 from quordb._quordb import _QuorReader, _QuorWriter
 
 msgpack_values = st.recursive(
@@ -314,8 +314,7 @@ DUPLICATE_STEPS = [
 ]
 
 
-@both_writers
-@pytest.mark.parametrize(
+DUPLICATE_CASES = pytest.mark.parametrize(
     ("on_duplicate", "named", "objects", "replaced", "refused"),
     [
         ("last", {"k": "zero", "j": "two", "m": "one"}, 3, 4, []),
@@ -324,6 +323,10 @@ DUPLICATE_STEPS = [
         ("error", {"k": "zero", "j": "zero", "m": "one"}, 2, 0, [(2, "k", 0, 1), (4, "j", 0, 2)]),
     ],
 )
+
+
+@both_writers
+@DUPLICATE_CASES
 def test_keys_added_again_are_settled_by_the_policy_and_counted(
     tmp_path, streaming, on_duplicate, named, objects, replaced, refused
 ):
@@ -347,6 +350,29 @@ def test_keys_added_again_are_settled_by_the_policy_and_counted(
     finish(writer, target)
     assert (writer.replaced_count, writer.key_count) == (replaced, len(named))
     assert dict(QuorReader(target)) == named
+
+
+@DUPLICATE_CASES
+def test_shard_sets_settle_keys_added_again_as_single_files_do(
+    tmp_path, on_duplicate, named, objects, replaced, refused
+):
+    target = tmp_path / "set"
+    writer = ShardedWriter(target, shards=3, on_duplicate=on_duplicate)
+    seen = []
+    for step, (call, first, second) in enumerate(DUPLICATE_STEPS):
+        try:
+            if call == "add":
+                writer.add_many([(first, second)])
+            else:
+                writer.add_key(first, second)
+        except DuplicateKeyError as error:
+            assert getattr(error, "pair_index", 0) == 0
+            seen.append((step, error.key, error.first, error.second))
+    assert seen == refused
+    assert writer.object_count == objects
+    writer.build()
+    assert writer.replaced_count == replaced
+    assert dict(ShardedReader(target)) == named
 
 
 @both_writers

@@ -4,21 +4,19 @@ print the summary line, the same way for a single file and for a shard set."""
 
 from __future__ import annotations
 
-import itertools
 import os
 import sys
-from collections import deque
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
-from quordb import QuorWriter, ShardedWriter
+from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
 from quordb._inputs import BadRow, BadRowPolicy, Input, Row, keys_of
 from quordb._manifest import MANIFEST_NAME, Manifest
-from quordb._native import StreamWriter, temp_path_for
+from quordb._native import temp_path_for
 from quordb._units import counted, human_size
 
 __all__ = ["build", "load"]
@@ -71,11 +69,13 @@ def build(
     shards: int | None,
     policy: BadRowPolicy,
     show_progress: bool,
+    on_duplicate: OnDuplicate = "last",
 ) -> None:
-    """Build *out* (a shard set of *shards* when given) from the rows of *source*."""
+    """Build *out* (a shard set of *shards* when given) from the rows of *source*; a key
+    that a later record repeats is settled by *on_duplicate*."""
     _check_target(out, shards, source)
     progress = _Progress(sys.stderr, source) if show_progress else None
-    writer = _open_writer(out, shards)
+    writer = _open_writer(out, shards, on_duplicate)
     with _NamingTarget(out), writer:
         records, objects = _add_rows(writer, source.rows(), key_fields, policy, progress)
         if progress is not None:
@@ -84,6 +84,7 @@ def build(
         if summary is not None:
             sys.stderr.write(f"quordb: {summary}\n")
         _finish(writer)
+    _report_replaced(writer)
 
 
 def load(out: str, source: Input, shards: int | None) -> None:
@@ -136,19 +137,15 @@ def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> 
             )
 
 
-def _open_writer(out: str, shards: int | None) -> Writer:
+def _open_writer(out: str, shards: int | None, on_duplicate: OnDuplicate = "last") -> Writer:
     with _NamingTarget(out):
         if shards is not None:
-            return ShardedWriter(out, shards=shards)
-        return QuorWriter(out, quiet=False)
+            return ShardedWriter(out, shards=shards, on_duplicate=on_duplicate)
+        return QuorWriter(out, quiet=False, on_duplicate=on_duplicate)
 
 
 class _NamingTarget:
-    """A failure to write, reported with the target's name first.
-
-    A class, not `contextlib.contextmanager`, which sets ``__traceback__`` on what passes
-    through and so cannot let the frozen `BadRow` pass.
-    """
+    """A failure to write, reported with the target's name first."""
 
     def __init__(self, out: str) -> None:
         self._out = out
@@ -189,10 +186,6 @@ def _set_summary(directory: str, manifest: Manifest) -> str:
 # A record ready to add: where it starts, the object and its keys.
 _Pending = tuple[str, dict[str, Any], list[str | bytes]]
 
-# The last rows handed to a writer, kept to name the one it refuses and hand again those
-# after it. A writer refuses the last row it took, so one would do; more cost nothing.
-_HANDED_KEPT = 4096
-
 
 def _add_rows(
     writer: Writer,
@@ -221,50 +214,57 @@ def _add_rows(
             except BadRow as bad:
                 policy.skip(bad)
 
-    handed: deque[_Pending] = deque(maxlen=_HANDED_KEPT)
-    handed_count = 0
+    # Where each stored object's record starts, kept only to name the earlier record of a
+    # key that a refused one repeats: object i is the i-th record stored.
+    stored_at: list[str] | None = [] if writer.on_duplicate == "error" else None
+    last: _Pending | None = None
 
     def handing(pending: Iterator[_Pending]) -> Iterator[tuple[dict[str, Any], list[str | bytes]]]:
-        nonlocal handed_count
+        nonlocal last
         for item in pending:
-            handed.append(item)
-            handed_count += 1
+            last = item
+            if stored_at is not None:
+                stored_at.append(item[0])
             yield item[1], item[2]
 
     source = usable()
     objects = 0
     while True:
-        start, handed_count = _object_count(writer), 0
-        handed.clear()
         try:
             objects += writer.add_many(handing(source))
             return records, objects
         except (OverflowError, ValueError, TypeError) as exc:
-            position = _refused_position(exc, handed_count, _object_count(writer) - start)
-            first_kept = handed_count - len(handed)
-            if position is None or position < first_kept:
-                raise  # no row was refused: a failure of the writer itself
+            # A writer stops at the pair it refuses, the last one handed, and says where it
+            # is; an exception without the position refused no row.
+            position = getattr(exc, "pair_index", None)
+            if position is None or last is None:
+                raise
             objects += position  # each row before it stored one object
-            refused, *not_stored = itertools.islice(handed, position - first_kept, None)
-            policy.skip(BadRow(refused[0], str(exc)))
-            source = itertools.chain(not_stored, source)
+            if stored_at is not None:
+                stored_at.pop()  # the refused record stored nothing
+            policy.skip(BadRow(last[0], _refusal(exc, stored_at)))
 
 
-def _refused_position(exc: Exception, handed: int, stored: int) -> int | None:
-    """Where the row that *exc* refused is among the *handed* rows of the failed ``add_many``
-    call that stored *stored* objects, or None when *exc* refused no row.
-
-    A writer stores every row before the one it refuses, one object each, and stops there,
-    so the refused row is at position *stored*, the last one handed.
-    """
-    # Once add_many's exceptions carry the failing pair's position (``pair_index``), that
-    # is the answer, and the object counts are no longer needed.
-    return stored if stored == handed - 1 else None
+def _refusal(exc: Exception, stored_at: list[str] | None) -> str:
+    """Why a writer refused a record; a repeated key names the record that has it."""
+    if isinstance(exc, DuplicateKeyError) and stored_at is not None:
+        return (
+            f"key {exc.key!r} is the key of the record at {stored_at[exc.first]} already "
+            "(--on-duplicate error)"
+        )
+    return str(exc)
 
 
-def _object_count(writer: Writer) -> int:
-    if isinstance(writer, ShardedWriter):
-        return writer.object_count
-    raw = writer.raw
-    assert isinstance(raw, StreamWriter)  # a writer given its path streams
-    return raw.object_count
+def _report_replaced(writer: Writer) -> None:
+    """Say on stderr how many keys a later record took, or failed to take, from an earlier."""
+    replaced = writer.replaced_count
+    if replaced == 0:
+        return
+    if writer.on_duplicate == "first":
+        note = f"{counted(replaced, 'key')} kept by earlier records from later ones"
+    else:
+        note = (
+            f"{counted(replaced, 'key')} taken over by later records "
+            "(--on-duplicate first keeps the first, --on-duplicate error refuses the later)"
+        )
+    sys.stderr.write(f"quordb: {note}\n")

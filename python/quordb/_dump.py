@@ -321,34 +321,6 @@ class LoadCount:
 _LINE_FIELDS = frozenset({"key", "value", "object"})
 
 
-def _object_adder(writer: QuorWriter | ShardedWriter) -> Callable[[Any], int]:
-    """What stores a dumped value in *writer* and returns its object ID."""
-    if isinstance(writer, ShardedWriter):
-        return lambda dumped: writer.add_object(_value_of(dumped))
-    add_raw = writer.raw.add_object_raw
-    return lambda dumped: add_raw(payload_from_json(dumped))
-
-
-def _value_of(dumped: Any) -> Any:
-    """The value to encode for a dumped value, for a writer that takes no encoded bytes.
-
-    A ``$msgpack`` payload is taken only when encoding its value gives it back.
-    """
-    if not (isinstance(dumped, dict) and len(dumped) == 1 and "$msgpack" in dumped):
-        return from_json(dumped)
-    payload = _unb64(dumped["$msgpack"])
-    try:
-        value = _unpack(payload)
-        if _pack(value) == payload:
-            return value
-    except (ValueError, TypeError, OverflowError):
-        pass  # not msgpack at all
-    raise ValueError(
-        'a shard set stores each value as quordb encodes it, and this "$msgpack" value is '
-        "other bytes: load it into a single file"
-    )
-
-
 def load_lines(
     lines: Iterable[bytes], source: str, writer: QuorWriter | ShardedWriter
 ) -> LoadCount:
@@ -360,8 +332,7 @@ def load_lines(
     """
     objects: dict[int, int] = {}  # dumped number -> writer's object ID
     count = LoadCount()
-    add_object = _object_adder(writer)
-    add_key = writer.raw.add_key if isinstance(writer, QuorWriter) else writer.add_key
+    add_object_raw, add_key = writer.add_object_raw, writer.add_key
     for line_no, line in enumerate(lines, start=1):
         if not line.strip():
             continue
@@ -382,7 +353,7 @@ def load_lines(
         try:
             obj_id = objects.get(number) if number is not None else None
             if obj_id is None:
-                obj_id = add_object(entry["value"])
+                obj_id = add_object_raw(payload_from_json(entry["value"]))
                 count.objects += 1
                 if number is not None:
                     objects[number] = obj_id

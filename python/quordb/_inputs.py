@@ -69,12 +69,17 @@ class Row:
     where: str
 
 
-@dataclass(frozen=True, slots=True)
 class BadRow(Exception):  # named for a row, raised or handed on
-    """A record that cannot be used, with where it starts and why."""
+    """A record that cannot be used, with where it starts and why.
 
-    where: str
-    reason: str
+    A plain exception, not a frozen dataclass: whatever a raise passes through (a
+    context manager, a generator) must be free to set its traceback and context.
+    """
+
+    def __init__(self, where: str, reason: str) -> None:
+        super().__init__(where, reason)
+        self.where = where
+        self.reason = reason
 
     def __str__(self) -> str:
         return f"{self.where}: {self.reason}"

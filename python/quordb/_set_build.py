@@ -14,6 +14,7 @@ import re
 from collections import deque
 from collections.abc import Iterable, Sequence
 from itertools import starmap
+from typing import NamedTuple
 
 from quordb._errors import CorruptError, VersionError
 from quordb._manifest import (
@@ -29,8 +30,9 @@ from quordb._manifest import (
 from quordb._native import StreamWriter
 from quordb._set_files import Files
 from quordb._shard_keys import KeyLike
+from quordb._writer import OnDuplicate
 
-__all__ = ["SetBuild", "stage_shard", "write_shard"]
+__all__ = ["SetBuild", "StagedShard", "stage_shard", "write_shard"]
 
 _GENERATION_DIRECTORY = re.compile(r"gen-(\d{8,})")
 _VERSION_1_SHARD = re.compile(r"part-\d{5}\.qrdb")
@@ -55,21 +57,36 @@ def _generation_of(name: str) -> int | None:
     return None
 
 
-def write_shard(path: str, payloads: Iterable[bytes], keys: Iterable[tuple[KeyLike, int]]) -> None:
+def write_shard(
+    path: str,
+    payloads: Iterable[bytes],
+    keys: Iterable[tuple[KeyLike, int]],
+    on_duplicate: OnDuplicate = "last",
+) -> int:
     """Write the shard file *path*: each payload an object (IDs 0, 1, ... in order), then
-    each ``(key, object ID)`` pair in order, a key given again naming the later object.
+    each ``(key, object ID)`` pair in order, a key given again for another object settled by
+    *on_duplicate*. Returns how many keys changed hands (`StreamWriter.replaced_count`).
 
     Every shard of every set is written here, so that the same objects and keys give the
     same bytes whichever writer builds the set.
     """
-    writer = StreamWriter(path)
+    writer = StreamWriter(path, on_duplicate)
     try:
         # Consumed in C: no Python step per object or key.
         deque(map(writer.add_object_raw, payloads), maxlen=0)
         deque(starmap(writer.add_key, keys), maxlen=0)
         writer.finish()
+        return writer.replaced_count
     finally:
         writer.abort()  # removes the temporary file of a build that did not finish
+
+
+class StagedShard(NamedTuple):
+    """A shard written into a generation's directory: its manifest entry, and how many of
+    its keys changed hands while it was written."""
+
+    entry: ShardEntry
+    replaced: int
 
 
 def stage_shard(
@@ -78,17 +95,18 @@ def stage_shard(
     index: int,
     payloads: Iterable[bytes],
     keys: Iterable[tuple[KeyLike, int]],
-) -> ShardEntry:
+    on_duplicate: OnDuplicate = "last",
+) -> StagedShard:
     """`write_shard` shard *index* into the local *directory*; return its manifest entry,
-    which names the file where generation *generation* keeps it."""
+    which names the file where generation *generation* keeps it, and its replaced keys."""
     path = os.path.join(directory, shard_file_name(index))
     try:
-        write_shard(path, payloads, keys)
+        replaced = write_shard(path, payloads, keys, on_duplicate)
     except OSError as error:
         if error.errno is not None:
             raise
         raise shard_error(error, path) from None  # the store's own, which may not name it
-    return describe_shard(path, shard_file(generation, index))
+    return StagedShard(describe_shard(path, shard_file(generation, index)), replaced)
 
 
 class SetBuild:

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 
-from quordb._native import check_add, shard_of
+from quordb._native import check_add, check_keys, shard_of, shard_of_many
 
 __all__ = [
     "KeyLike",
@@ -26,18 +26,14 @@ type KeyLike = str | bytes | bytearray | memoryview
 # Taken as one key, never iterated as a sequence of byte values.
 _SINGLE_KEY_TYPES = (str, bytes, bytearray, memoryview)
 
-# The smallest msgpack value (nil): `check_add` checks keys only together with a payload.
-_ANY_PAYLOAD = b"\xc0"
-
 
 def key_list(keys: KeyLike | Iterable[KeyLike]) -> Sequence[KeyLike]:
-    """One key or an iterable of keys as a non-empty sequence, each refused as an add refuses it.
+    """One key or an iterable of keys as a non-empty list, each refused as an add refuses it.
 
     `TypeError` for a key that is not `str` or bytes-like, `ValueError` for no key at all,
-    a text key without a UTF-8 form or a key longer than the format holds. Bytes-like keys
-    come back as given, so a caller that keeps one copies it.
+    a text key without a UTF-8 form or a key longer than the format holds.
     """
-    return key_list_of_add(_ANY_PAYLOAD, keys)
+    return check_keys(keys)
 
 
 def key_list_of_add(payload: bytes, keys: KeyLike | Iterable[KeyLike]) -> Sequence[KeyLike]:
@@ -53,15 +49,12 @@ def order_key(key: KeyLike) -> bytes:
 
 def shard_for(key: object, count: int) -> int:
     """The shard *key* routes to in a set of *count*, or -1 for what cannot be a key."""
-    try:
-        return shard_of(key, count)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        return -1
+    return shard_of_many((key,), count)[0]
 
 
 def route(keys: Sequence[object], count: int) -> list[int]:
     """The shard of each of *keys* in a set of *count*, -1 for each that cannot be a key."""
-    return [shard_for(key, count) for key in keys]
+    return shard_of_many(keys, count)
 
 
 def split_keys(keys: Sequence[KeyLike], shards: int) -> dict[int, list[KeyLike]]:

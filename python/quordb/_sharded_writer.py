@@ -14,18 +14,21 @@ from typing import Any, Literal, Self
 
 import msgpack  # type: ignore[import-untyped]  # ships no type information
 
-from quordb._manifest import MAX_SHARDS, Manifest, ShardEntry, check_shard_count
+from quordb._manifest import MAX_SHARDS, Manifest, check_shard_count
 from quordb._mapping import Key
-from quordb._native import check_payload, shard_of
+from quordb._native import MemoryWriter, check_payload, shard_of
 from quordb._reader import PathArg, path_text
-from quordb._set_build import SetBuild, stage_shard
+from quordb._set_build import SetBuild, StagedShard, stage_shard
 from quordb._set_files import LocalFiles
 from quordb._shard_keys import KeyLike, key_list, key_list_of_add, order_key, split_keys
 from quordb._spill import Spill
+from quordb._writer import OnDuplicate
 
 __all__ = ["ShardedWriter"]
 
 _SPILL_NAME = "objects.spill"
+# The object the table of claimed keys stores for each real one: msgpack's nil.
+_NO_OBJECT = b"\xc0"
 # Packs an object's first shard and its place there into one number.
 _HOME_BASE = MAX_SHARDS
 
@@ -94,12 +97,19 @@ class ShardedWriter:
     builds once; `close` before a build discards everything written, as does a ``with``
     block left by an exception, dropping the writer or the end of the process.
 
+    A key added again for another object is settled by *on_duplicate*, as by
+    `QuorWriter`: under ``"error"`` the add that repeats it raises `DuplicateKeyError`,
+    at once, which costs memory for a table of every key and object; under ``"last"``
+    and ``"first"`` each shard settles its own keys when it is written, and
+    `replaced_count` is known after `build`.
+
     Memory holds 16 bytes per object, and each key's bytes and 16 more.
     """
 
     __slots__ = (
         "__weakref__",
         "_build",
+        "_claims",
         "_directory",
         "_extra_places",
         "_finalizer",
@@ -107,8 +117,10 @@ class ShardedWriter:
         "_loose",
         "_manifest",
         "_offsets",
+        "_on_duplicate",
         "_packer",
         "_plans",
+        "_replaced",
         "_shards",
         "_spill",
         "_state",
@@ -120,8 +132,17 @@ class ShardedWriter:
         *,
         shards: int,
         default: Callable[[Any], Any] | None = None,
+        on_duplicate: OnDuplicate = "last",
     ) -> None:
         self._shards = check_shard_count(shards)
+        # Under "error" a key must be refused when it is added, before any shard is
+        # written: a native writer of empty objects keeps every key and its object, and
+        # refuses as a single file's writer does, with the same IDs. Made here, it also
+        # checks the policy before the set's lock is taken.
+        claims = MemoryWriter(on_duplicate)
+        self._claims = claims if on_duplicate == "error" else None
+        self._on_duplicate = on_duplicate
+        self._replaced = 0
         self._directory = path_text(directory)
         self._packer = msgpack.Packer(use_bin_type=True, default=default)
         # Object i's bytes are spill[offsets[i]:offsets[i + 1]]; homes[i] is its place in
@@ -193,6 +214,14 @@ class ShardedWriter:
         self._require_open()
         payload = self._packer.pack(obj)
         check_payload(payload)
+        return self.add_object_raw(payload)
+
+    def add_object_raw(self, payload: bytes) -> int:
+        """Store the bytes *payload* as they are, unchecked, as `QuorWriter.add_object_raw`
+        does; return the object's ID."""
+        self._require_open()
+        if self._claims is not None:
+            self._claims.add_object_raw(_NO_OBJECT)
         obj_id = self._store(payload)
         self._loose.append(obj_id)
         return obj_id
@@ -206,6 +235,8 @@ class ShardedWriter:
             raise ValueError(
                 f"QuorError: obj_id {obj_id} out of range (have {len(self._homes)} objects)"
             )
+        if self._claims is not None:
+            self._claims.add_key(checked, obj_id)
         shard = shard_of(checked, self._shards)
         place = self._place_in(obj_id, shard)
         if place < 0:
@@ -223,6 +254,8 @@ class ShardedWriter:
         self._require_open()
         payload = self._packer.pack(obj)
         listed = key_list_of_add(payload, keys)
+        if self._claims is not None:
+            self._claims.add(_NO_OBJECT, listed)  # all or nothing, as the add itself
         obj_id = self._store(payload)
         for shard, shard_keys in split_keys(listed, self._shards).items():
             self._place(obj_id, shard, shard_keys)
@@ -231,11 +264,17 @@ class ShardedWriter:
     def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """`add` each ``(obj, keys)`` pair of *items*, in order; return how many were added.
 
-        A pair that fails raises, with the pairs before it stored and none after it.
+        A pair that fails raises, with the pairs before it stored and none after it; the
+        exception's ``pair_index`` is the pair's position in *items*, as `QuorWriter`'s.
         """
         added = 0
-        for obj, keys in items:
-            self.add(obj, keys)
+        for item in items:
+            try:
+                obj, keys = item
+                self.add(obj, keys)
+            except Exception as refused:
+                refused.pair_index = added  # type: ignore[attr-defined]
+                raise
             added += 1
         return added
 
@@ -243,6 +282,17 @@ class ShardedWriter:
     def object_count(self) -> int:
         """Objects added so far, each counted once however many shards store it."""
         return len(self._homes)
+
+    @property
+    def on_duplicate(self) -> OnDuplicate:
+        """What the writer does with a key added again for another object."""
+        return self._on_duplicate
+
+    @property
+    def replaced_count(self) -> int:
+        """Keys that a later object took over (under ``on_duplicate="first"``: the claims
+        dropped), counted by `build`; 0 before it and under ``"error"``."""
+        return self._replaced
 
     def build(self) -> Manifest:
         """Write every shard, then publish the manifest that lists them; return it."""
@@ -253,29 +303,39 @@ class ShardedWriter:
                 if self._homes[obj_id] < 0:
                     self._place(obj_id, 0)
             with spill.mapped() as spilled:
-                entries = [self._write_shard(shard, spilled) for shard in range(self._shards)]
+                staged = [self._write_shard(shard, spilled) for shard in range(self._shards)]
             spill.close()
             build.files.remove(spill.path)
-            manifest = build.publish(entries)
+            manifest = build.publish([shard.entry for shard in staged])
         except BaseException:
             self.close()
             raise
+        self._replaced = sum(shard.replaced for shard in staged)
+        self._claims = None
         self._finalizer.detach()
         self._state = "built"
         self._manifest = manifest
         return manifest
 
-    def _write_shard(self, shard: int, spilled: mmap.mmap | bytes) -> ShardEntry:
+    def _write_shard(self, shard: int, spilled: mmap.mmap | bytes) -> StagedShard:
         plan, self._plans[shard] = self._plans[shard], None
         build = self._build
         if plan is None:
-            return stage_shard(build.staging, build.generation, shard, (), ())
+            return stage_shard(build.staging, build.generation, shard, (), (), self._shard_policy)
         members, keys = plan.contents()
         # spilled[offsets[i]:offsets[i + 1]] for each member i, without a Python step each.
         starts = map(self._offsets.__getitem__, members)
         ends = map(self._offsets.__getitem__, map((1).__add__, members))
         payloads = map(spilled.__getitem__, map(slice, starts, ends))
-        return stage_shard(build.staging, build.generation, shard, payloads, keys)
+        return stage_shard(
+            build.staging, build.generation, shard, payloads, keys, self._shard_policy
+        )
+
+    @property
+    def _shard_policy(self) -> OnDuplicate:
+        # Under "error" every key was settled as it came: a shard meets only keys repeated
+        # for one object, which any policy allows.
+        return "last" if self._on_duplicate == "error" else self._on_duplicate
 
     def close(self) -> None:
         """Discard an unbuilt set, with its generation's directory; closing twice is allowed."""

@@ -61,7 +61,7 @@ class QuorWriter:
     or bytes-like or has no UTF-8 form.
     """
 
-    __slots__ = ("_packer", "_path", "_quiet", "_raw")
+    __slots__ = ("_on_duplicate", "_packer", "_path", "_quiet", "_raw")
 
     _raw: StreamWriter | MemoryWriter
 
@@ -76,6 +76,7 @@ class QuorWriter:
         self._path = None if path is None else path_text(path)
         self._packer = msgpack.Packer(use_bin_type=True, default=default)
         self._quiet = quiet
+        self._on_duplicate = on_duplicate
         self._raw = (
             MemoryWriter(on_duplicate)
             if self._path is None
@@ -96,6 +97,11 @@ class QuorWriter:
     def streaming(self) -> bool:
         """True for a writer given its path up front, which writes objects as they come."""
         return isinstance(self._raw, StreamWriter)
+
+    @property
+    def on_duplicate(self) -> OnDuplicate:
+        """What the writer does with a key added again for another object."""
+        return self._on_duplicate
 
     @property
     def object_count(self) -> int:
@@ -122,6 +128,15 @@ class QuorWriter:
         """Encode and store *obj*; return its object ID (0, 1, 2... in order added)."""
         payload = self._packer.pack(obj)
         check_payload(payload)
+        return self._raw.add_object_raw(payload)
+
+    def add_object_raw(self, payload: bytes) -> int:
+        """Store the bytes *payload* as they are, unchecked; return the object's ID.
+
+        For bytes taken from another database (``quordb load`` rebuilds files byte for
+        byte, whatever their objects hold); a reader decodes them with msgpack, so bytes
+        that are not msgpack fail there, not here.
+        """
         return self._raw.add_object_raw(payload)
 
     def add_key(self, key: Key, obj_id: int) -> None:

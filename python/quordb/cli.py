@@ -97,6 +97,7 @@ def _cmd_build(args: argparse.Namespace) -> int:
             args.shards,
             BadRowPolicy(args.skip_bad, sys.stderr),
             show_progress=args.progress or sys.stderr.isatty(),
+            on_duplicate=args.on_duplicate,
         )
     return 0
 
@@ -273,6 +274,14 @@ def _parser() -> argparse.ArgumentParser:
         help="skip up to N records that cannot be used, each reported on stderr (default 0)",
     )
     build.add_argument(
+        "--on-duplicate",
+        choices=("last", "first", "error"),
+        default="last",
+        help="a key that a later record gives again names the later record (last, the "
+        "default), stays with the first (first), or makes the later record a bad one (error, "
+        "which names both records); stderr tells how many keys changed hands",
+    )
+    build.add_argument(
         "--progress",
         action="store_true",
         help="show progress on stderr even when it is not a terminal",
@@ -344,15 +353,6 @@ def _fail(message: str, status: int = 1) -> int:
     return status
 
 
-def _store_failure_by_prefix(exc: RuntimeError) -> bool:
-    """Whether *exc* is a store failure raised as a plain `RuntimeError`, told by its prefix.
-
-    Until ``quordb._native`` and the shard-set modules raise the classes of ``quordb._errors``;
-    delete this then, and let any `RuntimeError` left propagate as the bug it is.
-    """
-    return str(exc).startswith(("QuorCorruptError: ", "QuorVersionError: ", "QuorError: "))
-
-
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``quordb`` command with *argv* (default: ``sys.argv[1:]``); return the exit status."""
     try:
@@ -377,7 +377,3 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (OSError, ValueError) as exc:
         # The system refused, or a value the store cannot hold: the message says which.
         return _fail(str(exc) or type(exc).__name__)
-    except RuntimeError as exc:
-        if not _store_failure_by_prefix(exc):
-            raise
-        return _fail(str(exc))

@@ -281,9 +281,9 @@ class _Target:
     ) -> ShardEntry:
         """Write shard *shard* into the generation's directory; return its manifest entry."""
         if not isinstance(self.files, FsspecFiles):
-            return stage_shard(self.staging, self.generation, shard, payloads, keys)
+            return stage_shard(self.staging, self.generation, shard, payloads, keys).entry
         with tempfile.TemporaryDirectory(prefix="quordb-shard-") as scratch:
-            entry = stage_shard(scratch, self.generation, shard, payloads, keys)
+            entry = stage_shard(scratch, self.generation, shard, payloads, keys).entry
             name = shard_file_name(shard)
             self.files.put(os.path.join(scratch, name), posixpath.join(self.staging, name))
         return entry
