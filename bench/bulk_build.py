@@ -23,9 +23,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import data  # noqa: E402
+import data
 
-from quordb import OnDuplicate, QuorWriter  # noqa: E402
+from quordb import OnDuplicate, QuorWriter
 
 
 def best_s(build, reps: int) -> float:

@@ -8,6 +8,7 @@ import zlib
 from collections.abc import Iterable, Mapping
 
 import pytest
+
 from quordb._quordb import _QuorWriter
 
 # magic, version, num_keys, num_objects, index_offset, data_offset, file_crc32

@@ -10,6 +10,7 @@ import sys
 
 import msgpack
 import pytest
+
 from quordb import QuorReader, QuorWriter
 from quordb import open as quordb_open
 from quordb._units import counted, human_size
@@ -390,20 +391,24 @@ SKIPPABLE = '{"k": "a"}\n{bad\n{"k": 1.5}\n{"k": "b"}\n[]\n'
         (
             "3",
             0,
-            "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
-            "line 1 column 2 (char 1)\n"
-            "skipped {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
-            "not 1.5\n"
-            "skipped {src}:5: expected a JSON object, got list\n"
-            "quordb: skipped 3 bad rows (at most 3 allowed)\n",
+            (
+                "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
+                "line 1 column 2 (char 1)\n"
+                "skipped {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
+                "not 1.5\n"
+                "skipped {src}:5: expected a JSON object, got list\n"
+                "quordb: skipped 3 bad rows (at most 3 allowed)\n"
+            ),
         ),
         (
             "1",
             1,
-            "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
-            "line 1 column 2 (char 1)\n"
-            "quordb: {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
-            "not 1.5\n",
+            (
+                "skipped {src}:2: invalid JSON: Expecting property name enclosed in double quotes: "
+                "line 1 column 2 (char 1)\n"
+                "quordb: {src}:3: field 'k' must be a string, bytes, an integer or a list of them, "
+                "not 1.5\n"
+            ),
         ),
     ],
 )
@@ -429,8 +434,10 @@ REFUSED = "{src}:3: key 'b' is the key of the record at {src}:1 already (--on-du
         (
             ["--on-duplicate", "last"],
             0,
-            "quordb: 2 keys taken over by later records (--on-duplicate first keeps the first, "
-            "--on-duplicate error refuses the later)\n",
+            (
+                "quordb: 2 keys taken over by later records (--on-duplicate first keeps the first, "
+                "--on-duplicate error refuses the later)\n"
+            ),
             {"a": 0, "b": 2, "c": 2, "d": None},
         ),
         (

@@ -8,6 +8,7 @@ import msgpack
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
 from quordb import QuorWriter, ShardedWriter, _dump
 from quordb._dump import (
     dump_lines,

@@ -7,6 +7,7 @@ import re
 import sys
 
 import pytest
+
 from quordb import _inputs
 from quordb._inputs import (
     BadRow,
@@ -57,11 +58,15 @@ def test_jsonl_reports_bad_lines_and_reads_on(tmp_path):
     path.write_bytes(b'{"a": 1}\n\n{bad\n[1]\n\xff\n{"a": 2}\n')
     assert rows(path, "jsonl") == [
         Row({"a": 1}, f"{path}:1"),
-        f"{path}:3: invalid JSON: Expecting property name enclosed in double quotes: "
-        "line 1 column 2 (char 1)",
+        (
+            f"{path}:3: invalid JSON: Expecting property name enclosed in double quotes: "
+            "line 1 column 2 (char 1)"
+        ),
         f"{path}:4: expected a JSON object, got list",
-        f"{path}:5: invalid JSON: 'utf-8' codec can't decode byte 0xff in position 0: "
-        "invalid start byte",
+        (
+            f"{path}:5: invalid JSON: 'utf-8' codec can't decode byte 0xff in position 0: "
+            "invalid start byte"
+        ),
         Row({"a": 2}, f"{path}:6"),
     ]
 

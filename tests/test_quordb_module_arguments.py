@@ -5,6 +5,7 @@ import operator
 import pathlib
 
 import pytest
+
 from quordb._quordb import _QuorReader, _QuorWriter
 
 KEY_ERROR = "key must be str or bytes"

@@ -5,6 +5,7 @@ import zlib
 from pathlib import Path
 
 import pytest
+
 from quordb._quordb import _QuorReader
 
 CORRUPT = "QuorCorruptError: "

@@ -6,6 +6,7 @@ import sys
 import weakref
 
 import pytest
+
 import quordb
 import quordb._quordb as native
 from quordb._quordb import _QuorReader, _QuorWriter

@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from quordb._quordb import _QuorReader, _QuorWriter
 
 OBJECTS = [b"obj-a", b"obj-ab", b"obj-b", b"", b"orphan"]

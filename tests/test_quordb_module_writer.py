@@ -12,6 +12,7 @@ import textwrap
 from pathlib import Path
 
 import pytest
+
 from quordb._quordb import _QuorReader, _QuorWriter
 
 

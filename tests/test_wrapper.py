@@ -14,6 +14,7 @@ import msgpack
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
 from quordb import DuplicateKeyError, QuorReader, QuorWriter, ShardedReader, ShardedWriter
 from quordb._quordb import _QuorReader, _QuorWriter
 

@@ -33,7 +33,7 @@ import os
 import re
 import struct
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -128,7 +128,7 @@ def to_json(value: Any) -> Any:
 
 def _unb64(text: Any) -> bytes:
     if not isinstance(text, str):
-        raise ValueError(f"expected base64 text, not {json.dumps(text)}")
+        raise ValueError(f"expected base64 text, not {json.dumps(text)}")  # noqa: TRY004  # bad data, caught as such
     try:
         return base64.b64decode(text, validate=True)
     except binascii.Error as exc:

@@ -97,6 +97,9 @@ class ReaderMapping(Mapping[Key, Any]):
     ) -> Iterator[tuple[Key, bytes]]: ...
 
     @abstractmethod
+    def get_raw(self, key: Key) -> bytes | None: ...
+
+    @abstractmethod
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]: ...
 
     @abstractmethod

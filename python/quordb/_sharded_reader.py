@@ -187,6 +187,15 @@ class ShardedReader(ReaderMapping):
             return default
         return readers[shard].get(key, default)
 
+    def get_raw(self, key: Key) -> bytes | None:
+        """The stored msgpack bytes of *key*'s object, or None when it is absent."""
+        readers = self._set.readers
+        shard = shard_for(key, len(readers))
+        if shard < 0:
+            self._require_open()
+            return None
+        return readers[shard].get_raw(key)
+
     def __contains__(self, key: object) -> bool:
         readers = self._set.readers
         shard = shard_for(key, len(readers))
