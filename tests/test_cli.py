@@ -66,7 +66,7 @@ def test_build_reads_standard_input_and_prints_the_summary(tmp_path):
     result = quordb("build", str(db), "-", "--key", "k", stdin=b'{"k": "a"}\n{"k": "b", "v": 2}\n')
     out, err = text(result)
     assert result.returncode == 0 and err == ""
-    assert out == f"✅  {db}  —  2 objects · 2 keys · 0.1 KB\n"
+    assert out == f"✅  {db}  —  2 objects · 2 keys · 91 B\n"
     assert QuorReader(db)["b"] == {"k": "b", "v": 2}
 
 

@@ -339,6 +339,19 @@ def test_a_file_that_is_no_quordb_file_is_named_so(tmp_path, content, shown):
         assert native.value.args == (expected,)
 
 
+def test_a_directory_is_named_so(tmp_path):
+    with pytest.raises(StoreIOError) as native:
+        _native.Reader(str(tmp_path))
+    assert native.value.args == (
+        (
+            f"QuorIOError: {tmp_path} is a directory, not a quordb file "
+            "(quordb.open and ShardedReader open a shard set)"
+        ),
+    )
+    with pytest.raises(OSError, match="^QuorIOError: mmap failed"):
+        _QuorReader(str(tmp_path))
+
+
 @pytest.mark.parametrize(
     ("target", "message"),
     [

@@ -15,7 +15,7 @@ from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
 from quordb._inputs import BadRow, BadRowPolicy, Input, Row, keys_of
-from quordb._manifest import MANIFEST_NAME, Manifest
+from quordb._manifest import MANIFEST_NAME
 from quordb._native import temp_path_for
 from quordb._units import counted, human_size
 
@@ -141,11 +141,11 @@ def _open_writer(out: str, shards: int | None, on_duplicate: OnDuplicate = "last
     with _NamingTarget(out):
         if shards is not None:
             return ShardedWriter(out, shards=shards, on_duplicate=on_duplicate)
-        return QuorWriter(out, quiet=False, on_duplicate=on_duplicate)
+        return QuorWriter(out, on_duplicate=on_duplicate)
 
 
 class _NamingTarget:
-    """A failure to write, reported with the target's name first."""
+    """A failure to write, reported with the target's name first, unless it names it."""
 
     def __init__(self, out: str) -> None:
         self._out = out
@@ -157,28 +157,30 @@ class _NamingTarget:
         self, kind: type[BaseException] | None, exc: BaseException | None, tb: object
     ) -> None:
         if isinstance(exc, OSError) and not isinstance(exc, BrokenPipeError):  # ours, not OUT's
-            raise CliError(f"{self._out}: {exc}") from None
+            message = str(exc)
+            raise CliError(message if self._out in message else f"{self._out}: {message}") from None
 
 
 def _finish(writer: Writer) -> None:
-    """Build *writer*'s target and print its summary line on standard output.
-
-    A single file's line is the native writer's own (it was made with ``quiet=False``).
-    """
+    """Build *writer*'s target and print its summary line on standard output, one form for a
+    single file and a shard set: counts with their nouns, the size in decimal units."""
     if isinstance(writer, QuorWriter):
         writer.build()
-        return
-    sys.stdout.write(_set_summary(writer.path, writer.build()))
-
-
-def _set_summary(directory: str, manifest: Manifest) -> str:
-    shards = manifest.shards
-    return (
-        f"✅  {directory}  —  {counted(len(shards), 'shard')} · "
-        f"{counted(sum(e.num_objects for e in shards), 'object')} · "
-        f"{counted(sum(e.num_keys for e in shards), 'key')} · "
-        f"{human_size(sum(e.size for e in shards))}\n"
-    )
+        path = writer.path
+        assert path is not None  # the command line's writers stream to their target
+        counts = {"object": writer.object_count, "key": writer.key_count}
+        size = os.stat(path).st_size
+    else:
+        shards = writer.build().shards
+        path = writer.path
+        counts = {
+            "shard": len(shards),
+            "object": sum(e.num_objects for e in shards),
+            "key": sum(e.num_keys for e in shards),
+        }
+        size = sum(e.size for e in shards)
+    shown = " · ".join(counted(number, noun) for noun, number in counts.items())
+    sys.stdout.write(f"✅  {path}  —  {shown} · {human_size(size)}\n")
 
 
 # --- the rows -----------------------------------------------------------------------

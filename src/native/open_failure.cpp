@@ -1,6 +1,7 @@
 #include "native/open_failure.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +64,16 @@ std::optional<std::string> Shown(const std::string& head) {
 
 OpenFailure::OpenFailure(std::string path, StoreError error)
     : path_(std::move(path)), error_(std::move(error)) {
+  // A directory opens, then fails to map ("No such device"), which says nothing of
+  // what went wrong: it is most often a shard set given to the single-file reader.
+  struct stat status {};
+  if (error_.kind() == StoreError::Kind::kIo && ::stat(path_.c_str(), &status) == 0 &&
+      S_ISDIR(status.st_mode)) {
+    error_ = StoreError::Io(path_ +
+                            " is a directory, not a quordb file (quordb.open and "
+                            "ShardedReader open a shard set)");
+    return;
+  }
   if (error_.kind() != StoreError::Kind::kCorrupt) return;
   std::string head = HeadOf(path_);
   // An empty file, or the start of one cut short, may still be a damaged

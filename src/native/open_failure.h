@@ -1,9 +1,10 @@
 // Why a file could not be opened for reading, as quordb._native says it. A
 // file whose first bytes cannot begin a quordb file is named as no quordb
 // file at all, with those bytes shown as text, rather than by the check that
-// refused it ("bad magic [123, 34, 80, 97]"):
+// refused it ("bad magic [123, 34, 80, 97]"), and a directory as one:
 //
 //   QuorCorruptError: data.json is not a quordb file (it starts with '{"id')
+//   QuorIOError: sets/users is a directory, not a quordb file (quordb.open and ...)
 //
 //   Result<std::unique_ptr<Reader>> opened = Reader::Open(path, verify);  // without the lock
 //   if (!opened.ok()) failure.emplace(path, std::move(opened).error());   // still without it
