@@ -228,6 +228,7 @@ def test_manifest_lists_every_shard_with_its_file_facts(tmp_path):
         (lambda w: w.add("x", [1]), TypeError),
         (lambda w: w.add("x", 5), TypeError),
         (lambda w: w.add_key("k", 0), ValueError),
+        (lambda w: w.add_key("k", -1), OverflowError),
         (lambda w: w.add_key(7, 0), TypeError),
         (lambda w: w.add(object(), "k"), TypeError),
     ],

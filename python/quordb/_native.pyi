@@ -133,6 +133,10 @@ class MemoryWriter:
 
 # ---- module functions of the adds (src/native/add_checks.cpp, write_target.cpp) ----
 
+def check_object_id(obj_id: SupportsIndex, object_count: SupportsIndex) -> int:
+    """*obj_id* as an int when it names one of *object_count* objects; raises what
+    `StreamWriter.add_key` raises for an object ID it does not hold."""
+
 def check_keys(keys: _StreamKey | Iterable[_StreamKey], /) -> list[str | bytes]:
     """The keys of an add as a new list, checked as `StreamWriter.add` checks them.
 

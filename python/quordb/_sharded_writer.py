@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import mmap
-import operator
 import os
 import weakref
 from array import array
@@ -16,7 +15,7 @@ import msgpack  # type: ignore[import-untyped]  # ships no type information
 
 from quordb._manifest import MAX_SHARDS, Manifest, check_shard_count
 from quordb._mapping import Key
-from quordb._native import MemoryWriter, check_payload, shard_of
+from quordb._native import MemoryWriter, check_object_id, check_payload, shard_of
 from quordb._reader import PathArg, path_text
 from quordb._set_build import SetBuild, StagedShard, stage_shard
 from quordb._set_files import LocalFiles
@@ -230,11 +229,7 @@ class ShardedWriter:
         """Map *key* to the object *obj_id* in the key's shard; the last mapping of a key wins."""
         self._require_open()
         (checked,) = key_list(key)
-        obj_id = operator.index(obj_id)
-        if not 0 <= obj_id < len(self._homes):
-            raise ValueError(
-                f"QuorError: obj_id {obj_id} out of range (have {len(self._homes)} objects)"
-            )
+        obj_id = check_object_id(obj_id, len(self._homes))
         if self._claims is not None:
             self._claims.add_key(checked, obj_id)
         shard = shard_of(checked, self._shards)

@@ -79,6 +79,22 @@ PyObject* CheckKeysFunction(PyObject*, PyObject* keys) {
       nullptr);
 }
 
+constexpr const char* kCheckObjectIdNames[] = {"obj_id", "object_count"};
+
+PyObject* CheckObjectIdFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static const Signature signature{"check_object_id()", kCheckObjectIdNames, 2};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    uint64_t obj_id = 0;
+    uint64_t count = 0;
+    if (!glue::ConvertObjectId(matched[0], &obj_id) || !glue::ConvertObjectId(matched[1], &count))
+      return nullptr;
+    if (Status named = CheckObjectId(obj_id, count); !named.ok())
+      return SetStoreError(named.error());
+    return PyLong_FromUnsignedLongLong(obj_id);
+  });
+}
+
 PyMethodDef kFunctions[] = {
     {"check_keys", CheckKeysFunction, METH_O,
      "check_keys(keys, /)\n--\n\n"
@@ -95,6 +111,10 @@ PyMethodDef kFunctions[] = {
      "Raise what StreamWriter.add would raise for these arguments before storing anything,\n"
      "for writers that add in several steps. Returns the keys as checked: the one key, a\n"
      "list or tuple as given, or any other iterable's keys as a new list."},
+    {"check_object_id", FastcallMethod<CheckObjectIdFunction>(), METH_FASTCALL | METH_KEYWORDS,
+     "check_object_id(obj_id, object_count)\n--\n\n"
+     "*obj_id* as an int if it names one of *object_count* objects; raises what\n"
+     "StreamWriter.add_key raises for an object ID it does not hold."},
     {nullptr, nullptr, 0, nullptr},
 };
 

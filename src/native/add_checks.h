@@ -1,6 +1,6 @@
 // What an add accepts, checked before anything is stored. The rule lives
 // here alone: StreamWriter's adds use it, and the module functions
-// check_keys, check_payload and check_add hand it to writers that add in
+// check_keys, check_payload, check_add and check_object_id hand it to writers that add in
 // several steps (the in-memory and sharded writers).
 //
 //   keys   one key, or an iterable of at least one; each key str (with a
