@@ -81,10 +81,11 @@ class QuorReader(ReaderMapping):
     is unmapped once running iterations are done.  Any use after `close()`
     raises `ValueError`.
 
-    Errors of the store arrive as raised by the native layer: `RuntimeError`
-    with a message starting ``"QuorCorruptError: "`` (damaged file) or
-    ``"QuorVersionError: unsupported version "``, and `OSError` starting
-    ``"QuorIOError: "`` (the file cannot be opened or mapped).
+    Errors of the store arrive as raised by the native layer: `CorruptError`
+    (a `RuntimeError` whose message starts ``"QuorCorruptError: "``) for a
+    damaged file, `VersionError` (a `RuntimeError`, ``"QuorVersionError:
+    unsupported version "``), and `StoreIOError` (an `OSError`,
+    ``"QuorIOError: "``) when the file cannot be opened or mapped.
 
     One reader may be shared by many threads; opening, `verify`, batched
     lookups and long chunk fetches let other threads run meanwhile.
