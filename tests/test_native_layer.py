@@ -1,6 +1,7 @@
 """quordb._native's own surface: the rules its functions and classes apply, one table each."""
 
 import os
+import pickle
 import subprocess
 import sys
 import tempfile
@@ -161,6 +162,9 @@ def test_each_kind_of_failure_arrives_as_its_class(
     )
     if quordb_class is OSError:
         assert native.value.errno is None and native.value.strerror is None
+    # Caught in another process (a Dask worker's failure reaches its client pickled).
+    copied = pickle.loads(pickle.dumps(native.value))
+    assert (type(copied), copied.args) == (native_class, native.value.args)
 
 
 def test_running_out_of_memory_without_the_lock_raises_memory_error(tmp_path):

@@ -3,6 +3,7 @@
 import datetime as dt
 import os
 import pathlib
+import pickle
 import signal
 import tempfile
 import threading
@@ -345,7 +346,9 @@ def test_keys_added_again_are_settled_by_the_policy_and_counted(
             else:
                 writer.add_key(first, second)
         except DuplicateKeyError as error:
-            seen.append((step, error.key, error.first, error.second))
+            copied = pickle.loads(pickle.dumps(error))  # its details survive a process boundary
+            assert copied.args == error.args
+            seen.append((step, copied.key, copied.first, copied.second))
     assert seen == refused
     assert writer.object_count == objects
     finish(writer, target)

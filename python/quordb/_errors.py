@@ -78,3 +78,9 @@ class DuplicateKeyError(StoreError, ValueError):
 
     def __reduce__(self) -> tuple[object, ...]:
         return (type(self), (self.args[0], self.key, self.first, self.second))
+
+
+# Shown, and pickled, under the package's public name, where users import them from.
+for _class in (StoreError, CorruptError, VersionError, StoreIOError, DuplicateKeyError):
+    _class.__module__ = "quordb"
+del _class
