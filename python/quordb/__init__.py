@@ -20,7 +20,8 @@ interpreter lock; its ``*_raw`` methods hand out the stored bytes.
 from quordb._errors import CorruptError, DuplicateKeyError, StoreError, StoreIOError, VersionError
 from quordb._quordb import __version__
 from quordb._reader import Key, PathArg, QuorReader
-from quordb._sharded import ShardedReader, ShardedWriter, open
+from quordb._sharded_reader import ShardedReader, open
+from quordb._sharded_writer import ShardedWriter
 from quordb._writer import OnDuplicate, QuorWriter
 
 __all__ = [
