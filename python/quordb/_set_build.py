@@ -143,15 +143,15 @@ class SetBuild:
         try:
             self._lock = files.lock(directory)
             known, self._previous = self._published_generation()
-            names = files.names(directory)
-            found = [g for g in map(_generation_of, names) if g is not None]
+            found = {
+                name: generation
+                for name in files.names(directory)
+                if (generation := _generation_of(name)) is not None
+            }
             # A generation number is never used twice, so a name always means one build.
-            self.generation = 1 + max([self._previous or 0, *found])
+            self.generation = 1 + max([self._previous or 0, *found.values()])
             self.staging = files.join(directory, generation_directory(self.generation))
-            for name in names:
-                generation = _generation_of(name)
-                if generation is None:
-                    continue
+            for name, generation in found.items():
                 # Unpublished: left by a build that failed or was killed. With no manifest
                 # that can be read, what the shards on disk belong to is not known: kept.
                 if generation < 0 or (
