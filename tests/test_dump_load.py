@@ -2,6 +2,7 @@
 
 import json
 import math
+import pathlib
 import struct
 
 import msgpack
@@ -46,6 +47,8 @@ raw_payloads = st.sampled_from(
 ) | st.binary(max_size=6)
 keys = st.text(max_size=6) | st.binary(max_size=6)
 NAN_WITH_SIGN = struct.pack(">Bd", 0xCB, -math.nan)
+# The dump of the rich_db fixture as quordb made it when it decoded with msgpack.
+RICH_DUMP = pathlib.Path(__file__).parent / "data" / "rich.dump.jsonl"
 
 
 def refuse_bare_constant(name):
@@ -86,6 +89,16 @@ def test_round_trip_rebuilds_the_same_file(tmp_path, capfd, objects, naming):
     assert count.objects == len(objects)
     for line in lines:  # every line is strict JSON on its own
         json.loads(line, parse_constant=refuse_bare_constant)
+
+
+def test_the_dump_of_a_rich_file_keeps_its_bytes_and_loads_back_to_the_file(
+    tmp_path, capfd, rich_db
+):
+    source = rich_db
+    assert "".join(line + "\n" for line in dump_lines(source)) == RICH_DUMP.read_text()
+    copy, _count, _lines = rebuilt(source, tmp_path)
+    capfd.readouterr()
+    assert copy.read_bytes() == pathlib.Path(source).read_bytes()
 
 
 def test_shared_and_unnamed_objects_are_dumped_once_each_in_stored_order(tmp_path, capfd):
