@@ -1,5 +1,6 @@
 """The dump format and load: a database dumped and loaded is the same file, byte for byte."""
 
+import datetime
 import json
 import math
 import pathlib
@@ -10,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from quordb import QuorWriter, ShardedWriter, _dump
+from quordb import Ext, QuorWriter, ShardedWriter, _dump
 from quordb._dump import (
     dump_lines,
     from_json,
@@ -154,9 +155,29 @@ def test_bad_tagged_values_are_refused(tagged):
         from_json(tagged)
 
 
-def test_to_json_and_from_json_are_inverse_on_tags():
-    value = {"a": [b"x", {2: msgpack.Timestamp(3, 4)}], "$k": None}
+@pytest.mark.parametrize(
+    "tagged",
+    [
+        datetime.datetime(1970, 1, 1, 0, 0, 3, 4, tzinfo=datetime.UTC),
+        Ext(7, b"\x00"),
+    ],
+    ids=["timestamp", "ext"],
+)
+def test_to_json_and_from_json_are_inverse_on_tags(tagged):
+    value = {"a": [b"x", {2: tagged}], "$k": None}
     assert from_json(json.loads(json.dumps(to_json(value)))) == value
+
+
+@pytest.mark.parametrize(
+    ("seconds", "nanoseconds"),
+    [(3, 0), (2**32, 0), (3, 4), (-1, 500_000_000), (2**40, 0), (-(2**63), 999_999_999)],
+    ids=["32-bit", "64-bit", "nanoseconds", "before 1970", "far ahead", "first of 96 bits"],
+)
+def test_a_dumped_timestamp_loads_as_the_bytes_msgpack_made(seconds, nanoseconds):
+    # Finer than a microsecond or outside the years 1 to 9999, a timestamp is no datetime:
+    # older dumps show such timestamps all the same.
+    expected = msgpack.packb(msgpack.Timestamp(seconds, nanoseconds))
+    assert payload_from_json({"$timestamp": [seconds, nanoseconds]}) == expected
 
 
 @pytest.mark.parametrize(

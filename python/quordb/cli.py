@@ -16,11 +16,12 @@ import json
 import os
 import sys
 from collections.abc import Callable, Iterable, Sequence
+from typing import Any
 
-from quordb import Key, QuorReader, ShardedReader, StoreError, _build
+from quordb import DecodeError, Key, QuorReader, ShardedReader, StoreError, _build
 from quordb import open as open_database
 from quordb._cli_errors import CliError, UsageError
-from quordb._dump import dump_lines, json_text, to_json, unpack_failure
+from quordb._dump import dump_lines, json_text, to_json
 from quordb._inputs import (
     FORMATS,
     KEY_FIELD_RULE,
@@ -111,7 +112,7 @@ def _cmd_load(args: argparse.Namespace) -> int:
 # read commands
 
 
-def _open(args: argparse.Namespace) -> QuorReader | ShardedReader:
+def _open(args: argparse.Namespace) -> QuorReader[Any] | ShardedReader[Any]:
     return open_database(args.db, verify=not args.no_verify)
 
 
@@ -121,10 +122,8 @@ def _cmd_get(args: argparse.Namespace) -> int:
             value = db[_key_arg(args.key)]
         except KeyError:
             raise CliError(f"key not found: {args.key!r}") from None
-        except ValueError as exc:  # msgpack's decoding errors
-            raise CliError(
-                f"the object of key {args.key!r} cannot be decoded: {unpack_failure(exc)}"
-            ) from None
+        except DecodeError as exc:
+            raise CliError(f"the object of key {args.key!r} {exc.reason}") from None
     try:
         line = json_text(value)
     except RecursionError:
