@@ -104,6 +104,18 @@ def test_an_object_that_does_not_match_is_named_and_the_reader_goes_on(stored, r
     assert quordb.open(stored[1])[BAD_KEY] == BAD_RECORD
 
 
+@pytest.mark.parametrize(
+    "scan",
+    [lambda db: iter(db.items()), lambda db: iter(db.values()), lambda db: db.range()],
+    ids=["items", "values", "range"],
+)
+def test_a_scan_that_met_an_object_it_cannot_decode_ends_there(stored, scan):
+    running = scan(quordb.open(stored[1], type=PersonStruct))
+    with pytest.raises(DecodeError):
+        list(running)
+    assert list(running) == []
+
+
 def test_writers_take_structs_and_dataclasses_as_maps(tmp_path):
     writer = QuorWriter()
     writer.add(PersonStruct("Ada", 36), "a")

@@ -169,19 +169,31 @@ class ReaderMapping[T](Mapping[Key, T]):
             failure = self._first_failure(zip(keys, payloads), error)
             raise failure from failure.__cause__
 
-    def _decoded_chunks(self, chunks: Iterator[list[tuple[Key, bytes]]]) -> Iterator[tuple[Key, T]]:
-        """The pairs of a chunked raw scan, each chunk decoded at once; made at once, read lazily."""
-        return chain.from_iterable(map(self._decoded_chunk, chunks))
+    # A scan decodes a chunk at a time, and flattens the chunks without a Python step per
+    # object. Its chunks come from a generator, so that an iteration that raised ends, as a
+    # generator's does, rather than go on from the next chunk.
 
-    def _decoded_chunk(self, chunk: list[tuple[Key, bytes]]) -> Iterator[tuple[Key, T]]:
-        keys = list(map(itemgetter(0), chunk))
-        return zip(keys, self._decoded_batch(keys, list(map(itemgetter(1), chunk))), strict=True)
+    def _decoded_chunks(self, chunks: Iterator[list[tuple[Key, bytes]]]) -> Iterator[tuple[Key, T]]:
+        """The pairs of a chunked raw scan, decoded; made at once, read lazily."""
+        return chain.from_iterable(self._each_chunk_decoded(chunks))
+
+    def _each_chunk_decoded(
+        self, chunks: Iterator[list[tuple[Key, bytes]]]
+    ) -> Iterator[Iterator[tuple[Key, T]]]:
+        for chunk in chunks:
+            keys = list(map(itemgetter(0), chunk))
+            yield zip(keys, self._decoded_batch(keys, list(map(itemgetter(1), chunk))), strict=True)
 
     def _decoded_value_chunks(
         self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
     ) -> Iterator[T]:
-        """The objects of a chunked scan of values, *key_chunks* the same scan's keys, read
-        only to name a key that fails."""
+        """The objects of a chunked scan of values, decoded; *key_chunks*, the same scan's
+        keys, is read only to name the key of an object that fails."""
+        return chain.from_iterable(self._each_value_chunk_decoded(chunks, key_chunks))
+
+    def _each_value_chunk_decoded(
+        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
+    ) -> Iterator[list[T]]:
         for index, chunk in enumerate(chunks):
             try:
                 decoded = list(map(self._decode, chunk))
@@ -189,7 +201,7 @@ class ReaderMapping[T](Mapping[Key, T]):
                 keys = next(islice(key_chunks, index, None))
                 failure = self._first_failure(zip(keys, chunk), error)
                 raise failure from failure.__cause__
-            yield from decoded
+            yield decoded
 
     def _first_failure(
         self, pairs: Iterable[tuple[Key | None, bytes | None]], error: BaseException
