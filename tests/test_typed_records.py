@@ -2,6 +2,7 @@
 does not match it is named by its key while the reader goes on."""
 
 import dataclasses
+import pickle
 from typing import TypedDict
 
 import msgspec
@@ -100,6 +101,13 @@ def test_an_object_that_does_not_match_is_named_and_the_reader_goes_on(stored, r
     assert error.reason == "does not match PersonStruct: Expected `int`, got `str` - at `$.age`"
     if error.key is not None:
         assert str(error) == f"QuorError: the object of key '{BAD_KEY}' {error.reason}"
+    copied = pickle.loads(pickle.dumps(error))  # as a worker's failure reaches its client
+    assert (type(copied), copied.args, copied.key, copied.reason) == (
+        DecodeError,
+        error.args,
+        error.key,
+        error.reason,
+    )
     assert db["p001"] == PersonStruct("n1", 1)
     assert quordb.open(stored[1])[BAD_KEY] == BAD_RECORD
 
