@@ -8,9 +8,18 @@ import types
 import zlib
 from collections.abc import Iterable, Mapping
 
+import msgpack
 import pytest
+from msgpack import Timestamp
 
 from quordb._quordb import _QuorWriter
+
+NAN_WITH_PAYLOAD = struct.unpack(">d", bytes.fromhex("fff8000000000abc"))[0]
+
+
+def packb(value):
+    return msgpack.packb(value, use_bin_type=True)
+
 
 # magic, version, num_keys, num_objects, index_offset, data_offset, file_crc32
 HEADER = struct.Struct(">4sB3xIIQQI4x")
@@ -173,94 +182,42 @@ def structure_damage(request):
     return blob, "QuorCorruptError: " + detail, where
 
 
-def _float64(bits: str) -> bytes:
-    return b"\xcb" + bytes.fromhex(bits)
-
-
-def _ext(code: int, data: bytes) -> bytes:
-    """An ext value in the smallest form msgpack's encoders choose."""
-    fixed = {1: 0xD4, 2: 0xD5, 4: 0xD6, 8: 0xD7, 16: 0xD8}
-    if len(data) in fixed:
-        return bytes([fixed[len(data)]]) + struct.pack(">b", code) + data
-    return b"\xc7" + bytes([len(data)]) + struct.pack(">b", code) + data
-
-
-def _str(text: str) -> bytes:
-    data = text.encode()
-    return (bytes([0xA0 | len(data)]) if len(data) < 32 else b"\xd9" + bytes([len(data)])) + data
-
-
 # Every kind of value msgpack holds, and payloads other encoders write, each given as bytes
-# so that the file does not depend on the package's own encoder: (payload, keys naming it);
-# an object with no key is stored all the same.
+# (msgpack's, not the package's own encoder's): (payload, keys naming it); an object with no
+# key is stored all the same.
 RICH_OBJECTS: list[tuple[bytes, list[bytes]]] = [
-    # {"name": "Ada", "tags": ["x", "y"], "age": 36, "active": true, "none": nil}
     (
-        b"\x85"
-        + _str("name")
-        + _str("Ada")
-        + _str("tags")
-        + b"\x92"
-        + _str("x")
-        + _str("y")
-        + _str("age")
-        + b"\x24"
-        + _str("active")
-        + b"\xc3"
-        + _str("none")
-        + b"\xc0",
+        packb({"name": "Ada", "tags": ["x", "y"], "age": 36, "active": True, "none": None}),
         [b"user:1", b"ada"],
     ),
-    # {1: "one", -5: bin 00ff, bin "raw": 1.5, nil: [], 2.5: "f", false: "t"}
     (
-        b"\x86\x01"
-        + _str("one")
-        + b"\xfb\xc4\x02\x00\xff\xc4\x03raw"
-        + _float64("3ff8000000000000")
-        + b"\xc0\x90"
-        + _float64("4004000000000000")
-        + _str("f")
-        + b"\xc2"
-        + _str("t"),
+        packb({1: "one", -5: b"\x00\xff", b"raw": 1.5, None: [], 2.5: "f", False: "t"}),
         [b"non-str keys"],
     ),
-    # 0.0, -0.0, 1e308, the smallest subnormal, inf, -inf, NaN, NaN with sign and payload
     (
-        b"\x98"
-        + _float64("0000000000000000")
-        + _float64("8000000000000000")
-        + struct.pack(">Bd", 0xCB, 1e308)
-        + _float64("0000000000000001")
-        + struct.pack(">Bd", 0xCB, math.inf)
-        + struct.pack(">Bd", 0xCB, -math.inf)
-        + struct.pack(">Bd", 0xCB, math.nan)
-        + _float64("fff8000000000abc"),
+        packb([0.0, -0.0, 1e308, 5e-324, math.inf, -math.inf, math.nan, NAN_WITH_PAYLOAD]),
         [b"floats"],
     ),
-    # the edges of each integer form
     (
-        (
-            b"\x9c\x7f\xcc\x80\xcc\xff\xcd\x01\x00\xcd\xff\xff\xce\x00\x01\x00\x00"
-            b"\xcf\xff\xff\xff\xff\xff\xff\xff\xff\xe0\xd0\xdf\xd1\xff\x7f"
-            b"\xd3\x80\x00\x00\x00\x00\x00\x00\x00\xcf\x80\x00\x00\x00\x00\x00\x00\x00"
-        ),
+        packb([127, 128, 255, 256, 65535, 65536, 2**64 - 1, -32, -33, -129, -(2**63), 2**63]),
         [b"ints"],
     ),
-    (_ext(5, b"ext data"), [b"ext"]),
-    (_ext(-128, b"\x00" * 3), [b"ext of odd length"]),
-    # timestamps: 32-bit, 64-bit with microseconds, 96-bit before 1970
+    (packb(msgpack.ExtType(5, b"ext data")), [b"ext"]),
+    (b"\xc7\x03\x80\x00\x00\x00", [b"ext of odd length"]),  # code -128, which msgpack reserves
     (
-        b"\x93"
-        + _ext(-1, struct.pack(">I", 1_700_000_000))
-        + _ext(-1, struct.pack(">Q", (123_456_000 << 34) | 1_700_000_000))
-        + b"\xc7\x0c\xff"
-        + struct.pack(">Iq", 500_000_000, -1),
+        packb(
+            [
+                Timestamp(1_700_000_000),
+                Timestamp(1_700_000_000, 123_456_000),
+                Timestamp(-1, 500_000_000),
+            ]
+        ),
         [b"timestamps"],
     ),
-    (_str("ü text 用户 \x00 end"), [b"\xff\xfe not utf-8", "é".encode()]),
-    (b"\x81" + _str("$bytes") + _str("looks like a tag"), [b"tag-like"]),
-    (b"\xc4\x00", [b"empty bin"]),
-    (b"\x80", []),  # no key names it
+    (packb("ü text 用户 \x00 end"), [b"\xff\xfe not utf-8", "é".encode()]),
+    (packb({"$bytes": "looks like a tag"}), [b"tag-like"]),
+    (packb(b""), [b"empty bin"]),
+    (packb({}), []),  # no key names it
     # payloads that decoding and encoding again would not give back
     (b"\xca\x3f\x80\x00\x00", [b"float32"]),
     (b"\xd9\x01a", [b"str8 of one byte"]),

@@ -4,7 +4,6 @@ except where a difference is deliberate (each listed here)."""
 import dataclasses
 import datetime
 import enum
-import math
 import struct
 import sys
 
@@ -104,28 +103,16 @@ def test_encoding_and_decoding_agree_with_msgpack(pair):
     assert shape(plain_decoding().decode(payload)) == shape(unpackb(payload))
 
 
-class Port(int):
-    pass
-
-
-class Name(str):
-    pass
-
-
-class Ratio(float):
-    pass
-
-
-class Blob(bytes):
-    pass
+def subclass(base, value):
+    return type(f"My{base.__name__}", (base,), {})(value)
 
 
 @pytest.mark.parametrize(
     "obj",
     [
-        Port(8080),
-        {Name("host"): Name("example.org")},
-        [Ratio(0.5), Blob(b"\x00")],
+        subclass(int, 8080),
+        {subclass(str, "host"): subclass(str, "example.org")},
+        [subclass(float, 0.5), subclass(bytes, b"\x00")],
         msgpack.Timestamp(3, 4),
         [-(2**63), 2**64 - 1],
     ],
@@ -253,9 +240,3 @@ def test_object_hook_without_msgpack_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "msgpack", None)
     with pytest.raises(ImportError, match=r"pip install 'quordb\[msgpack\]'"):
         decoding(object_hook=dict)
-
-
-def test_nan_payloads_and_negative_zero_keep_their_bits():
-    values = [-0.0, math.nan, struct.unpack(">d", bytes.fromhex("7ff8000000000abc"))[0]]
-    decoded = plain_decoding().decode(encoder()(values))
-    assert [struct.pack(">d", v) for v in decoded] == [struct.pack(">d", v) for v in values]
