@@ -122,14 +122,6 @@ def test_what_msgpack_encoded_as_it_is_is_encoded_alike(obj):
     assert encoder()(obj) == packb(obj)
 
 
-@pytest.mark.parametrize("number", [2**64, -(2**63) - 1], ids=["above", "below"])
-def test_ints_beyond_64_bits_are_refused_by_both(number):
-    with pytest.raises(OverflowError):
-        packb(number)
-    with pytest.raises(OverflowError):
-        encoder()([number])
-
-
 def test_default_is_called_for_unknown_objects_and_its_ext_type_encoded_as_msgpack_did():
     def default(obj):
         if isinstance(obj, complex):

@@ -122,13 +122,3 @@ def test_a_scan_that_met_an_object_it_cannot_decode_ends_there(stored, scan):
     with pytest.raises(DecodeError):
         list(running)
     assert list(running) == []
-
-
-def test_writers_take_structs_and_dataclasses_as_maps(tmp_path):
-    writer = QuorWriter()
-    writer.add(PersonStruct("Ada", 36), "a")
-    writer.add(PersonClass("Bob", 40), "b")
-    writer.build(tmp_path / "w.qrdb")
-    db = quordb.QuorReader(tmp_path / "w.qrdb")
-    assert dict(db) == {"a": {"name": "Ada", "age": 36}, "b": {"name": "Bob", "age": 40}}
-    assert quordb.QuorReader(tmp_path / "w.qrdb", type=PersonClass)["a"] == PersonClass("Ada", 36)
