@@ -200,7 +200,7 @@ def test_deliberate_differences_in_decoding(tmp_path, payload, theirs, ours):
     writer.build(tmp_path / "d.qrdb")
     reader = QuorReader(tmp_path / "d.qrdb")
     if isinstance(ours, type):
-        with pytest.raises(ours, match="^QuorError: the object of key 'k' "):
+        with pytest.raises(ours, match="^QuorError: the object of key 'k' cannot be decoded: "):
             reader["k"]
     else:
         assert reader["k"] == ours

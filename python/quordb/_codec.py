@@ -190,10 +190,14 @@ def decoding(
     decoder = msgspec.msgpack.Decoder(
         type, ext_hook=_as_ext if ext_hook is None else _ext_hook_of(ext_hook)
     )
+    # Without a type, a ValidationError is the bytes' own fault (a timestamp out of range),
+    # not a mismatch.
+    if type is Any:
+        return Decoding(decoder.decode, (msgspec.DecodeError, RecursionError), None, None)
     return Decoding(
         decoder.decode,
         (msgspec.DecodeError, RecursionError),
-        None if type is Any else _type_name(type),
+        _type_name(type),
         msgspec.ValidationError,
     )
 
