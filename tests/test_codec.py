@@ -5,6 +5,7 @@ import dataclasses
 import datetime
 import enum
 import struct
+import subprocess
 import sys
 
 import msgpack
@@ -232,3 +233,21 @@ def test_object_hook_without_msgpack_says_what_to_install(monkeypatch):
     monkeypatch.setitem(sys.modules, "msgpack", None)
     with pytest.raises(ImportError, match=r"pip install 'quordb\[msgpack\]'"):
         decoding(object_hook=dict)
+
+
+def test_msgspec_is_imported_by_the_first_decode_not_by_opening_or_listing(tmp_path):
+    writer = QuorWriter()
+    writer.add({"v": 1}, "k")
+    writer.build(tmp_path / "db.qrdb")
+    script = (
+        "import sys, quordb\n"
+        f"db = quordb.open({str(tmp_path / 'db.qrdb')!r})\n"
+        "assert list(db) == ['k'] and db.verify() and db.stats()\n"
+        "assert 'msgspec' not in sys.modules\n"
+        "assert db['k'] == {'v': 1} and db.get_many(['k']) == [{'v': 1}]\n"
+        "assert 'msgspec' in sys.modules\n"
+    )
+    done = subprocess.run(
+        [sys.executable, "-c", script], check=False, capture_output=True, text=True
+    )
+    assert done.returncode == 0, done.stderr

@@ -7,6 +7,7 @@ supplies the views, identity equality, the closed check and the ``with`` protoco
 
 from __future__ import annotations
 
+import weakref
 from abc import abstractmethod
 from collections.abc import (
     Callable,
@@ -23,7 +24,7 @@ from operator import itemgetter
 from types import TracebackType
 from typing import Any, ClassVar, Self
 
-from quordb._codec import Decoding
+from quordb._codec import Decoding, decoding, plain_decoding
 from quordb._errors import DecodeError
 
 __all__ = ["Key", "ReaderMapping"]
@@ -64,6 +65,26 @@ class _ValuesView[T](ValuesView[T]):
 
     def __iter__(self) -> Iterator[T]:
         return self._mapping._decoded_values()
+
+
+class _FirstDecode:
+    """A reader's decoding until it first decodes: makes the decoder, hands it to the reader
+    and decodes. It holds the reader weakly, so that a reader dropped is freed at once, with
+    its mapping of the file."""
+
+    __slots__ = ("reader",)
+
+    def __init__(self, reader: weakref.ref[ReaderMapping[Any]]) -> None:
+        self.reader = reader
+
+    def __call__(self, payload: bytes) -> Any:
+        made = plain_decoding()
+        reader = self.reader()
+        if reader is not None:
+            # _decoding is read only once a decode has raised, so it is set before decoding.
+            reader._decoding = made
+            reader._decode = made.decode
+        return made.decode(payload)
 
 
 class ReaderMapping[T](Mapping[Key, T]):
@@ -121,6 +142,22 @@ class ReaderMapping[T](Mapping[Key, T]):
     def _decoded_values(self) -> Iterator[T]:
         """Each key's object, in key order."""
         return map(itemgetter(1), self._decoded_items())
+
+    def _take_decoding(
+        self,
+        type: Any,
+        ext_hook: Callable[[int, bytes], Any] | None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None,
+    ) -> None:
+        """Decode as *type* with the hooks. A reader without them makes its decoder when it
+        first decodes, so that one opened to list keys or check a file never imports msgspec;
+        one with them makes it now, so that what cannot go together fails before any file is
+        opened."""
+        if type is Any and ext_hook is None and object_hook is None:
+            self._decode = _FirstDecode(weakref.ref(self))
+        else:
+            self._decoding = decoding(type, ext_hook, object_hook)
+            self._decode = self._decoding.decode
 
     # Views and identity
 

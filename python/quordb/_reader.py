@@ -8,7 +8,6 @@ from collections.abc import Callable, Iterable, Iterator
 from itertools import chain, repeat
 from typing import Any, Literal, NoReturn, overload
 
-from quordb._codec import decoding
 from quordb._mapping import Key, ReaderMapping
 from quordb._native import Reader
 from quordb._quordb import _QuorReader
@@ -133,8 +132,7 @@ class QuorReader[T](ReaderMapping[T]):
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
-        self._decoding = decoding(type, ext_hook, object_hook)
-        self._decode = self._decoding.decode
+        self._take_decoding(type, ext_hook, object_hook)
         self._path = path_text(path)
         # Taken before the open, as the native reader takes its own: a rename
         # in between makes `raw` refuse once, never serve another file.

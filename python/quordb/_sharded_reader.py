@@ -11,7 +11,6 @@ from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
-from quordb._codec import decoding
 from quordb._errors import CorruptError, StoreIOError
 from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry, shard_error
 from quordb._mapping import Key, ReaderMapping
@@ -113,10 +112,8 @@ class ShardedReader[T](ReaderMapping[T]):
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
-        # Made first, so that hooks that cannot go together are refused before any file
-        # is opened; each shard makes its own from the same arguments.
-        self._decoding = decoding(type, ext_hook, object_hook)
-        self._decode = self._decoding.decode
+        # Each shard makes its own decoding from the same arguments.
+        self._take_decoding(type, ext_hook, object_hook)
         self._directory = path_text(directory)
         self._verify = verify
         self._type = type
