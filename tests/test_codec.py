@@ -123,6 +123,31 @@ def test_what_msgpack_encoded_as_it_is_is_encoded_alike(obj):
     assert encoder()(obj) == packb(obj)
 
 
+@pytest.mark.parametrize("number", [2**64, -(2**63) - 1], ids=["above", "below"])
+def test_ints_beyond_64_bits_are_refused_by_both(number):
+    with pytest.raises(OverflowError):
+        packb(number)
+    with pytest.raises(OverflowError):
+        encoder()([number])
+
+
+# Forms other encoders write, which no value encodes to here: decoded alike all the same.
+@pytest.mark.parametrize(
+    "payload",
+    [
+        b"\xca\x3f\xc0\x00\x00",  # float32 1.5
+        b"\xca\x7f\xc0\x00\x01",  # float32 NaN with a payload
+        b"\xca\x80\x00\x00\x00",  # float32 -0.0
+        b"\xd9\x01a",  # str8 of one byte
+        b"\xcf\x00\x00\x00\x00\x00\x00\x00\x01",  # uint64 of 1
+        b"\x82\xa1a\x01\xa1a\x02",  # a key repeated: the last wins
+    ],
+    ids=["float32", "float32 NaN", "float32 -0.0", "str8", "uint64", "key repeated"],
+)
+def test_payloads_of_other_encoders_decode_alike(payload):
+    assert shape(plain_decoding().decode(payload)) == shape(unpackb(payload))
+
+
 def test_default_is_called_for_unknown_objects_and_its_ext_type_encoded_as_msgpack_did():
     def default(obj):
         if isinstance(obj, complex):
