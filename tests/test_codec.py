@@ -157,8 +157,9 @@ def test_default_is_called_for_unknown_objects_and_its_ext_type_encoded_as_msgpa
     assert encoder(default)({"z": 1j}) == packb({"z": 1j}, default=default)
     with pytest.raises(TypeError, match="unknown"):
         encoder(default)(object())
-    with pytest.raises(TypeError, match="cannot encode an object of type 'object'"):
-        encoder()(object())
+    for hopeless in (None, lambda obj: obj):  # no default, or one that hands it back
+        with pytest.raises(TypeError, match="cannot encode an object of type 'object'"):
+            encoder(hopeless)(object())
 
 
 class Colour(enum.Enum):

@@ -123,6 +123,8 @@ class _EncodeHook:
         if self.default is None:
             raise TypeError(f"cannot encode an object of type {type(obj).__name__!r}")
         made = self.default(obj)
+        if made is obj:  # default gave up on it: msgspec would ask again for ever
+            raise TypeError(f"cannot encode an object of type {type(obj).__name__!r}")
         if msgpack is not None and isinstance(made, msgpack.ExtType):
             return msgspec.msgpack.Ext(made.code, made.data)
         return made
