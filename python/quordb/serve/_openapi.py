@@ -73,8 +73,11 @@ _ITEM_RESPONSES = {
         "content": {
             "application/json": {"schema": _ref("Value")},
             "application/msgpack": {
-                "schema": {"type": "string", "format": "binary"},
-                "description": "The stored msgpack bytes, unchanged",
+                "schema": {
+                    "type": "string",
+                    "format": "binary",
+                    "description": "The stored msgpack bytes, unchanged",
+                }
             },
         },
     },
