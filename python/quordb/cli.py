@@ -218,10 +218,11 @@ def _cmd_serve(args: argparse.Namespace) -> int:
     try:
         from quordb.serve import ServeSettings, run_server  # the extra, only when asked for
     except ModuleNotFoundError as exc:
-        if exc.name not in _SERVE_MODULES:
+        missing = (exc.name or "").partition(".")[0]
+        if missing not in _SERVE_MODULES:
             raise
         raise CliError(
-            f"quordb serve needs the serve extra ({exc.name} is missing): "
+            f"quordb serve needs the serve extra ({missing} is missing): "
             "pip install 'quordb[serve]'"
         ) from None
     settings = ServeSettings(
