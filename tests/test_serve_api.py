@@ -114,6 +114,7 @@ def test_a_key_is_found_by_path_by_query_and_by_base64(client, database, url, ke
         ("application/x-msgpack", True),
         ("text/html, application/msgpack;q=0.9", True),
         ("application/msgpack;q=0", False),
+        ("application/msgpack; q=0.0, application/json", False),
     ],
 )
 def test_accept_msgpack_answers_the_stored_bytes(client, database, accept, msgpack_body):

@@ -61,9 +61,18 @@ def _wants_msgpack(accept: str | None) -> bool:
         return False
     for item in accept.split(","):
         media, *parameters = (part.strip().lower() for part in item.split(";"))
-        if media in _MSGPACK_TYPES and "q=0" not in parameters:
+        if media in _MSGPACK_TYPES and not any(_refused(p) for p in parameters):
             return True
     return False
+
+
+def _refused(parameter: str) -> bool:
+    """Whether a media range's parameter is a quality of zero: "not this type"."""
+    name, _, value = parameter.partition("=")
+    try:
+        return name.strip() == "q" and float(value) == 0
+    except ValueError:
+        return False
 
 
 def _error_body(code: str, message: str) -> str:

@@ -81,5 +81,7 @@ def listing_chunks(keys: Iterator[str | bytes], limit: int) -> Iterator[str]:
         yield separator + ", ".join(_encode(key_to_json(key)) for key in piece)
         separator = ", "
         last = piece[-1]
-    more = last is not None and next(keys, None) is not None
-    yield '], "next": ' + (_encode(cursor_of(last)) if more else "null") + "}"
+    cursor = "null"
+    if last is not None and next(keys, None) is not None:
+        cursor = _encode(cursor_of(last))
+    yield '], "next": ' + cursor + "}"
