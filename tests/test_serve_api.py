@@ -162,6 +162,7 @@ LONG_UTF8_KEY = "é" * (MAX_KEY_BYTES // 2 + 1)
         ("GET", "/v1/keys?limit=0", None, 400, "bad_limit"),
         ("GET", f"/v1/keys?limit={MAX_LIST_LIMIT + 1}", None, 400, "bad_limit"),
         ("GET", "/v1/keys?limit=-5", None, 400, "bad_limit"),
+        ("GET", "/v1/keys?limit=%C2%B2", None, 400, "bad_limit"),
         ("GET", "/v1/keys?after=%%%", None, 400, "bad_base64"),
         ("GET", "/v1/keys?prefix_b64=@", None, 400, "bad_base64"),
         ("POST", "/v1/items:batch", b"{", 400, "bad_json"),

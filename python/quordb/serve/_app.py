@@ -8,9 +8,8 @@ import contextlib
 import json
 import logging
 import os
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Mapping
 from importlib import resources
-from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
@@ -103,7 +102,7 @@ async def _internal_error(request: Request, exc: Exception) -> Response:
 async def _body(request: Request, limit: int) -> bytes:
     """The request body, refused with 413 past *limit* bytes, before it is all read."""
     declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > limit:
+    if declared is not None and _is_count(declared) and int(declared) > limit:
         raise PayloadTooLarge(f"a request body is at most {limit} bytes", "body_too_large")
     parts, size = [], 0
     async for part in request.stream():
@@ -114,13 +113,25 @@ async def _body(request: Request, limit: int) -> bytes:
     return b"".join(parts)
 
 
-def _limit(query: Any) -> int:
+def _is_count(text: str) -> bool:
+    # str.isdigit alone takes digits that int() refuses, such as "²".
+    return text.isascii() and text.isdigit()
+
+
+def _limit(query: Mapping[str, str]) -> int:
     text = query.get("limit")
     if text is None:
         return DEFAULT_LIST_LIMIT
-    if not text.isdigit() or not 1 <= int(text) <= MAX_LIST_LIMIT:
+    if not _is_count(text) or not 1 <= int(text) <= MAX_LIST_LIMIT:
         raise BadRequest(f"limit is a whole number from 1 to {MAX_LIST_LIMIT}", "bad_limit")
     return int(text)
+
+
+def _batch_item(key: Key, raw: bytes | None) -> str:
+    shown = '{"key": ' + _encode(key_to_json(key))
+    if raw is None:
+        return shown + ', "found": false}'
+    return shown + ', "found": true, "value": ' + payload_json_text(raw) + "}"
 
 
 class _Endpoints:
@@ -168,16 +179,7 @@ class _Endpoints:
         except ValueError as exc:
             raise BadRequest(str(exc), "bad_key") from None
         found = self.database.reader.get_many_raw(wanted)
-        items = [
-            '{"key": '
-            + _encode(key_to_json(key))
-            + (
-                ', "found": false}'
-                if raw is None
-                else f', "found": true, "value": {payload_json_text(raw)}}}'
-            )
-            for key, raw in zip(wanted, found, strict=True)
-        ]
+        items = map(_batch_item, wanted, found)
         return _json('{"items": [' + ", ".join(items) + "]}")
 
     async def keys(self, request: Request) -> Response:
