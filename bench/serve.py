@@ -91,6 +91,7 @@ class Row:
     p99_ms: float
     errors: int
     wrk_cpu_percent: float
+    load_average: float  # of the machine, over the last minute, as the run ended
 
 
 def build_data(directory: Path, n: int) -> tuple[Path, Path]:
@@ -212,10 +213,10 @@ def measure(kind, workers, load, script, port, seconds, connections) -> Row:
         )
     )
     row = Row(kind, workers, load, rate, _latency_ms(output, "50"), _latency_ms(output, "99"),
-              errors, wrk_cpu)  # fmt: skip
+              errors, wrk_cpu, os.getloadavg()[0])  # fmt: skip
     print(
         f"{kind:9} {workers} workers {load:9} {rate:9.0f} req/s  p50 {row.p50_ms:6.2f} ms  "
-        f"p99 {row.p99_ms:6.2f} ms  errors {errors}  wrk {wrk_cpu:.0f}% CPU",
+        f"p99 {row.p99_ms:6.2f} ms  errors {errors}  wrk {wrk_cpu:.0f}% CPU  load {row.load_average:.1f}",
         file=sys.stderr,
     )
     return row
@@ -266,11 +267,13 @@ def main() -> None:
         finally:
             stop_server(server)
     print(f"\n{args.keys:,} keys, wrk -t{WRK_THREADS} -c{args.connections} -d{args.seconds:g}s\n")
-    print("| server | workers | load | requests/s | p50 ms | p99 ms | errors | wrk CPU |")
-    print("|---|---:|---|---:|---:|---:|---:|---:|")
+    print(
+        "| server | workers | load | requests/s | p50 ms | p99 ms | errors | wrk CPU | load avg |"
+    )
+    print("|---|---:|---|---:|---:|---:|---:|---:|---:|")
     for r in rows:
         print(f"| {r.server} | {r.workers} | {r.load} | {r.requests_per_s:,.0f} | {r.p50_ms:.2f} "
-              f"| {r.p99_ms:.2f} | {r.errors} | {r.wrk_cpu_percent:.0f}% |")  # fmt: skip
+              f"| {r.p99_ms:.2f} | {r.errors} | {r.wrk_cpu_percent:.0f}% | {r.load_average:.1f} |")  # fmt: skip
     if args.json:
         args.json.write_text(json.dumps([asdict(r) for r in rows], indent=1))
 
