@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import copy
 import logging
 import os
 import signal
+from typing import Any
 
 import uvicorn
+from uvicorn.config import LOGGING_CONFIG
 from uvicorn.supervisors import Multiprocess
 
 from quordb.serve._settings import ServeSettings
@@ -28,6 +31,17 @@ class _RefreshingSupervisor(Multiprocess):
         _log.info("SIGHUP passed on to %d workers", len(self.processes))
 
 
+def _log_config() -> dict[str, Any]:
+    """uvicorn's logging, which shows our own lines (swaps, failed refreshes) as its own."""
+    config = copy.deepcopy(LOGGING_CONFIG)
+    config["loggers"]["quordb.serve"] = {
+        "handlers": ["default"],
+        "level": "INFO",
+        "propagate": False,
+    }
+    return config
+
+
 def run_server(settings: ServeSettings) -> None:
     """Serve *settings.path* until interrupted."""
     settings.export()
@@ -40,6 +54,7 @@ def run_server(settings: ServeSettings) -> None:
         access_log=False,
         server_header=False,
         log_level="info",
+        log_config=_log_config(),
     )
     if settings.workers > 1:
         _RefreshingSupervisor(config, sockets=[config.bind_socket()]).run()
