@@ -19,7 +19,7 @@ pytestmark = pytest.mark.skipif(
     "(bash scripts/setup.sh installs them)",
 )
 webdriver = pytest.importorskip("selenium.webdriver")
-from selenium.common.exceptions import NoAlertPresentException
+from selenium.common.exceptions import NoAlertPresentException, StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -63,11 +63,27 @@ def page(browser, server):
 
 
 def wait(browser, condition, timeout=10):
-    return WebDriverWait(browser, timeout).until(lambda _: condition())
+    # The page replaces its lists whole: an element found a moment ago may be gone.
+    waiting = WebDriverWait(browser, timeout, ignored_exceptions=[StaleElementReferenceException])
+    return waiting.until(lambda _: condition())
 
 
 def texts(browser, selector):
-    return [element.text for element in browser.find_elements(By.CSS_SELECTOR, selector)]
+    """The text of each element that *selector* matches, read at one instant."""
+    return browser.execute_script(
+        "return Array.from(document.querySelectorAll(arguments[0]), e => e.textContent)", selector
+    )
+
+
+def click_text(browser, selector, text):
+    def click():
+        for element in browser.find_elements(By.CSS_SELECTOR, selector):
+            if element.text == text:
+                element.click()
+                return True
+        return False
+
+    wait(browser, click)
 
 
 @pytest.mark.parametrize(
@@ -81,12 +97,13 @@ def texts(browser, selector):
 )
 def test_typing_a_prefix_offers_keys_and_picking_one_shows_its_object(page, typed, label, key):
     page.find_element(By.ID, "search").send_keys(typed)
-    wait(page, lambda: label in texts(page, "#suggestions li"))
-    assert all(text.startswith(typed) for text in texts(page, "#suggestions li"))
-    suggestion = next(
-        e for e in page.find_elements(By.CSS_SELECTOR, "#suggestions li") if e.text == label
+    # Every offer starts with all that was typed: the search for the whole prefix has answered.
+    offered = wait(
+        page, lambda: (o := texts(page, "#suggestions li")) and o[0].startswith(typed) and o
     )
-    suggestion.click()
+    assert all(text.startswith(typed) for text in offered)
+    assert label in offered
+    click_text(page, "#suggestions li", label)
     shown = wait(page, lambda: page.find_element(By.ID, "object").text)
     assert json.loads(shown) == VALUES[key]
     # Pretty: one member a line.
