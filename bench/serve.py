@@ -89,7 +89,8 @@ class Row:
     requests_per_s: float
     p50_ms: float
     p99_ms: float
-    errors: int
+    errors: int  # answers other than 2xx
+    timeouts: int  # requests that wrk gave up on, or whose connection failed
     wrk_cpu_percent: float
     load_average: float  # of the machine, over the last minute, as the run ended
 
@@ -206,17 +207,18 @@ def measure(kind, workers, load, script, port, seconds, connections) -> Row:
     run_wrk(port, script, min(2, seconds), connections)  # warm the page cache and the workers
     output, wrk_cpu = run_wrk(port, script, seconds, connections)
     rate = float(re.search(r"Requests/sec:\s+([\d.]+)", output)[1])
-    errors = sum(
-        int(n)
-        for n in re.findall(
-            r"(?:Non-2xx or 3xx responses|connect|read|write|timeout)[: ]+(\d+)", output
-        )
+    # A non-2xx answer is the server's failure; a socket error, wrk giving up (after 2 s).
+    failed = re.search(r"Non-2xx or 3xx responses: (\d+)", output)
+    socket = re.search(
+        r"Socket errors: connect (\d+), read (\d+), write (\d+), timeout (\d+)", output
     )
+    errors = int(failed[1]) if failed else 0
+    gave_up = sum(map(int, socket.groups())) if socket else 0
     row = Row(kind, workers, load, rate, _latency_ms(output, "50"), _latency_ms(output, "99"),
-              errors, wrk_cpu, os.getloadavg()[0])  # fmt: skip
+              errors, gave_up, wrk_cpu, os.getloadavg()[0])  # fmt: skip
     print(
         f"{kind:9} {workers} workers {load:9} {rate:9.0f} req/s  p50 {row.p50_ms:6.2f} ms  "
-        f"p99 {row.p99_ms:6.2f} ms  errors {errors}  wrk {wrk_cpu:.0f}% CPU  load {row.load_average:.1f}",
+        f"p99 {row.p99_ms:6.2f} ms  errors {errors}  timeouts {gave_up}  wrk {wrk_cpu:.0f}% CPU  load {row.load_average:.1f}",
         file=sys.stderr,
     )
     return row
@@ -268,12 +270,12 @@ def main() -> None:
             stop_server(server)
     print(f"\n{args.keys:,} keys, wrk -t{WRK_THREADS} -c{args.connections} -d{args.seconds:g}s\n")
     print(
-        "| server | workers | load | requests/s | p50 ms | p99 ms | errors | wrk CPU | load avg |"
+        "| server | workers | load | requests/s | p50 ms | p99 ms | errors | timeouts | wrk CPU | load avg |"
     )
-    print("|---|---:|---|---:|---:|---:|---:|---:|---:|")
+    print("|---|---:|---|---:|---:|---:|---:|---:|---:|---:|")
     for r in rows:
         print(f"| {r.server} | {r.workers} | {r.load} | {r.requests_per_s:,.0f} | {r.p50_ms:.2f} "
-              f"| {r.p99_ms:.2f} | {r.errors} | {r.wrk_cpu_percent:.0f}% | {r.load_average:.1f} |")  # fmt: skip
+              f"| {r.p99_ms:.2f} | {r.errors} | {r.timeouts} | {r.wrk_cpu_percent:.0f}% | {r.load_average:.1f} |")  # fmt: skip
     if args.json:
         args.json.write_text(json.dumps([asdict(r) for r in rows], indent=1))
 
