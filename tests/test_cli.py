@@ -300,6 +300,10 @@ def test_key_given_as_undecodable_bytes_is_found(tmp_path):
         ["keys", "db.qrdb", "--limit", "-1"],
         ["get", "db.qrdb"],
         ["verify", "db.qrdb", "--no-verify"],
+        ["serve", "db.qrdb", "--workers", "0"],
+        ["serve", "db.qrdb", "--port", "65536"],
+        ["serve", "db.qrdb", "--poll", "-1"],
+        ["serve", "db.qrdb", "--poll", "nan"],
     ],
 )
 def test_usage_errors_exit_2(args):

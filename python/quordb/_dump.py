@@ -55,6 +55,7 @@ __all__ = [
     "key_to_json",
     "load_lines",
     "payload_from_json",
+    "payload_json_text",
     "payload_to_json",
     "to_json",
 ]
@@ -224,6 +225,11 @@ def payload_to_json(payload: bytes) -> Any:
     return {"$msgpack": _b64(payload)}
 
 
+def payload_json_text(payload: bytes) -> str:
+    """A stored object as strict JSON text: the ``"value"`` of its dump lines."""
+    return _encode(payload_to_json(payload))
+
+
 def payload_from_json(value: Any) -> bytes:
     """The bytes to store for a dumped *value*."""
     if isinstance(value, dict) and len(value) == 1 and "$msgpack" in value:
@@ -280,7 +286,7 @@ def _scan_lines(scans: Sequence[_ShardScan]) -> Iterator[str]:
         first, keys_dumped = number, 0
         for chunk in scan.records:
             for payload, keys in chunk:
-                tail = f', "value": {_encode(payload_to_json(payload))}, "object": {number}}}'
+                tail = f', "value": {payload_json_text(payload)}, "object": {number}}}'
                 if not keys:
                     yield "{" + tail[2:]
                 for key in keys:
