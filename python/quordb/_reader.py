@@ -161,9 +161,10 @@ class QuorReader(ReaderMapping):
         raw = self._native.get_raw(key)
         return default if raw is None else self._decode(raw)
 
-    def get_raw(self, key: Key) -> bytes | None:
-        """The stored msgpack bytes of *key*'s object, or None when it is absent."""
-        return self._native.get_raw(key)
+    def get_raw[T](self, key: Key, default: T | None = None) -> bytes | T | None:
+        """The stored msgpack bytes of *key*'s object, or *default* when it is absent."""
+        raw = self._native.get_raw(key)
+        return default if raw is None else raw
 
     def __contains__(self, key: object) -> bool:
         return self._native.exists(key)

@@ -187,14 +187,14 @@ class ShardedReader(ReaderMapping):
             return default
         return readers[shard].get(key, default)
 
-    def get_raw(self, key: Key) -> bytes | None:
-        """The stored msgpack bytes of *key*'s object, or None when it is absent."""
+    def get_raw[T](self, key: Key, default: T | None = None) -> bytes | T | None:
+        """The stored msgpack bytes of *key*'s object, or *default* when it is absent."""
         readers = self._set.readers
         shard = shard_for(key, len(readers))
         if shard < 0:
             self._require_open()
-            return None
-        return readers[shard].get_raw(key)
+            return default
+        return readers[shard].get_raw(key, default)
 
     def __contains__(self, key: object) -> bool:
         readers = self._set.readers
