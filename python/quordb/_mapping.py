@@ -12,9 +12,10 @@ from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, M
 from functools import partial
 from operator import itemgetter
 from types import TracebackType
-from typing import Any, ClassVar, Self
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, ClassVar, Self
 
 __all__ = ["Key", "ReaderMapping", "decoder"]
 
@@ -28,6 +29,9 @@ def decoder(
     object_hook: Callable[[dict[Any, Any]], Any] | None,
 ) -> Callable[[bytes], Any]:
     """The msgpack decoding of stored objects, with the caller's hooks."""
+    # Imported on the first open rather than with the package.
+    import msgpack  # type: ignore[import-untyped]  # ships no type information
+
     hooks: dict[str, Any] = {}
     if ext_hook is not None:
         hooks["ext_hook"] = ext_hook
@@ -49,7 +53,7 @@ class _KeysView(KeysView[Key]):
         return iter(self._mapping)
 
 
-class _ItemsView(ItemsView[Key, Any]):
+class _ItemsView(ItemsView[Key, "Any"]):
     """``(key, object)`` pairs in key order, fetched a chunk at a time."""
 
     __slots__ = ()
@@ -60,7 +64,7 @@ class _ItemsView(ItemsView[Key, Any]):
         return self._mapping._decoded_pairs(self._mapping._items_raw())
 
 
-class _ValuesView(ValuesView[Any]):
+class _ValuesView(ValuesView["Any"]):
     """One object per key in key order (shared objects repeat), a chunk at a time."""
 
     __slots__ = ()
@@ -71,7 +75,7 @@ class _ValuesView(ValuesView[Any]):
         return map(self._mapping._decode, self._mapping._values_raw())
 
 
-class ReaderMapping(Mapping[Key, Any]):
+class ReaderMapping(Mapping[Key, "Any"]):
     """Read-only mapping of key to msgpack-decoded object; equal and hashed by identity."""
 
     __slots__ = ()

@@ -3,13 +3,17 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterable, Iterator
 from itertools import chain
-from typing import Any, Literal, NoReturn
 
 from quordb._mapping import Key, ReaderMapping, decoder
 from quordb._native import Reader
-from quordb._quordb import _QuorReader
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Iterable, Iterator
+    from typing import Any, Literal, NoReturn
+
+    from quordb._quordb import _QuorReader
 
 __all__ = ["Key", "PathArg", "QuorReader", "path_text"]
 
@@ -134,6 +138,8 @@ class QuorReader(ReaderMapping):
         """
         self._require_open()
         if self._raw is None:
+            from quordb._quordb import _QuorReader
+
             raw = _QuorReader(self._path, False)
             # Compared after the open too: a rename between the check and the
             # open would otherwise go unseen.

@@ -1,4 +1,4 @@
-"""`ShardedReader`: a shard set read as one mapping, and `open`, which picks the reader."""
+"""`ShardedReader`: a shard set read as one mapping."""
 
 from __future__ import annotations
 
@@ -17,7 +17,7 @@ from quordb._native import shard_of
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
 
-__all__ = ["ShardedReader", "open"]
+__all__ = ["ShardedReader"]
 
 # A writer of the version-1 layout moves its shards in before it replaces the manifest:
 # a reader that opens in between finds shards the old manifest does not describe and waits
@@ -343,16 +343,3 @@ class ShardedReader(ReaderMapping):
         return (
             f"ShardedReader({self._directory!r}, shards={len(self._set.readers)}, keys={len(self)})"
         )
-
-
-def open(
-    path: PathArg,
-    verify: bool = True,
-    *,
-    ext_hook: Callable[[int, bytes], Any] | None = None,
-    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
-) -> QuorReader | ShardedReader:
-    """A `ShardedReader` for a directory, a `QuorReader` for anything else."""
-    if os.path.isdir(path_text(path)):
-        return ShardedReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
-    return QuorReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
