@@ -276,7 +276,9 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
         description="Build and query quordb databases (.qrdb files).",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    # The commands' prog given, rather than worked out by a help formatter, which
+    # would import shutil and its compression modules for every run.
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", prog=PROG)
 
     database = argparse.ArgumentParser(add_help=False)
     database.add_argument("db", metavar="DB", help="database file, or shard set directory")
