@@ -1,7 +1,6 @@
 #include "core/verify_pass.h"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 
 #include "core/huge_pages.h"
@@ -9,35 +8,42 @@
 namespace quordb {
 namespace {
 
-// Where the records of a data section start, asked of any location in
-// constant time. The section is cut into slots of 2^k bytes, no longer than
-// its shortest record, so that no slot holds two starts, and each slot keeps
-// one byte: 0 for no start, else 1 + the start's offset in the slot. With
-// records of about a hundred bytes that is a byte per 64 of the file, small
-// enough to stay in cache while the index's locations, in key order, probe
-// it at random.
+// Where the records of a data section start, asked of any location. The
+// section is cut into slots of 2^k bytes, no longer than its shortest record,
+// so that no slot holds two starts, and each slot keeps one byte: 0 for no
+// start, else 1 + the start's offset in the slot. With records of about a
+// hundred bytes that is a byte per 64 of the file, small enough to stay in
+// cache while the index's locations, in key order, probe it at random. A
+// section whose shortest record is far shorter than the others would need a
+// table far larger than the list of starts; its locations are looked up in
+// the list instead.
+template <typename Location>
 class RecordStarts {
  public:
-  // `starts` ascending, each at least `shortest` bytes from the next.
-  template <typename Location>
+  // `starts` ascending, each at least `shortest` bytes from the next; they
+  // must outlive this.
   RecordStarts(const HugePageVector<Location>& starts, uint64_t end, uint64_t shortest)
-      : end_(end),
-        slot_bits_(static_cast<unsigned>(std::bit_width(std::min(shortest, kLongestSlot))) - 1),
-        slots_(end > kDataOffset ? ((end - kDataOffset) >> slot_bits_) + 1 : 0, 0) {
+      : starts_(starts),
+        end_(end),
+        slot_bits_(static_cast<unsigned>(std::bit_width(std::min(shortest, kLongestSlot))) - 1) {
+    const uint64_t slots = end > kDataOffset ? ((end - kDataOffset) >> slot_bits_) + 1 : 0;
+    if (slots / kMostSlotsPerStart > starts.size()) return;
+    slots_.assign(static_cast<size_t>(slots), 0);
     for (const Location start : starts) slots_[SlotOf(start)] = MarkOf(start);
   }
 
-  void Prefetch(uint64_t location) const noexcept {
-    if (location >= kDataOffset && location < end_) __builtin_prefetch(&slots_[SlotOf(location)]);
-  }
   bool Contains(uint64_t location) const noexcept {
-    return location >= kDataOffset && location < end_ &&
-           slots_[SlotOf(location)] == MarkOf(location);
+    if (location < kDataOffset || location >= end_) return false;
+    if (slots_.empty())
+      return std::binary_search(starts_.begin(), starts_.end(), static_cast<Location>(location));
+    return slots_[SlotOf(location)] == MarkOf(location);
   }
 
  private:
   // 1 + an offset in the slot must fit the byte.
   static constexpr uint64_t kLongestSlot = 128;
+  // Past this many table bytes per record, the list is searched.
+  static constexpr uint64_t kMostSlotsPerStart = 16;
 
   size_t SlotOf(uint64_t location) const noexcept {
     return static_cast<size_t>((location - kDataOffset) >> slot_bits_);
@@ -46,6 +52,7 @@ class RecordStarts {
     return static_cast<uint8_t>(((location - kDataOffset) & ((uint64_t{1} << slot_bits_) - 1)) + 1);
   }
 
+  const HugePageVector<Location>& starts_;
   uint64_t end_;
   unsigned slot_bits_;
   HugePageVector<uint8_t> slots_;
@@ -80,8 +87,7 @@ DataSectionPass Walk(const Reader& reader, uint64_t end) {
   }
   pass.file_crc = crc.Finish();
   if (pass.failure) return pass;
-  const RecordStarts record_starts(starts, end, shortest);
-  starts = HugePageVector<Location>();
+  const RecordStarts<Location> record_starts(starts, end, shortest);
   for (size_t entry = 0; entry < reader.entry_count(); ++entry) {
     const uint64_t location = reader.LocationAt(entry);
     if (!record_starts.Contains(location)) {

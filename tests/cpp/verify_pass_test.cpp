@@ -42,6 +42,9 @@ const std::vector<std::string> kLong = {std::string(200, 'a'), std::string(200, 
                                         std::string(200, 'c')};
 // Empty payloads: 8-byte records at 40, 48 and 56, the shortest there are.
 const std::vector<std::string> kEmpty = {"", "", ""};
+// Records at 40, 48 and 4056: slots of 8 bytes would make a table far larger
+// than the list of starts, which is searched instead.
+const std::vector<std::string> kUneven = {"", std::string(4000, 'u'), ""};
 
 TEST(WalkDataSection, FindsTheFirstEntryInKeyOrderNamingNoRecordStart) {
   struct Case {
@@ -65,6 +68,9 @@ TEST(WalkDataSection, FindsTheFirstEntryInKeyOrderNamingNoRecordStart) {
       {"the file's start", kEmpty, {{"a", 0}}, 0, 0},
       {"far past the end", kLong, {{"a", 40}, {"b", UINT64_MAX}}, 1, UINT64_MAX},
       {"the first of two in key order", kLong, {{"a", 40}, {"b", 460}, {"c", 250}}, 1, 460},
+      {"uneven records", kUneven, {{"a", 4056}, {"b", 48}, {"c", 40}}, -1, 0},
+      {"uneven records, inside the long one", kUneven, {{"a", 40}, {"b", 56}}, 1, 56},
+      {"uneven records, inside the last", kUneven, {{"a", 4056}, {"b", 4060}}, 1, 4060},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
