@@ -115,8 +115,11 @@ def _open(args: argparse.Namespace) -> QuorReader | ShardedReader:
 
 
 # How many keys `get` looks up at once: enough to amortise a batch, few enough that
-# keys read from standard input are answered as they come.
+# keys piped in are answered a batch at a time, in little memory.
 _GET_BATCH = 1024
+# What `get` finds for a key that is absent, or whose batch could not be decoded.
+_MISSING = object()
+_DECODE_FAILED = object()
 
 
 def _keys_asked(args: list[str]) -> Iterator[tuple[bytes, str]]:
@@ -133,26 +136,25 @@ def _keys_asked(args: list[str]) -> Iterator[tuple[bytes, str]]:
 def _cmd_get(args: argparse.Namespace) -> int:
     from quordb._json_form import json_text, unpack_failure
 
-    missing = _MISSING
     failed = False
     out = sys.stdout
     with _open(args) as db:
         for batch in itertools.batched(_keys_asked(args.key), _GET_BATCH):
             keys = [key for key, _ in batch]
             try:
-                values = db.get_many(keys, missing)
+                values = db.get_many(keys, _MISSING)
             except ValueError:  # msgpack's decoding errors: each key on its own tells which
                 values = [_DECODE_FAILED] * len(keys)
             for (key, shown), value in zip(batch, values, strict=True):
                 if value is _DECODE_FAILED:
                     try:
-                        value = db.get(key, missing)
+                        value = db.get(key, _MISSING)
                     except ValueError as exc:
                         failed = _report(
                             f"the object of key {shown!r} cannot be decoded: {unpack_failure(exc)}"
                         )
                         continue
-                if value is missing:
+                if value is _MISSING:
                     failed = _report(f"key not found: {shown!r}")
                     continue
                 try:
@@ -162,10 +164,6 @@ def _cmd_get(args: argparse.Namespace) -> int:
                     continue
                 out.write(line + "\n")
     return 1 if failed else 0
-
-
-_MISSING = object()
-_DECODE_FAILED = object()
 
 
 def _report(message: str) -> bool:
