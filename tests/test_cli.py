@@ -298,14 +298,15 @@ NOBODY = "quordb: key not found: 'nobody'\n"
             None,
             1,
             A + B,
-            "quordb: the object of key 'bad' cannot be decoded: not msgpack data\n",
+            "quordb: the object of key 'bad' cannot be decoded: "
+            "MessagePack data is malformed: invalid opcode '\\xc1' (byte 0)\n",
         ),
         (
             ["deep", "a"],
             None,
             1,
             A,
-            "quordb: the object of key 'deep' cannot be decoded: msgpack data nested too deeply\n",
+            "quordb: the object of key 'deep' is nested too deeply to show\n",
         ),
         (["-"], b"a\nb\n", 0, A + B, ""),
         (["b", "-", "a"], b"nobody\na", 1, B + A + A, NOBODY),

@@ -11,6 +11,7 @@ import json
 from collections.abc import Iterator
 from dataclasses import dataclass
 from itertools import islice
+from typing import Any
 
 from quordb import QuorReader, ShardedReader
 from quordb._json_form import key_to_json
@@ -63,7 +64,7 @@ class KeyRange:
     def empty(self) -> bool:
         return self.lower is not None and self.upper is not None and self.lower >= self.upper
 
-    def keys(self, reader: QuorReader | ShardedReader) -> Iterator[str | bytes]:
+    def keys(self, reader: QuorReader[Any] | ShardedReader[Any]) -> Iterator[str | bytes]:
         """The keys of *reader* in this range, in order; the walk starts on the file open now."""
         if self.empty:
             return iter(())

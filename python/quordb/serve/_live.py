@@ -12,6 +12,7 @@ import logging
 import os
 import signal
 import threading
+from typing import Any
 
 from quordb import QuorReader, ShardedReader, StoreError
 from quordb import open as open_database
@@ -26,7 +27,7 @@ class LiveDatabase:
 
     def __init__(self, path: str, *, verify: bool = True) -> None:
         self.path = path
-        self.reader: QuorReader | ShardedReader = open_database(path, verify=verify)
+        self.reader: QuorReader[Any] | ShardedReader[Any] = open_database(path, verify=verify)
         # The poll and a SIGHUP may ask at once; one refresh at a time is enough.
         self._refreshing = threading.Lock()
         self._sighup_task: asyncio.Task[bool] | None = None
