@@ -33,6 +33,7 @@ from quordb._inputs import (
     format_of,
 )
 from quordb._manifest import check_shard_count
+from quordb._native import add_table, table_info
 from quordb._quordb import __version__
 from quordb._units import counted, human_size
 
@@ -98,13 +99,28 @@ def _cmd_build(args: argparse.Namespace) -> int:
             BadRowPolicy(args.skip_bad, sys.stderr),
             show_progress=args.progress or sys.stderr.isatty(),
             on_duplicate=args.on_duplicate,
+            table=not args.no_table,
         )
     return 0
 
 
 def _cmd_load(args: argparse.Namespace) -> int:
     with Input(args.input, "jsonl") as source:
-        _build.load(args.out, source, args.shards)
+        _build.load(args.out, source, args.shards, table=not args.no_table)
+    return 0
+
+
+def _cmd_index(args: argparse.Namespace) -> int:
+    if os.path.isdir(args.db):
+        raise UsageError(
+            f"{args.db} is a directory: quordb index adds a lookup table to a single file; "
+            "rebuild a shard set to give its shards tables"
+        )
+    added = add_table(args.db)
+    info = table_info(args.db)
+    assert info is not None
+    state = "added" if added else "already present"
+    sys.stdout.write(f"{args.db}: lookup table {state}, {human_size(info['table_bytes'])}\n")
     return 0
 
 
@@ -172,12 +188,19 @@ _STATS_LABELS = {
     "file_crc32": "file CRC-32",
     "format": "format",
     "shard_count": "shards",
+    "lookup_table": "lookup table",
+    "lookup_table_bytes": "lookup table size",
 }
 
 
 def _cmd_stats(args: argparse.Namespace) -> int:
     with _open(args) as db:
         stats = db.stats()
+    if not os.path.isdir(args.db):
+        # From the header and the trailer alone.
+        info = table_info(args.db)
+        stats["lookup_table"] = "none" if info is None else f"{info['slots']} slots"
+        stats["lookup_table_bytes"] = 0 if info is None else info["table_bytes"]
     if args.json:
         sys.stdout.write(json.dumps(stats) + "\n")
         return 0
@@ -187,6 +210,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
             continue  # a shard set's figures per shard: in --json only
         if name == "file_size_kb":
             shown = human_size(round(value * 1024))
+        elif name == "lookup_table_bytes":
+            shown = human_size(value)
         elif isinstance(value, int):
             shown = f"{value:,}"
         else:
@@ -209,6 +234,15 @@ def _cmd_verify(args: argparse.Namespace) -> int:
 
 
 # argument parsing
+
+_NO_TABLE = (
+    ("--no-table",),
+    {
+        "action": "store_true",
+        "help": "write no lookup table after the index (the file then opens by reading its "
+        "index, as files of the format's own writer do)",
+    },
+)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -292,6 +326,7 @@ def _parser() -> argparse.ArgumentParser:
         type=_shard_count,
         help="build a shard set of N .qrdb files and a manifest in the directory OUT",
     )
+    build.add_argument(*_NO_TABLE[0], **_NO_TABLE[1])
     build.set_defaults(run=_cmd_build)
 
     get = commands.add_parser("get", parents=[read], help="print the object of a key as JSON")
@@ -333,7 +368,20 @@ def _parser() -> argparse.ArgumentParser:
         type=_shard_count,
         help="build a shard set of N .qrdb files and a manifest in the directory OUT",
     )
+    load.add_argument(*_NO_TABLE[0], **_NO_TABLE[1])
     load.set_defaults(run=_cmd_load)
+
+    index = commands.add_parser(
+        "index",
+        parents=[database],
+        help="add a lookup table to a database file, so that it opens without reading its index",
+        description=(
+            "Write DB again with a lookup table after its index, through a temporary file and "
+            "a rename, as a build does, after checking its checksums and its index. Files "
+            "that quordb build and load write carry one already, unless built with --no-table."
+        ),
+    )
+    index.set_defaults(run=_cmd_index)
 
     stats = commands.add_parser("stats", parents=[read], help="show file metadata")
     stats.add_argument("--json", action="store_true", help="print the metadata as JSON")

@@ -78,7 +78,8 @@ std::optional<TableGeometry> GeometryOf(const TableTrailer& trailer) noexcept {
       Past(geometry.metadata_at, trailer.groups, TagProbe<NearSlot>::kMetadataSize);
   if (!metadata_end) return std::nullopt;
   const std::optional<uint64_t> slots_at = AlignUp(*metadata_end, kTableAlignment);
-  if (!slots_at || trailer.groups > UINT64_MAX / TagProbe<NearSlot>::kGroupSize) return std::nullopt;
+  if (!slots_at || trailer.groups > UINT64_MAX / TagProbe<NearSlot>::kGroupSize)
+    return std::nullopt;
   geometry.slots_at = *slots_at;
   const std::optional<uint64_t> slots_end =
       Past(geometry.slots_at, trailer.groups * TagProbe<NearSlot>::kGroupSize, trailer.slot_size());
@@ -118,7 +119,8 @@ void StoreTrailer(uint8_t* out, const TableTrailer& trailer) noexcept {
 Result<TableTrailer> LoadTrailer(Bytes tail) {
   if (tail.size() < kTableTrailerSize) return TableCorrupt("file too small for a trailer");
   const uint8_t* in = tail.data() + tail.size() - kTableTrailerSize;
-  if (std::memcmp(in, kTableMagic, sizeof kTableMagic) != 0) return TableCorrupt("bad trailer magic");
+  if (std::memcmp(in, kTableMagic, sizeof kTableMagic) != 0)
+    return TableCorrupt("bad trailer magic");
   if (LoadLe<uint32_t>(in + kTrailerCrcAt) != Crc32({in, kTrailerCrcAt}))
     return TableCorrupt("trailer CRC32 mismatch");
   if (in[kTrailerVersionAt] != kTableVersion)
@@ -184,12 +186,14 @@ Status CheckTrailerAgainst(const TableTrailer& trailer, Bytes header, uint64_t f
   return OkStatus();
 }
 
-LookupTable::LookupTable(const TableTrailer& trailer, const TableGeometry& geometry, Bytes file) noexcept
+LookupTable::LookupTable(const TableTrailer& trailer, const TableGeometry& geometry,
+                         Bytes file) noexcept
     : trailer_(trailer), geometry_(geometry), sparse_(file.data() + geometry.sparse_at) {
   const uint8_t* metadata = file.data() + geometry.metadata_at;
   const uint8_t* slots = file.data() + geometry.slots_at;
   if (wide()) {
-    wide_ = TagProbe<WideSlot>({}, trailer.groups, reinterpret_cast<const WideSlot*>(slots), metadata);
+    wide_ =
+        TagProbe<WideSlot>({}, trailer.groups, reinterpret_cast<const WideSlot*>(slots), metadata);
   } else {
     near_ = TagProbe<NearSlot>(
         NearSlot::Layout::FromWidths(trailer.member_width, trailer.location_width), trailer.groups,
@@ -202,7 +206,8 @@ Result<std::optional<LookupTable>> LookupTable::Open(Bytes file) {
     return std::optional<LookupTable>();
   Result<TableTrailer> trailer = LoadTrailer(file.subspan(kHeaderSize));
   if (!trailer.ok()) return std::move(trailer).error();
-  QUORDB_RETURN_IF_ERROR(CheckTrailerAgainst(trailer.value(), file.first(kHeaderSize), file.size()));
+  QUORDB_RETURN_IF_ERROR(
+      CheckTrailerAgainst(trailer.value(), file.first(kHeaderSize), file.size()));
   return std::optional<LookupTable>(
       LookupTable(trailer.value(), *GeometryOf(trailer.value()), file));
 }
@@ -227,9 +232,10 @@ TableBuilder::TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t 
     wide_ = TagTable<WideSlot>(num_keys);
     trailer_.groups = wide_.groups();
   }
-  const uint64_t arrays = trailer_.groups * (TagProbe<NearSlot>::kMetadataSize +
-                                             TagProbe<NearSlot>::kGroupSize * trailer_.slot_size()) +
-                          trailer_.sparse_count() * kTableSparseWidth;
+  const uint64_t arrays =
+      trailer_.groups * (TagProbe<NearSlot>::kMetadataSize +
+                         TagProbe<NearSlot>::kGroupSize * trailer_.slot_size()) +
+      trailer_.sparse_count() * kTableSparseWidth;
   trailer_.section_offset = *AlignUp(
       trailer_.index_end, arrays >= kTableHugeFrom ? kTableHugeAlignment : kTableAlignment);
   geometry_ = *GeometryOf(trailer_);

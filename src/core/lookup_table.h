@@ -5,7 +5,7 @@
 //   Result<std::optional<LookupTable>> table = LookupTable::Open(file);
 //   if (table.value()) table.value()->near().Find(hash, same);
 //
-// Layout (docs/format.md draws it): zero padding up to a 64-byte boundary (a
+// Layout (docs/format.md draws it): zero padding up to a 16-byte boundary (a
 // 2 MiB one for a large table, so that a mapping can use huge pages), the
 // groups' metadata bytes, the slots, a sparse array giving the offset of
 // every 2^sparse_shift-th index entry, then a 64-byte trailer that ends the
@@ -19,9 +19,9 @@
 // touches more than the trailer: opening a table costs the same at any size.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -46,8 +46,10 @@ inline constexpr uint8_t kTableHashXxh3 = 1;
 // Every 16th entry's offset is kept: listings walk at most 15 entries from one.
 inline constexpr uint8_t kTableSparseShift = 4;
 inline constexpr size_t kTableSparseWidth = 4;  // u32 per kept offset
-// Where the arrays start: a cache line, or a huge page for a large table.
-inline constexpr uint64_t kTableAlignment = 64;
+// Where the arrays start: on 16 bytes, as a group's metadata is loaded
+// whole (and then never straddles a cache line), or on a huge page for a
+// large table.
+inline constexpr uint64_t kTableAlignment = 16;
 inline constexpr uint64_t kTableHugeAlignment = uint64_t{2} << 20;
 // A table at least this large starts on a 2 MiB boundary; the padding is
 // then at most a thirty-second of it.

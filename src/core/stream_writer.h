@@ -35,8 +35,8 @@
 #include "core/file_output.h"
 #include "core/format.h"
 #include "core/keep_going.h"
-#include "core/lookup_table.h"
 #include "core/key_table.h"
+#include "core/lookup_table.h"
 #include "core/on_duplicate.h"
 
 namespace quordb {
@@ -112,8 +112,7 @@ class StreamWriter {
   Status CheckOpen() const;
   // Aborts and passes `error` on.
   StoreError Fail(StoreError error) noexcept;
-  Result<BuildReport> FinishOpen(bool print_summary, const KeepGoing* keep_going,
-                                 bool with_table);
+  Result<BuildReport> FinishOpen(bool print_summary, const KeepGoing* keep_going, bool with_table);
   // Writes the index, handing each encoded stretch to `table` when given.
   Status WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going,
                     TableBuilder* table);

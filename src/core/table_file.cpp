@@ -48,8 +48,7 @@ Result<std::optional<TableTrailer>> ReadTableTrailer(const std::string& path) {
   uint8_t header[kHeaderSize];
   if (size < kHeaderSize) return StoreError::Corrupt("file too small for header");
   QUORDB_RETURN_IF_ERROR(ReadExactly(fd.get(), header, kHeaderSize, 0));
-  if (std::memcmp(header, kMagic, sizeof kMagic) != 0)
-    return StoreError::Corrupt("bad magic");
+  if (std::memcmp(header, kMagic, sizeof kMagic) != 0) return StoreError::Corrupt("bad magic");
   if (header[kVersionAt] != kVersion) return StoreError::Version(header[kVersionAt]);
   if (!HasTableFlag({header, kHeaderSize})) return std::optional<TableTrailer>();
   if (size < kHeaderSize + kTableTrailerSize)
@@ -70,7 +69,8 @@ Result<bool> AddTable(const std::string& path) {
   QUORDB_RETURN_IF_ERROR(CheckIndexEnd(reader));
   QUORDB_RETURN_IF_ERROR(CheckKeysAscend(reader));
   const Bytes file = reader.file();
-  const Bytes index = file.subspan(reader.index_offset(), reader.index_end() - reader.index_offset());
+  const Bytes index =
+      file.subspan(reader.index_offset(), reader.index_end() - reader.index_offset());
   if (!TableBuilder::Fits(index.size()))
     return StoreError::General("an index of " + std::to_string(index.size()) +
                                " bytes is too large for a lookup table");
@@ -96,7 +96,8 @@ Result<bool> AddTable(const std::string& path) {
   {
     BufferedOutput output(out.get(), kWriteBufferSize);
     written = output.Write({header, kHeaderSize});
-    if (written.ok()) written = output.Write(file.subspan(kHeaderSize, reader.index_end() - kHeaderSize));
+    if (written.ok())
+      written = output.Write(file.subspan(kHeaderSize, reader.index_end() - kHeaderSize));
     if (written.ok()) written = table.Emit([&output](Bytes bytes) { return output.Write(bytes); });
     if (written.ok()) written = output.Flush();
   }

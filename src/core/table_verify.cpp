@@ -79,8 +79,8 @@ Status CheckSlots(const Reader& reader, const LookupTable& table, const TagProbe
   // Each key found a slot naming its own entry, so each a different slot:
   // as many taken slots as keys leaves none that points elsewhere.
   uint64_t taken = 0;
-  const Bytes metadata = file.subspan(table.geometry().metadata_at,
-                                      trailer.groups * TagProbe<Slot>::kMetadataSize);
+  const Bytes metadata =
+      file.subspan(table.geometry().metadata_at, trailer.groups * TagProbe<Slot>::kMetadataSize);
   for (uint64_t i = 0; i < metadata.size(); ++i)
     if (i % TagProbe<Slot>::kMetadataSize != TagProbe<Slot>::kGroupSize &&
         metadata[i] != TagProbe<Slot>::kFreeTag)
@@ -100,8 +100,8 @@ Status CheckTableStrictly(const Reader& reader) {
   const uint32_t crc =
       Crc32(file.subspan(geometry.metadata_at, geometry.trailer_at - geometry.metadata_at));
   if (crc != table->trailer().section_crc)
-    return TableCorrupt("section CRC32 mismatch  stored=" + FormatCrc(table->trailer().section_crc) +
-                        "  computed=" + FormatCrc(crc));
+    return TableCorrupt("section CRC32 mismatch  stored=" +
+                        FormatCrc(table->trailer().section_crc) + "  computed=" + FormatCrc(crc));
   QUORDB_RETURN_IF_ERROR(CheckPadding(file, *table));
   return table->wide() ? CheckSlots(reader, *table, table->wide_probe())
                        : CheckSlots(reader, *table, table->near());

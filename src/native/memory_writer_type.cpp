@@ -111,12 +111,13 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
-     const_cast<char*>("MemoryWriter(on_duplicate='last')\n--\n\n"
-                       "A build held in memory until build(path), which writes the bytes\n"
-                       "quordb._quordb._QuorWriter writes from the same adds (with table=False). A key added\n"
-                       "again for another object names the later one (\"last\"), keeps\n"
-                       "naming the first (\"first\"), or is refused with DuplicateKeyError\n"
-                       "(\"error\").")},
+     const_cast<char*>(
+         "MemoryWriter(on_duplicate='last')\n--\n\n"
+         "A build held in memory until build(path), which writes the bytes\n"
+         "quordb._quordb._QuorWriter writes from the same adds (with table=False). A key added\n"
+         "again for another object names the later one (\"last\"), keeps\n"
+         "naming the first (\"first\"), or is refused with DuplicateKeyError\n"
+         "(\"error\").")},
     {0, nullptr},
 };
 

@@ -26,15 +26,14 @@ constexpr const char* kPathName[] = {"path"};
 // New reference: the trailer's facts as a dict.
 PyObject* TrailerDict(const TableTrailer& trailer) {
   const TableGeometry geometry = *GeometryOf(trailer);
-  return Py_BuildValue(
-      "{s:s,s:K,s:K,s:K,s:K,s:K,s:I}", "slots",
-      trailer.slot_kind == SlotKind::kNear ? "near" : "wide", "table_bytes",
-      static_cast<unsigned long long>(geometry.end - trailer.index_end), "section_offset",
-      static_cast<unsigned long long>(trailer.section_offset), "groups",
-      static_cast<unsigned long long>(trailer.groups), "index_end",
-      static_cast<unsigned long long>(trailer.index_end), "seed",
-      static_cast<unsigned long long>(trailer.seed), "sparse_every",
-      static_cast<unsigned>(1u << trailer.sparse_shift));
+  return Py_BuildValue("{s:s,s:K,s:K,s:K,s:K,s:K,s:I}", "slots",
+                       trailer.slot_kind == SlotKind::kNear ? "near" : "wide", "table_bytes",
+                       static_cast<unsigned long long>(geometry.end - trailer.index_end),
+                       "section_offset", static_cast<unsigned long long>(trailer.section_offset),
+                       "groups", static_cast<unsigned long long>(trailer.groups), "index_end",
+                       static_cast<unsigned long long>(trailer.index_end), "seed",
+                       static_cast<unsigned long long>(trailer.seed), "sparse_every",
+                       static_cast<unsigned>(1u << trailer.sparse_shift));
 }
 
 PyObject* TableInfo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,8 +55,7 @@ PyObject* TableInfo(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
-PyObject* AddTableFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* AddTableFunction(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"add_table()", kPathName, 1};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
     std::string_view path_view;
