@@ -215,7 +215,7 @@ Result<std::optional<LookupTable>> LookupTable::Open(Bytes file) {
 TableBuilder::TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t num_keys,
                            uint32_t data_crc) {
   trailer_.num_keys = num_keys;
-  trailer_.seed = SeedFor(data_crc ^ static_cast<uint32_t>(index_size), num_keys);
+  trailer_.seed = SeedFor(data_crc, num_keys);
   trailer_.index_offset = index_offset;
   trailer_.index_end = index_offset + index_size;
   if (index_offset <= kNearTableLimit) {
@@ -232,13 +232,6 @@ TableBuilder::TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t 
     wide_ = TagTable<WideSlot>(num_keys);
     trailer_.groups = wide_.groups();
   }
-  const uint64_t arrays =
-      trailer_.groups * (TagProbe<NearSlot>::kMetadataSize +
-                         TagProbe<NearSlot>::kGroupSize * trailer_.slot_size()) +
-      trailer_.sparse_count() * kTableSparseWidth;
-  trailer_.section_offset = *AlignUp(
-      trailer_.index_end, arrays >= kTableHugeFrom ? kTableHugeAlignment : kTableAlignment);
-  geometry_ = *GeometryOf(trailer_);
   sparse_.resize(trailer_.sparse_count() * kTableSparseWidth);
 }
 
@@ -275,11 +268,20 @@ Status TableBuilder::Add(Bytes entries) {
   return OkStatus();
 }
 
-Status TableBuilder::Finish() const {
-  if (added_ != trailer_.num_keys || trailer_.index_offset + pos_ != trailer_.index_end)
-    return StoreError::General("lookup table: " + std::to_string(added_) + " entries of " +
-                               std::to_string(pos_) + " bytes, for an index of " +
-                               std::to_string(trailer_.num_keys));
+Status TableBuilder::Finish() {
+  if (added_ != trailer_.num_keys)
+    return StoreError::General("lookup table: " + std::to_string(added_) +
+                               " entries for an index of " + std::to_string(trailer_.num_keys));
+  if (trailer_.index_end != trailer_.index_offset + pos_)
+    return StoreError::General("lookup table: the index ends at " +
+                               std::to_string(trailer_.index_offset + pos_) + ", not " +
+                               std::to_string(trailer_.index_end));
+  const uint64_t arrays = trailer_.groups * (TagProbe<NearSlot>::kMetadataSize +
+                                             TagProbe<NearSlot>::kGroupSize * trailer_.slot_size()) +
+                          trailer_.sparse_count() * kTableSparseWidth;
+  trailer_.section_offset = *AlignUp(
+      trailer_.index_end, arrays >= kTableHugeFrom ? kTableHugeAlignment : kTableAlignment);
+  geometry_ = *GeometryOf(trailer_);
   return OkStatus();
 }
 

@@ -158,6 +158,8 @@ class LookupTable {
 // the table's arrays alone, about 12 bytes per key. Not thread-safe.
 class TableBuilder {
  public:
+  // `index_size`: the index section's exact size, which sizes the slots'
+  // entry offsets (and so, the same content makes the same bytes).
   TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t num_keys, uint32_t data_crc);
 
   // Whether the index can carry a table: it must be below 4 GiB, as slots
@@ -167,8 +169,9 @@ class TableBuilder {
   // Places every entry of `entries`, which holds whole entries that follow
   // those added before.
   Status Add(Bytes entries);
-  // Checks that the entries added are the whole index.
-  Status Finish() const;
+  // Checks that the entries added are the whole index, and places the
+  // table after it.
+  Status Finish();
 
   // The bytes Emit writes.
   uint64_t size() const noexcept { return geometry_.end - trailer_.index_end; }
@@ -193,7 +196,7 @@ class TableBuilder {
   }
 
   TableTrailer trailer_;
-  TableGeometry geometry_;
+  TableGeometry geometry_{};  // set by Finish
   TagTable<NearSlot> near_;
   TagTable<WideSlot> wide_;
   std::vector<uint8_t> sparse_;

@@ -289,7 +289,7 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
 }
 
 Result<Bytes> Reader::Fetch(uint64_t location) const {
-  if (location >= kSlotDisagrees) [[unlikely]] {
+  if (table_ && location >= kSlotDisagrees) [[unlikely]] {
     if (location == kSlotDisagrees)
       return StoreError::Corrupt("lookup table: a slot's location differs from its entry's");
     return StoreError::Corrupt("lookup table: the sparse array leads to no index entry");

@@ -154,9 +154,9 @@ Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing
   {
     HugePageVector<uint32_t> order;
     if (!keys_.SortInKeyOrder(&order, &asked)) return Fail(Cancelled());
-    if (with_table && TableBuilder::Fits(keys_.IndexSize()))
-      table.emplace(index_offset, keys_.IndexSize(), static_cast<uint32_t>(keys_.size()),
-                    output_.Crc());
+    const uint64_t index_size = with_table ? keys_.IndexSizeOf(order) : 0;
+    if (with_table && TableBuilder::Fits(index_size))
+      table.emplace(index_offset, index_size, static_cast<uint32_t>(keys_.size()), output_.Crc());
     if (Status written = WriteIndex(order, asked, table ? &*table : nullptr); !written.ok())
       return Fail(std::move(written).error());
   }
