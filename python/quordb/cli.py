@@ -189,7 +189,6 @@ _STATS_LABELS = {
     "format": "format",
     "shard_count": "shards",
     "lookup_table": "lookup table",
-    "lookup_table_bytes": "lookup table size",
 }
 
 
@@ -199,19 +198,20 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     if not os.path.isdir(args.db):
         # From the header and the trailer alone.
         info = table_info(args.db)
+        size = 0 if info is None else info["table_bytes"]
         stats["lookup_table"] = "none" if info is None else f"{info['slots']} slots"
-        stats["lookup_table_bytes"] = 0 if info is None else info["table_bytes"]
+        stats["lookup_table_bytes"] = size
     if args.json:
         sys.stdout.write(json.dumps(stats) + "\n")
         return 0
     width = max(map(len, _STATS_LABELS.values()))
     for name, value in stats.items():
-        if name == "shards":
-            continue  # a shard set's figures per shard: in --json only
+        if name in ("shards", "lookup_table_bytes"):
+            continue  # a shard set's figures per shard, a table's size: in --json only
         if name == "file_size_kb":
             shown = human_size(round(value * 1024))
-        elif name == "lookup_table_bytes":
-            shown = human_size(value)
+        elif name == "lookup_table" and stats["lookup_table_bytes"]:
+            shown = f"{value}, {human_size(stats['lookup_table_bytes'])}"
         elif isinstance(value, int):
             shown = f"{value:,}"
         else:
@@ -235,14 +235,14 @@ def _cmd_verify(args: argparse.Namespace) -> int:
 
 # argument parsing
 
-_NO_TABLE = (
-    ("--no-table",),
-    {
-        "action": "store_true",
-        "help": "write no lookup table after the index (the file then opens by reading its "
+
+def _add_no_table(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--no-table",
+        action="store_true",
+        help="write no lookup table after the index (the file then opens by reading its "
         "index, as files of the format's own writer do)",
-    },
-)
+    )
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -326,7 +326,7 @@ def _parser() -> argparse.ArgumentParser:
         type=_shard_count,
         help="build a shard set of N .qrdb files and a manifest in the directory OUT",
     )
-    build.add_argument(*_NO_TABLE[0], **_NO_TABLE[1])
+    _add_no_table(build)
     build.set_defaults(run=_cmd_build)
 
     get = commands.add_parser("get", parents=[read], help="print the object of a key as JSON")
@@ -368,7 +368,7 @@ def _parser() -> argparse.ArgumentParser:
         type=_shard_count,
         help="build a shard set of N .qrdb files and a manifest in the directory OUT",
     )
-    load.add_argument(*_NO_TABLE[0], **_NO_TABLE[1])
+    _add_no_table(load)
     load.set_defaults(run=_cmd_load)
 
     index = commands.add_parser(
