@@ -236,10 +236,17 @@ TableBuilder::TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t 
 }
 
 template <typename Slot>
-void TableBuilder::Place(TagTable<Slot>& table, std::string_view key, uint64_t location) noexcept {
-  const uint64_t hash = HashKey(key, trailer_.seed);
-  table.Claim(hash, [](const Slot&) { return false; }) =
-      table.layout().Make(static_cast<uint32_t>(pos_), location, hash);
+void TableBuilder::Place(TagTable<Slot>& table) noexcept {
+  constexpr size_t kAhead = 16;
+  const size_t count = pending_.size();
+  for (size_t i = 0; i < std::min(count, kAhead); ++i) table.Prefetch(pending_[i].hash);
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) table.Prefetch(pending_[i + kAhead].hash);
+    const Pending& entry = pending_[i];
+    table.Claim(entry.hash, [](const Slot&) { return false; }) =
+        table.layout().Make(entry.member, entry.location, entry.hash);
+  }
+  pending_.clear();
 }
 
 Status TableBuilder::Add(Bytes entries) {
@@ -256,16 +263,22 @@ Status TableBuilder::Add(Bytes entries) {
     if ((added_ & kBlockMask) == 0)
       StoreLe(sparse_.data() + (added_ >> kTableSparseShift) * kTableSparseWidth,
               static_cast<uint32_t>(pos_));
-    if (trailer_.slot_kind == SlotKind::kWide) {
-      Place(wide_, key, location);
-    } else {
-      Place(near_, key, location);
-    }
+    pending_.push_back({HashKey(key, trailer_.seed), location, static_cast<uint32_t>(pos_)});
     pos_ += entry_size;
     at += entry_size;
     ++added_;
+    if (pending_.size() == kPendingStretch) PlacePending();
   }
+  PlacePending();
   return OkStatus();
+}
+
+void TableBuilder::PlacePending() noexcept {
+  if (trailer_.slot_kind == SlotKind::kWide) {
+    Place(wide_);
+  } else {
+    Place(near_);
+  }
 }
 
 Status TableBuilder::Finish() {
@@ -276,9 +289,10 @@ Status TableBuilder::Finish() {
     return StoreError::General("lookup table: the index ends at " +
                                std::to_string(trailer_.index_offset + pos_) + ", not " +
                                std::to_string(trailer_.index_end));
-  const uint64_t arrays = trailer_.groups * (TagProbe<NearSlot>::kMetadataSize +
-                                             TagProbe<NearSlot>::kGroupSize * trailer_.slot_size()) +
-                          trailer_.sparse_count() * kTableSparseWidth;
+  const uint64_t arrays =
+      trailer_.groups * (TagProbe<NearSlot>::kMetadataSize +
+                         TagProbe<NearSlot>::kGroupSize * trailer_.slot_size()) +
+      trailer_.sparse_count() * kTableSparseWidth;
   trailer_.section_offset = *AlignUp(
       trailer_.index_end, arrays >= kTableHugeFrom ? kTableHugeAlignment : kTableAlignment);
   geometry_ = *GeometryOf(trailer_);

@@ -181,8 +181,20 @@ class TableBuilder {
   Status Emit(Write&& write);
 
  private:
+  // An entry read from a stretch of the index, placed a few entries later.
+  struct Pending {
+    uint64_t hash;
+    uint64_t location;
+    uint32_t member;
+  };
+  // Places `pending`, each once the home groups of those a few behind it
+  // have been asked for: the claims land all over the table.
   template <typename Slot>
-  void Place(TagTable<Slot>& table, std::string_view key, uint64_t location) noexcept;
+  void Place(TagTable<Slot>& table) noexcept;
+  void PlacePending() noexcept;
+  // Entries read before they are placed: enough to hide the claims' misses,
+  // few enough to stay in cache.
+  static constexpr size_t kPendingStretch = 4096;
   // Fills in the arrays' CRC and writes the trailer.
   void Seal();
   template <typename Write>
@@ -200,6 +212,7 @@ class TableBuilder {
   TagTable<NearSlot> near_;
   TagTable<WideSlot> wide_;
   std::vector<uint8_t> sparse_;
+  std::vector<Pending> pending_;
   uint8_t trailer_bytes_[kTableTrailerSize] = {};
   uint64_t pos_ = 0;  // the next entry's offset from index_offset
   uint32_t added_ = 0;
