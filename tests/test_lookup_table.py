@@ -167,6 +167,33 @@ def test_listings_and_ranges_walk_the_index_through_the_sparse_array(tmp_path):
     ]
 
 
+PREFIX_KEYS = [
+    b"",
+    b"a",
+    b"a\xff",
+    b"a\xff\xff",
+    b"a\xff\x00",
+    b"b",
+    b"\xff",
+    b"\xff\xff",
+    b"\xffz",
+]
+
+
+@pytest.mark.parametrize(
+    "prefix", [b"", b"a", b"a\xff", b"\xff", b"\xff\xff", b"c", b"a\xff\xff\xff"]
+)
+def test_a_prefix_ends_where_its_keys_end(tmp_path, prefix):
+    writer = QuorWriter()
+    for i, key in enumerate(PREFIX_KEYS):
+        writer.add(i, key)
+    writer.build(tmp_path / "p.qrdb")
+    reader = QuorReader(tmp_path / "p.qrdb")
+    expected = sorted(k for k in PREFIX_KEYS if k.startswith(prefix))
+    got = [k if isinstance(k, bytes) else k.encode() for k, _ in reader.prefix(prefix)]
+    assert got == expected
+
+
 # --- damage ------------------------------------------------------------------------------------
 
 

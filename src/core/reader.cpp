@@ -545,6 +545,16 @@ size_t Reader::LowerBound(std::string_view prefix) const noexcept {
 }
 
 EntryRange Reader::PrefixRange(std::string_view prefix) const noexcept {
+  if (table_) {
+    // A second search finds the end, instead of a walk over every match:
+    // the first key past them all is the prefix with its last byte below
+    // 0xFF raised by one and what follows cut off.
+    std::string past(prefix);
+    while (!past.empty() && static_cast<uint8_t>(past.back()) == 0xFF) past.pop_back();
+    if (past.empty()) return {LowerBound(prefix), entry_count()};
+    past.back() = static_cast<char>(static_cast<uint8_t>(past.back()) + 1);
+    return {LowerBound(prefix), LowerBound(past)};
+  }
   EntryRange range{LowerBound(prefix), 0};
   range.end = range.first;
   while (range.end < entry_count() && KeyAt(range.end).starts_with(prefix)) ++range.end;
