@@ -11,9 +11,9 @@ import sys
 import msgpack
 import pytest
 
-from quordb._native import table_info
 from quordb import QuorReader, QuorWriter
 from quordb import open as quordb_open
+from quordb._native import table_info
 from quordb._units import counted, human_size
 
 RECORDS = [

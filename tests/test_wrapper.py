@@ -13,10 +13,10 @@ from collections.abc import Mapping
 
 import msgpack
 import pytest
+from conftest import without_table
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import without_table
 from quordb import DuplicateKeyError, QuorReader, QuorWriter, ShardedReader, ShardedWriter
 from quordb._quordb import _QuorReader, _QuorWriter
 
