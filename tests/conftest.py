@@ -30,6 +30,16 @@ def with_crc(blob: bytes) -> bytes:
     return blob[:32] + struct.pack(">I", zlib.crc32(blob[40:])) + blob[36:]
 
 
+def without_table(blob: bytes) -> bytes:
+    """*blob* without its lookup table, found as docs/format.md says: the flag in header byte
+    5, the trailer's index_end (u64, little-endian, 24 bytes before the end), and the file
+    CRC taken again. A file without the flag is returned as it is."""
+    if not blob[5] & 0x01:
+        return blob
+    (index_end,) = struct.unpack_from("<Q", blob, len(blob) - 24)
+    return with_crc(blob[:5] + bytes([blob[5] & ~0x01]) + blob[6:index_end])
+
+
 def flip(blob: bytes, offset: int, mask: int = 0x01) -> bytes:
     return blob[:offset] + bytes([blob[offset] ^ mask]) + blob[offset + 1 :]
 
@@ -101,7 +111,9 @@ def write_db(tmp_path):
 @pytest.fixture
 def raw():
     """Byte-level helpers for crafting and damaging files."""
-    return types.SimpleNamespace(header=HEADER, craft=craft, with_crc=with_crc, flip=flip)
+    return types.SimpleNamespace(
+        header=HEADER, craft=craft, with_crc=with_crc, flip=flip, without_table=without_table
+    )
 
 
 # Damage that every CRC lets through, or that only the file CRC would catch were it not

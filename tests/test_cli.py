@@ -13,6 +13,7 @@ import pytest
 
 from quordb import QuorReader, QuorWriter
 from quordb import open as quordb_open
+from quordb._native import table_info
 from quordb._units import counted, human_size
 
 RECORDS = [
@@ -66,7 +67,7 @@ def test_build_reads_standard_input_and_prints_the_summary(tmp_path):
     result = quordb("build", str(db), "-", "--key", "k", stdin=b'{"k": "a"}\n{"k": "b", "v": 2}\n')
     out, err = text(result)
     assert result.returncode == 0 and err == ""
-    assert out == f"✅  {db}  —  2 objects · 2 keys · 91 B\n"
+    assert out == f"✅  {db}  —  2 objects · 2 keys · {db.stat().st_size} B\n"
     assert QuorReader(db)["b"] == {"k": "b", "v": 2}
 
 
@@ -332,8 +333,14 @@ def test_get_several_keys_prints_each_found_object_in_order(mixed, keys, stdin, 
 def test_stats_human_and_json(people):
     stats = QuorReader(people).stats()
     result = quordb("stats", str(people), "--json")
-    assert result.returncode == 0 and json.loads(result.stdout) == stats
+    table = table_info(str(people))
+    table_fields = {
+        "lookup_table": f"{table['slots']} slots",
+        "lookup_table_bytes": table["table_bytes"],
+    }
+    assert result.returncode == 0 and json.loads(result.stdout) == stats | table_fields
     human = text(quordb("stats", str(people)))[0]
+    assert f"lookup table    near slots, {table['table_bytes']} B" in human
     assert f"keys            {stats['num_keys']}" in human
     assert stats["file_crc32"] in human and str(people) in human
 

@@ -287,7 +287,7 @@ def test_memory_writer_builds_what_the_quordb_module_builds_and_builds_again(tmp
             obj_id = reference.add_object_raw(payload)
             reference.add_key(f"k{i}", obj_id)
             reference.add_key(f"alias{i % 7}", obj_id)
-        memory.build(str(tmp_path / "memory.qrdb"), print_summary=True)
+        memory.build(str(tmp_path / "memory.qrdb"), print_summary=True, table=False)
         memory_line = capfd.readouterr().out.replace("memory.qrdb", "db")
         reference.build(str(tmp_path / "reference.qrdb"))
         reference_line = capfd.readouterr().out.replace("reference.qrdb", "db")

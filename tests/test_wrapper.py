@@ -13,6 +13,7 @@ from fractions import Fraction
 
 import msgpack
 import pytest
+from conftest import without_table
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -94,7 +95,7 @@ def test_round_trip_and_prefix_agree_with_a_dict(entries, prefix):
         reference = build_with_quordb_module(
             os.path.join(tmp, "ref.qrdb"), [(v, k) for k, v in entries.items()]
         )
-        assert reference == pathlib.Path(reader.path).read_bytes()
+        assert reference == without_table(pathlib.Path(reader.path).read_bytes())
         assert dict(reader) == entries
         assert dict(reader.items()) == entries
         assert len(reader) == len(entries)
@@ -471,7 +472,9 @@ def test_damaged_file_is_refused_unless_verification_is_skipped(tmp_path):
     with pytest.raises(RuntimeError, match="^QuorCorruptError: file CRC32 mismatch"):
         QuorReader(path)
     reader = QuorReader(path, verify=False)
-    assert reader["k"] == "qayload-to-damage"
+    # Unverified, the file opens, but each record's own CRC is checked as it is read.
+    with pytest.raises(RuntimeError, match="^QuorCorruptError: object CRC32 mismatch at offset 40"):
+        reader["k"]
     with pytest.raises(RuntimeError, match="^QuorCorruptError: file CRC32 mismatch"):
         reader.verify()
 
@@ -532,7 +535,7 @@ def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, e
     reference = build_with_quordb_module(
         tmp_path / "ref.qrdb", [("first", "first"), *pairs[: stored - 1]]
     )
-    assert finish(writer, target).read_bytes() == reference
+    assert without_table(finish(writer, target).read_bytes()) == reference
 
 
 @both_writers
@@ -652,17 +655,31 @@ def test_structure_damage_is_caught_by_verify_while_the_extension_module_keeps_i
     assert exc.value.args == (message,)
 
 
-def test_refresh_of_a_verified_reader_checks_where_the_index_ends(tmp_path):
-    path = build(str(tmp_path / "n.qrdb"), {"a": 1, "b": 2})
+@pytest.mark.parametrize(
+    ("table", "message", "unverified_sees"),
+    [
+        # Only the index walk at a verified open shows it.
+        (False, "index of num_keys=1 entries", {"a": 1}),
+        # The trailer repeats the count: every open refuses it.
+        (True, "lookup table: trailer num_keys 2 differs from the header's 1", None),
+    ],
+    ids=["plain", "table"],
+)
+def test_refresh_of_a_reader_checks_a_lowered_key_count(tmp_path, table, message, unverified_sees):
+    path = build(str(tmp_path / "n.qrdb"), {"a": 1, "b": 2}, table=table)
     lowered = bytearray(pathlib.Path(path).read_bytes())
     lowered[8:12] = (1).to_bytes(4, "big")
     pathlib.Path(path + ".tmp").write_bytes(lowered)
     verified, unverified = QuorReader(path), QuorReader(path, verify=False)
     os.replace(path + ".tmp", path)
-    with pytest.raises(RuntimeError, match="^QuorCorruptError: index of num_keys=1 entries"):
+    with pytest.raises(RuntimeError, match=f"^QuorCorruptError: {message}"):
         verified.refresh()
     assert dict(verified) == {"a": 1, "b": 2}
-    assert unverified.refresh() is True and dict(unverified) == {"a": 1}
+    if unverified_sees is None:
+        with pytest.raises(RuntimeError, match=f"^QuorCorruptError: {message}"):
+            unverified.refresh()
+    else:
+        assert unverified.refresh() is True and dict(unverified) == unverified_sees
 
 
 def test_refresh_switches_to_a_file_renamed_over_the_path(tmp_path):

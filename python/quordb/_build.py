@@ -70,12 +70,14 @@ def build(
     policy: BadRowPolicy,
     show_progress: bool,
     on_duplicate: OnDuplicate = "last",
+    table: bool = True,
 ) -> None:
     """Build *out* (a shard set of *shards* when given) from the rows of *source*; a key
-    that a later record repeats is settled by *on_duplicate*."""
+    that a later record repeats is settled by *on_duplicate*; each file carries a lookup
+    table unless not *table*."""
     _check_target(out, shards, source)
     progress = _Progress(sys.stderr, source) if show_progress else None
-    writer = _open_writer(out, shards, on_duplicate)
+    writer = _open_writer(out, shards, on_duplicate, table)
     with _NamingTarget(out), writer:
         records, objects = _add_rows(writer, source.rows(), key_fields, policy, progress)
         if progress is not None:
@@ -87,10 +89,10 @@ def build(
     _report_replaced(writer)
 
 
-def load(out: str, source: Input, shards: int | None) -> None:
+def load(out: str, source: Input, shards: int | None, table: bool = True) -> None:
     """Build *out* (a shard set of *shards* when given) from the dump that *source* holds."""
     _check_target(out, shards, source)
-    writer = _open_writer(out, shards)
+    writer = _open_writer(out, shards, table=table)
     with _NamingTarget(out), writer:
         load_lines(source.stream, source.label, writer)
         _finish(writer)
@@ -137,11 +139,13 @@ def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> 
             )
 
 
-def _open_writer(out: str, shards: int | None, on_duplicate: OnDuplicate = "last") -> Writer:
+def _open_writer(
+    out: str, shards: int | None, on_duplicate: OnDuplicate = "last", table: bool = True
+) -> Writer:
     with _NamingTarget(out):
         if shards is not None:
-            return ShardedWriter(out, shards=shards, on_duplicate=on_duplicate)
-        return QuorWriter(out, on_duplicate=on_duplicate)
+            return ShardedWriter(out, shards=shards, on_duplicate=on_duplicate, table=table)
+        return QuorWriter(out, on_duplicate=on_duplicate, table=table)
 
 
 class _NamingTarget:

@@ -62,10 +62,12 @@ def write_shard(
     payloads: Iterable[bytes],
     keys: Iterable[tuple[KeyLike, int]],
     on_duplicate: OnDuplicate = "last",
+    table: bool = True,
 ) -> int:
     """Write the shard file *path*: each payload an object (IDs 0, 1, ... in order), then
     each ``(key, object ID)`` pair in order, a key given again for another object settled by
-    *on_duplicate*. Returns how many keys changed hands (`StreamWriter.replaced_count`).
+    *on_duplicate*, with a lookup table after the index unless not *table*. Returns how many
+    keys changed hands (`StreamWriter.replaced_count`).
 
     Every shard of every set is written here, so that the same objects and keys give the
     same bytes whichever writer builds the set.
@@ -75,7 +77,7 @@ def write_shard(
         # Consumed in C: no Python step per object or key.
         deque(map(writer.add_object_raw, payloads), maxlen=0)
         deque(starmap(writer.add_key, keys), maxlen=0)
-        writer.finish()
+        writer.finish(table=table)
         return writer.replaced_count
     finally:
         writer.abort()  # removes the temporary file of a build that did not finish
@@ -96,12 +98,13 @@ def stage_shard(
     payloads: Iterable[bytes],
     keys: Iterable[tuple[KeyLike, int]],
     on_duplicate: OnDuplicate = "last",
+    table: bool = True,
 ) -> StagedShard:
     """`write_shard` shard *index* into the local *directory*; return its manifest entry,
     which names the file where generation *generation* keeps it, and its replaced keys."""
     path = os.path.join(directory, shard_file_name(index))
     try:
-        replaced = write_shard(path, payloads, keys, on_duplicate)
+        replaced = write_shard(path, payloads, keys, on_duplicate, table)
     except OSError as error:
         if error.errno is not None:
             raise

@@ -101,6 +101,8 @@ class ShardedWriter:
     and ``"first"`` each shard settles its own keys when it is written, and
     `replaced_count` is known after `build`.
 
+    Each shard carries a lookup table unless not *table* (see `QuorWriter`).
+
     Memory holds 16 bytes per object, and each key's bytes and 16 more.
     """
 
@@ -122,6 +124,7 @@ class ShardedWriter:
         "_shards",
         "_spill",
         "_state",
+        "_table",
     )
 
     def __init__(
@@ -131,8 +134,10 @@ class ShardedWriter:
         shards: int,
         default: Callable[[Any], Any] | None = None,
         on_duplicate: OnDuplicate = "last",
+        table: bool = True,
     ) -> None:
         self._shards = check_shard_count(shards)
+        self._table = table
         # Under "error" a key must be refused when it is added, before any shard is
         # written: a native writer of empty objects keeps every key and its object, and
         # refuses as a single file's writer does, with the same IDs. Made here, it also
@@ -315,14 +320,16 @@ class ShardedWriter:
         plan, self._plans[shard] = self._plans[shard], None
         build = self._build
         if plan is None:
-            return stage_shard(build.staging, build.generation, shard, (), (), self._shard_policy)
+            return stage_shard(
+                build.staging, build.generation, shard, (), (), self._shard_policy, self._table
+            )
         members, keys = plan.contents()
         # spilled[offsets[i]:offsets[i + 1]] for each member i, without a Python step each.
         starts = map(self._offsets.__getitem__, members)
         ends = map(self._offsets.__getitem__, map((1).__add__, members))
         payloads = map(spilled.__getitem__, map(slice, starts, ends))
         return stage_shard(
-            build.staging, build.generation, shard, payloads, keys, self._shard_policy
+            build.staging, build.generation, shard, payloads, keys, self._shard_policy, self._table
         )
 
     @property

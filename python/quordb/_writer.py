@@ -56,6 +56,11 @@ class QuorWriter:
     A finished build prints one summary line on standard output (file
     descriptor 1) unless *quiet* (the default).
 
+    With *table* (the default) a lookup table follows the index, so that a
+    reader opens the file without reading its index, whatever its size; the
+    format's own reader (`quordb._quordb`) skips it.  ``table=False`` writes
+    the bytes `quordb._quordb._QuorWriter` writes.
+
     Errors of the store arrive as raised by the native module: `ValueError`
     ``"QuorError: ..."`` for a key, an object or an object ID the format
     cannot hold, `OSError` ``"QuorIOError: ..."`` (`StoreIOError`) for a
@@ -63,7 +68,7 @@ class QuorWriter:
     or bytes-like or has no UTF-8 form.
     """
 
-    __slots__ = ("_encode", "_on_duplicate", "_path", "_quiet", "_raw")
+    __slots__ = ("_encode", "_on_duplicate", "_path", "_quiet", "_raw", "_table")
 
     _raw: StreamWriter | MemoryWriter
 
@@ -74,8 +79,10 @@ class QuorWriter:
         default: Callable[[Any], Any] | None = None,
         quiet: bool = True,
         on_duplicate: OnDuplicate = "last",
+        table: bool = True,
     ) -> None:
         self._path = None if path is None else path_text(path)
+        self._table = table
         self._encode = encoder(default)
         self._quiet = quiet
         self._on_duplicate = on_duplicate
@@ -193,13 +200,13 @@ class QuorWriter:
                 )
             if raw.finished:
                 raise ValueError(f"{self._path!r} is already built: a streaming writer builds once")
-            raw.finish(print_summary=not self._quiet)
+            raw.finish(print_summary=not self._quiet, table=self._table)
             return
         if target is None:
             if self._path is None:
                 raise TypeError("build() needs a path: none was given to QuorWriter()")
             target = self._path
-        raw.build(target, print_summary=not self._quiet)
+        raw.build(target, print_summary=not self._quiet, table=self._table)
 
     def close(self) -> None:
         """Give up an unfinished streaming build: remove its temporary file.

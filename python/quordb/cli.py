@@ -96,6 +96,7 @@ def _cmd_build(args: argparse.Namespace) -> int:
             BadRowPolicy(args.skip_bad, sys.stderr),
             show_progress=args.progress or sys.stderr.isatty(),
             on_duplicate=args.on_duplicate,
+            table=not args.no_table,
         )
     return 0
 
@@ -105,7 +106,23 @@ def _cmd_load(args: argparse.Namespace) -> int:
     from quordb._inputs import Input
 
     with Input(args.input, "jsonl") as source:
-        _build.load(args.out, source, args.shards)
+        _build.load(args.out, source, args.shards, table=not args.no_table)
+    return 0
+
+
+def _cmd_index(args: argparse.Namespace) -> int:
+    from quordb._native import add_table, table_info
+
+    if os.path.isdir(args.db):
+        raise UsageError(
+            f"{args.db} is a directory: quordb index adds a lookup table to a single file; "
+            "rebuild a shard set to give its shards tables"
+        )
+    added = add_table(args.db)
+    info = table_info(args.db)
+    assert info is not None
+    state = "added" if added else "already present"
+    sys.stdout.write(f"{args.db}: lookup table {state}, {human_size(info['table_bytes'])}\n")
     return 0
 
 
@@ -215,12 +232,21 @@ _STATS_LABELS = {
     "file_crc32": "file CRC-32",
     "format": "format",
     "shard_count": "shards",
+    "lookup_table": "lookup table",
 }
 
 
 def _cmd_stats(args: argparse.Namespace) -> int:
     with _open(args) as db:
         stats = db.stats()
+    if not os.path.isdir(args.db):
+        from quordb._native import table_info
+
+        # From the header and the trailer alone.
+        info = table_info(args.db)
+        size = 0 if info is None else info["table_bytes"]
+        stats["lookup_table"] = "none" if info is None else f"{info['slots']} slots"
+        stats["lookup_table_bytes"] = size
     if args.json:
         import json
 
@@ -228,10 +254,12 @@ def _cmd_stats(args: argparse.Namespace) -> int:
         return 0
     width = max(map(len, _STATS_LABELS.values()))
     for name, value in stats.items():
-        if name == "shards":
-            continue  # a shard set's figures per shard: in --json only
+        if name in ("shards", "lookup_table_bytes"):
+            continue  # a shard set's figures per shard, a table's size: in --json only
         if name == "file_size_kb":
             shown = human_size(round(value * 1024))
+        elif name == "lookup_table" and stats["lookup_table_bytes"]:
+            shown = f"{value}, {human_size(stats['lookup_table_bytes'])}"
         elif isinstance(value, int):
             shown = f"{value:,}"
         else:
@@ -315,7 +343,16 @@ def _seconds(text: str) -> float:
 # argument parsing
 
 
-_COMMANDS = ("build", "get", "keys", "dump", "load", "stats", "verify", "serve")
+_COMMANDS = ("build", "get", "keys", "dump", "load", "index", "stats", "verify", "serve")
+
+
+def _add_no_table(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--no-table",
+        action="store_true",
+        help="write no lookup table after the index (the file then opens by reading its "
+        "index, as files of the format's own writer do)",
+    )
 
 
 def _command_in(argv: Sequence[str]) -> str | None:
@@ -413,6 +450,7 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             type=_shard_count,
             help="build a shard set of N .qrdb files and a manifest in the directory OUT",
         )
+        _add_no_table(build)
         build.set_defaults(run=_cmd_build)
 
     if command in (None, "get"):
@@ -469,7 +507,22 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             type=_shard_count,
             help="build a shard set of N .qrdb files and a manifest in the directory OUT",
         )
+        _add_no_table(load)
         load.set_defaults(run=_cmd_load)
+
+    if command in (None, "index"):
+        index = commands.add_parser(
+            "index",
+            parents=[database],
+            help="add a lookup table to a database file, so that it opens without reading its index",
+            description=(
+                "Write DB again with a lookup table after its index, through a temporary file "
+                "and a rename, as a build does, after checking its checksums and its index. "
+                "Files that quordb build and load write carry one already, unless built with "
+                "--no-table."
+            ),
+        )
+        index.set_defaults(run=_cmd_index)
 
     if command in (None, "stats"):
         stats = commands.add_parser("stats", parents=[read], help="show file metadata")

@@ -60,6 +60,7 @@ def to_quordb(
     key: KeySpec,
     shards: int,
     default: Callable[[Any], Any] | None = None,
+    table: bool = True,
 ) -> Manifest:
     """Build a shard set of *shards* shards in *directory* from a Dask collection.
 
@@ -81,14 +82,15 @@ def to_quordb(
     as `ShardedWriter` does; if the job fails, nothing is published and the staged
     shards are removed. A local *directory* is locked from the start: a second build
     of it fails at once. Runs on the current Dask scheduler (a `distributed.Client`,
-    when one is active). Returns the published manifest.
+    when one is active). Each shard carries a lookup table unless not *table* (see
+    `QuorWriter`). Returns the published manifest.
     """
     shards = check_shard_count(shards)
     bag = _as_bag(collection)
     keys_of = _keys_function(key)
     build = _set_build(path_text(directory))
     try:
-        target = _Target(build.staging, build.generation, build.files)
+        target = _Target(build.staging, build.generation, build.files, table)
         count = bag.npartitions
         routed = dask.dataframe.from_delayed(
             bag.map_partitions(
@@ -274,15 +276,20 @@ class _Target:
     staging: str
     generation: int
     files: Files
+    table: bool = True
 
     def build_shard(
         self, shard: int, payloads: Iterable[bytes], keys: Iterable[tuple[KeyLike, int]]
     ) -> ShardEntry:
         """Write shard *shard* into the generation's directory; return its manifest entry."""
         if not isinstance(self.files, FsspecFiles):
-            return stage_shard(self.staging, self.generation, shard, payloads, keys).entry
+            return stage_shard(
+                self.staging, self.generation, shard, payloads, keys, table=self.table
+            ).entry
         with tempfile.TemporaryDirectory(prefix="quordb-shard-") as scratch:
-            entry = stage_shard(scratch, self.generation, shard, payloads, keys).entry
+            entry = stage_shard(
+                scratch, self.generation, shard, payloads, keys, table=self.table
+            ).entry
             name = shard_file_name(shard)
             self.files.put(os.path.join(scratch, name), posixpath.join(self.staging, name))
         return entry

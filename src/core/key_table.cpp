@@ -150,6 +150,17 @@ void KeyTable::DropRepeats() {
   // name entries by number, never need renumbering here.
 }
 
+uint64_t KeyTable::IndexSizeOf(std::span<const uint32_t> order) const noexcept {
+  if (order.size() == entries_.size()) return IndexSize();
+  uint64_t size = order.size() * kIndexEntryOverhead;
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < order.size(); ++i) {
+    if (i + kAhead < order.size()) __builtin_prefetch(&entries_[order[i + kAhead]]);
+    size += entries_[order[i]].key_length;
+  }
+  return size;
+}
+
 KeyTable::Encoded KeyTable::EncodeIndex(std::span<const uint32_t> order, size_t from,
                                         const uint64_t* locations,
                                         std::span<uint8_t> out) const noexcept {

@@ -86,6 +86,9 @@ class KeyTable {
   // The number of bytes of the index section, for a kFindOnAdd table (the
   // bytes of repeats are not counted apart).
   uint64_t IndexSize() const noexcept { return key_bytes_.size() + size() * kIndexEntryOverhead; }
+  // The exact size of the index section of `order`, from a sort: repeats'
+  // bytes are not in it.
+  uint64_t IndexSizeOf(std::span<const uint32_t> order) const noexcept;
 
   struct Encoded {
     size_t entries;

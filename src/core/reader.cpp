@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <boost/unordered/unordered_flat_set.hpp>
 #include <cerrno>
 #include <cmath>
@@ -98,7 +99,7 @@ void* MapReadOnly(int fd, size_t length) {
 
 }  // namespace
 
-Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
+Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify, ReadOptions options) {
   if (path.find('\0') != std::string::npos)
     return StoreError::Io("cannot open " + path + ": file name contained an unexpected NUL byte");
   // Non-blocking, so that a FIFO without a writer fails at the mapping
@@ -127,7 +128,19 @@ Result<std::unique_ptr<Reader>> Reader::Open(std::string path, bool verify) {
   reader->index_offset_ = LoadU64(file.data() + kIndexOffsetAt);
   reader->file_crc32_ = LoadU32(file.data() + kFileCrcAt);
   if (verify) QUORDB_RETURN_IF_ERROR(CheckFileCrc(file, reader->file_crc32_));
-  QUORDB_RETURN_IF_ERROR(reader->LoadIndex());
+  reader->check_records_ = options.check_records;
+  if (options.map_table) {
+    Result<std::optional<LookupTable>> table = LookupTable::Open(file);
+    if (!table.ok()) return std::move(table).error();
+    reader->table_ = std::move(table).value();
+  }
+  if (reader->table_) {
+    static std::atomic<uint64_t> serials{0};
+    reader->serial_ = ++serials;
+    reader->index_end_ = reader->table_->trailer().index_end;
+  } else {
+    QUORDB_RETURN_IF_ERROR(reader->LoadIndex());
+  }
   reader->path_ = std::move(path);
   return reader;
 }
@@ -276,12 +289,122 @@ Status Reader::LoadEntries(TagTable<Slot>& table) {
   return OkStatus();
 }
 
+Result<Bytes> Reader::Fetch(uint64_t location) const {
+  if (table_ && location >= kSlotDisagrees) [[unlikely]] {
+    if (location == kSlotDisagrees)
+      return StoreError::Corrupt("lookup table: a slot's location differs from its entry's");
+    return StoreError::Corrupt("lookup table: the sparse array leads to no index entry");
+  }
+  Result<Bytes> payload = FetchRecord(file(), location);
+  if (check_records_ && payload.ok()) [[likely]] {
+    if (Crc32(payload.value()) != LoadU32(map_ + location + 4)) [[unlikely]]
+      return StoreError::Corrupt("object CRC32 mismatch at offset " + std::to_string(location));
+  }
+  return payload;
+}
+
+bool Reader::ParseEntry(uint64_t pos, MappedEntry* entry) const noexcept {
+  // index_end_ lies inside the file: the trailer's checks put it before the table.
+  if (pos < index_offset_ || !Fits(index_end_, pos, kIndexEntryOverhead)) return false;
+  const uint16_t key_length = LoadU16(map_ + pos);
+  if (!Fits(index_end_, pos + kKeyLengthSize, uint64_t{key_length} + kLocationSize)) return false;
+  entry->pos = pos;
+  entry->key = {reinterpret_cast<const char*>(map_) + pos + kKeyLengthSize, key_length};
+  entry->location = LoadU64(map_ + pos + kKeyLengthSize + key_length);
+  return true;
+}
+
+Reader::MappedEntry Reader::MappedEntryAt(size_t entry) const noexcept {
+  struct Position {
+    uint64_t serial = 0;
+    size_t entry = 0;
+    uint64_t pos = 0;
+  };
+  thread_local Position last;
+  const unsigned shift = table_->trailer().sparse_shift;
+  const size_t block = entry >> shift;
+  const uint64_t block_start = index_offset_ + table_->BlockStart(block);
+  size_t at = block << shift;
+  uint64_t pos = block_start;
+  // Going on from the last entry read saves the walk from the block's start;
+  // reaching a block's start that way checks the sparse array as it goes.
+  if (last.serial == serial_ && last.entry <= entry && entry - last.entry <= entry - at + 1) {
+    at = last.entry;
+    pos = last.pos;
+  }
+  MappedEntry found;
+  for (;; ++at) {
+    if (at == (at >> shift) << shift && pos != index_offset_ + table_->BlockStart(at >> shift))
+      return {};
+    if (!ParseEntry(pos, &found)) return {};
+    if (at == entry) break;
+    pos += kIndexEntryOverhead + found.key.size();
+  }
+  last = {serial_, entry, pos};
+  return found;
+}
+
+size_t Reader::MappedLowerBound(std::string_view prefix) const noexcept {
+  // The last block whose first key is below `prefix`, then a walk in it.
+  const unsigned shift = table_->trailer().sparse_shift;
+  const size_t blocks = table_->trailer().sparse_count();
+  size_t low = 0;
+  size_t high = blocks;
+  while (low < high) {
+    const size_t mid = low + (high - low) / 2;
+    if (CompareKeys(KeyAt(mid << shift), prefix) < 0) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  if (low == 0) return 0;
+  size_t entry = (low - 1) << shift;
+  while (entry < entry_count() && CompareKeys(KeyAt(entry), prefix) < 0) ++entry;
+  return entry;
+}
+
+void Reader::LocationsOf(EntryRange range, uint64_t* locations) const noexcept {
+  for (size_t entry = range.first; entry < range.end; ++entry)
+    locations[entry - range.first] = LocationAt(entry);
+}
+
+template <typename Slot>
+std::optional<uint64_t> Reader::LookupMapped(const TagProbe<Slot>& probe, std::string_view key,
+                                             uint64_t hash, bool fetching) const noexcept {
+  const typename Slot::Layout& layout = probe.layout();
+  MappedEntry entry;
+  const Slot* found = probe.Find(hash, [&](const Slot& slot) {
+    // The record is asked for before the key is compared, so that both
+    // come in together; a slot is trusted for nothing else.
+    if (fetching) PrefetchRecord(file(), layout.LocationOf(slot));
+    return ParseEntry(index_offset_ + layout.MemberOf(slot), &entry) && entry.key == key;
+  });
+  if (found == nullptr) return std::nullopt;
+  if (layout.LocationOf(*found) != entry.location) return kSlotDisagrees;
+  return entry.location;
+}
+
+template <typename Slot>
+void Reader::PrefetchMappedCandidates(const TagProbe<Slot>& probe,
+                                      std::span<const uint64_t> hashes) const noexcept {
+  for (const uint64_t hash : hashes) {
+    const Slot* candidate = probe.FirstCandidate(hash);
+    if (candidate == nullptr) continue;
+    const uint64_t pos = index_offset_ + probe.layout().MemberOf(*candidate);
+    if (pos < index_end_) __builtin_prefetch(map_ + pos);
+  }
+}
+
 std::optional<uint64_t> Reader::Find(std::string_view key) const noexcept {
-  return Lookup(key, HashKey(key, seed_), /*fetching=*/false);
+  return Lookup(key, HashKey(key, table_ ? table_->trailer().seed : seed_), /*fetching=*/false);
 }
 
 std::optional<uint64_t> Reader::Lookup(std::string_view key, uint64_t hash,
                                        bool fetching) const noexcept {
+  if (table_)
+    return table_->wide() ? LookupMapped(table_->wide_probe(), key, hash, fetching)
+                          : LookupMapped(table_->near(), key, hash, fetching);
   return wide_slots_ ? LookupIn(wide_index_, key, hash, fetching)
                      : LookupIn(near_index_, key, hash, fetching);
 }
@@ -321,6 +444,24 @@ void Reader::LookupBatch(std::span<const std::string_view> keys,
   // lookups themselves (and with `fetching`, the records).
   std::array<uint64_t, kBatch> hashes;
   const size_t count = keys.size();
+  if (table_) {
+    for (size_t i = 0; i < count; ++i) {
+      hashes[i] = HashKey(keys[i], table_->trailer().seed);
+      if (table_->wide()) {
+        table_->wide_probe().Prefetch(hashes[i]);
+      } else {
+        table_->near().Prefetch(hashes[i]);
+      }
+    }
+    const std::span<const uint64_t> batch(hashes.data(), count);
+    if (table_->wide()) {
+      PrefetchMappedCandidates(table_->wide_probe(), batch);
+    } else {
+      PrefetchMappedCandidates(table_->near(), batch);
+    }
+    for (size_t i = 0; i < count; ++i) locations[i] = Lookup(keys[i], hashes[i], fetching);
+    return;
+  }
   for (size_t i = 0; i < count; ++i) {
     hashes[i] = HashKey(keys[i], seed_);
     if (wide_slots_) {
@@ -356,7 +497,7 @@ Status Reader::GetMany(std::span<const std::string_view> keys,
       std::optional<Bytes>& payload = payloads[first + i];
       payload.reset();
       if (!locations[i]) continue;
-      Result<Bytes> fetched = FetchRecord(file(), *locations[i]);
+      Result<Bytes> fetched = Fetch(*locations[i]);
       if (!fetched.ok()) return std::move(fetched).error();
       payload = fetched.value();
     }
@@ -365,9 +506,10 @@ Status Reader::GetMany(std::span<const std::string_view> keys,
 }
 
 Result<std::optional<Bytes>> Reader::Get(std::string_view key) const {
-  const std::optional<uint64_t> location = Lookup(key, HashKey(key, seed_), /*fetching=*/true);
+  const std::optional<uint64_t> location =
+      Lookup(key, HashKey(key, table_ ? table_->trailer().seed : seed_), /*fetching=*/true);
   if (!location) return std::optional<Bytes>();
-  Result<Bytes> payload = FetchRecord(file(), *location);
+  Result<Bytes> payload = Fetch(*location);
   if (!payload.ok()) return std::move(payload).error();
   return std::optional<Bytes>(payload.value());
 }
@@ -383,6 +525,7 @@ Result<std::vector<Bytes>> Reader::EntryPayloads() const {
 }
 
 size_t Reader::LowerBound(std::string_view prefix) const noexcept {
+  if (table_) return MappedLowerBound(prefix);
   // Exactly the halving search of the format's readers, so that a file whose
   // index is out of order gives the same (possibly incomplete) answers.
   size_t base = 0;
@@ -403,6 +546,16 @@ size_t Reader::LowerBound(std::string_view prefix) const noexcept {
 }
 
 EntryRange Reader::PrefixRange(std::string_view prefix) const noexcept {
+  if (table_) {
+    // A second search finds the end, instead of a walk over every match:
+    // the first key past them all is the prefix with its last byte below
+    // 0xFF raised by one and what follows cut off.
+    std::string past(prefix);
+    while (!past.empty() && static_cast<uint8_t>(past.back()) == 0xFF) past.pop_back();
+    if (past.empty()) return {LowerBound(prefix), entry_count()};
+    past.back() = static_cast<char>(static_cast<uint8_t>(past.back()) + 1);
+    return {LowerBound(prefix), LowerBound(past)};
+  }
   EntryRange range{LowerBound(prefix), 0};
   range.end = range.first;
   while (range.end < entry_count() && KeyAt(range.end).starts_with(prefix)) ++range.end;
@@ -424,14 +577,17 @@ Result<std::vector<Bytes>> Reader::DistinctObjects() const {
   std::vector<Bytes> payloads;
   boost::unordered_flat_set<uint64_t> seen;
   seen.reserve(entry_count());
-  for (size_t entry = 0; entry < entry_count(); ++entry) {
-    const uint64_t location = LocationAt(entry);
-    if (!seen.insert(location).second) continue;
-    if (entry + kPrefetchDistance < entry_count())
-      PrefetchRecord(file(), LocationAt(entry + kPrefetchDistance));
-    Result<Bytes> payload = FetchRecord(file(), location);
-    if (!payload.ok()) return std::move(payload).error();
-    payloads.push_back(payload.value());
+  std::array<uint64_t, kVisitBatch> locations;
+  for (size_t first = 0; first < entry_count(); first += kVisitBatch) {
+    const size_t count = std::min(kVisitBatch, entry_count() - first);
+    LocationsOf({first, first + count}, locations.data());
+    for (size_t i = 0; i < count; ++i) {
+      if (!seen.insert(locations[i]).second) continue;
+      if (i + kPrefetchDistance < count) PrefetchRecord(file(), locations[i + kPrefetchDistance]);
+      Result<Bytes> payload = Fetch(locations[i]);
+      if (!payload.ok()) return std::move(payload).error();
+      payloads.push_back(payload.value());
+    }
   }
   return payloads;
 }

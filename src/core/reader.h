@@ -12,11 +12,17 @@
 // Payloads stay in the mapping: results are views into it, valid for the
 // reader's life, which callers copy before handing them out.
 //
+// With ReadOptions::map_table, a file that carries a lookup table (see
+// lookup_table.h) is opened without reading its index: lookups probe the
+// mapped table, and entries are reached through its sparse array and the
+// file's own index. Nothing is then copied or allocated per key.
+//
 // Thread safety: nothing changes after Open, so every const method may run
 // on any number of threads at once.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <cstdint>
 #include <cstring>
@@ -32,6 +38,7 @@
 #include "core/format.h"
 #include "core/huge_pages.h"
 #include "core/key_hash.h"
+#include "core/lookup_table.h"
 #include "core/tag_table.h"
 
 namespace quordb {
@@ -46,6 +53,15 @@ struct ReaderStats {
   uint64_t data_offset;
   double file_size_kb;
   std::string file_crc32;
+};
+
+// What the package's reader asks beyond the format's reader, which keeps
+// the defaults.
+struct ReadOptions {
+  // Use a file's lookup table when its header announces one.
+  bool map_table = false;
+  // Compare every record's payload CRC as it is fetched.
+  bool check_records = false;
 };
 
 // Positions [first, end) of the sorted key list.
@@ -66,7 +82,8 @@ class Reader {
   // Opens and maps `path`, checks length, magic and version, with `verify`
   // the whole-file CRC, and loads the index. Fails with the first check that
   // fails; nothing is left open or mapped then.
-  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify);
+  static Result<std::unique_ptr<Reader>> Open(std::string path, bool verify,
+                                              ReadOptions options = {});
 
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -82,13 +99,37 @@ class Reader {
   // of the file.
   uint64_t index_end() const noexcept { return index_end_; }
   uint32_t file_crc32() const noexcept { return file_crc32_; }
+  // The mapped lookup table, when open uses one.
+  const LookupTable* table() const noexcept { return table_ ? &*table_ : nullptr; }
+  // Where the index must end: the end of the file, or where a lookup
+  // table's trailer says it does.
+  uint64_t index_limit() const noexcept {
+    return table_ ? table_->trailer().index_end : file_length_;
+  }
 
-  // The sorted key list: entries in index-section order.
-  size_t entry_count() const noexcept { return entry_starts_.size(); }
-  std::string_view KeyAt(size_t entry) const noexcept { return KeyFrom(EntryStart(entry)); }
-  uint64_t LocationAt(size_t entry) const noexcept { return LocationFrom(EntryStart(entry)); }
+  // The sorted key list: entries in index-section order. Through a table,
+  // an entry that the sparse array does not lead to (a damaged file) reads
+  // as an empty key at kUnreachableEntry, which Fetch refuses.
+  size_t entry_count() const noexcept { return table_ ? num_keys_ : entry_starts_.size(); }
+  std::string_view KeyAt(size_t entry) const noexcept {
+    if (table_) return MappedEntryAt(entry).key;
+    return KeyFrom(EntryStart(entry));
+  }
+  uint64_t LocationAt(size_t entry) const noexcept {
+    if (table_) return MappedEntryAt(entry).location;
+    return LocationFrom(EntryStart(entry));
+  }
 
-  // The location of `key`'s object (its last entry if repeated), if any.
+  // Locations that stand for damage a lookup or walk through a table found:
+  // Fetch turns them into the corrupt error that names it.
+  static constexpr uint64_t kUnreachableEntry = UINT64_MAX;
+  static constexpr uint64_t kSlotDisagrees = UINT64_MAX - 1;
+  // The payload of the record at `location`, its CRC compared with
+  // ReadOptions::check_records. Every fetch of the reader goes through it.
+  Result<Bytes> Fetch(uint64_t location) const;
+
+  // The location of `key`'s object (its last entry if repeated), if any;
+  // through a damaged table possibly a location Fetch refuses.
   std::optional<uint64_t> Find(std::string_view key) const noexcept;
 
   // Find for every key of `keys`, into `locations` (the same length). A
@@ -171,8 +212,32 @@ class Reader {
   }
 
   void PrefetchKey(size_t entry) const noexcept {
+    if (table_) return;
     __builtin_prefetch(entries_.data() + EntryStart(entry));
   }
+
+  // An index entry read in the mapping.
+  struct MappedEntry {
+    uint64_t pos = 0;  // absolute offset; kUnreachableEntry when damaged
+    std::string_view key;
+    uint64_t location = kUnreachableEntry;
+  };
+  // The entry at absolute offset `pos`, if it lies whole inside the index.
+  bool ParseEntry(uint64_t pos, MappedEntry* entry) const noexcept;
+  // Entry number `entry`, from the nearest kept offset, or from the last
+  // entry this thread asked this reader for, so that walks in order take
+  // one step per entry.
+  MappedEntry MappedEntryAt(size_t entry) const noexcept;
+  size_t MappedLowerBound(std::string_view prefix) const noexcept;
+  template <typename Slot>
+  std::optional<uint64_t> LookupMapped(const TagProbe<Slot>& probe, std::string_view key,
+                                       uint64_t hash, bool fetching) const noexcept;
+  template <typename Slot>
+  void PrefetchMappedCandidates(const TagProbe<Slot>& probe,
+                                std::span<const uint64_t> hashes) const noexcept;
+  // The locations of the entries of `range`, at most kVisitBatch of them.
+  static constexpr size_t kVisitBatch = 64;
+  void LocationsOf(EntryRange range, uint64_t* locations) const noexcept;
 
   // The hash index names an entry by its start while every start fits a
   // word, which spares each probe a read of entry_starts_; past that, by its
@@ -205,6 +270,11 @@ class Reader {
   std::vector<size_t> wraps_;
   boost::unordered_flat_map<uint64_t, uint64_t> far_locations_;
   uint64_t seed_ = RandomSeed();
+  std::optional<LookupTable> table_;
+  bool check_records_ = false;
+  // Tells apart readers that may come and go at one address, for the
+  // per-thread position of MappedEntryAt.
+  uint64_t serial_ = 0;
   TagTable<NearSlot> near_index_;
   TagTable<WideSlot> wide_index_;
   uint32_t num_keys_ = 0;
@@ -220,13 +290,18 @@ class Reader {
 
 template <typename Visit>
 Status Reader::VisitPayloads(EntryRange range, Visit&& visit) const {
-  const Bytes file = this->file();
-  for (size_t entry = range.first; entry < range.end; ++entry) {
-    if (entry + kPrefetchDistance < range.end)
-      PrefetchRecord(file, LocationAt(entry + kPrefetchDistance));
-    Result<Bytes> payload = FetchRecord(file, LocationAt(entry));
-    if (!payload.ok()) return std::move(payload).error();
-    if (!visit(entry, payload.value())) break;
+  std::array<uint64_t, kVisitBatch> locations;
+  for (size_t first = range.first; first < range.end; first += kVisitBatch) {
+    const size_t count = std::min(kVisitBatch, range.end - first);
+    LocationsOf({first, first + count}, locations.data());
+    const size_t ahead = std::min(count, kPrefetchDistance);
+    for (size_t i = 0; i < ahead; ++i) PrefetchRecord(file(), locations[i]);
+    for (size_t i = 0; i < count; ++i) {
+      if (i + kPrefetchDistance < count) PrefetchRecord(file(), locations[i + kPrefetchDistance]);
+      Result<Bytes> payload = Fetch(locations[i]);
+      if (!payload.ok()) return std::move(payload).error();
+      if (!visit(first + i, payload.value())) return OkStatus();
+    }
   }
   return OkStatus();
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -101,13 +102,15 @@ Status StreamWriter::Settle() {
   return OkStatus();
 }
 
-Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going) {
+Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going,
+                                TableBuilder* table) {
   const uint64_t* locations = reinterpret_cast<const uint64_t*>(locations_.data());
   Checkpoints checkpoints(&keep_going, kCheckEveryBytes);
   for (size_t i = 0; i < order.size();) {
     const std::span<uint8_t> room = output_.Room();
     const KeyTable::Encoded encoded = keys_.EncodeIndex(order, i, locations, room);
     if (encoded.entries > 0) {
+      if (table != nullptr) QUORDB_RETURN_IF_ERROR(table->Add(room.first(encoded.bytes)));
       output_.Commit(encoded.bytes);
       i += encoded.entries;
       if (!checkpoints.Done(encoded.bytes)) return Cancelled();
@@ -117,6 +120,7 @@ Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing
       // One entry larger than the whole buffer goes out on its own.
       std::vector<uint8_t> entry(kIndexEntryOverhead + kMaxKeyLength);
       const size_t size = keys_.EncodeIndex(order.first(i + 1), i, locations, entry).bytes;
+      if (table != nullptr) QUORDB_RETURN_IF_ERROR(table->Add({entry.data(), size}));
       QUORDB_RETURN_IF_ERROR(output_.Write({entry.data(), size}));
       ++i;
     }
@@ -124,10 +128,11 @@ Status StreamWriter::WriteIndex(std::span<const uint32_t> order, const KeepGoing
   return output_.Flush();
 }
 
-Result<BuildReport> StreamWriter::Finish(bool print_summary, const KeepGoing* keep_going) {
+Result<BuildReport> StreamWriter::Finish(bool print_summary, const KeepGoing* keep_going,
+                                         bool with_table) {
   QUORDB_RETURN_IF_ERROR(CheckOpen());
   try {
-    return FinishOpen(print_summary, keep_going);
+    return FinishOpen(print_summary, keep_going, with_table);
   } catch (...) {
     // Out of memory while sorting, say: the keys can no longer be added to.
     Abort();
@@ -135,7 +140,8 @@ Result<BuildReport> StreamWriter::Finish(bool print_summary, const KeepGoing* ke
   }
 }
 
-Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing* keep_going) {
+Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing* keep_going,
+                                             bool with_table) {
   // Every long step below asks through this, which remembers a refusal.
   const KeepGoing asked = [this, keep_going] {
     if (keep_going == nullptr || !*keep_going || (*keep_going)()) return true;
@@ -143,15 +149,27 @@ Result<BuildReport> StreamWriter::FinishOpen(bool print_summary, const KeepGoing
     return false;
   };
   if (Status flushed = output_.Flush(); !flushed.ok()) return Fail(std::move(flushed).error());
+  const uint64_t index_offset = kDataOffset + data_size_;
+  std::optional<TableBuilder> table;
   {
     HugePageVector<uint32_t> order;
     if (!keys_.SortInKeyOrder(&order, &asked)) return Fail(Cancelled());
-    if (Status written = WriteIndex(order, asked); !written.ok())
+    const uint64_t index_size = with_table ? keys_.IndexSizeOf(order) : 0;
+    if (with_table && TableBuilder::Fits(index_size))
+      table.emplace(index_offset, index_size, static_cast<uint32_t>(keys_.size()), output_.Crc());
+    if (Status written = WriteIndex(order, asked, table ? &*table : nullptr); !written.ok())
       return Fail(std::move(written).error());
+  }
+  if (table) {
+    Status written = table->Finish();
+    if (written.ok()) written = table->Emit([this](Bytes bytes) { return output_.Write(bytes); });
+    if (written.ok()) written = output_.Flush();
+    if (!written.ok()) return Fail(std::move(written).error());
   }
   uint8_t header[kHeaderSize];
   StoreHeader(header, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(object_count_),
-              kDataOffset + data_size_, output_.Crc());
+              index_offset, output_.Crc());
+  if (table) MarkTable(header);
   if (Status written =
           WriteAllAt(file_.get(), {header, kHeaderSize}, 0, "failed to write the buffered data");
       !written.ok())

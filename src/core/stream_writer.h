@@ -36,6 +36,7 @@
 #include "core/format.h"
 #include "core/keep_going.h"
 #include "core/key_table.h"
+#include "core/lookup_table.h"
 #include "core/on_duplicate.h"
 
 namespace quordb {
@@ -81,7 +82,9 @@ class StreamWriter {
   // sorted; once it says to stop, the build is cancelled before the rename:
   // the writer aborts and Finish gives an error, with cancelled() set. A
   // failure of any kind, an exception (std::bad_alloc) included, aborts.
-  Result<BuildReport> Finish(bool print_summary, const KeepGoing* keep_going);
+  // With `with_table`, a lookup table follows the index (see lookup_table.h).
+  Result<BuildReport> Finish(bool print_summary, const KeepGoing* keep_going,
+                             bool with_table = false);
 
   // Removes the temporary file and closes it, unless the writer finished.
   // The writer takes nothing more afterwards. In a child process forked
@@ -109,8 +112,10 @@ class StreamWriter {
   Status CheckOpen() const;
   // Aborts and passes `error` on.
   StoreError Fail(StoreError error) noexcept;
-  Result<BuildReport> FinishOpen(bool print_summary, const KeepGoing* keep_going);
-  Status WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going);
+  Result<BuildReport> FinishOpen(bool print_summary, const KeepGoing* keep_going, bool with_table);
+  // Writes the index, handing each encoded stretch to `table` when given.
+  Status WriteIndex(std::span<const uint32_t> order, const KeepGoing& keep_going,
+                    TableBuilder* table);
 
   std::string target_;
   std::string temp_path_;

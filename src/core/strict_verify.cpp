@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/format.h"
+#include "core/table_verify.h"
 #include "core/verify_pass.h"
 
 namespace quordb {
@@ -12,14 +13,15 @@ namespace {
 
 std::string Decimal(uint64_t value) { return std::to_string(value); }
 
-Status CheckHeader(Bytes file) {
+// `table_flag`: the flag byte a file whose lookup table is in use carries.
+Status CheckHeader(Bytes file, uint8_t table_flag) {
   const uint64_t data_offset = LoadU64(file.data() + kDataOffsetAt);
   if (data_offset != kDataOffset)
     return StoreError::Corrupt("data_offset is " + Decimal(data_offset) + ", not " +
                                Decimal(kDataOffset));
   for (const HeaderSpan span : kReservedSpans)
     for (size_t at = span.begin; at < span.end; ++at)
-      if (file[at] != 0)
+      if (file[at] != (at == kTableFlagAt ? table_flag : 0))
         return StoreError::Corrupt("reserved header byte " + Decimal(at) + " is " +
                                    Decimal(file[at]) + ", not 0");
   return OkStatus();
@@ -50,7 +52,7 @@ Status CheckKeyOrder(const Reader& reader) {
 // walk computes the file CRC too, into `file_crc`, when it runs.
 Status CheckStructure(const Reader& reader, std::optional<uint32_t>& file_crc) {
   const Bytes file = reader.file();
-  QUORDB_RETURN_IF_ERROR(CheckHeader(file));
+  QUORDB_RETURN_IF_ERROR(CheckHeader(file, reader.table() != nullptr ? kTableFlag : 0));
   const uint64_t index_offset = reader.index_offset();
   if (index_offset < kDataOffset || index_offset > file.size())
     return StoreError::Corrupt("index_offset " + Decimal(index_offset) + " lies outside " +
@@ -63,6 +65,7 @@ Status CheckStructure(const Reader& reader, std::optional<uint32_t>& file_crc) {
                                " records, num_objects is " + Decimal(reader.num_objects()));
   QUORDB_RETURN_IF_ERROR(CheckIndexEnd(reader));
   QUORDB_RETURN_IF_ERROR(CheckKeyOrder(reader));
+  QUORDB_RETURN_IF_ERROR(CheckTableStrictly(reader));
   if (walk.stray)
     return StoreError::Corrupt(
         "index entry at offset " + Decimal(EntryOffset(reader, walk.stray->entry)) +
@@ -87,7 +90,7 @@ Status VerifyStrict(const Reader& reader) {
 }
 
 Status CheckIndexEnd(const Reader& reader) {
-  const uint64_t size = reader.file().size();
+  const uint64_t size = reader.index_limit();
   if (reader.index_end() == size) return OkStatus();
   return StoreError::Corrupt("index of num_keys=" + Decimal(reader.num_keys()) +
                              " entries ends at " + Decimal(reader.index_end()) +

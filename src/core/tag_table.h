@@ -24,6 +24,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 
 #include "core/huge_pages.h"
@@ -72,6 +73,19 @@ struct NearSlot {
       // (of fewer than 2^40 groups) use.
       rotation_ = static_cast<int8_t>(static_cast<int>(member_width) - 8);
       check_mask_ = ((uint64_t{1} << check_bits) - 1) << member_width;
+    }
+
+    // The layout whose members take `member_width` bits and locations
+    // `location_width` (each at most 32), as member_width() and
+    // location_width() report them.
+    static Layout FromWidths(unsigned member_width, unsigned location_width) noexcept {
+      return Layout(uint64_t{1} << member_width, (uint64_t{1} << location_width) - 1);
+    }
+    unsigned member_width() const noexcept {
+      return static_cast<unsigned>(std::popcount(member_mask_));
+    }
+    unsigned location_width() const noexcept {
+      return static_cast<unsigned>(std::popcount(unknown_));
     }
 
     // `member` must lie below the layout's member_end.
@@ -145,49 +159,35 @@ struct WideSlot {
   };
 };
 
+// The lookups of a tag table, over groups, slots and metadata held
+// elsewhere: by a TagTable in memory, or by a file's lookup table, mapped.
+// The one probe both use. `metadata` must be 16-byte aligned and hold 16
+// bytes per group; `slots` 15 slots per group. Copies are cheap views.
 template <typename Slot>
-class TagTable {
+class TagProbe {
  public:
   static constexpr size_t kGroupSize = 15;
+  static constexpr size_t kMetadataSize = 16;
 
   using Layout = typename Slot::Layout;
 
-  TagTable() = default;
-  // Room for `entries` slots at the slot type's load factor, each made (and
-  // read) with `layout`.
-  explicit TagTable(size_t entries, Layout layout = {})
-      : layout_(layout),
-        groups_((entries / Slot::kRoomDenominator * Slot::kRoomNumerator +
-                 entries % Slot::kRoomDenominator) /
-                    kGroupSize +
-                1),
-        slots_(groups_ * kGroupSize + (groups_ + 1) * kMetadataSize / sizeof(Slot) + 1),
-        metadata_(AlignedMetadata(slots_.data() + groups_ * kGroupSize)) {}
-  TagTable(TagTable&& other) noexcept
-      : layout_(other.layout_),
-        groups_(std::exchange(other.groups_, 0)),
-        slots_(std::move(other.slots_)),
-        metadata_(std::exchange(other.metadata_, nullptr)) {}
-  TagTable& operator=(TagTable&& other) noexcept {
-    layout_ = other.layout_;
-    groups_ = std::exchange(other.groups_, 0);
-    slots_ = std::move(other.slots_);
-    metadata_ = std::exchange(other.metadata_, nullptr);
-    return *this;
-  }
+  TagProbe() = default;
+  TagProbe(Layout layout, size_t groups, const Slot* slots, const uint8_t* metadata) noexcept
+      : layout_(layout), groups_(groups), slots_(slots), metadata_(metadata) {}
 
   size_t capacity() const noexcept { return groups_ * kGroupSize; }
+  size_t groups() const noexcept { return groups_; }
   // How this table's slots are made and read.
   const Layout& layout() const noexcept { return layout_; }
   // The position of a slot of this table.
-  size_t IndexOf(const Slot& slot) const noexcept {
-    return static_cast<size_t>(&slot - slots_.data());
-  }
+  size_t IndexOf(const Slot& slot) const noexcept { return static_cast<size_t>(&slot - slots_); }
 
   // The first slot of the group `hash`'s probe starts at. The high bits pick
   // it, so entries grouped by their hash's top byte fill one stretch of the
   // table at a time.
   size_t HomeOf(uint64_t hash) const noexcept { return HomeGroup(hash) * kGroupSize; }
+  // The group a claim or lookup of `hash` starts at.
+  size_t GroupOf(uint64_t hash) const noexcept { return HomeGroup(hash); }
 
   // Asks for the memory a lookup of `hash` reads first.
   void Prefetch(uint64_t hash) const noexcept {
@@ -198,7 +198,9 @@ class TagTable {
   }
 
   // The slot holding the key `same` accepts, or nullptr. `same` is called
-  // only on slots whose tag and check bits match `hash`.
+  // only on slots whose tag and check bits match `hash`. Every group is
+  // visited at most once, so that a damaged file's overflow bits, all set,
+  // cannot make a lookup loop.
   template <typename Same>
   const Slot* Find(uint64_t hash, Same&& same) const noexcept {
     if (groups_ == 0) return nullptr;
@@ -206,7 +208,7 @@ class TagTable {
     PrefetchSlots(group);
     const uint8_t tag = TagOf(hash);
     const auto check = layout_.CheckOf(hash);
-    for (;;) {
+    for (size_t visited = 0; visited < groups_; ++visited) {
       const Masks masks = Scan(group, tag);
       for (uint32_t matches = masks.matching; matches != 0; matches &= matches - 1) {
         const Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
@@ -215,6 +217,7 @@ class TagTable {
       if ((metadata_[group * kMetadataSize + kGroupSize] & OverflowBit(hash)) == 0) return nullptr;
       group = NextGroup(group);
     }
+    return nullptr;
   }
 
   // The first slot of `hash`'s home group whose tag matches, or nullptr: the
@@ -231,90 +234,22 @@ class TagTable {
     return nullptr;
   }
 
-  // The slot holding the key `same` accepts, to be overwritten, or else the
-  // free slot a lookup of `hash` reaches first, now taken. The table must
-  // have a free slot left, which its sizing guarantees for `entries` claims.
-  // A key already held sits before any group that had room when it came, and
-  // groups never empty, so the first group with a free slot ends the search.
-  template <typename Same>
-  Slot& Claim(uint64_t hash, Same&& same) noexcept {
-    return *ClaimWithin(hash, same, 0, kAnyGroup);
-  }
-
-  // The group a claim or lookup of `hash` starts at.
-  size_t GroupOf(uint64_t hash) const noexcept { return HomeGroup(hash); }
-  size_t groups() const noexcept { return groups_; }
-
-  // Claim confined to the groups first...end-1: nullptr, having taken no
-  // slot, when the claim would start or go on outside them. Claims in
-  // disjoint ranges may run on different threads at once; a claim refused
-  // there is made later with Claim, after those its range took before it.
-  template <typename Same>
-  Slot* ClaimWithin(uint64_t hash, Same&& same, size_t first, size_t end) noexcept {
-    size_t group = HomeGroup(hash);
-    if (group < first || group >= end) return nullptr;
-    const uint8_t tag = TagOf(hash);
-    const auto check = layout_.CheckOf(hash);
-    for (;;) {
-      const Masks masks = Scan(group, tag);
-      for (uint32_t matches = masks.matching; matches != 0; matches &= matches - 1) {
-        Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
-        if (layout_.MayMatch(slot, check) && same(static_cast<const Slot&>(slot))) return &slot;
-      }
-      uint8_t* metadata = metadata_ + group * kMetadataSize;
-      if (masks.free != 0) {
-        const auto taken = static_cast<size_t>(__builtin_ctz(masks.free));
-        metadata[taken] = tag;
-        return &slots_[group * kGroupSize + taken];
-      }
-      // Only a hint, which a claim made later sets again: harmless when
-      // this one is refused.
-      metadata[kGroupSize] |= OverflowBit(hash);
-      group = NextGroup(group);
-      if (group < first || group >= end) return nullptr;
-    }
-  }
-
- private:
-  static constexpr size_t kMetadataSize = 16;
-  static constexpr size_t kAnyGroup = SIZE_MAX;
-  static constexpr size_t kCacheLine = 64;
-
-  struct Masks {
-    uint32_t matching;  // bit i: slot i's tag equals the tag sought
-    uint32_t free;      // bit i: slot i is free
-  };
-
+  // A free slot's tag; every taken slot's tag is TagOf its hash, never this.
+  static constexpr uint8_t kFreeTag = 0;
   static uint8_t TagOf(uint64_t hash) noexcept {
     const auto tag = static_cast<uint8_t>(hash);
-    return tag == 0 ? 1 : tag;
+    return tag == kFreeTag ? 1 : tag;
   }
   // Bits that neither the tag, the slots' check bits nor the home group use.
   static uint8_t OverflowBit(uint64_t hash) noexcept {
     return static_cast<uint8_t>(1u << ((hash >> 24) & 7));
   }
-  size_t HomeGroup(uint64_t hash) const noexcept {
-    __extension__ using Wide = unsigned __int128;
-    return static_cast<size_t>((static_cast<Wide>(hash) * groups_) >> 64);
-  }
   size_t NextGroup(size_t group) const noexcept { return group + 1 == groups_ ? 0 : group + 1; }
-  // The metadata follows the slots in their block, on a 16-byte boundary.
-  static uint8_t* AlignedMetadata(Slot* past_slots) noexcept {
-    const auto at = reinterpret_cast<uintptr_t>(past_slots);
-    return reinterpret_cast<uint8_t*>((at + kMetadataSize - 1) & ~(kMetadataSize - 1));
-  }
 
-  // A group's slots span two to four cache lines: all of them are asked for
-  // while its tags are compared, so that reading the matching slot is never
-  // a second round to memory.
-  void PrefetchSlots(size_t group) const noexcept {
-    const auto* first = reinterpret_cast<const char*>(slots_.data() + group * kGroupSize);
-    constexpr size_t kSpan = kGroupSize * sizeof(Slot);
-    for (size_t offset = 0; offset < kSpan; offset += kCacheLine)
-      __builtin_prefetch(first + offset);
-    __builtin_prefetch(first + kSpan - 1);
-  }
-
+  struct Masks {
+    uint32_t matching;  // bit i: slot i's tag equals the tag sought
+    uint32_t free;      // bit i: slot i is free
+  };
   Masks Scan(size_t group, uint8_t tag) const noexcept {
     const uint8_t* tags = metadata_ + group * kMetadataSize;
     constexpr uint32_t kSlots = (1u << kGroupSize) - 1;
@@ -328,18 +263,152 @@ class TagTable {
     Masks masks{0, 0};
     for (size_t i = 0; i < kGroupSize; ++i) {
       masks.matching |= static_cast<uint32_t>(tags[i] == tag) << i;
-      masks.free |= static_cast<uint32_t>(tags[i] == 0) << i;
+      masks.free |= static_cast<uint32_t>(tags[i] == kFreeTag) << i;
     }
     return masks;
 #endif
   }
 
+ private:
+  static constexpr size_t kCacheLine = 64;
+
+  size_t HomeGroup(uint64_t hash) const noexcept {
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<size_t>((static_cast<Wide>(hash) * groups_) >> 64);
+  }
+
+  // A group's slots span two to four cache lines: all of them are asked for
+  // while its tags are compared, so that reading the matching slot is never
+  // a second round to memory.
+  void PrefetchSlots(size_t group) const noexcept {
+    const auto* first = reinterpret_cast<const char*>(slots_ + group * kGroupSize);
+    constexpr size_t kSpan = kGroupSize * sizeof(Slot);
+    for (size_t offset = 0; offset < kSpan; offset += kCacheLine)
+      __builtin_prefetch(first + offset);
+    __builtin_prefetch(first + kSpan - 1);
+  }
+
   Layout layout_;
   size_t groups_ = 0;
+  const Slot* slots_ = nullptr;
+  const uint8_t* metadata_ = nullptr;
+};
+
+// A tag table held in memory, filled by claims, probed through its TagProbe.
+template <typename Slot>
+class TagTable {
+ public:
+  using Probe = TagProbe<Slot>;
+  static constexpr size_t kGroupSize = Probe::kGroupSize;
+  static constexpr size_t kMetadataSize = Probe::kMetadataSize;
+
+  using Layout = typename Slot::Layout;
+
+  TagTable() = default;
+  // Room for `entries` slots at the slot type's load factor, each made (and
+  // read) with `layout`.
+  explicit TagTable(size_t entries, Layout layout = {})
+      : slots_(GroupsFor(entries) * kGroupSize +
+               (GroupsFor(entries) + 1) * kMetadataSize / sizeof(Slot) + 1) {
+    const size_t groups = GroupsFor(entries);
+    metadata_ = AlignedMetadata(slots_.data() + groups * kGroupSize);
+    probe_ = Probe(layout, groups, slots_.data(), metadata_);
+  }
+  TagTable(TagTable&& other) noexcept
+      : slots_(std::move(other.slots_)),
+        metadata_(std::exchange(other.metadata_, nullptr)),
+        probe_(std::exchange(other.probe_, Probe())) {}
+  TagTable& operator=(TagTable&& other) noexcept {
+    slots_ = std::move(other.slots_);
+    metadata_ = std::exchange(other.metadata_, nullptr);
+    probe_ = std::exchange(other.probe_, Probe());
+    return *this;
+  }
+
+  // The groups a table for `entries` slots has.
+  static size_t GroupsFor(size_t entries) noexcept {
+    return (entries / Slot::kRoomDenominator * Slot::kRoomNumerator +
+            entries % Slot::kRoomDenominator) /
+               kGroupSize +
+           1;
+  }
+
+  const Probe& probe() const noexcept { return probe_; }
+  size_t capacity() const noexcept { return probe_.capacity(); }
+  const Layout& layout() const noexcept { return probe_.layout(); }
+  size_t IndexOf(const Slot& slot) const noexcept { return probe_.IndexOf(slot); }
+  size_t HomeOf(uint64_t hash) const noexcept { return probe_.HomeOf(hash); }
+  void Prefetch(uint64_t hash) const noexcept { probe_.Prefetch(hash); }
+  template <typename Same>
+  const Slot* Find(uint64_t hash, Same&& same) const noexcept {
+    return probe_.Find(hash, same);
+  }
+  const Slot* FirstCandidate(uint64_t hash) const noexcept { return probe_.FirstCandidate(hash); }
+  size_t GroupOf(uint64_t hash) const noexcept { return probe_.GroupOf(hash); }
+  size_t groups() const noexcept { return probe_.groups(); }
+
+  // The table as stored: `groups()` times 15 slots, and 16 metadata bytes
+  // per group.
+  std::span<const Slot> slots() const noexcept { return {slots_.data(), capacity()}; }
+  std::span<const uint8_t> metadata() const noexcept {
+    return {metadata_, groups() * kMetadataSize};
+  }
+
+  // The slot holding the key `same` accepts, to be overwritten, or else the
+  // free slot a lookup of `hash` reaches first, now taken. The table must
+  // have a free slot left, which its sizing guarantees for `entries` claims.
+  // A key already held sits before any group that had room when it came, and
+  // groups never empty, so the first group with a free slot ends the search.
+  template <typename Same>
+  Slot& Claim(uint64_t hash, Same&& same) noexcept {
+    return *ClaimWithin(hash, same, 0, kAnyGroup);
+  }
+
+  // Claim confined to the groups first...end-1: nullptr, having taken no
+  // slot, when the claim would start or go on outside them. Claims in
+  // disjoint ranges may run on different threads at once; a claim refused
+  // there is made later with Claim, after those its range took before it.
+  template <typename Same>
+  Slot* ClaimWithin(uint64_t hash, Same&& same, size_t first, size_t end) noexcept {
+    size_t group = probe_.GroupOf(hash);
+    if (group < first || group >= end) return nullptr;
+    const uint8_t tag = Probe::TagOf(hash);
+    const Layout& layout = probe_.layout();
+    const auto check = layout.CheckOf(hash);
+    for (;;) {
+      const typename Probe::Masks masks = probe_.Scan(group, tag);
+      for (uint32_t matches = masks.matching; matches != 0; matches &= matches - 1) {
+        Slot& slot = slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(matches))];
+        if (layout.MayMatch(slot, check) && same(static_cast<const Slot&>(slot))) return &slot;
+      }
+      uint8_t* metadata = metadata_ + group * kMetadataSize;
+      if (masks.free != 0) {
+        const auto taken = static_cast<size_t>(__builtin_ctz(masks.free));
+        metadata[taken] = tag;
+        return &slots_[group * kGroupSize + taken];
+      }
+      // Only a hint, which a claim made later sets again: harmless when
+      // this one is refused.
+      metadata[kGroupSize] |= Probe::OverflowBit(hash);
+      group = probe_.NextGroup(group);
+      if (group < first || group >= end) return nullptr;
+    }
+  }
+
+ private:
+  static constexpr size_t kAnyGroup = SIZE_MAX;
+
+  // The metadata follows the slots in their block, on a 16-byte boundary.
+  static uint8_t* AlignedMetadata(Slot* past_slots) noexcept {
+    const auto at = reinterpret_cast<uintptr_t>(past_slots);
+    return reinterpret_cast<uint8_t*>((at + kMetadataSize - 1) & ~(kMetadataSize - 1));
+  }
+
   // One block, so that both get huge pages once together they are large
   // enough: the slots, then the groups' metadata in the bytes past them.
   HugePageVector<Slot> slots_;
   uint8_t* metadata_ = nullptr;
+  Probe probe_;
 };
 
 }  // namespace quordb

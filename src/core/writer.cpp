@@ -9,11 +9,13 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 
 #include "core/file_descriptor.h"
 #include "core/file_output.h"
+#include "core/lookup_table.h"
 #include "core/temp_file.h"
 
 namespace quordb {
@@ -107,7 +109,8 @@ ByteArena Writer::IndexSection() const {
   return index;
 }
 
-Result<BuildReport> Writer::Build(std::string_view path, bool print_summary) const {
+Result<BuildReport> Writer::Build(std::string_view path, bool print_summary,
+                                  bool with_table) const {
   const std::string temp_path = TempPathFor(path);
   Result<FileDescriptor> opened = OpenBuildTempFile(temp_path);
   if (!opened.ok()) return std::move(opened).error();
@@ -121,9 +124,23 @@ Result<BuildReport> Writer::Build(std::string_view path, bool print_summary) con
 
   const ByteArena index = IndexSection();
   const Bytes index_section = index.bytes();
+  const uint64_t index_offset = kDataOffset + data_section.size();
+  uint32_t file_crc = Crc32(index_section, data_crc_);
+  std::optional<TableBuilder> table;
+  if (with_table && TableBuilder::Fits(index_section.size())) {
+    table.emplace(index_offset, index_section.size(), static_cast<uint32_t>(keys_.size()),
+                  data_crc_);
+    QUORDB_RETURN_IF_ERROR(table->Add(index_section));
+    QUORDB_RETURN_IF_ERROR(table->Finish());
+    QUORDB_RETURN_IF_ERROR(table->Emit([&file_crc](Bytes bytes) -> Status {
+      file_crc = Crc32(bytes, file_crc);
+      return OkStatus();
+    }));
+  }
   uint8_t header[kHeaderSize];
   StoreHeader(header, static_cast<uint32_t>(keys_.size()), static_cast<uint32_t>(object_count_),
-              kDataOffset + data_section.size(), Crc32(index_section, data_crc_));
+              index_offset, file_crc);
+  if (table) MarkTable(header);
 
   std::unique_ptr<BufferedOutput> output;
   if (data_writer.started()) {
@@ -142,6 +159,8 @@ Result<BuildReport> Writer::Build(std::string_view path, bool print_summary) con
     QUORDB_RETURN_IF_ERROR(output->Write(data_section));
   }
   QUORDB_RETURN_IF_ERROR(output->Write(index_section));
+  if (table)
+    QUORDB_RETURN_IF_ERROR(table->Emit([&output](Bytes bytes) { return output->Write(bytes); }));
   QUORDB_RETURN_IF_ERROR(output->Flush());
   output.reset();
   QUORDB_RETURN_IF_ERROR(CommitTempFile(file, temp_path, path));

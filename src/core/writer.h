@@ -49,8 +49,11 @@ class Writer {
   // `path`, then (with `print_summary`) prints the summary line to file
   // descriptor 1. Leaves the writer unchanged; a failure leaves `path`
   // untouched. Fails at once while another build holds the temporary file
-  // (see OpenBuildTempFile).
-  Result<BuildReport> Build(std::string_view path, bool print_summary = true) const;
+  // (see OpenBuildTempFile). With `with_table`, a lookup table follows the
+  // index (see lookup_table.h), so that readers open the file without
+  // reading its index; without, the file is the format's plain layout.
+  Result<BuildReport> Build(std::string_view path, bool print_summary = true,
+                            bool with_table = false) const;
 
   uint64_t object_count() const noexcept { return object_count_; }
   uint64_t key_count() const noexcept { return keys_.size(); }

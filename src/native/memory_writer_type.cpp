@@ -37,7 +37,7 @@ using MemoryWriterInstance = glue::Instance<MemoryWriterClass>;
 using Adds = WriterAdds<MemoryWriterClass>;
 
 constexpr const char* kNewNames[] = {"on_duplicate"};
-constexpr const char* kBuildNames[] = {"path", "print_summary"};
+constexpr const char* kBuildNames[] = {"path", "print_summary", "table"};
 
 PyObject* MemoryWriterNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const Signature signature{"MemoryWriter.__new__()", kNewNames, 0};
@@ -65,11 +65,13 @@ PyObject* Build(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!glue::ConvertPath(matched[0], &path)) return nullptr;
         const int print_summary = matched[1] == nullptr ? 0 : PyObject_IsTrue(matched[1]);
         if (print_summary < 0) return nullptr;
+        const int with_table = matched[2] == nullptr ? 1 : PyObject_IsTrue(matched[2]);
+        if (with_table < 0) return nullptr;
         Result<BuildReport> report = [&] {
           // Shared access keeps adds out meanwhile; the path's view lives
           // with its argument.
           const glue::LockReleased released(true);
-          return writer.Build(path, print_summary != 0);
+          return writer.Build(path, print_summary != 0, with_table != 0);
         }();
         if (!report.ok()) return SetStoreError(report.error());
         if (!report.value().print_error.empty())
@@ -95,9 +97,10 @@ PyMethodDef kMethods[] = {
      kAddObjectRawDoc},
     {"add_key", FastcallMethod<Adds::AddKey>(), METH_FASTCALL | METH_KEYWORDS, kAddKeyDoc},
     {"build", FastcallMethod<Build>(), METH_FASTCALL | METH_KEYWORDS,
-     "build($self, path, print_summary=False)\n--\n\n"
+     "build($self, path, print_summary=False, table=True)\n--\n\n"
      "Write everything added so far to *path*: the temporary file, a sync, then the\n"
-     "rename. The writer keeps its content, to be built again or added to."},
+     "rename. The writer keeps its content, to be built again or added to. With *table*,\n"
+     "a lookup table follows the index, so that readers open the file without reading it."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -108,12 +111,13 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc,
-     const_cast<char*>("MemoryWriter(on_duplicate='last')\n--\n\n"
-                       "A build held in memory until build(path), which writes the bytes\n"
-                       "quordb._quordb._QuorWriter writes from the same adds. A key added\n"
-                       "again for another object names the later one (\"last\"), keeps\n"
-                       "naming the first (\"first\"), or is refused with DuplicateKeyError\n"
-                       "(\"error\").")},
+     const_cast<char*>(
+         "MemoryWriter(on_duplicate='last')\n--\n\n"
+         "A build held in memory until build(path), which writes the bytes\n"
+         "quordb._quordb._QuorWriter writes from the same adds (with table=False). A key added\n"
+         "again for another object names the later one (\"last\"), keeps\n"
+         "naming the first (\"first\"), or is refused with DuplicateKeyError\n"
+         "(\"error\").")},
     {0, nullptr},
 };
 

@@ -74,13 +74,17 @@ struct Opened {
   std::optional<FileIdentity> identity;
 };
 
+// The package's reader maps a file's lookup table and checks every record
+// it hands out.
+constexpr ReadOptions kPackageReading{.map_table = true, .check_records = true};
+
 // With `verify`, also the free part of the strict checks: open has walked
 // the index, and a lowered num_keys, which no CRC covers, leaves bytes after
 // it.
 Opened OpenWithoutLock(const std::string& path, bool verify) {
   LockReleased released(true);
   Opened opened{nullptr, std::nullopt, IdentityOf(path)};
-  Result<std::unique_ptr<Reader>> reader = Reader::Open(path, verify);
+  Result<std::unique_ptr<Reader>> reader = Reader::Open(path, verify, kPackageReading);
   if (!reader.ok()) {
     opened.failure.emplace(path, std::move(reader).error());
     return opened;

@@ -85,7 +85,8 @@ PyObject* ScanNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     {
       const LockReleased released(true);
       std::string path(open.path);
-      Result<std::unique_ptr<Reader>> opened = Reader::Open(path, open.verify);
+      Result<std::unique_ptr<Reader>> opened =
+          Reader::Open(path, open.verify, {.map_table = true, .check_records = true});
       if (opened.ok())
         walking = std::make_unique<Walking>(std::move(opened).value());
       else

@@ -96,7 +96,7 @@ bool StreamWriterClass::Settle(StreamWriter& writer) {
   return Unlocked(writer, [](StreamWriter& w) { return w.Settle(); });
 }
 
-constexpr const char* kFinishNames[] = {"print_summary"};
+constexpr const char* kFinishNames[] = {"print_summary", "table"};
 
 PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"StreamWriter.finish()", kFinishNames, 0};
@@ -105,6 +105,8 @@ PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
       [](StreamWriter& writer, PyObject** matched) -> PyObject* {
         const int print_summary = matched[0] == nullptr ? 0 : PyObject_IsTrue(matched[0]);
         if (print_summary < 0) return nullptr;
+        const int with_table = matched[1] == nullptr ? 1 : PyObject_IsTrue(matched[1]);
+        if (with_table < 0) return nullptr;
         Result<BuildReport> report = [&] {
           LockReleased released(true);
           // The lock is taken back only to check for signals; a handler that
@@ -113,7 +115,7 @@ PyObject* Finish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
             const LockRetaken retaken(released);
             return PyErr_CheckSignals() == 0;
           };
-          return writer.Finish(print_summary != 0, &keep_going);
+          return writer.Finish(print_summary != 0, &keep_going, with_table != 0);
         }();
         if (!report.ok()) {
           if (writer.cancelled() && PyErr_Occurred()) return nullptr;
@@ -170,9 +172,10 @@ PyMethodDef kMethods[] = {
      kAddObjectRawDoc},
     {"add_key", FastcallMethod<Adds::AddKey>(), METH_FASTCALL | METH_KEYWORDS, kAddKeyDoc},
     {"finish", FastcallMethod<Finish>(), METH_FASTCALL | METH_KEYWORDS,
-     "finish($self, print_summary=False)\n--\n\n"
-     "Write the index and the header, sync and rename the file over the target. A signal\n"
-     "handler that raises (Ctrl-C) cancels the build before the rename."},
+     "finish($self, print_summary=False, table=True)\n--\n\n"
+     "Write the index (with *table*, a lookup table after it) and the header, sync and\n"
+     "rename the file over the target. A signal handler that raises (Ctrl-C) cancels the\n"
+     "build before the rename."},
     {"abort", Abort, METH_NOARGS,
      "abort($self)\n--\n\nRemove the temporary file unless the build finished."},
     {nullptr, nullptr, 0, nullptr},

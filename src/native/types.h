@@ -17,9 +17,10 @@ int AddRecordScanTypes(PyObject* module);
 int AddAddCheckFunctions(PyObject* module);
 int AddWriteTargetFunctions(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
+int AddTableFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
     AddReaderTypes,       AddStreamWriterTypes,    AddMemoryWriterTypes, AddRecordScanTypes,
-    AddAddCheckFunctions, AddWriteTargetFunctions, AddRoutingFunctions};
+    AddAddCheckFunctions, AddWriteTargetFunctions, AddRoutingFunctions,  AddTableFunctions};
 
 }  // namespace quordb::native
