@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any
 
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -14,7 +14,7 @@ from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
-from quordb._inputs import BadRow, BadRowPolicy, Input, Row, keys_of
+from quordb._inputs import BadRow, BadRowPolicy, Input, record_keys
 from quordb._manifest import MANIFEST_NAME
 from quordb._native import temp_path_for
 from quordb._units import counted, human_size
@@ -22,9 +22,6 @@ from quordb._units import counted, human_size
 __all__ = ["build", "load"]
 
 type Writer = QuorWriter | ShardedWriter
-
-# Progress is counted in steps of this many records, so that the bar costs nothing per record.
-_PROGRESS_EVERY_RECORDS = 4096
 
 
 class _Progress:
@@ -70,14 +67,16 @@ def build(
     policy: BadRowPolicy,
     show_progress: bool,
     on_duplicate: OnDuplicate = "last",
+    stored: Callable[[dict[str, Any]], dict[str, Any]] | None = None,
 ) -> None:
     """Build *out* (a shard set of *shards* when given) from the rows of *source*; a key
-    that a later record repeats is settled by *on_duplicate*."""
+    that a later record repeats is settled by *on_duplicate*; *stored* picks what of each
+    record is stored (see `quordb._inputs.stored_fields`), the whole record by default."""
     _check_target(out, shards, source)
     progress = _Progress(sys.stderr, source) if show_progress else None
     writer = _open_writer(out, shards, on_duplicate)
     with _NamingTarget(out), writer:
-        records, objects = _add_rows(writer, source.rows(), key_fields, policy, progress)
+        records, objects = _add_rows(writer, source, key_fields, policy, progress, stored)
         if progress is not None:
             progress.finish(records, objects)
         summary = policy.summary()
@@ -185,55 +184,52 @@ def _finish(writer: Writer) -> None:
 
 # --- the rows -----------------------------------------------------------------------
 
-# A record ready to add: where it starts, the object and its keys.
-_Pending = tuple[str, dict[str, Any], list[str | bytes]]
-
 
 def _add_rows(
     writer: Writer,
-    rows: Iterator[Row | BadRow],
+    source: Input,
     key_fields: Sequence[str],
     policy: BadRowPolicy,
     progress: _Progress | None,
+    stored: Callable[[dict[str, Any]], dict[str, Any]] | None,
 ) -> tuple[int, int]:
-    """Add one object per usable row; return the counts of records and objects.
+    """Add one object per usable record of *source*; return the counts of records and objects.
 
-    A row that cannot be used, or that the writer refuses, goes to *policy*,
+    A record that cannot be used, or that the writer refuses, goes to *policy*,
     which skips it or raises.
     """
     records = 0
-
-    def usable() -> Iterator[_Pending]:
-        nonlocal records
-        for row in rows:
-            records += 1
-            if progress is not None and records % _PROGRESS_EVERY_RECORDS == 0:
-                progress.tick(records)
-            try:
-                if isinstance(row, BadRow):
-                    raise row
-                yield row.where, row.fields, keys_of(row, key_fields)
-            except BadRow as bad:
-                policy.skip(bad)
-
+    where = source.where
     # Where each stored object's record starts, kept only to name the earlier record of a
     # key that a refused one repeats: object i is the i-th record stored.
-    stored_at: list[str] | None = [] if writer.on_duplicate == "error" else None
-    last: _Pending | None = None
+    stored_at: list[int] | None = [] if writer.on_duplicate == "error" else None
+    last: int | None = None  # the line of the record handed to the writer last
 
-    def handing(pending: Iterator[_Pending]) -> Iterator[tuple[dict[str, Any], list[str | bytes]]]:
-        nonlocal last
-        for item in pending:
-            last = item
-            if stored_at is not None:
-                stored_at.append(item[0])
-            yield item[1], item[2]
+    def usable() -> Iterator[tuple[dict[str, Any], str | list[str | bytes]]]:
+        nonlocal records, last
+        for batch in source.batches():
+            records += len(batch.records)
+            if progress is not None:
+                progress.tick(records)
+            for record, number in zip(batch.records, batch.numbers, strict=True):
+                if type(record) is not dict:
+                    policy.skip(record)
+                    continue
+                try:
+                    keys = record_keys(record, key_fields)
+                except ValueError as exc:
+                    policy.skip(BadRow(where(number), str(exc)))
+                    continue
+                last = number
+                if stored_at is not None:
+                    stored_at.append(number)
+                yield (record if stored is None else stored(record)), keys
 
-    source = usable()
+    pairs = usable()
     objects = 0
     while True:
         try:
-            objects += writer.add_many(handing(source))
+            objects += writer.add_many(pairs)
             return records, objects
         except (OverflowError, ValueError, TypeError) as exc:
             # A writer stops at the pair it refuses, the last one handed, and says where it
@@ -244,14 +240,14 @@ def _add_rows(
             objects += position  # each row before it stored one object
             if stored_at is not None:
                 stored_at.pop()  # the refused record stored nothing
-            policy.skip(BadRow(last[0], _refusal(exc, stored_at)))
+            policy.skip(BadRow(where(last), _refusal(exc, stored_at, where)))
 
 
-def _refusal(exc: Exception, stored_at: list[str] | None) -> str:
+def _refusal(exc: Exception, stored_at: list[int] | None, where: Callable[[int], str]) -> str:
     """Why a writer refused a record; a repeated key names the record that has it."""
     if isinstance(exc, DuplicateKeyError) and stored_at is not None:
         return (
-            f"key {exc.key!r} is the key of the record at {stored_at[exc.first]} already "
+            f"key {exc.key!r} is the key of the record at {where(stored_at[exc.first])} already "
             "(--on-duplicate error)"
         )
     return str(exc)

@@ -31,6 +31,7 @@ from quordb._inputs import (
     column_types,
     delimiter_of,
     format_of,
+    stored_fields,
 )
 from quordb._manifest import check_shard_count
 from quordb._quordb import __version__
@@ -77,17 +78,27 @@ def _delimiter(text: str) -> str:
     return text
 
 
+def _field_names(text: str) -> list[str]:
+    names = [name for name in text.split(",") if name]
+    if not names:
+        raise argparse.ArgumentTypeError(f"expected field names separated by commas, not {text!r}")
+    return names
+
+
 # build and load
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
     fmt = format_of(args.input, args.format)
+    keep = [name for names in args.fields for name in names]
+    drop = [name for names in args.drop_fields for name in names]
     source = Input(
         args.input,
         fmt,
         types=column_types(args.type),
         key_columns=args.key,
         delimiter=delimiter_of(args.input, fmt, args.delimiter),
+        named_columns={"--fields": keep, "--drop-fields": drop},
     )
     with source:
         _build.build(
@@ -98,6 +109,7 @@ def _cmd_build(args: argparse.Namespace) -> int:
             BadRowPolicy(args.skip_bad, sys.stderr),
             show_progress=args.progress or sys.stderr.isatty(),
             on_duplicate=args.on_duplicate,
+            stored=stored_fields(keep, drop),
         )
     return 0
 
@@ -265,6 +277,25 @@ def _parser() -> argparse.ArgumentParser:
         metavar="CHAR",
         type=_delimiter,
         help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
+    )
+    stored = build.add_mutually_exclusive_group()
+    stored.add_argument(
+        "--fields",
+        metavar="A,B",
+        type=_field_names,
+        action="append",
+        default=[],
+        help="store only these fields of each record (repeatable); a --key field is stored "
+        "only if named here",
+    )
+    stored.add_argument(
+        "--drop-fields",
+        metavar="A,B",
+        type=_field_names,
+        action="append",
+        default=[],
+        help="store each record without these fields (repeatable), e.g. the --key field, "
+        "which finds the record already",
     )
     build.add_argument(
         "--skip-bad",
