@@ -6,7 +6,7 @@ from __future__ import annotations
 
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import IO, Any
 
 from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
@@ -14,7 +14,7 @@ from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
-from quordb._inputs import BadRow, BadRowPolicy, Input, record_keys
+from quordb._inputs import BadRow, BadRowPolicy, Input, RowBatch, batch_keys
 from quordb._manifest import MANIFEST_NAME
 from quordb._native import temp_path_for
 from quordb._units import counted, human_size
@@ -195,52 +195,62 @@ def _add_rows(
 ) -> tuple[int, int]:
     """Add one object per usable record of *source*; return the counts of records and objects.
 
-    A record that cannot be used, or that the writer refuses, goes to *policy*,
-    which skips it or raises.
+    A record that cannot be used, or that the writer refuses, goes to *policy*, which skips
+    it or raises, in the order of the input: the records between two bad ones go to the
+    writer in one call.
     """
-    records = 0
+    records = objects = 0
     where = source.where
     # Where each stored object's record starts, kept only to name the earlier record of a
     # key that a refused one repeats: object i is the i-th record stored.
     stored_at: list[int] | None = [] if writer.on_duplicate == "error" else None
-    last: int | None = None  # the line of the record handed to the writer last
-
-    def usable() -> Iterator[tuple[dict[str, Any], str | list[str | bytes]]]:
-        nonlocal records, last
-        for batch in source.batches():
-            records += len(batch.records)
-            if progress is not None:
-                progress.tick(records)
-            for record, number in zip(batch.records, batch.numbers, strict=True):
-                if type(record) is not dict:
-                    policy.skip(record)
-                    continue
-                try:
-                    keys = record_keys(record, key_fields)
-                except ValueError as exc:
-                    policy.skip(BadRow(where(number), str(exc)))
-                    continue
-                last = number
+    for batch in source.batches():
+        records += len(batch.records)
+        keys = batch_keys(batch, key_fields, where)
+        bad = [i for i, k in enumerate(keys) if isinstance(k, BadRow)] if keys else []
+        start = 0
+        for end in [*bad, len(keys)]:
+            while start < end:
+                added, refused = _add_span(writer, batch, keys, start, end, stored)
+                objects += added
                 if stored_at is not None:
-                    stored_at.append(number)
-                yield (record if stored is None else stored(record)), keys
+                    stored_at.extend(batch.numbers[start : start + added])
+                start += added
+                if refused is not None:
+                    number = batch.numbers[start]
+                    policy.skip(BadRow(where(number), _refusal(refused, stored_at, where)))
+                    start += 1
+            if end < len(keys):
+                policy.skip(keys[end])  # type: ignore[arg-type]
+                start = end + 1
+        if progress is not None:
+            progress.tick(records)
+    return records, objects
 
-    pairs = usable()
-    objects = 0
-    while True:
-        try:
-            objects += writer.add_many(pairs)
-            return records, objects
-        except (OverflowError, ValueError, TypeError) as exc:
-            # A writer stops at the pair it refuses, the last one handed, and says where it
-            # is; an exception without the position refused no row.
-            position = getattr(exc, "pair_index", None)
-            if position is None or last is None:
-                raise
-            objects += position  # each row before it stored one object
-            if stored_at is not None:
-                stored_at.pop()  # the refused record stored nothing
-            policy.skip(BadRow(where(last), _refusal(exc, stored_at, where)))
+
+def _add_span(
+    writer: Writer,
+    batch: RowBatch,
+    keys: Sequence[Any],
+    start: int,
+    end: int,
+    stored: Callable[[dict[str, Any]], dict[str, Any]] | None,
+) -> tuple[int, Exception | None]:
+    """Add the records *start* to *end* of *batch*, none of them bad; return how many were
+    added and, when the writer refused the next one, why."""
+    whole = start == 0 and end == len(keys)
+    objs: Iterable[Any] = batch.records if whole else batch.records[start:end]
+    if stored is not None:
+        objs = map(stored, objs)  # type: ignore[arg-type]
+    try:
+        return writer.add_many(zip(objs, keys if whole else keys[start:end])), None
+    except (OverflowError, ValueError, TypeError) as exc:
+        # A writer stops at the pair it refuses and says where it is; an exception without
+        # the position refused no record.
+        position = getattr(exc, "pair_index", None)
+        if position is None:
+            raise
+        return position, exc
 
 
 def _refusal(exc: Exception, stored_at: list[int] | None, where: Callable[[int], str]) -> str:

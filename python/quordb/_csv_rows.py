@@ -13,7 +13,9 @@ from __future__ import annotations
 
 import csv
 import io
-from collections.abc import Generator, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
+from itertools import chain, compress, repeat
+from operator import itemgetter, not_
 from typing import IO, Any
 
 from quordb._inputs import BadRow, Input, InputError, RowBatch, check_named_columns
@@ -73,33 +75,47 @@ class _RecordMaker:
     def width(self) -> int:
         return len(self._header)
 
-    def record(self, cells: Sequence[str]) -> dict[str, Any]:
-        """The record of *cells*, text without surrogates (as pyarrow's parser gives)."""
-        record = dict(zip(self._header, cells, strict=True))
+    def records(
+        self, rows: Sequence[Sequence[str]], numbers: Sequence[int], where: Callable[[int], str]
+    ) -> list[dict[str, Any] | BadRow]:
+        """The record of each row of cells, or a `BadRow` (at its number) saying why it has
+        none. Whole columns are handled at a time: a plain cell costs no step of its own."""
+        header = self._header
+        records: list[dict[str, Any] | BadRow] = list(map(dict, map(zip, repeat(header), rows)))
+        # Bytes that were not UTF-8 arrive as surrogates, which UTF-8 cannot encode.
+        try:
+            "".join(chain.from_iterable(rows)).encode()
+            undecoded: set[int] = set()
+        except UnicodeEncodeError:
+            undecoded = {i for i, row in enumerate(rows) if not _encodes("".join(row))}
+            for i in undecoded:
+                records[i] = self._checked(rows[i], where(numbers[i]))
         for index, column, convert, nullable in self._special:
-            cell = cells[index]
-            if not cell:
-                if nullable:
-                    record[column] = None
-            elif convert is not None:
+            cells = list(map(itemgetter(index), rows))
+            if nullable:
+                for i in compress(range(len(cells)), map(not_, cells)):
+                    if i not in undecoded:
+                        records[i][column] = None  # type: ignore[index]
+            if convert is None:
+                continue
+            for i, cell in enumerate(cells):
+                record = records[i]
+                if not cell or i in undecoded or isinstance(record, BadRow):
+                    continue
                 try:
                     record[column] = convert(cell)
                 except ValueError as exc:
-                    raise ValueError(f"column {column!r}: {exc}") from None
-        return record
+                    records[i] = BadRow(where(numbers[i]), f"column {column!r}: {exc}")
+        return records
 
-    def checked_record(self, cells: Sequence[str]) -> dict[str, Any]:
-        """As `record`, for cells that may hold bytes that were not UTF-8 (as surrogates):
-        the first fault in column order is reported, as a reader of the row finds it."""
-        if "".join(cells).isascii():
-            return self.record(cells)
+    def _checked(self, cells: Sequence[str], where: str) -> dict[str, Any] | BadRow:
+        """The record of a row holding bytes that were not UTF-8: its first fault in column
+        order, as a reader of the row finds it."""
         special = {index: (convert, nullable) for index, _, convert, nullable in self._special}
         record: dict[str, Any] = {}
         for index, (column, cell) in enumerate(zip(self._header, cells, strict=True)):
-            try:
-                cell.encode("utf-8")
-            except UnicodeEncodeError:
-                raise ValueError(f"column {column!r} is not valid UTF-8") from None
+            if not _encodes(cell):
+                return BadRow(where, f"column {column!r} is not valid UTF-8")
             convert, nullable = special.get(index, (None, False))
             if not cell and nullable:
                 record[column] = None
@@ -109,8 +125,16 @@ class _RecordMaker:
                 try:
                     record[column] = convert(cell)
                 except ValueError as exc:
-                    raise ValueError(f"column {column!r}: {exc}") from None
+                    return BadRow(where, f"column {column!r}: {exc}")
         return record
+
+
+def _encodes(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _header_of(source: Input, reader: Iterator[list[str]]) -> list[str] | None:
@@ -160,8 +184,16 @@ def _strict_batches(
 def _strict_rows(
     source: Input, reader: Any, maker: _RecordMaker, lines_before: int
 ) -> Iterator[RowBatch]:
-    records: list[dict[str, Any] | BadRow] = []
+    # In order, each row read: None for one with cells (in *rows*), else the BadRow it is.
+    read: list[BadRow | None] = []
     numbers: list[int] = []
+    rows: list[list[str]] = []
+    row_numbers: list[int] = []
+
+    def batch() -> RowBatch:
+        records = iter(maker.records(rows, row_numbers, source.where))
+        return RowBatch([next(records) if r is None else r for r in read], numbers)
+
     end_line = reader.line_num
     while True:
         start_line = lines_before + end_line + 1
@@ -172,7 +204,7 @@ def _strict_rows(
         except csv.Error as exc:
             end_line = reader.line_num
             numbers.append(start_line)
-            records.append(BadRow(source.where(start_line), f"bad CSV: {exc}"))
+            read.append(BadRow(source.where(start_line), f"bad CSV: {exc}"))
             continue
         end_line = reader.line_num
         if not cells:
@@ -180,17 +212,16 @@ def _strict_rows(
         numbers.append(start_line)
         if len(cells) != maker.width:
             reason = f"{len(cells)} fields, the header has {maker.width}"
-            records.append(BadRow(source.where(start_line), reason))
+            read.append(BadRow(source.where(start_line), reason))
             continue
-        try:
-            records.append(maker.checked_record(cells))
-        except ValueError as exc:
-            records.append(BadRow(source.where(start_line), str(exc)))
-        if len(records) >= CSV_BATCH_ROWS:
-            yield RowBatch(records, numbers)
-            records, numbers = [], []
-    if records:
-        yield RowBatch(records, numbers)
+        read.append(None)
+        rows.append(cells)
+        row_numbers.append(start_line)
+        if len(read) >= CSV_BATCH_ROWS:
+            yield batch()
+            read, numbers, rows, row_numbers = [], [], [], []
+    if read:
+        yield batch()
 
 
 # --- pyarrow's reader -----------------------------------------------------------------
@@ -255,24 +286,18 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
     assert header is not None
     maker = _RecordMaker(header, source)
     parser = _ChunkParser(pa, source.delimiter, len(header))
-    line = 1
+    line = 1  # the last line read
     chunk: bytes | None = body
     while chunk is not None:
-        if chunk:
-            cells = parser.rows(chunk)
-            if cells is None:
-                yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
-                return
-            rows, spans = cells
-            numbers = _row_lines(line, len(rows), spans)
-            line = numbers[-1] + (spans[-1] if spans else 0) if rows else line
-            records: list[dict[str, Any] | BadRow] = []
-            for number, row in zip(numbers, rows, strict=True):
-                try:
-                    records.append(maker.record(row))
-                except ValueError as exc:
-                    records.append(BadRow(source.where(number), str(exc)))
-            yield RowBatch(records, numbers)
+        parsed = parser.rows(chunk) if chunk else ([], [])
+        if parsed is None:
+            yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
+            return
+        rows, breaks = parsed
+        if rows:
+            numbers = _row_lines(line, len(rows), breaks)
+            line = numbers[-1] + (breaks[-1] if breaks else 0)
+            yield RowBatch(maker.records(rows, numbers, source.where), numbers)
         chunk = whole_rows()
 
 
@@ -313,20 +338,27 @@ def _row_lines(first: int, count: int, spans: Sequence[int]) -> Sequence[int]:
 
 
 class _ChunkParser:
-    """pyarrow's parse of a chunk of whole rows, returned only when it is the strict reader's."""
+    """pyarrow's parse of a chunk of whole rows, returned only when it is the strict reader's.
+
+    The check is arithmetic on counts, a few passes over the chunk and its cells in C: the
+    chunk's bytes must be the cells' bytes plus one delimiter between cells, one line end
+    per row and two quotes per quoted cell (a quote inside a cell written twice), and every
+    quote that ends a cell must be followed by a delimiter or a line end, which is where
+    pyarrow, unlike the strict reader, would go on reading a cell. Rows of the wrong width,
+    text that is not UTF-8, blank lines, line ends other than \n and \r\n and cells past
+    the strict reader's limit fail it too.
+    """
 
     def __init__(self, pa: Any, delimiter: str, width: int) -> None:
         self._pa = pa
-        self._pc = pa.compute
         self._delimiter = delimiter
         self._width = width
         names = [f"c{i}" for i in range(width)]
-        csv_options = pa.csv
-        self._read = csv_options.ReadOptions(column_names=names)
-        self._parse = csv_options.ParseOptions(
+        self._read = pa.csv.ReadOptions(column_names=names)
+        self._parse = pa.csv.ParseOptions(
             delimiter=delimiter, newlines_in_values=True, ignore_empty_lines=True
         )
-        self._convert = csv_options.ConvertOptions(
+        self._convert = pa.csv.ConvertOptions(
             column_types=dict.fromkeys(names, pa.string()),
             strings_can_be_null=False,
             quoted_strings_can_be_null=False,
@@ -335,8 +367,10 @@ class _ChunkParser:
         self._limit = csv.field_size_limit()
 
     def rows(self, chunk: bytes) -> tuple[list[tuple[str, ...]], list[int]] | None:
-        """The rows of *chunk* and the line breaks inside each (empty: none anywhere)."""
-        pa, pc = self._pa, self._pc
+        """The rows of *chunk* and the line breaks inside each row's cells (an empty list
+        when there are none), or None when the strict reader must read it."""
+        pa = self._pa
+        pc = pa.compute
         try:
             table = pa.csv.read_csv(
                 pa.BufferReader(chunk),
@@ -344,69 +378,69 @@ class _ChunkParser:
                 parse_options=self._parse,
                 convert_options=self._convert,
             )
-        except (pa.ArrowInvalid, UnicodeDecodeError):  # a row of another width, not UTF-8...
+        except pa.ArrowInvalid:  # a row of another width, text that is not UTF-8...
             return None
         columns = table.columns
         count = table.num_rows
-        cells = _Counts(pc, columns, self._delimiter)
-        if cells.longest > self._limit:
+        cells = pa.chunked_array(
+            [piece for column in columns for piece in column.chunks], pa.string()
+        )
+        lengths = pc.binary_length(cells)
+        cell_bytes = pc.sum(lengths).as_py() or 0
+        # A cell past the limit in bytes may still be within it in characters.
+        if (pc.max(lengths).as_py() or 0) > self._limit and (
+            pc.max(pc.utf8_length(cells)).as_py() or 0
+        ) > self._limit:
             return None
-        quotes = chunk.count(b'"')
-        quoted_twice = quotes - 2 * cells.quotes  # two per quoted cell
-        breaks = chunk.count(b"\n")
-        returns = chunk.count(b"\r")
-        line_ends = breaks - cells.breaks
         d = self._delimiter.encode()
+        quotes = chunk.count(b'"')
+        line_breaks = chunk.count(b"\n")
+        returns = chunk.count(b"\r")
+        # Quotes, line breaks and carriage returns inside cells; rare, so counted once
+        # together, and apart only when there are some.
+        inside = pc.sum(pc.count_substring_regex(cells, '["\r\n]')).as_py() or 0
+        in_quotes = in_breaks = in_returns = in_crlf = ends_quoted = 0
+        breaks: list[int] = []
+        if inside:
+
+            def total(pattern: str) -> int:
+                return pc.sum(pc.count_substring(cells, pattern)).as_py() or 0
+
+            in_quotes, in_breaks, in_returns = total('"'), total("\n"), total("\r")
+            in_crlf = total("\r\n")
+            # A quote in a cell followed by what ends a cell, as it is written in the chunk.
+            ends_quoted = sum(total('"' + end) for end in (self._delimiter, "\r", "\n"))
+            if in_breaks:
+                per_row = [pc.count_substring(column, "\n") for column in columns]
+                summed = per_row[0]
+                for more in per_row[1:]:
+                    summed = pc.add(summed, more)
+                breaks = summed.to_pylist()
+        # Cells that start with what ends a cell are quoted: their opening quote counts.
+        opening = sum(
+            pc.sum(pc.starts_with(cells, start).cast(pa.int64())).as_py() or 0
+            for start in ((self._delimiter, "\r", "\n") if inside else (self._delimiter,))
+        )
+        quoted = quotes - 2 * in_quotes  # two quotes per quoted cell
+        line_ends = line_breaks - in_breaks
         closing = (
             chunk.count(b'"' + d) + chunk.count(b'"\r') + chunk.count(b'"\n') + chunk.endswith(b'"')
         )
         sound = (
-            returns == chunk.count(b"\r\n")
-            and quoted_twice >= 0
-            and quoted_twice % 2 == 0
-            and line_ends == count - (0 if chunk.endswith(b"\n") else 1)
+            quoted >= 0
+            and quoted % 2 == 0
+            # Every carriage return starts a \r\n, which the strict reader counts as one line.
+            and in_returns == in_crlf
+            and returns - in_returns == chunk.count(b"\r\n") - in_crlf
+            and line_ends == count - (not chunk.endswith(b"\n"))
             and len(chunk)
-            == cells.length
+            == cell_bytes
             + count * (self._width - 1)
-            + (quotes - cells.quotes)
+            + (quotes - in_quotes)
             + line_ends
-            + (returns - cells.returns)
-            and closing == quoted_twice // 2 + cells.quote_endings + cells.opening_breaks
+            + (returns - in_returns)
+            and closing == quoted // 2 + ends_quoted + opening
         )
         if not sound:
             return None
-        rows = list(zip(*(column.to_pylist() for column in columns), strict=True))
-        return rows, cells.breaks_per_row if cells.breaks else []
-
-
-class _Counts:
-    """What a chunk's parsed cells hold, summed over its columns."""
-
-    def __init__(self, pc: Any, columns: Sequence[Any], delimiter: str) -> None:
-        def total(counts: Any) -> int:
-            return pc.sum(counts).as_py() or 0
-
-        self.length = sum(total(pc.binary_length(c)) for c in columns)
-        self.longest = max((pc.max(pc.utf8_length(c)).as_py() or 0 for c in columns), default=0)
-        self.quotes = sum(total(pc.count_substring(c, '"')) for c in columns)
-        self.returns = sum(total(pc.count_substring(c, "\r")) for c in columns)
-        per_row = [pc.count_substring(c, "\n") for c in columns]
-        self.breaks = sum(total(counts) for counts in per_row)
-        self.breaks_per_row: list[int] = []
-        if self.breaks:
-            summed = per_row[0]
-            for counts in per_row[1:]:
-                summed = pc.add(summed, counts)
-            self.breaks_per_row = summed.to_pylist()
-        # A quote inside a cell followed by what ends a cell, as a quoted cell doubles it.
-        self.quote_endings = sum(
-            total(pc.count_substring(c, '"' + end))
-            for c in columns
-            for end in (delimiter, "\r", "\n")
-        )
-        # A quoted cell whose text starts with what ends a cell: its opening quote precedes it.
-        self.opening_breaks = sum(
-            total(pc.sum(pc.starts_with(c, start).cast("int64")))
-            for c in columns
-            for start in (delimiter, "\r", "\n")
-        )
+        return list(zip(*(column.to_pylist() for column in columns), strict=True)), breaks
