@@ -78,34 +78,53 @@ class _RecordMaker:
     def records(
         self, rows: Sequence[Sequence[str]], numbers: Sequence[int], where: Callable[[int], str]
     ) -> list[dict[str, Any] | BadRow]:
-        """The record of each row of cells, or a `BadRow` (at its number) saying why it has
-        none. Whole columns are handled at a time: a plain cell costs no step of its own."""
-        header = self._header
-        records: list[dict[str, Any] | BadRow] = list(map(dict, map(zip, repeat(header), rows)))
+        """The record of each row of cells (read by the strict reader), or a `BadRow` (at
+        its number) saying why it has none."""
+        records: list[dict[str, Any] | BadRow] = list(
+            map(dict, map(zip, repeat(self._header), rows))
+        )
         # Bytes that were not UTF-8 arrive as surrogates, which UTF-8 cannot encode.
         try:
             "".join(chain.from_iterable(rows)).encode()
-            undecoded: set[int] = set()
         except UnicodeEncodeError:
-            undecoded = {i for i, row in enumerate(rows) if not _encodes("".join(row))}
-            for i in undecoded:
-                records[i] = self._checked(rows[i], where(numbers[i]))
-        for index, column, convert, nullable in self._special:
-            cells = list(map(itemgetter(index), rows))
+            for i, row in enumerate(rows):
+                if not _encodes("".join(row)):
+                    records[i] = self._checked(row, where(numbers[i]))
+        return self.typed(records, numbers, where)
+
+    def typed(
+        self,
+        records: list[dict[str, Any] | BadRow],
+        numbers: Sequence[int],
+        where: Callable[[int], str],
+    ) -> list[dict[str, Any] | BadRow]:
+        """*records*, made of cells as they are, with empty cells made null and typed
+        columns converted: a column at a time, so that a plain cell costs no step of its own.
+        A record that is a `BadRow` already stays one."""
+        done = {i for i, record in enumerate(records) if type(record) is not dict}
+        for _, column, convert, nullable in self._special:
+            cells = (
+                [
+                    None if type(r) is not dict else r[column]  # type: ignore[index]
+                    for r in records
+                ]
+                if done
+                else list(map(itemgetter(column), records))
+            )
             if nullable:
                 for i in compress(range(len(cells)), map(not_, cells)):
-                    if i not in undecoded:
+                    if i not in done:
                         records[i][column] = None  # type: ignore[index]
             if convert is None:
                 continue
             for i, cell in enumerate(cells):
-                record = records[i]
-                if not cell or i in undecoded or isinstance(record, BadRow):
+                if not cell or i in done:
                     continue
                 try:
-                    record[column] = convert(cell)
+                    records[i][column] = convert(cell)  # type: ignore[index]
                 except ValueError as exc:
                     records[i] = BadRow(where(numbers[i]), f"column {column!r}: {exc}")
+                    done.add(i)
         return records
 
     def _checked(self, cells: Sequence[str], where: str) -> dict[str, Any] | BadRow:
@@ -253,16 +272,15 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
     pending = b""
     at_end = False
 
-    def whole_rows() -> bytes | None:
-        """The next chunk of whole rows (ending at a line break outside quotes), or None."""
+    def whole_rows() -> tuple[bytes, int] | None:
+        """The next chunk of whole rows (ending at a line break outside quotes) and the
+        quotes in it, or None at the end."""
         nonlocal pending, at_end
         while True:
-            cut = _last_row_end(pending)
+            cut, quotes = (len(pending), pending.count(b'"')) if at_end else _last_row_end(pending)
             if at_end or (cut > 0 and len(pending) >= ARROW_CHUNK_BYTES):
-                if at_end:
-                    cut = len(pending)
                 chunk, pending = pending[:cut], pending[cut:]
-                return chunk or None
+                return (chunk, quotes) if chunk else None
             more = stream.read(ARROW_CHUNK_BYTES)
             if not more:
                 at_end = True
@@ -272,33 +290,36 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
         rest = io.BufferedReader(_Joined(chunk + pending, stream))
         return _strict_batches(source, rest, **kwargs)
 
-    first = whole_rows()
-    if first is None:
+    head = whole_rows()
+    if head is None:
         return
+    first, quotes = head
     header_end = first.find(b"\n") + 1 or len(first)
-    header_bytes, body = first[:header_end], first[header_end:]
-    header = _single_row(header_bytes, source.delimiter)
+    header = _single_row(first[:header_end], source.delimiter)
     if header is None:  # quoted line breaks, or what the strict reader would refuse
         yield from strict_rest(first, encoding="utf-8-sig")
         return
-    reader = iter([header])
-    header = _header_of(source, reader)
+    header = _header_of(source, iter([header]))
     assert header is not None
     maker = _RecordMaker(header, source)
-    parser = _ChunkParser(pa, source.delimiter, len(header))
+    parser = _ChunkParser(pa, source.delimiter, header)
     line = 1  # the last line read
-    chunk: bytes | None = body
-    while chunk is not None:
-        parsed = parser.rows(chunk) if chunk else ([], [])
+    chunk = first[header_end:]
+    quotes -= first.count(b'"', 0, header_end)
+    while True:
+        parsed = parser.rows(chunk, quotes) if chunk else ([], [])
         if parsed is None:
             yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
             return
-        rows, breaks = parsed
-        if rows:
-            numbers = _row_lines(line, len(rows), breaks)
+        records, breaks = parsed
+        if records:
+            numbers = _row_lines(line, len(records), breaks)
             line = numbers[-1] + (breaks[-1] if breaks else 0)
-            yield RowBatch(maker.records(rows, numbers, source.where), numbers)
-        chunk = whole_rows()
+            yield RowBatch(maker.typed(records, numbers, source.where), numbers)
+        head = whole_rows()
+        if head is None:
+            return
+        chunk, quotes = head
 
 
 def _single_row(data: bytes, delimiter: str) -> list[str] | None:
@@ -314,14 +335,16 @@ def _single_row(data: bytes, delimiter: str) -> list[str] | None:
     return row if next(reader, None) is None and row else None
 
 
-def _last_row_end(data: bytes) -> int:
-    """Where the last whole row of *data* ends: after a line break outside quotes; 0 if none."""
+def _last_row_end(data: bytes) -> tuple[int, int]:
+    """Where the last whole row of *data* ends, after a line break outside quotes (0 if
+    none), and how many quotes come before."""
     end = data.rfind(b"\n")
     while end >= 0:
-        if data.count(b'"', 0, end) % 2 == 0:
-            return end + 1
+        quotes = data.count(b'"', 0, end)
+        if quotes % 2 == 0:
+            return end + 1, quotes
         end = data.rfind(b"\n", 0, end)
-    return 0
+    return 0, 0
 
 
 def _row_lines(first: int, count: int, spans: Sequence[int]) -> Sequence[int]:
@@ -349,11 +372,11 @@ class _ChunkParser:
     the strict reader's limit fail it too.
     """
 
-    def __init__(self, pa: Any, delimiter: str, width: int) -> None:
+    def __init__(self, pa: Any, delimiter: str, header: Sequence[str]) -> None:
         self._pa = pa
         self._delimiter = delimiter
-        self._width = width
-        names = [f"c{i}" for i in range(width)]
+        self._width = len(header)
+        names = list(header)
         self._read = pa.csv.ReadOptions(column_names=names)
         self._parse = pa.csv.ParseOptions(
             delimiter=delimiter, newlines_in_values=True, ignore_empty_lines=True
@@ -365,10 +388,12 @@ class _ChunkParser:
             null_values=[],
         )
         self._limit = csv.field_size_limit()
+        self._ends = bytes.maketrans(delimiter.encode() + b"\r", b"\n\n")
 
-    def rows(self, chunk: bytes) -> tuple[list[tuple[str, ...]], list[int]] | None:
-        """The rows of *chunk* and the line breaks inside each row's cells (an empty list
-        when there are none), or None when the strict reader must read it."""
+    def rows(self, chunk: bytes, quotes: int) -> tuple[list[Any], list[int]] | None:
+        """The records of *chunk*, which holds *quotes* quotes, cells as they are, and the
+        line breaks inside each record's cells (an empty list when there are none), or None
+        when the strict reader must read it."""
         pa = self._pa
         pc = pa.compute
         try:
@@ -392,13 +417,13 @@ class _ChunkParser:
             pc.max(pc.utf8_length(cells)).as_py() or 0
         ) > self._limit:
             return None
-        d = self._delimiter.encode()
-        quotes = chunk.count(b'"')
         line_breaks = chunk.count(b"\n")
         returns = chunk.count(b"\r")
-        # Quotes, line breaks and carriage returns inside cells; rare, so counted once
-        # together, and apart only when there are some.
-        inside = pc.sum(pc.count_substring_regex(cells, '["\r\n]')).as_py() or 0
+        # Quotes, line breaks and carriage returns inside cells: the chunk's bytes that the
+        # cells' text, the delimiters between cells, the quotes around cells and the line
+        # ends leave over. Rare, so counted apart only when there are some.
+        inside = cell_bytes + count * (self._width - 1) + quotes + line_breaks + returns
+        inside -= len(chunk)
         in_quotes = in_breaks = in_returns = in_crlf = ends_quoted = 0
         breaks: list[int] = []
         if inside:
@@ -407,6 +432,8 @@ class _ChunkParser:
                 return pc.sum(pc.count_substring(cells, pattern)).as_py() or 0
 
             in_quotes, in_breaks, in_returns = total('"'), total("\n"), total("\r")
+            if in_quotes + in_breaks + in_returns != inside:
+                return None
             in_crlf = total("\r\n")
             # A quote in a cell followed by what ends a cell, as it is written in the chunk.
             ends_quoted = sum(total('"' + end) for end in (self._delimiter, "\r", "\n"))
@@ -422,25 +449,17 @@ class _ChunkParser:
             for start in ((self._delimiter, "\r", "\n") if inside else (self._delimiter,))
         )
         quoted = quotes - 2 * in_quotes  # two quotes per quoted cell
-        line_ends = line_breaks - in_breaks
-        closing = (
-            chunk.count(b'"' + d) + chunk.count(b'"\r') + chunk.count(b'"\n') + chunk.endswith(b'"')
-        )
+        # Quotes followed by what ends a cell, each of which is \n in *ends*.
+        closing = chunk.translate(self._ends).count(b'"\n') + chunk.endswith(b'"')
         sound = (
             quoted >= 0
             and quoted % 2 == 0
             # Every carriage return starts a \r\n, which the strict reader counts as one line.
             and in_returns == in_crlf
-            and returns - in_returns == chunk.count(b"\r\n") - in_crlf
-            and line_ends == count - (not chunk.endswith(b"\n"))
-            and len(chunk)
-            == cell_bytes
-            + count * (self._width - 1)
-            + (quotes - in_quotes)
-            + line_ends
-            + (returns - in_returns)
+            and returns - in_returns == (chunk.count(b"\r\n") if returns else 0) - in_crlf
+            and line_breaks - in_breaks == count - (not chunk.endswith(b"\n"))
             and closing == quoted // 2 + ends_quoted + opening
         )
         if not sound:
             return None
-        return list(zip(*(column.to_pylist() for column in columns), strict=True)), breaks
+        return table.to_pylist(), breaks
