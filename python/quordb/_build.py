@@ -207,7 +207,9 @@ def _add_rows(
     for batch in source.batches():
         records += len(batch.records)
         keys = batch_keys(batch, key_fields, where)
-        bad = [i for i, k in enumerate(keys) if isinstance(k, BadRow)] if keys else []
+        bad = []
+        if BadRow in set(map(type, keys)):
+            bad = [i for i, k in enumerate(keys) if isinstance(k, BadRow)]
         start = 0
         for end in [*bad, len(keys)]:
             while start < end:

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import csv
 import io
-from collections.abc import Callable, Generator, Iterator, Sequence
+from collections.abc import Callable, Container, Generator, Iterator, Sequence
 from itertools import chain, compress, repeat
 from operator import itemgetter, not_
 from typing import IO, Any
@@ -97,12 +97,20 @@ class _RecordMaker:
         records: list[dict[str, Any] | BadRow],
         numbers: Sequence[int],
         where: Callable[[int], str],
+        empty: Container[str] | None = None,
     ) -> list[dict[str, Any] | BadRow]:
         """*records*, made of cells as they are, with empty cells made null and typed
         columns converted: a column at a time, so that a plain cell costs no step of its own.
-        A record that is a `BadRow` already stays one."""
-        done = {i for i, record in enumerate(records) if type(record) is not dict}
+        A record that is a `BadRow` already stays one. *empty*, when known, holds the
+        columns that have an empty cell; a key column without one needs no step at all."""
+        if not self._special:
+            return records
+        done: set[int] = set()
+        if set(map(type, records)) != {dict}:
+            done = {i for i, record in enumerate(records) if type(record) is not dict}
         for _, column, convert, nullable in self._special:
+            if convert is None and empty is not None and column not in empty:
+                continue
             cells = (
                 [
                     None if type(r) is not dict else r[column]  # type: ignore[index]
@@ -307,15 +315,15 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
     chunk = first[header_end:]
     quotes -= first.count(b'"', 0, header_end)
     while True:
-        parsed = parser.rows(chunk, quotes) if chunk else ([], [])
+        parsed = parser.rows(chunk, quotes) if chunk else ([], [], set())
         if parsed is None:
             yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
             return
-        records, breaks = parsed
+        records, breaks, empty = parsed
         if records:
             numbers = _row_lines(line, len(records), breaks)
             line = numbers[-1] + (breaks[-1] if breaks else 0)
-            yield RowBatch(maker.typed(records, numbers, source.where), numbers)
+            yield RowBatch(maker.typed(records, numbers, source.where, empty), numbers)
         head = whole_rows()
         if head is None:
             return
@@ -388,12 +396,12 @@ class _ChunkParser:
             null_values=[],
         )
         self._limit = csv.field_size_limit()
-        self._ends = bytes.maketrans(delimiter.encode() + b"\r", b"\n\n")
+        self._quote_delimiter = b'"' + delimiter.encode()
 
-    def rows(self, chunk: bytes, quotes: int) -> tuple[list[Any], list[int]] | None:
-        """The records of *chunk*, which holds *quotes* quotes, cells as they are, and the
-        line breaks inside each record's cells (an empty list when there are none), or None
-        when the strict reader must read it."""
+    def rows(self, chunk: bytes, quotes: int) -> tuple[list[Any], list[int], set[str]] | None:
+        """The records of *chunk*, which holds *quotes* quotes, cells as they are, the line
+        breaks inside each record's cells (an empty list when there are none) and the columns
+        with an empty cell; None when the strict reader must read it."""
         pa = self._pa
         pc = pa.compute
         try:
@@ -418,7 +426,7 @@ class _ChunkParser:
         ) > self._limit:
             return None
         line_breaks = chunk.count(b"\n")
-        returns = chunk.count(b"\r")
+        returns = chunk.count(b"\r") if b"\r" in chunk else 0
         # Quotes, line breaks and carriage returns inside cells: the chunk's bytes that the
         # cells' text, the delimiters between cells, the quotes around cells and the line
         # ends leave over. Rare, so counted apart only when there are some.
@@ -449,8 +457,10 @@ class _ChunkParser:
             for start in ((self._delimiter, "\r", "\n") if inside else (self._delimiter,))
         )
         quoted = quotes - 2 * in_quotes  # two quotes per quoted cell
-        # Quotes followed by what ends a cell, each of which is \n in *ends*.
-        closing = chunk.translate(self._ends).count(b'"\n') + chunk.endswith(b'"')
+        # Quotes followed by what ends a cell.
+        closing = chunk.count(self._quote_delimiter) + chunk.count(b'"\n') + chunk.endswith(b'"')
+        if returns:
+            closing += chunk.count(b'"\r')
         sound = (
             quoted >= 0
             and quoted % 2 == 0
@@ -462,4 +472,10 @@ class _ChunkParser:
         )
         if not sound:
             return None
-        return table.to_pylist(), breaks
+        # Columns with an empty cell, which a key or typed column makes null.
+        empty = {
+            name
+            for name, column in zip(table.column_names, columns, strict=True)
+            if (pc.min(pc.binary_length(column)).as_py() or 0) == 0
+        }
+        return table.to_pylist(), breaks, empty
