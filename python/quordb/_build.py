@@ -260,7 +260,7 @@ def _add_span(
     whole = start == 0 and end == len(keys)
     objs: Iterable[Any] = batch.records if whole else batch.records[start:end]
     if stored is not None:
-        objs = map(stored, objs)  # type: ignore[arg-type]
+        objs = map(stored, objs)
     try:
         return writer.add_many(zip(objs, keys if whole else keys[start:end])), None
     except (OverflowError, ValueError, TypeError) as exc:

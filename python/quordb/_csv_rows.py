@@ -111,13 +111,10 @@ class _RecordMaker:
         for _, column, convert, nullable in self._special:
             if convert is None and empty is not None and column not in empty:
                 continue
-            cells = (
-                [
-                    None if type(r) is not dict else r[column]  # type: ignore[index]
-                    for r in records
-                ]
+            cells: list[Any] = (
+                [None if isinstance(r, BadRow) else r[column] for r in records]
                 if done
-                else list(map(itemgetter(column), records))
+                else list(map(itemgetter(column), records))  # type: ignore[arg-type]
             )
             if nullable:
                 for i in compress(range(len(cells)), map(not_, cells)):

@@ -354,8 +354,11 @@ class Input:
         self.types = types or {}
         self.key_columns = key_columns
         self.delimiter = delimiter or ","
-        self.named_columns = {"--type": list(self.types), "--key": list(key_columns)}
-        self.named_columns.update(named_columns or {})
+        self.named_columns: dict[str, Sequence[str]] = {
+            "--type": list(self.types),
+            "--key": list(key_columns),
+            **(named_columns or {}),
+        }
         self._place = f"{self.label}:row " if fmt == "parquet" else f"{self.label}:"
         self._read = 0
         self._batches: Generator[RowBatch] | None = None
