@@ -2,7 +2,8 @@
 
 Two readers give the same records, line numbers and bad rows. The standard library's strict
 `csv` reader is the reference. Where pyarrow is installed, its parser reads the input a
-chunk at a time, several times faster; a chunk is taken from it only when counts of the
+chunk at a time, on its own threads and into records without a step per cell in Python; a
+chunk is taken from it only when counts of the
 chunk's bytes agree with the cells it parsed as the strict reader's rules require (every
 quote, delimiter and line break accounted for, no blank line, no cell past the strict
 reader's size limit). From the first chunk that fails, the strict reader reads the rest, so
@@ -53,8 +54,9 @@ def _arrow() -> Any:
 
 
 class _RecordMaker:
-    """Turns a row's cells into its record: an empty cell is null in a typed or key column
-    and "" elsewhere; typed columns are converted. `ValueError` says why a row has none."""
+    """Turns rows of cells into records: an empty cell is null in a typed or key column and
+    "" elsewhere; typed columns are converted. A row that cannot be converted, or holds bytes
+    that were not UTF-8, becomes a `BadRow` saying why."""
 
     def __init__(self, header: Sequence[str], source: Input) -> None:
         self._header = tuple(header)
