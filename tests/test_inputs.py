@@ -16,10 +16,12 @@ from quordb._inputs import (
     Input,
     InputError,
     Row,
+    RowBatch,
+    batch_keys,
     column_types,
     field_keys,
     format_of,
-    keys_of,
+    record_keys,
 )
 
 
@@ -31,6 +33,9 @@ def csv_reader(request, monkeypatch):
     else:
         monkeypatch.setattr(_csv_rows, "_arrow", lambda: None)
     return request.param
+
+
+KEY_RULE = "a string, bytes, an integer or a list of them"
 
 
 def read_rows(path, fmt, **options):
@@ -130,8 +135,8 @@ def test_csv_empty_key_cell_gives_no_key(tmp_path, csv_reader):
     path.write_text("id,name\n,Ada\n")
     [row] = read_rows(path, "csv", key_columns=["id"])
     assert row.fields == {"id": None, "name": "Ada"}
-    with pytest.raises(BadRow, match="none of the key fields 'id' is set"):
-        keys_of(row, ["id"])
+    with pytest.raises(ValueError, match="none of the key fields 'id' is set"):
+        record_keys(row.fields, ["id"])
 
 
 @pytest.mark.parametrize(
@@ -286,15 +291,27 @@ def test_missing_file(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("record", "keys"),
+    ("fields", "records", "keys"),
     [
-        ({"id": "a"}, ["a"]),
-        ({"id": 7, "alt": ["b", 8]}, ["7", "b", "8"]),
-        ({"id": None, "alt": "x"}, ["x"]),
+        (["id"], [{"id": "a"}, {"id": "b"}], ["a", "b"]),
+        (["id"], [{"id": "a"}, {"id": 7}], ["a", ["7"]]),
+        (
+            ["id", "alt"],
+            [{"id": 7, "alt": ["b", 8]}, {"id": None, "alt": "x"}],
+            [["7", "b", "8"], ["x"]],
+        ),
+        (["id"], [{"other": 1}, {"id": "a"}], ["f:1: none of the key fields 'id' is set", "a"]),
+        (["id"], [BadRow("f:1", "unreadable"), {"id": "a"}], ["f:1: unreadable", "a"]),
+        (
+            ["id"],
+            [{"id": "a"}, {"id": True}],
+            ["a", "f:2: field 'id' must be " + KEY_RULE + ", not true"],
+        ),
     ],
 )
-def test_keys_of_fields(record, keys):
-    assert keys_of(Row(record, "f:1"), ["id", "alt"]) == keys
+def test_batch_keys(fields, records, keys):
+    found = batch_keys(RowBatch(records, range(1, len(records) + 1)), fields, "f:{}".format)
+    assert [str(k) if isinstance(k, BadRow) else k for k in found] == keys
 
 
 @pytest.mark.parametrize(
@@ -356,8 +373,8 @@ def test_parquet_rows_across_batches_with_plain_values(tmp_path, monkeypatch):
     assert [r.where for r in result] == [f"{path}:row {n}" for n in range(1, 6)]
     assert result[0].fields == {"id": 1, "day": "2024-01-01", "price": "1.50", "tags": ["a"]}
     assert result[2].fields["id"] is None
-    with pytest.raises(BadRow, match=r"t\.parquet:row 3: none of the key fields 'id' is set"):
-        keys_of(result[2], ["id"])
+    with pytest.raises(ValueError, match=r"none of the key fields 'id' is set"):
+        record_keys(result[2].fields, ["id"])
 
 
 def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):

@@ -40,7 +40,6 @@ __all__ = [
     "delimiter_of",
     "field_keys",
     "format_of",
-    "keys_of",
     "parse_json",
     "record_keys",
     "stored_fields",
@@ -224,15 +223,6 @@ def batch_keys(
         except ValueError as exc:
             found.append(BadRow(where(number), str(exc)))
     return found
-
-
-def keys_of(row: Row, fields: Sequence[str]) -> list[str | bytes]:
-    """The keys that *fields* of *row* give, as a list; a row with none is a `BadRow`."""
-    try:
-        keys = record_keys(row.fields, fields)
-    except ValueError as exc:
-        raise BadRow(row.where, str(exc)) from None
-    return [keys] if isinstance(keys, str) else keys
 
 
 # --- what is stored of a record ------------------------------------------------------
