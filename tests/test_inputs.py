@@ -22,6 +22,7 @@ from quordb._inputs import (
     field_keys,
     format_of,
     record_keys,
+    stored_fields,
 )
 
 
@@ -337,6 +338,20 @@ def test_what_a_key_field_may_hold(value, keys):
     refused = f"field 'id' must be a string, bytes, an integer or a list of them, not {keys}"
     with pytest.raises(TypeError, match=re.escape(refused)):
         field_keys(value, "id")
+
+
+@pytest.mark.parametrize(
+    ("keep", "drop", "stored"),
+    [
+        (["b", "a", "b"], [], [{"b": 2, "a": 1}, {"a": 3}]),
+        ([], ["a", "x"], [{"b": 2, "c": 0}, {}]),
+    ],
+)
+def test_stored_fields_cut_a_batch_in_place_past_its_bad_rows(keep, drop, stored):
+    bad = BadRow("f:2", "unreadable")
+    records = [{"a": 1, "b": 2, "c": 0}, bad, {"a": 3}]
+    stored_fields(keep, drop)(records)
+    assert records == [stored[0], bad, stored[1]]
 
 
 def test_bad_row_policy_skips_up_to_its_limit_then_raises():

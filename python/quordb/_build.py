@@ -70,7 +70,7 @@ def build(
     policy: BadRowPolicy,
     show_progress: bool,
     on_duplicate: OnDuplicate = "last",
-    stored: Callable[[dict[str, Any]], dict[str, Any]] | None = None,
+    stored: Callable[[list[dict[str, Any] | BadRow]], None] | None = None,
 ) -> None:
     """Build *out* (a shard set of *shards* when given) from the rows of *source*; a key
     that a later record repeats is settled by *on_duplicate*; *stored* picks what of each
@@ -208,7 +208,7 @@ def _add_rows(
     key_fields: Sequence[str],
     policy: BadRowPolicy,
     progress: _Progress | None,
-    stored: Callable[[dict[str, Any]], dict[str, Any]] | None,
+    stored: Callable[[list[dict[str, Any] | BadRow]], None] | None,
 ) -> tuple[int, int]:
     """Add one object per usable record of *source*; return the counts of records and objects.
 
@@ -224,13 +224,15 @@ def _add_rows(
     for batch in source.batches():
         records += len(batch.records)
         keys = batch_keys(batch, key_fields, where)
+        if stored is not None:
+            stored(batch.records)
         bad = []
         if BadRow in set(map(type, keys)):
             bad = [i for i, k in enumerate(keys) if isinstance(k, BadRow)]
         start = 0
         for end in [*bad, len(keys)]:
             while start < end:
-                added, refused = _add_span(writer, batch, keys, start, end, stored)
+                added, refused = _add_span(writer, batch, keys, start, end)
                 objects += added
                 if stored_at is not None:
                     stored_at.extend(batch.numbers[start : start + added])
@@ -253,14 +255,11 @@ def _add_span(
     keys: Sequence[Any],
     start: int,
     end: int,
-    stored: Callable[[dict[str, Any]], dict[str, Any]] | None,
 ) -> tuple[int, Exception | None]:
     """Add the records *start* to *end* of *batch*, none of them bad; return how many were
     added and, when the writer refused the next one, why."""
     whole = start == 0 and end == len(keys)
     objs: Iterable[Any] = batch.records if whole else batch.records[start:end]
-    if stored is not None:
-        objs = map(stored, objs)
     try:
         return writer.add_many(zip(objs, keys if whole else keys[start:end])), None
     except (OverflowError, ValueError, TypeError) as exc:

@@ -17,9 +17,11 @@ import json
 import os
 import stat
 import sys
+from collections import deque
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from dataclasses import dataclass
 from itertools import repeat
+from operator import methodcaller
 from pathlib import PurePath
 from typing import IO, Any, Self
 
@@ -230,19 +232,36 @@ def batch_keys(
 
 def stored_fields(
     keep: Sequence[str] = (), drop: Sequence[str] = ()
-) -> Callable[[dict[str, Any]], dict[str, Any]] | None:
-    """What to store of each record: only the fields of *keep* (in that order, those it has),
-    or all but those of *drop*; None, to store records whole, when neither is given.
+) -> Callable[[list[dict[str, Any] | BadRow]], None] | None:
+    """What to store of each record: a function that cuts the records of a batch, in place,
+    to the fields of *keep* (in that order, those each has) or to all but those of *drop*;
+    None, to store records whole, when neither is given. A `BadRow` in the batch stays.
 
     Keys are taken from the whole record first, so a key field is stored only when *keep*
     names it (or *drop* does not).
     """
     if keep:
         names = tuple(dict.fromkeys(keep))
-        return lambda record: {name: record[name] for name in names if name in record}
+
+        def kept(records: list[dict[str, Any] | BadRow]) -> None:
+            for i, record in enumerate(records):
+                if type(record) is dict:
+                    records[i] = {name: record[name] for name in names if name in record}
+
+        return kept
     if drop:
-        dropped = frozenset(drop)
-        return lambda record: {k: v for k, v in record.items() if k not in dropped}
+        pops = [methodcaller("pop", name, None) for name in dict.fromkeys(drop)]
+
+        def dropped(records: list[dict[str, Any] | BadRow]) -> None:
+            whole = (
+                [r for r in records if type(r) is dict]
+                if BadRow in set(map(type, records))
+                else records
+            )
+            for pop in pops:
+                deque(map(pop, whole), maxlen=0)  # a field at a time, no step per record
+
+        return dropped
     return None
 
 
