@@ -285,6 +285,10 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
         nonlocal pending, at_end
         while True:
             cut, quotes = (len(pending), pending.count(b'"')) if at_end else _last_row_end(pending)
+            if not cut and len(pending) >= 4 * ARROW_CHUNK_BYTES:
+                # A quote left open for megabytes: the strict reader says what it makes of
+                # it, without all that follows held in memory first.
+                cut, quotes = len(pending), -1
             if at_end or (cut > 0 and len(pending) >= ARROW_CHUNK_BYTES):
                 chunk, pending = pending[:cut], pending[cut:]
                 return (chunk, quotes) if chunk else None
@@ -314,7 +318,10 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
     chunk = first[header_end:]
     quotes -= first.count(b'"', 0, header_end)
     while True:
-        parsed = parser.rows(chunk, quotes) if chunk else ([], [], set())
+        if quotes < 0:
+            parsed = None
+        else:
+            parsed = parser.rows(chunk, quotes) if chunk else ([], [], set())
         if parsed is None:
             yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
             return
@@ -346,11 +353,13 @@ def _last_row_end(data: bytes) -> tuple[int, int]:
     """Where the last whole row of *data* ends, after a line break outside quotes (0 if
     none), and how many quotes come before."""
     end = data.rfind(b"\n")
+    quotes = data.count(b'"', 0, max(end, 0))
     while end >= 0:
-        quotes = data.count(b'"', 0, end)
         if quotes % 2 == 0:
             return end + 1, quotes
-        end = data.rfind(b"\n", 0, end)
+        before = data.rfind(b"\n", 0, end)
+        quotes -= data.count(b'"', max(before, 0), end)  # each byte counted once in all
+        end = before
     return 0, 0
 
 
