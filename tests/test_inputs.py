@@ -418,6 +418,16 @@ def test_parquet_columns_sharing_a_name_are_refused(tmp_path):
         read_rows(path, "parquet")
 
 
+@pytest.mark.parametrize("option", ["--fields", "--drop-fields"])
+def test_parquet_fields_options_name_columns_of_the_schema(tmp_path, option):
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"id": [1], "v": [2]}), path)
+    with pytest.raises(
+        InputError, match=re.escape(f"{option} names columns not in the schema: ['x']")
+    ):
+        read_rows(path, "parquet", named_columns={option: ["id", "x"]})
+
+
 def test_parquet_that_is_not_parquet(tmp_path):
     path = tmp_path / "t.parquet"
     path.write_text("id\n1\n")

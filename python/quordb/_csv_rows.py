@@ -174,7 +174,8 @@ def _header_of(source: Input, reader: Iterator[list[str]]) -> list[str] | None:
     if len(set(header)) != len(header):
         raise InputError(f"{source.label}:1: the header names a column twice: {header}")
     shown = f"the header, split at {source.delimiter!r}, is {header}"
-    check_named_columns(source, header, f"{source.label}:1", "header", shown)
+    options = {"--type": list(source.types), "--key": source.key_columns, **source.named_columns}
+    check_named_columns(options, header, f"{source.label}:1", "header", shown)
     return header
 
 

@@ -333,8 +333,8 @@ class Input:
 
     *types* converts CSV columns and *delimiter* (default a comma) separates them; giving
     either for another format is an error.  *named_columns* maps an option to the columns
-    it names, which a CSV header or a Parquet schema must have (``--key`` and ``--type``
-    are checked so always).
+    it names, which a CSV header or a Parquet schema must have; a CSV header must also have
+    the columns of ``--type`` and ``--key`` (a Parquet row without a key is a bad row).
     The open binary stream is `stream`, so that callers can compare it with
     their outputs; `size` and `position` measure progress through it.
     """
@@ -363,11 +363,7 @@ class Input:
         self.types = types or {}
         self.key_columns = key_columns
         self.delimiter = delimiter or ","
-        self.named_columns: dict[str, Sequence[str]] = {
-            "--type": list(self.types),
-            "--key": list(key_columns),
-            **(named_columns or {}),
-        }
+        self.named_columns: Mapping[str, Sequence[str]] = named_columns or {}
         self._place = f"{self.label}:row " if fmt == "parquet" else f"{self.label}:"
         self._read = 0
         self._batches: Generator[RowBatch] | None = None
@@ -495,7 +491,9 @@ class Input:
         if len(set(names)) != len(names):
             # A record holds one value per name: the later column would hide the earlier.
             raise InputError(f"{self.label}: the schema names a column twice: {names}")
-        check_named_columns(self, names, self.label, "schema", f"the schema has {names}")
+        check_named_columns(
+            self.named_columns, names, self.label, "schema", f"the schema has {names}"
+        )
         row_no = 0
         for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):
             records: list[dict[str, Any] | BadRow] = []
@@ -509,11 +507,11 @@ class Input:
 
 
 def check_named_columns(
-    source: Input, names: Sequence[str], where: str, kind: str, shown: str
+    options: Mapping[str, Sequence[str]], names: Sequence[str], where: str, kind: str, shown: str
 ) -> None:
-    """InputError at *where* when an option names columns that *names*, the columns of a
-    header or a schema (the *kind*), lacks; *shown* ends the message with what it has."""
-    for option, columns in source.named_columns.items():
+    """InputError at *where* when one of *options* names columns that *names*, the columns
+    of a header or a schema (the *kind*), lacks; *shown* ends the message with what it has."""
+    for option, columns in options.items():
         unknown = [column for column in columns if column not in names]
         if unknown:
             raise InputError(
