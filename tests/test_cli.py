@@ -2,6 +2,7 @@
 
 import base64
 import contextlib
+import gc
 import json
 import math
 import os
@@ -14,6 +15,7 @@ import pytest
 from quordb import QuorReader, QuorWriter
 from quordb import open as quordb_open
 from quordb._units import counted, human_size
+from quordb.cli import main
 
 RECORDS = [
     {"id": 1, "name": "Ada", "aliases": ["ada", "countess"], "born": 1815},
@@ -408,6 +410,14 @@ def test_fields_options_are_checked(tmp_path, source, options, status, message):
     )
     assert result.returncode == status
     assert message in text(result)[1]
+
+
+@pytest.mark.parametrize("line", ['{"k": "b"}', '{"k": 1.5}'], ids=["built", "failed"])
+def test_a_build_leaves_the_garbage_collector_as_it_found_it(tmp_path, line):
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"k": "a"}\n' + line + "\n")
+    status = main(["build", str(tmp_path / "o.qrdb"), str(source), "--key", "k"])
+    assert (status, gc.isenabled()) == (0 if "b" in line else 1, True)
 
 
 def test_bad_records_are_reported_in_input_order_whoever_finds_them(tmp_path):

@@ -97,6 +97,8 @@ def test_jsonl_reports_bad_lines_and_reads_on(tmp_path):
         (b'{"k": "\\ud800"}', "\ud800"),
         (b'\xef\xbb\xbf{"k": 1}', 1),
         (b'{"k": 18446744073709551616}', 18446744073709551616),
+        (b'{"k": 3}\r', 3),
+        (b'  {"k": 3}  ', 3),
     ],
 )
 def test_jsonl_reads_what_the_json_module_reads(tmp_path, monkeypatch, line, value):
@@ -149,6 +151,8 @@ def test_csv_empty_key_cell_gives_no_key(tmp_path, csv_reader):
         (b"1,2,maybe\n", "column 'ok': not a boolean: 'maybe' (use true/false, yes/no or 1/0)"),
         (b'1,"2"x,true\n', "bad CSV: ',' expected after '\"'"),
         (b"\xff,2,true\n", "column 'id' is not valid UTF-8"),
+        (b"1,x,\xff\n", "column 'n': not an integer: 'x'"),
+        (b"1,\xff,x\n", "column 'n' is not valid UTF-8"),
     ],
 )
 def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, csv_reader, line, reason):
