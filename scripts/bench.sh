@@ -6,9 +6,13 @@
 #   bash scripts/bench.sh --quick
 #   bash scripts/bench.sh [--n 1000000,10000000] [--json out.json]
 #   bash scripts/bench.sh --scale [--n 1000000,10000000,100000000] [--dir DIR]
+#   bash scripts/bench.sh --inputs [--reps 3] [--dir DIR]
 #
 # --scale runs bench/scale.py instead: builds and opens of 1 M, 10 M and 100 M keys (sizes that
 # do not fit the disk or the memory are skipped), curves drawn to docs/scale.png.
+# --inputs runs bench/build_inputs.py instead: `quordb build` of Debian's Contents index against
+# sqlite3's .import and DuckDB; it installs sqlite3 and apt-file (whose apt configuration
+# fetches the Contents index on apt-get update) first.
 set -euo pipefail
 # shellcheck source=scripts/lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
@@ -25,6 +29,22 @@ while IFS= read -r pkg; do
   "$venv/bin/python" -m pip install -q "$pkg" || log "could not install $pkg: the benchmark skips it"
 done <"$QUORDB_ROOT/bench/requirements.txt"
 
+if [[ "${1:-}" == "--inputs" ]]; then
+  shift
+  missing=()
+  for pkg in sqlite3 apt-file; do
+    deb_installed "$pkg" || missing+=("$pkg")
+  done
+  if ((${#missing[@]})); then
+    apt_install "${missing[@]}"
+  fi
+  compgen -G "/var/lib/apt/lists/*_Contents-*" >/dev/null || {
+    log "apt-get update (fetches the Contents index)"
+    as_root apt-get update -qq
+  }
+  log "bench/build_inputs.py $*"
+  exec "$venv/bin/python" "$QUORDB_ROOT/bench/build_inputs.py" "$@"
+fi
 if [[ "${1:-}" == "--scale" ]]; then
   shift
   log "bench/scale.py $*"

@@ -2,6 +2,7 @@
 
 import base64
 import contextlib
+import gc
 import json
 import math
 import os
@@ -15,6 +16,7 @@ from quordb import QuorReader, QuorWriter
 from quordb import open as quordb_open
 from quordb._native import table_info
 from quordb._units import counted, human_size
+from quordb.cli import main
 
 RECORDS = [
     {"id": 1, "name": "Ada", "aliases": ["ada", "countess"], "born": 1815},
@@ -450,6 +452,65 @@ def test_build_from_csv_with_typed_columns(tmp_path):
         "1": {"id": "1", "name": "Ada", "born": 1815, "langs": ["en"]},
         "2": {"id": "2", "name": "Bob", "born": None, "langs": []},
     }
+
+
+@pytest.mark.parametrize(
+    ("options", "stored"),
+    [
+        ([], RECORDS[0]),
+        (["--fields", "name,born"], {"name": "Ada", "born": 1815}),
+        (["--fields", "born", "--fields", "id,absent"], {"born": 1815, "id": 1}),
+        (["--drop-fields", "id,aliases"], {"name": "Ada", "born": 1815}),
+        (["--drop-fields", "absent"], RECORDS[0]),
+    ],
+)
+def test_fields_choose_what_is_stored_and_keys_come_from_the_whole_record(
+    tmp_path, people, options, stored
+):
+    source = tmp_path / "people.jsonl"
+    db = tmp_path / "fields.qrdb"
+    result = quordb("build", str(db), str(source), "--key", "id", "--key", "aliases", *options)
+    assert result.returncode == 0, result.stderr
+    assert QuorReader(db)["countess"] == QuorReader(db)["1"] == stored
+
+
+@pytest.mark.parametrize(
+    ("source", "options", "status", "message"),
+    [
+        ("in.jsonl", ["--fields", "a", "--drop-fields", "b"], 2, "not allowed with argument"),
+        ("in.jsonl", ["--fields", ","], 2, "expected field names separated by commas"),
+        ("in.csv", ["--fields", "k,x"], 1, "in.csv:1: --fields names columns not in the header"),
+        ("in.csv", ["--drop-fields", "x"], 1, "--drop-fields names columns not in the header"),
+    ],
+)
+def test_fields_options_are_checked(tmp_path, source, options, status, message):
+    (tmp_path / "in.csv").write_text("k,v\na,1\n")
+    (tmp_path / "in.jsonl").write_text('{"k": "a"}\n')
+    result = quordb(
+        "build", str(tmp_path / "o.qrdb"), str(tmp_path / source), "--key", "k", *options
+    )
+    assert result.returncode == status
+    assert message in text(result)[1]
+
+
+@pytest.mark.parametrize("line", ['{"k": "b"}', '{"k": 1.5}'], ids=["built", "failed"])
+def test_a_build_leaves_the_garbage_collector_as_it_found_it(tmp_path, line):
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"k": "a"}\n' + line + "\n")
+    status = main(["build", str(tmp_path / "o.qrdb"), str(source), "--key", "k"])
+    assert (status, gc.isenabled()) == (0 if "b" in line else 1, True)
+
+
+def test_bad_records_are_reported_in_input_order_whoever_finds_them(tmp_path):
+    # Line 2 the writer refuses (a key too long), line 3 has no key: line 2 comes first.
+    source = tmp_path / "in.jsonl"
+    lines = [{"k": "a"}, {"k": "x" * 70_000}, {"other": 1}, {"k": "b"}]
+    source.write_text("".join(json.dumps(line) + "\n" for line in lines))
+    result = quordb("build", str(tmp_path / "o.qrdb"), str(source), "--key", "k", "--skip-bad", "1")
+    _out, err = text(result)
+    assert result.returncode == 1
+    assert err.startswith(f"skipped {source}:2: QuorError: key of 70000")
+    assert err.endswith(f"quordb: {source}:3: none of the key fields 'k' is set\n")
 
 
 def test_build_from_parquet(tmp_path):

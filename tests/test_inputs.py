@@ -3,23 +3,40 @@
 import datetime
 import decimal
 import io
+import math
 import re
 import sys
 
 import pytest
 
-from quordb import _inputs
+from quordb import _csv_rows, _inputs
 from quordb._inputs import (
     BadRow,
     BadRowPolicy,
     Input,
     InputError,
     Row,
+    RowBatch,
+    batch_keys,
     column_types,
     field_keys,
     format_of,
-    keys_of,
+    record_keys,
+    stored_fields,
 )
+
+
+@pytest.fixture(params=["pyarrow", "csv module"])
+def csv_reader(request, monkeypatch):
+    """Each CSV test runs on both readers: pyarrow's, where installed, and the standard one."""
+    if request.param == "pyarrow":
+        pytest.importorskip("pyarrow")
+    else:
+        monkeypatch.setattr(_csv_rows, "_arrow", lambda: None)
+    return request.param
+
+
+KEY_RULE = "a string, bytes, an integer or a list of them"
 
 
 def read_rows(path, fmt, **options):
@@ -71,7 +88,32 @@ def test_jsonl_reports_bad_lines_and_reads_on(tmp_path):
     ]
 
 
-def test_csv_types_nulls_and_quoted_line_breaks(tmp_path):
+@pytest.mark.parametrize(
+    ("line", "value"),
+    [
+        (b'{"k": NaN}', math.nan),
+        (b'{"k": -Infinity}', -math.inf),
+        (b'{"k": 1e400}', math.inf),
+        (b'{"k": "\\ud800"}', "\ud800"),
+        (b'\xef\xbb\xbf{"k": 1}', 1),
+        (b'{"k": 18446744073709551616}', 18446744073709551616),
+        (b'{"k": 3}\r', 3),
+        (b'  {"k": 3}  ', 3),
+    ],
+)
+def test_jsonl_reads_what_the_json_module_reads(tmp_path, monkeypatch, line, value):
+    # Batches of a few lines: the odd line falls in a later batch than the first.
+    monkeypatch.setattr(_inputs, "JSONL_BATCH_BYTES", 16)
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(b'{"k": 0}\n{"k": 1}\n{"k": 2}\n' + line + b'\n{"k": 4}\n')
+    found = read_rows(path, "jsonl")
+    assert [r.where for r in found] == [f"{path}:{n}" for n in range(1, 6)]
+    assert [r.fields["k"] for r in found[:3] + found[4:]] == [0, 1, 2, 4]
+    got = found[3].fields["k"]
+    assert got == value or (math.isnan(got) and math.isnan(value))
+
+
+def test_csv_types_nulls_and_quoted_line_breaks(tmp_path, csv_reader):
     path = tmp_path / "in.csv"
     path.write_text(
         'id,n,x,ok,tags,note\n1,2,2.5,yes,"[1, ""a""]",hi\n"2\nb",,,,,\n3,-4,1e3,0,{},\n',
@@ -91,13 +133,13 @@ def test_csv_types_nulls_and_quoted_line_breaks(tmp_path):
     ]
 
 
-def test_csv_empty_key_cell_gives_no_key(tmp_path):
+def test_csv_empty_key_cell_gives_no_key(tmp_path, csv_reader):
     path = tmp_path / "in.csv"
     path.write_text("id,name\n,Ada\n")
     [row] = read_rows(path, "csv", key_columns=["id"])
     assert row.fields == {"id": None, "name": "Ada"}
-    with pytest.raises(BadRow, match="none of the key fields 'id' is set"):
-        keys_of(row, ["id"])
+    with pytest.raises(ValueError, match="none of the key fields 'id' is set"):
+        record_keys(row.fields, ["id"])
 
 
 @pytest.mark.parametrize(
@@ -109,9 +151,11 @@ def test_csv_empty_key_cell_gives_no_key(tmp_path):
         (b"1,2,maybe\n", "column 'ok': not a boolean: 'maybe' (use true/false, yes/no or 1/0)"),
         (b'1,"2"x,true\n', "bad CSV: ',' expected after '\"'"),
         (b"\xff,2,true\n", "column 'id' is not valid UTF-8"),
+        (b"1,x,\xff\n", "column 'n': not an integer: 'x'"),
+        (b"1,\xff,x\n", "column 'n' is not valid UTF-8"),
     ],
 )
-def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, line, reason):
+def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, csv_reader, line, reason):
     path = tmp_path / "in.csv"
     path.write_bytes(b"id,n,ok\n0,1,no\n" + line + b"9,9,yes\n")
     result = rows(path, "csv", types=column_types(["n=int", "ok=bool"]))
@@ -128,11 +172,62 @@ def test_csv_bad_rows_carry_their_line_and_reason(tmp_path, line, reason):
         (b"a\tb\n", [], ["a"], "header, split at ',', is ['a\\tb']"),
     ],
 )
-def test_csv_bad_header(tmp_path, header, types, keys, message):
+def test_csv_bad_header(tmp_path, csv_reader, header, types, keys, message):
     path = tmp_path / "in.csv"
     path.write_bytes(header)
     with pytest.raises(InputError, match=re.escape(message)):
         read_rows(path, "csv", types=column_types(types), key_columns=keys)
+
+
+# Each case: the CSV, and whether pyarrow's reader takes all of it (else the strict reader
+# takes over where pyarrow would read it by laxer rules or number its lines otherwise).
+CSV_CASES = [
+    (b"k,v\r\n1,a\r\n2,b\r\n", True),
+    (b'k,v\n1,"a,b"\n2,"say ""hi"""\n3,""\n', True),
+    (b'k,v\n1,",lead"\n2,"tail,"\n3,"""q"\n', True),
+    (b'k,v\n"1\nx",a\n2,"b\n\nc"\n3,c\n', True),
+    (b'k,v\r\n"1\r\nx",a\r\n2,b\r\n', True),
+    (b"k,v\n1,\n,\n, \n", True),
+    (b"k,v\n1,a", True),
+    (b'"k","v"\n"1","a"\n', True),
+    ("k,v\n1,é ✓\n".encode(), True),
+    (b"k,v\n1,a\n\n2,b\n", False),
+    (b'k,v\n1,"a"x\n2,b\n', False),
+    (b'k,v\n1,""x\n2,b\n', False),
+    (b'k,v\n1,"a"""x\n2,b\n', False),
+    (b'k,v\n1,a"b\n2,b\n', False),
+    (b"k,v\n1,a\r2,b\r", False),
+    (b'k,v\n1,"a\rb"\n2,b\n', False),
+    (b"k,v\n1,\xff\n2,b\n", False),
+    (b"k,v\n1,a,b\n2\n3,c\n", False),
+    (b'k,v\n1,a\n2,"open\n', False),
+    (b"k,v\n1," + b"x" * 131_073 + b"\n2,b\n", False),
+]
+
+
+@pytest.mark.parametrize("chunk", [8, 1 << 20], ids=["row chunks", "one chunk"])
+@pytest.mark.parametrize(("content", "by_pyarrow"), CSV_CASES)
+def test_csv_readers_agree(tmp_path, monkeypatch, chunk, content, by_pyarrow):
+    pytest.importorskip("pyarrow")
+    monkeypatch.setattr(_csv_rows, "ARROW_CHUNK_BYTES", chunk)
+    path = tmp_path / "in.csv"
+    path.write_bytes(b"k,v\n0,first\n" + content.partition(b"\n")[2] if chunk == 8 else content)
+
+    def read(use_arrow):
+        with Input(str(path), "csv", key_columns=["k"]) as source:
+            found = []
+            for batch in _csv_rows.csv_batches(source, use_arrow=use_arrow):
+                found += [
+                    str(r) if isinstance(r, BadRow) else (source.where(n), r)
+                    for r, n in zip(batch.records, batch.numbers, strict=True)
+                ]
+            return found
+
+    strict = read(use_arrow=False)
+    assert read(use_arrow=True) == strict
+    if by_pyarrow:
+        monkeypatch.setattr(_csv_rows, "_strict_batches", None)
+        assert read(use_arrow=True) == strict
 
 
 @pytest.mark.parametrize("spec", ["n", "=int", "n=integer", "n:int"])
@@ -141,7 +236,7 @@ def test_column_type_syntax(spec):
         column_types([spec])
 
 
-def test_closing_an_input_ends_its_half_read_rows(tmp_path):
+def test_closing_an_input_ends_its_half_read_rows(tmp_path, csv_reader):
     path = tmp_path / "in.csv"
     path.write_text("k\na\nb\n")
     source = Input(str(path), "csv")
@@ -160,7 +255,7 @@ def test_closing_an_input_ends_its_half_read_rows(tmp_path):
         (b"id;name\n1;a\n", ";"),
     ],
 )
-def test_csv_byte_order_mark_and_delimiters(tmp_path, content, delimiter):
+def test_csv_byte_order_mark_and_delimiters(tmp_path, csv_reader, content, delimiter):
     path = tmp_path / "in.csv"
     path.write_bytes(content)
     [row] = read_rows(path, "csv", key_columns=["id"], delimiter=delimiter)
@@ -183,7 +278,7 @@ def test_json_nested_too_deeply_is_a_bad_row(tmp_path, fmt, content, types, reas
     assert rows(path, fmt, types=column_types(types)) == [f"{path}:{2 if types else 1}: {reason}"]
 
 
-def test_csv_from_standard_input_leaves_it_open(monkeypatch):
+def test_csv_from_standard_input_leaves_it_open(monkeypatch, csv_reader):
     stdin = io.TextIOWrapper(io.BytesIO(b"k,v\na,1\n"))
     monkeypatch.setattr(sys, "stdin", stdin)
     assert [r.fields for r in read_rows("-", "csv")] == [{"k": "a", "v": "1"}]
@@ -201,15 +296,27 @@ def test_missing_file(tmp_path):
 
 
 @pytest.mark.parametrize(
-    ("record", "keys"),
+    ("fields", "records", "keys"),
     [
-        ({"id": "a"}, ["a"]),
-        ({"id": 7, "alt": ["b", 8]}, ["7", "b", "8"]),
-        ({"id": None, "alt": "x"}, ["x"]),
+        (["id"], [{"id": "a"}, {"id": "b"}], ["a", "b"]),
+        (["id"], [{"id": "a"}, {"id": 7}], ["a", ["7"]]),
+        (
+            ["id", "alt"],
+            [{"id": 7, "alt": ["b", 8]}, {"id": None, "alt": "x"}],
+            [["7", "b", "8"], ["x"]],
+        ),
+        (["id"], [{"other": 1}, {"id": "a"}], ["f:1: none of the key fields 'id' is set", "a"]),
+        (["id"], [BadRow("f:1", "unreadable"), {"id": "a"}], ["f:1: unreadable", "a"]),
+        (
+            ["id"],
+            [{"id": "a"}, {"id": True}],
+            ["a", "f:2: field 'id' must be " + KEY_RULE + ", not true"],
+        ),
     ],
 )
-def test_keys_of_fields(record, keys):
-    assert keys_of(Row(record, "f:1"), ["id", "alt"]) == keys
+def test_batch_keys(fields, records, keys):
+    found = batch_keys(RowBatch(records, range(1, len(records) + 1)), fields, "f:{}".format)
+    assert [str(k) if isinstance(k, BadRow) else k for k in found] == keys
 
 
 @pytest.mark.parametrize(
@@ -235,6 +342,20 @@ def test_what_a_key_field_may_hold(value, keys):
     refused = f"field 'id' must be a string, bytes, an integer or a list of them, not {keys}"
     with pytest.raises(TypeError, match=re.escape(refused)):
         field_keys(value, "id")
+
+
+@pytest.mark.parametrize(
+    ("keep", "drop", "stored"),
+    [
+        (["b", "a", "b"], [], [{"b": 2, "a": 1}, {"a": 3}]),
+        ([], ["a", "x"], [{"b": 2, "c": 0}, {}]),
+    ],
+)
+def test_stored_fields_cut_a_batch_in_place_past_its_bad_rows(keep, drop, stored):
+    bad = BadRow("f:2", "unreadable")
+    records = [{"a": 1, "b": 2, "c": 0}, bad, {"a": 3}]
+    stored_fields(keep, drop)(records)
+    assert records == [stored[0], bad, stored[1]]
 
 
 def test_bad_row_policy_skips_up_to_its_limit_then_raises():
@@ -271,8 +392,8 @@ def test_parquet_rows_across_batches_with_plain_values(tmp_path, monkeypatch):
     assert [r.where for r in result] == [f"{path}:row {n}" for n in range(1, 6)]
     assert result[0].fields == {"id": 1, "day": "2024-01-01", "price": "1.50", "tags": ["a"]}
     assert result[2].fields["id"] is None
-    with pytest.raises(BadRow, match=r"t\.parquet:row 3: none of the key fields 'id' is set"):
-        keys_of(result[2], ["id"])
+    with pytest.raises(ValueError, match=r"none of the key fields 'id' is set"):
+        record_keys(result[2].fields, ["id"])
 
 
 def test_parquet_without_pyarrow_names_the_extra(tmp_path, monkeypatch):
@@ -301,6 +422,16 @@ def test_parquet_columns_sharing_a_name_are_refused(tmp_path):
         read_rows(path, "parquet")
 
 
+@pytest.mark.parametrize("option", ["--fields", "--drop-fields"])
+def test_parquet_fields_options_name_columns_of_the_schema(tmp_path, option):
+    path = tmp_path / "t.parquet"
+    pq.write_table(pa.table({"id": [1], "v": [2]}), path)
+    with pytest.raises(
+        InputError, match=re.escape(f"{option} names columns not in the schema: ['x']")
+    ):
+        read_rows(path, "parquet", named_columns={option: ["id", "x"]})
+
+
 def test_parquet_that_is_not_parquet(tmp_path):
     path = tmp_path / "t.parquet"
     path.write_text("id\n1\n")
@@ -308,7 +439,7 @@ def test_parquet_that_is_not_parquet(tmp_path):
         read_rows(path, "parquet")
 
 
-def test_progress_through_a_text_file_reaches_its_size(tmp_path):
+def test_progress_through_a_text_file_reaches_its_size(tmp_path, csv_reader):
     path = tmp_path / "in.csv"
     path.write_text("k\n" + "".join(f"{i}\n" for i in range(10_000)))
     with Input(str(path), "csv") as source:

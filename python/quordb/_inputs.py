@@ -1,25 +1,31 @@
 """Records for ``quordb build``: JSON Lines, CSV (or TSV) and Parquet, each row with its position.
 
-Every source yields `Row` objects, one per record, carrying the file and the
-line or row number where the record starts.  A record that cannot be read is
-yielded as a `BadRow` with the reason, so that the caller decides, through a
-`BadRowPolicy`, whether to skip it or stop; the source reads on either way.
+Every source yields `RowBatch` objects: records read together, each with the
+line or row number where it starts (`Input.where` names it, as ``FILE:LINE``).
+A record that cannot be read stands in its batch as a `BadRow` with the reason,
+so that the caller decides, through a `BadRowPolicy`, whether to skip it or
+stop; the source reads on either way.  `Input.rows` hands the same records out
+one `Row` at a time.  Batches keep the per-record work of a large build down to
+the few steps every record needs: no place is spelled out until one is reported.
 """
 
 from __future__ import annotations
 
-import csv
 import datetime
 import decimal
-import io
 import json
 import os
 import stat
 import sys
+from collections import deque
 from collections.abc import Callable, Generator, Iterator, Mapping, Sequence
 from dataclasses import dataclass
+from itertools import repeat
+from operator import methodcaller
 from pathlib import PurePath
 from typing import IO, Any, Self
+
+import msgspec
 
 from quordb._cli_errors import CliError
 from quordb._units import counted
@@ -31,12 +37,15 @@ __all__ = [
     "Input",
     "InputError",
     "Row",
+    "RowBatch",
+    "batch_keys",
     "column_types",
     "delimiter_of",
     "field_keys",
     "format_of",
-    "keys_of",
     "parse_json",
+    "record_keys",
+    "stored_fields",
 ]
 
 FORMATS = ("jsonl", "csv", "parquet")
@@ -55,6 +64,9 @@ _EXTENSIONS = {
 # wide file takes while it is read.
 PARQUET_BATCH_ROWS = 4096
 
+# JSON Lines are read and decoded this many bytes of lines at a time.
+JSONL_BATCH_BYTES = 1 << 18
+
 PARQUET_MISSING = "reading Parquet needs pyarrow: pip install 'quordb[parquet]'"
 
 
@@ -68,6 +80,15 @@ class Row:
 
     fields: dict[str, Any]
     where: str
+
+
+@dataclass(frozen=True, slots=True)
+class RowBatch:
+    """Records read together, in order: each a map of fields, or a `BadRow` in its place,
+    with the line (Parquet: row) number where each starts, for `Input.where`."""
+
+    records: list[dict[str, Any] | BadRow]
+    numbers: Sequence[int]
 
 
 class BadRow(CliError):  # named for a row, raised or handed on
@@ -164,17 +185,85 @@ def field_keys(value: Any, field: str | None = None) -> list[str | bytes]:
     return keys
 
 
-def keys_of(row: Row, fields: Sequence[str]) -> list[str | bytes]:
-    """The keys that *fields* of *row* give (see `field_keys`); a row with none is a `BadRow`."""
+def record_keys(record: Mapping[str, Any], fields: Sequence[str]) -> str | list[str | bytes]:
+    """The keys that *fields* of *record* give (see `field_keys`): a single string key as it
+    is, which a writer takes as one key, else a list; `ValueError` with the reason when the
+    record gives none or a key field holds something else."""
+    if len(fields) == 1:
+        value = record.get(fields[0])
+        if type(value) is str:  # nearly every record of a build: no list to make
+            return value
     keys: list[str | bytes] = []
     for field in fields:
         try:
-            keys += field_keys(row.fields.get(field), field)
+            keys += field_keys(record.get(field), field)
         except TypeError as exc:
-            raise BadRow(row.where, str(exc)) from None
+            raise ValueError(str(exc)) from None
     if not keys:
-        raise BadRow(row.where, f"none of the key fields {', '.join(map(repr, fields))} is set")
+        raise ValueError(f"none of the key fields {', '.join(map(repr, fields))} is set")
     return keys
+
+
+def batch_keys(
+    batch: RowBatch, fields: Sequence[str], where: Callable[[int], str]
+) -> list[str | list[str | bytes] | BadRow]:
+    """The keys of each record of *batch* (see `record_keys`): a `BadRow`, placed by *where*,
+    for a record that gives none, and the `BadRow` that stands for a record that could not
+    be read. A batch whose records each hold a string in the one key field costs no
+    interpreted step per record."""
+    records = batch.records
+    if len(fields) == 1 and set(map(type, records)) == {dict}:
+        keys: list[Any] = list(map(dict.get, records, repeat(fields[0])))  # type: ignore[arg-type]
+        if set(map(type, keys)) == {str}:
+            return keys
+    found: list[str | list[str | bytes] | BadRow] = []
+    for record, number in zip(records, batch.numbers, strict=True):
+        if isinstance(record, BadRow):
+            found.append(record)
+            continue
+        try:
+            found.append(record_keys(record, fields))
+        except ValueError as exc:
+            found.append(BadRow(where(number), str(exc)))
+    return found
+
+
+# --- what is stored of a record ------------------------------------------------------
+
+
+def stored_fields(
+    keep: Sequence[str] = (), drop: Sequence[str] = ()
+) -> Callable[[list[dict[str, Any] | BadRow]], None] | None:
+    """What to store of each record: a function that cuts the records of a batch, in place,
+    to the fields of *keep* (in that order, those each has) or to all but those of *drop*;
+    None, to store records whole, when neither is given. A `BadRow` in the batch stays.
+
+    Keys are taken from the whole record first, so a key field is stored only when *keep*
+    names it (or *drop* does not).
+    """
+    if keep:
+        names = tuple(dict.fromkeys(keep))
+
+        def kept(records: list[dict[str, Any] | BadRow]) -> None:
+            for i, record in enumerate(records):
+                if type(record) is dict:
+                    records[i] = {name: record[name] for name in names if name in record}
+
+        return kept
+    if drop:
+        pops = [methodcaller("pop", name, None) for name in dict.fromkeys(drop)]
+
+        def dropped(records: list[dict[str, Any] | BadRow]) -> None:
+            whole = (
+                [r for r in records if type(r) is dict]
+                if BadRow in set(map(type, records))
+                else records
+            )
+            for pop in pops:
+                deque(map(pop, whole), maxlen=0)  # a field at a time, no step per record
+
+        return dropped
+    return None
 
 
 # --- typed CSV columns --------------------------------------------------------------
@@ -240,10 +329,13 @@ def column_types(specs: Sequence[str]) -> dict[str, Callable[[str], Any]]:
 
 
 class Input:
-    """An input opened for `rows`: a file, closed with the `Input`, or standard input (``-``).
+    """An input opened for `batches` (or `rows`): a file, closed with the `Input`, or
+    standard input (``-``).
 
     *types* converts CSV columns and *delimiter* (default a comma) separates them; giving
-    either for another format is an error.
+    either for another format is an error.  *named_columns* maps an option to the columns
+    it names, which a CSV header or a Parquet schema must have; a CSV header must also have
+    the columns of ``--type`` and ``--key`` (a Parquet row without a key is a bad row).
     The open binary stream is `stream`, so that callers can compare it with
     their outputs; `size` and `position` measure progress through it.
     """
@@ -256,6 +348,7 @@ class Input:
         types: Mapping[str, Callable[[str], Any]] | None = None,
         key_columns: Sequence[str] = (),
         delimiter: str | None = None,
+        named_columns: Mapping[str, Sequence[str]] | None = None,
     ) -> None:
         if fmt not in FORMATS:
             raise InputError(f"unknown input format {fmt!r}; expected one of {', '.join(FORMATS)}")
@@ -268,10 +361,13 @@ class Input:
         self.name = name
         self.label = "<stdin>" if name == "-" else name
         self.fmt = fmt
-        self._types = types or {}
-        self._key_columns = key_columns
-        self._delimiter = delimiter or ","
+        self.types = types or {}
+        self.key_columns = key_columns
+        self.delimiter = delimiter or ","
+        self.named_columns: Mapping[str, Sequence[str]] = named_columns or {}
+        self._place = f"{self.label}:row " if fmt == "parquet" else f"{self.label}:"
         self._read = 0
+        self._batches: Generator[RowBatch] | None = None
         self._rows: Generator[Row | BadRow] | None = None
         if name == "-":
             self.stream: IO[bytes] = sys.stdin.buffer
@@ -282,9 +378,11 @@ class Input:
             raise InputError(f"cannot read {name}: {exc.strerror}") from None
 
     def close(self) -> None:
+        # Ends a listing left half read while its stream is still open.
         if self._rows is not None:
-            # Ends a listing left half read while its stream is still open.
             self._rows.close()
+        if self._batches is not None:
+            self._batches.close()
         if self.stream is not sys.stdin.buffer:
             self.stream.close()
 
@@ -309,90 +407,79 @@ class Input:
             return None
         return self.stream.tell()
 
+    def where(self, number: int) -> str:
+        """The place of the record at line (Parquet: row) *number*, as reports name it."""
+        return f"{self._place}{number}"
+
+    def batches(self) -> Iterator[RowBatch]:
+        """The records in order, a batch at a time."""
+        if self.fmt == "jsonl":
+            self._batches = self._jsonl_batches()
+        elif self.fmt == "csv":
+            from quordb._csv_rows import csv_batches  # imported here: it imports this module
+
+            self._batches = csv_batches(self)
+        else:
+            self._batches = self._parquet_batches()
+        return self._batches
+
     def rows(self) -> Iterator[Row | BadRow]:
         """The rows in order: a `Row` for each record, a `BadRow` for each that cannot be read."""
-        if self.fmt == "jsonl":
-            self._rows = self._jsonl_rows()
-        elif self.fmt == "csv":
-            self._rows = self._csv_rows()
-        else:
-            self._rows = self._parquet_rows()
+        self._rows = self._rows_of(self.batches())
         return self._rows
 
-    def _jsonl_rows(self) -> Generator[Row | BadRow]:
-        for line_no, line in enumerate(self.stream, start=1):
-            self._read += len(line)
+    def _rows_of(self, batches: Iterator[RowBatch]) -> Generator[Row | BadRow]:
+        for batch in batches:
+            for record, number in zip(batch.records, batch.numbers, strict=True):
+                yield record if isinstance(record, BadRow) else Row(record, self.where(number))
+
+    def _jsonl_batches(self) -> Generator[RowBatch]:
+        decode = msgspec.json.Decoder().decode
+        line_no = 0
+        while lines := self.stream.readlines(JSONL_BATCH_BYTES):
+            first = line_no + 1
+            line_no += len(lines)
+            self._read += sum(map(len, lines))
+            try:
+                records = list(map(decode, lines))
+            except (msgspec.MsgspecError, RecursionError):
+                yield self._jsonl_lines(lines, first)
+                continue
+            if set(map(type, records)) != {dict}:
+                yield self._jsonl_lines(lines, first)
+                continue
+            yield RowBatch(records, range(first, line_no + 1))
+
+    def _jsonl_lines(self, lines: Sequence[bytes], first: int) -> RowBatch:
+        """A batch read line by line, for one with a blank or bad line. The standard library
+        has the last word on a line the fast decoder refuses: it reads some that JSON does
+        not allow (NaN, Infinity, a byte-order mark) and words the reasons."""
+        decode = msgspec.json.Decoder().decode
+        records: list[dict[str, Any] | BadRow] = []
+        numbers: list[int] = []
+        for line_no, line in enumerate(lines, start=first):
             if not line.strip():
                 continue
-            where = f"{self.label}:{line_no}"
+            numbers.append(line_no)
             try:
-                record = parse_json(line)
-            except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON
-                yield BadRow(where, f"invalid JSON: {exc}")
-                continue
+                record = decode(line)
+            except (msgspec.MsgspecError, RecursionError):
+                try:
+                    record = parse_json(line)
+                except ValueError as exc:  # also a UnicodeDecodeError for bytes that are no JSON
+                    records.append(BadRow(self.where(line_no), f"invalid JSON: {exc}"))
+                    continue
             if not isinstance(record, dict):
-                yield BadRow(where, f"expected a JSON object, got {type(record).__name__}")
-                continue
-            yield Row(record, where)
-
-    def _csv_rows(self) -> Generator[Row | BadRow]:
-        # Bytes that are not UTF-8 survive decoding as surrogates, so that the
-        # row holding them is reported rather than the whole file failing. A byte-order
-        # mark, as spreadsheet programs write, is no part of the first column's name.
-        text = io.TextIOWrapper(
-            self.stream, encoding="utf-8-sig", errors="surrogateescape", newline=""
-        )
-        try:
-            yield from self._csv_text_rows(text)
-        finally:
-            text.detach()  # the stream stays this Input's to close
-
-    def _csv_text_rows(self, text: IO[str]) -> Iterator[Row | BadRow]:
-        label = self.label
-        reader = csv.reader(text, strict=True, delimiter=self._delimiter)
-        try:
-            header = next(reader)
-        except StopIteration:
-            return
-        except csv.Error as exc:
-            raise InputError(f"{label}:1: bad CSV header: {exc}") from None
-        if len(set(header)) != len(header):
-            raise InputError(f"{label}:1: the header names a column twice: {header}")
-        types = self._types
-        for option, columns in (("--type", types), ("--key", self._key_columns)):
-            unknown = [column for column in columns if column not in header]
-            if unknown:
-                raise InputError(
-                    f"{label}:1: {option} names columns not in the header: {unknown}; "
-                    f"the header, split at {self._delimiter!r}, is {header}"
+                records.append(
+                    BadRow(
+                        self.where(line_no), f"expected a JSON object, got {type(record).__name__}"
+                    )
                 )
-        converters = [types.get(column) for column in header]
-        # An empty cell is null where a type or a key is expected, else "".
-        nullable = [types.get(c, str) is not str or c in self._key_columns for c in header]
-        end_line = reader.line_num
-        while True:
-            start_line = end_line + 1
-            try:
-                cells = next(reader)
-            except StopIteration:
-                return
-            except csv.Error as exc:
-                end_line = reader.line_num
-                yield BadRow(f"{label}:{start_line}", f"bad CSV: {exc}")
                 continue
-            end_line = reader.line_num
-            if not cells:
-                continue
-            where = f"{label}:{start_line}"
-            if len(cells) != len(header):
-                yield BadRow(where, f"{len(cells)} fields, the header has {len(header)}")
-                continue
-            try:
-                yield Row(_typed_cells(header, cells, converters, nullable), where)
-            except ValueError as exc:
-                yield BadRow(where, str(exc))
+            records.append(record)
+        return RowBatch(records, numbers)
 
-    def _parquet_rows(self) -> Generator[Row | BadRow]:
+    def _parquet_batches(self) -> Generator[RowBatch]:
         try:
             import pyarrow.parquet as pq  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
@@ -405,15 +492,32 @@ class Input:
         if len(set(names)) != len(names):
             # A record holds one value per name: the later column would hide the earlier.
             raise InputError(f"{self.label}: the schema names a column twice: {names}")
+        check_named_columns(
+            self.named_columns, names, self.label, "schema", f"the schema has {names}"
+        )
         row_no = 0
         for batch in parquet.iter_batches(batch_size=PARQUET_BATCH_ROWS):
+            records: list[dict[str, Any] | BadRow] = []
             for record in _parquet_records(batch):
                 row_no += 1
-                where = f"{self.label}:row {row_no}"
                 if isinstance(record, str):
-                    yield BadRow(where, record)
+                    records.append(BadRow(self.where(row_no), record))
                 else:
-                    yield Row({k: _plain(v) for k, v in record.items()}, where)
+                    records.append({k: _plain(v) for k, v in record.items()})
+            yield RowBatch(records, range(row_no - len(records) + 1, row_no + 1))
+
+
+def check_named_columns(
+    options: Mapping[str, Sequence[str]], names: Sequence[str], where: str, kind: str, shown: str
+) -> None:
+    """InputError at *where* when one of *options* names columns that *names*, the columns
+    of a header or a schema (the *kind*), lacks; *shown* ends the message with what it has."""
+    for option, columns in options.items():
+        unknown = [column for column in columns if column not in names]
+        if unknown:
+            raise InputError(
+                f"{where}: {option} names columns not in the {kind}: {unknown}; {shown}"
+            )
 
 
 # What pyarrow raises for a value Python cannot hold (a timestamp past year 9999...).
@@ -437,30 +541,6 @@ def _parquet_record(batch: Any, row: int) -> dict[str, Any] | str:
             record[name] = column[row].as_py()
         except _UNCONVERTIBLE as exc:
             return f"column {name!r} holds a value Python cannot hold: {exc}"
-    return record
-
-
-def _typed_cells(
-    header: Sequence[str],
-    cells: Sequence[str],
-    converters: Sequence[Callable[[str], Any] | None],
-    nullable: Sequence[bool],
-) -> dict[str, Any]:
-    record: dict[str, Any] = {}
-    for column, cell, convert, null in zip(header, cells, converters, nullable, strict=True):
-        try:
-            cell.encode("utf-8")
-        except UnicodeEncodeError:
-            raise ValueError(f"column {column!r} is not valid UTF-8") from None
-        if not cell and null:
-            record[column] = None
-        elif convert is None:
-            record[column] = cell
-        else:
-            try:
-                record[column] = convert(cell)
-            except ValueError as exc:
-                raise ValueError(f"column {column!r}: {exc}") from None
     return record
 
 

@@ -63,6 +63,13 @@ def _shard_count(text: str) -> int:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
+def _field_names(text: str) -> list[str]:
+    names = [name for name in text.split(",") if name]
+    if not names:
+        raise argparse.ArgumentTypeError(f"expected field names separated by commas, not {text!r}")
+    return names
+
+
 def _delimiter(text: str) -> str:
     # A tab is hard to type inside quotes, so its escape is taken too.
     if text in ("\\t", "tab"):
@@ -77,8 +84,17 @@ def _delimiter(text: str) -> str:
 
 def _cmd_build(args: argparse.Namespace) -> int:
     from quordb import _build
-    from quordb._inputs import BadRowPolicy, Input, column_types, delimiter_of, format_of
+    from quordb._inputs import (
+        BadRowPolicy,
+        Input,
+        column_types,
+        delimiter_of,
+        format_of,
+        stored_fields,
+    )
 
+    keep = [name for names in args.fields for name in names]
+    drop = [name for names in args.drop_fields for name in names]
     fmt = format_of(args.input, args.format)
     source = Input(
         args.input,
@@ -86,6 +102,7 @@ def _cmd_build(args: argparse.Namespace) -> int:
         types=column_types(args.type),
         key_columns=args.key,
         delimiter=delimiter_of(args.input, fmt, args.delimiter),
+        named_columns={"--fields": keep, "--drop-fields": drop},
     )
     with source:
         _build.build(
@@ -97,6 +114,7 @@ def _cmd_build(args: argparse.Namespace) -> int:
             show_progress=args.progress or sys.stderr.isatty(),
             on_duplicate=args.on_duplicate,
             table=not args.no_table,
+            stored=stored_fields(keep, drop),
         )
     return 0
 
@@ -423,6 +441,25 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             metavar="CHAR",
             type=_delimiter,
             help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
+        )
+        stored = build.add_mutually_exclusive_group()
+        stored.add_argument(
+            "--fields",
+            metavar="A,B",
+            type=_field_names,
+            action="append",
+            default=[],
+            help="store only these fields of each record (repeatable); a --key field is stored "
+            "only if named here",
+        )
+        stored.add_argument(
+            "--drop-fields",
+            metavar="A,B",
+            type=_field_names,
+            action="append",
+            default=[],
+            help="store each record without these fields (repeatable), e.g. the --key field, "
+            "which finds the record already",
         )
         build.add_argument(
             "--skip-bad",
