@@ -8,7 +8,16 @@ the ``with`` protocol.
 from __future__ import annotations
 
 from abc import abstractmethod
-from collections.abc import Callable, ItemsView, Iterable, Iterator, KeysView, Mapping, ValuesView
+from collections.abc import (
+    Callable,
+    ItemsView,
+    Iterable,
+    Iterator,
+    KeysView,
+    Mapping,
+    Sequence,
+    ValuesView,
+)
 from functools import partial
 from operator import itemgetter
 from types import TracebackType
@@ -158,6 +167,32 @@ class ReaderMapping(Mapping[Key, Any]):
     def _decoded_pairs(self, pairs: Iterable[tuple[Key, bytes]]) -> Iterator[tuple[Key, Any]]:
         decode = self._decode
         return ((key, decode(raw)) for key, raw in pairs)
+
+    # Joins
+
+    def lookup_frame(
+        self,
+        frame: Any,
+        on: str,
+        *,
+        columns: Sequence[str] | None = None,
+        prefix: str = "",
+        default: Any = None,
+        raw: bool = False,
+        dtypes: Mapping[str, Any] | None = None,
+    ) -> Any:
+        """A pandas DataFrame *frame* with the objects that its column *on*'s keys name.
+
+        One batched lookup for the whole column. With *columns*, each named field becomes
+        a typed column ``prefix + field``; without, one column ``prefix + "object"`` holds
+        the objects (or, with *raw*, their stored bytes). A missing key or field gives
+        *default*. docs/usage.md ("Joins") has the rules for keys and column types.
+        Needs pandas, pyarrow and msgspec.
+        """
+        from quordb._lookup import Lookup, lookup_frame  # pandas only when joining
+
+        lookup = Lookup.of(columns, prefix, default, raw, dtypes)
+        return lookup_frame(self, frame, on, lookup)
 
     # Lifetime
 
