@@ -9,14 +9,13 @@ import sys
 from collections.abc import Iterator, Sequence
 from typing import IO, Any
 
-from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
 from quordb._inputs import BadRow, BadRowPolicy, Input, Row, keys_of
 from quordb._manifest import MANIFEST_NAME
 from quordb._native import temp_path_for
+from quordb._progress import InputProgress
 from quordb._units import counted, human_size
 
 __all__ = ["build", "load"]
@@ -25,41 +24,6 @@ type Writer = QuorWriter | ShardedWriter
 
 # Progress is counted in steps of this many records, so that the bar costs nothing per record.
 _PROGRESS_EVERY_RECORDS = 4096
-
-
-class _Progress:
-    """How far into the input, on stderr: a tqdm bar with rate and ETA.
-
-    Bytes against the size of a regular text file; records read for a pipe or
-    Parquet. Closing it adds one line with the counts of records and objects.
-    """
-
-    def __init__(self, stream: IO[str], source: Input) -> None:
-        self._stream = stream
-        self._source = source
-        self._bytes = source.position() is not None
-        self._bar = tqdm(
-            total=source.size if self._bytes else None,
-            unit="B" if self._bytes else " records",
-            unit_scale=True,
-            unit_divisor=1000,
-            desc="read",
-            file=stream,
-            mininterval=0.2,
-            dynamic_ncols=True,
-        )
-        self._counted = 0
-
-    def tick(self, records: int) -> None:
-        done = self._source.position() if self._bytes else records
-        self._bar.update((done or 0) - self._counted)
-        self._counted = done or 0
-
-    def finish(self, records: int, objects: int) -> None:
-        self.tick(records)
-        self._bar.close()
-        self._stream.write(f"read {counted(records, 'record')}, {counted(objects, 'object')}\n")
-        self._stream.flush()
 
 
 def build(
@@ -74,12 +38,14 @@ def build(
     """Build *out* (a shard set of *shards* when given) from the rows of *source*; a key
     that a later record repeats is settled by *on_duplicate*."""
     _check_target(out, shards, source)
-    progress = _Progress(sys.stderr, source) if show_progress else None
+    progress = InputProgress(sys.stderr, source) if show_progress else None
     writer = _open_writer(out, shards, on_duplicate)
     with _NamingTarget(out), writer:
         records, objects = _add_rows(writer, source.rows(), key_fields, policy, progress)
         if progress is not None:
-            progress.finish(records, objects)
+            progress.finish(
+                records, f"read {counted(records, 'record')}, {counted(objects, 'object')}"
+            )
         summary = policy.summary()
         if summary is not None:
             sys.stderr.write(f"quordb: {summary}\n")
@@ -101,7 +67,7 @@ def load(out: str, source: Input, shards: int | None) -> None:
 
 def _check_target(out: str, shards: int | None, source: Input) -> None:
     """UsageError, before any input is read, when building *out* cannot end well."""
-    _refuse_overwriting_input(out, source.stream, source.label)
+    refuse_overwriting_input(out, source.stream, source.label)
     if shards is None and os.path.isdir(out):
         kind = "a shard set" if os.path.isfile(os.path.join(out, MANIFEST_NAME)) else "a directory"
         raise UsageError(
@@ -119,7 +85,7 @@ def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
+def refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
     """UsageError when the build of *out* would replace or empty its own input.
 
     The output and its temporary file are compared with the input by device
@@ -194,7 +160,7 @@ def _add_rows(
     rows: Iterator[Row | BadRow],
     key_fields: Sequence[str],
     policy: BadRowPolicy,
-    progress: _Progress | None,
+    progress: InputProgress | None,
 ) -> tuple[int, int]:
     """Add one object per usable row; return the counts of records and objects.
 
