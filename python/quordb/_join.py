@@ -25,9 +25,10 @@ from quordb._cli_errors import UsageError
 from quordb._dump import json_text
 from quordb._inputs import BadRow, BadRowPolicy, Input, InputError, Row
 from quordb._lookup import Lookup, arrow_join_keys, join_key
-from quordb._mapping import ReaderMapping
 from quordb._native import temp_path_for
 from quordb._progress import InputProgress
+from quordb._reader import QuorReader
+from quordb._sharded_reader import ShardedReader
 from quordb._units import counted
 
 __all__ = ["join"]
@@ -38,7 +39,7 @@ _BATCH_ROWS = 4096
 
 
 def join(
-    reader: ReaderMapping,
+    reader: QuorReader | ShardedReader,
     source: Input,
     on: str,
     lookup: Lookup,
@@ -83,6 +84,11 @@ def _output(out: str) -> Iterator[IO[bytes]]:
         with contextlib.suppress(OSError):
             os.remove(temporary)
         raise
+
+
+def _found(reader: QuorReader | ShardedReader, keys: list[Any]) -> int:
+    """How many of *keys* are present; a None key (a null field) is not."""
+    return sum(reader.exists_many(keys))
 
 
 def _refuse_clash(where: str, fields: Sequence[str] | dict[str, Any], added: Sequence[str]) -> None:
@@ -163,7 +169,7 @@ def _batches(
 
 
 def _join_rows(
-    reader: ReaderMapping,
+    reader: QuorReader | ShardedReader,
     source: Input,
     on: str,
     lookup: Lookup,
@@ -175,7 +181,7 @@ def _join_rows(
     rows = found = 0
     for batch, keys in _batches(source.rows(), on, policy):
         columns = lookup.values(reader, keys)
-        found += sum(reader.exists_many(keys))
+        found += _found(reader, keys)
         for index, row in enumerate(batch):
             _refuse_clash(row.where, row.fields, names)
             write({**row.fields, **{name: column[index] for name, column in zip(names, columns)}})
@@ -189,7 +195,7 @@ def _join_rows(
 
 
 def _join_parquet(
-    reader: ReaderMapping,
+    reader: QuorReader | ShardedReader,
     source: Input,
     on: str,
     lookup: Lookup,
@@ -222,7 +228,7 @@ def _join_parquet(
                 pyarrow.RecordBatch.from_arrays([*batch.columns, *added], schema=schema)
             )
             rows += batch.num_rows
-            found += sum(reader.exists_many(keys))
+            found += _found(reader, keys)
             if progress is not None:
                 progress.tick(rows)
     return rows, found

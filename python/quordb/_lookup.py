@@ -23,7 +23,7 @@ from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field, replace
 from functools import lru_cache
 from numbers import Integral
-from typing import Any
+from typing import Any, cast
 
 import pandas  # type: ignore[import-untyped]  # ships no type information
 import pyarrow  # type: ignore[import-untyped]  # ships no type information
@@ -132,7 +132,7 @@ def inferred_type(values: Sequence[Any]) -> pyarrow.DataType | None:
 
 
 def _numeric(kind: pyarrow.DataType) -> bool:
-    return pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind)
+    return bool(pyarrow.types.is_integer(kind) or pyarrow.types.is_floating(kind))
 
 
 def typed_array(values: Sequence[Any], kind: pyarrow.DataType, name: str) -> pyarrow.Array:
@@ -232,11 +232,13 @@ class Lookup:
 
     def values(self, reader: ReaderMapping, keys: Sequence[Key | None]) -> list[list[Any]]:
         """A list per added column, a value per key (*default* where nothing was found)."""
+        # A None key is absent, as is anything that cannot be a key.
+        listed = cast("Sequence[Key]", keys)
         if self.raw:
-            return [_filled(reader.get_many_raw(keys), self.default)]
+            return [_filled(reader.get_many_raw(listed), self.default)]
         if self.columns is None:
-            return [reader.get_many(keys, self.default)]
-        stored = reader.get_many_raw(keys)
+            return [reader.get_many(listed, self.default)]
+        stored = reader.get_many_raw(listed)
         return [
             _filled(values, self.default) for values in _field_decoder(self.columns).columns(stored)
         ]
