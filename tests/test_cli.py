@@ -666,8 +666,9 @@ def write_join_input(path, fmt):
     rows = [{"ref": ref, "n": n} for n, ref in enumerate(JOIN_REFS)]
     if fmt == "jsonl":
         path.write_text("".join(json.dumps(row) + "\n" for row in rows))
-    elif fmt == "csv":
-        path.write_text("ref,n\n" + "".join(f"{r['ref'] or ''},{r['n']}\n" for r in rows))
+    elif fmt in ("csv", "tsv"):
+        sep = "," if fmt == "csv" else "\t"
+        path.write_text(f"ref{sep}n\n" + "".join(f"{r['ref'] or ''}{sep}{r['n']}\n" for r in rows))
     else:
         pa = pytest.importorskip("pyarrow")
         pq = pytest.importorskip("pyarrow.parquet")
@@ -678,19 +679,21 @@ def write_join_input(path, fmt):
 def read_join_output(path, fmt):
     if fmt == "jsonl":
         return [json.loads(line) for line in path.read_text().splitlines()]
-    if fmt == "csv":
-        return list(csv.DictReader(io.StringIO(path.read_text())))
+    if fmt in ("csv", "tsv"):
+        text = path.read_text()
+        assert "\r" not in text
+        return list(csv.DictReader(io.StringIO(text), delimiter="," if fmt == "csv" else "\t"))
     return pytest.importorskip("pyarrow.parquet").read_table(path).to_pylist()
 
 
 def as_written(fmt, value):
     """A found value as the output format writes it (read back, JSON text parsed)."""
-    if fmt == "csv":
+    if fmt in ("csv", "tsv"):
         return "" if value is None else value if isinstance(value, str) else json.dumps(value)
     return value
 
 
-@pytest.mark.parametrize("fmt", ["jsonl", "csv", "parquet"])
+@pytest.mark.parametrize("fmt", ["jsonl", "csv", "tsv", "parquet"])
 @pytest.mark.parametrize("columns", [["name", "born"], None], ids=["columns", "objects"])
 @pytest.mark.parametrize("kind", ["file", "shard set"])
 def test_join_adds_each_records_object_in_the_inputs_format(
@@ -711,7 +714,7 @@ def test_join_adds_each_records_object_in_the_inputs_format(
             stored = (
                 row["object"] if fmt == "jsonl" else row["object"] and json.loads(row["object"])
             )
-            assert stored == (found or (None if fmt != "csv" else ""))
+            assert stored == (found or ("" if fmt in ("csv", "tsv") else None))
             assert row.keys() == {"ref", "n", "object"}
         else:
             added = {f: as_written(fmt, found.get(f)) for f in columns}

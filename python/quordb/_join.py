@@ -46,9 +46,11 @@ def join(
     out: str,
     policy: BadRowPolicy,
     show_progress: bool,
+    delimiter: str | None = None,
 ) -> None:
     """Write *out* (``-`` for standard output): the records of *source*, each with what
-    *lookup* finds for the key in its field *on*; the counts go to stderr."""
+    *lookup* finds for the key in its field *on*, CSV with the input's *delimiter*; the
+    counts go to stderr."""
     if out != "-":
         refuse_overwriting_input(out, source.stream, source.label)
     progress = InputProgress(sys.stderr, source) if show_progress else None
@@ -56,7 +58,7 @@ def join(
         if source.fmt == "parquet":
             rows, found = _join_parquet(reader, source, on, lookup, stream, progress)
         else:
-            write = _JsonLines(stream) if source.fmt == "jsonl" else _Csv(stream, lookup.names)
+            write = _JsonLines(stream) if source.fmt == "jsonl" else _Csv(stream, delimiter or ",")
             rows, found = _join_rows(reader, source, on, lookup, write, policy, progress)
     summary = f"joined {counted(rows, 'record')}, {found:,} found"
     if progress is not None:
@@ -119,12 +121,11 @@ def _cell(value: Any) -> str:
 
 
 class _Csv:
-    """CSV rows under the input's header and the added columns, in the input's order."""
+    """CSV rows under the first record's fields (the input's header and the added columns)."""
 
-    def __init__(self, stream: IO[bytes], added: Sequence[str]) -> None:
+    def __init__(self, stream: IO[bytes], delimiter: str) -> None:
         self._text = _TextOut(stream)
-        self._writer = csv.writer(self._text)
-        self._added = list(added)
+        self._writer = csv.writer(self._text, delimiter=delimiter, lineterminator="\n")
         self._header: list[str] | None = None
 
     def __call__(self, fields: dict[str, Any]) -> None:

@@ -115,7 +115,8 @@ def _cmd_join(args: argparse.Namespace) -> int:
 
     lookup = Lookup.of(args.columns, args.prefix)
     fmt = format_of(args.input, args.format)
-    source = Input(args.input, fmt, delimiter=delimiter_of(args.input, fmt, args.delimiter))
+    delimiter = delimiter_of(args.input, fmt, args.delimiter)
+    source = Input(args.input, fmt, delimiter=delimiter)
     with source, _open(args) as db:
         join(
             db,
@@ -125,6 +126,7 @@ def _cmd_join(args: argparse.Namespace) -> int:
             args.out,
             BadRowPolicy(args.skip_bad, sys.stderr),
             show_progress=args.progress or sys.stderr.isatty(),
+            delimiter=delimiter,
         )
     return 0
 
