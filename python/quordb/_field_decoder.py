@@ -44,21 +44,19 @@ class FieldDecoder:
     def columns(self, stored: Sequence[bytes | None]) -> list[list[Any]]:
         """One list per field, a value per item of *stored* (None for an item that is None)."""
         decode = self._decode
-        decoded: list[Any] = []
-        for raw in stored:
-            if raw is None:
-                decoded.append(None)
-                continue
-            try:
-                decoded.append(decode(raw))
-            except msgspec.ValidationError:
-                decoded.append(self._whole(raw))
+        try:  # records all: the whole batch in one comprehension
+            decoded = [None if raw is None else decode(raw) for raw in stored]
+        except msgspec.ValidationError:
+            decoded = [None if raw is None else self._fields(raw) for raw in stored]
         return [
             [None if item is None else getter(item) for item in decoded] for getter in self._getters
         ]
 
-    def _whole(self, raw: bytes) -> Any:
-        obj = msgpack.unpackb(raw, raw=False, strict_map_key=False)
+    def _fields(self, raw: bytes) -> Any:
+        try:
+            return self._decode(raw)
+        except msgspec.ValidationError:
+            obj = msgpack.unpackb(raw, raw=False, strict_map_key=False)
         if not isinstance(obj, dict):
             return None
         return self._struct(*(obj.get(field) for field in self.fields))
