@@ -13,7 +13,7 @@ records' `name`, `age` and `city`, three ways:
 
 Each result is reduced on the workers (row count and sum of ages, which must agree), and each
 way is timed from submission to the reduced answer. A thread in every worker samples its
-resident memory; the peak above the memory held before the join is printed beside the size
+resident memory; the peak above what it held when the way started is printed beside the size
 of one joined partition (private memory: the mapped shards' pages are shared). The lookup
 runs twice: first opening one reader per worker (which loads the shards' indexes), then with
 the readers open. Then, in one process, `lookup_frame` over M rows of a file of M
@@ -129,14 +129,14 @@ def take_peak() -> tuple[int, int]:
     return peak, now
 
 
-def timed(client, name: str, frame, baseline: dict) -> tuple[float, tuple[int, int]]:
+def timed(client, name: str, frame) -> tuple[float, tuple[int, int]]:
     reduced = frame.map_partitions(summary, meta={"rows": "int64", "ages": "int64"})
-    client.run(take_peak)
+    before = {worker: now for worker, (_peak, now) in client.run(take_peak).items()}
     start = time.perf_counter()
     answer = reduced.compute()
     seconds = time.perf_counter() - start
     peaks = client.run(take_peak)
-    growth = max(peak - baseline[w] for w, (peak, _now) in peaks.items())
+    growth = max(peak - before.get(worker, 0) for worker, (peak, _now) in peaks.items())
     result = (int(answer["rows"].sum()), int(answer["ages"].sum()))
     log(f"{name:<28} {seconds:8.2f} s   peak private memory growth {growth / 2**20:6.0f} MiB")
     return seconds, result
@@ -213,7 +213,6 @@ def main() -> int:
             users = dd.from_map(users_partition, bounds).persist() if "merge" not in skip else None
             distributed.wait([orders] + ([users] if users is not None else []))
             client.run(start_sampler)
-            baseline = {w: now for w, (_peak, now) in client.run(take_peak).items()}
             part = orders.partitions[0].compute()
             joined_part = quordb.open(shard_set).lookup_frame(part, "user", columns=FIELDS)
             log(
@@ -232,7 +231,7 @@ def main() -> int:
                 ways["map_partitions + get"] = orders.map_partitions(
                     per_row_get, shard_set, meta=meta
                 )
-            results = {name: timed(client, name, frame, baseline) for name, frame in ways.items()}
+            results = {name: timed(client, name, frame) for name, frame in ways.items()}
             answers = {result for _seconds, result in results.values()}
             assert len(answers) == 1, f"the ways disagree: {results}"
             ours = results["quordb.dask.lookup"][0]
