@@ -198,6 +198,7 @@ def test_lookup_joins_every_partition_as_lookup_frame_with_one_reader_a_worker(
 ):
     # Dask holds keys in Arrow columns: it would decode an object column of bytes as text.
     left = pd.DataFrame({"key": pd.Series(keys, dtype=pd.ArrowDtype(dtype)), "n": range(len(keys))})
+    client.wait_for_workers(2)  # a test before may have killed one
     before = readers_per_worker(client)
     joined = lookup(dd.from_pandas(left, npartitions=6), "key", joined_db, **options)
     result = joined.compute()
@@ -206,7 +207,7 @@ def test_lookup_joins_every_partition_as_lookup_frame_with_one_reader_a_worker(
     pd.testing.assert_frame_equal(result.sort_index(), expected)
     assert dict(joined.dtypes) == dict(result.dtypes)
     opened = {w: n - before.get(w, 0) for w, n in readers_per_worker(client).items()}
-    assert sorted(opened.values()) in ([0, 1], [1, 1])
+    assert set(opened.values()) <= {0, 1} and 1 in opened.values()
 
 
 @pytest.mark.parametrize(

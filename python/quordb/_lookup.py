@@ -263,11 +263,9 @@ class Lookup:
         first *count* objects of *reader*, in key order."""
         if self.columns is None or all(name in self.dtypes for name in self.columns):
             return self
-        sample = list(itertools.islice(reader.values(), count))
-        fields = [
-            [obj.get(name) if isinstance(obj, dict) else None for obj in sample]
-            for name in self.columns
-        ]
+        # Decoded as the join decodes them, whatever type the reader decodes its objects to.
+        sample = [stored for _key, stored in itertools.islice(reader.range_raw(), count)]
+        fields = _field_decoder(self.columns).columns(sample)
         return replace(self, dtypes=dict(zip(self.columns, self.types(fields), strict=True)))
 
     def arrays(
