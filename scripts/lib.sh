@@ -66,12 +66,16 @@ pick_boost_package() {
 }
 
 APT_UPDATED=0
-apt_install() {
+apt_update_once() {
   ((APT_UPDATED)) || {
     log "apt-get update"
     as_root apt-get update -qq
     APT_UPDATED=1
   }
+}
+
+apt_install() {
+  apt_update_once
   log "apt-get install $*"
   as_root apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
@@ -88,16 +92,32 @@ ensure_system_packages() {
   fi
   if ! boost_headers_ok; then
     local boost
-    ((APT_UPDATED)) || {
-      log "apt-get update"
-      as_root apt-get update -qq
-      APT_UPDATED=1
-    }
+    apt_update_once
     boost="$(pick_boost_package)" || die "no Boost >= 1.81 development package in apt sources"
     apt_install "$boost"
     boost_headers_ok || die "installed $boost but /usr/include/boost is still older than 1.81"
   fi
   log "system packages present"
+}
+
+# What quordb serve's tests and benchmark drive it with: Debian's Chromium and its driver (the
+# browse page's tests) and wrk (bench/serve.py). Both Debian 12 and 13 ship all three; a
+# system without one skips what needs it rather than failing.
+ensure_serve_test_packages() {
+  local pkg missing=() available=()
+  for pkg in chromium chromium-driver wrk; do
+    deb_installed "$pkg" || missing+=("$pkg")
+  done
+  ((${#missing[@]})) || return 0
+  apt_update_once
+  for pkg in "${missing[@]}"; do
+    if apt-cache policy "$pkg" 2>/dev/null | grep -q '^ *Candidate: [^(]'; then
+      available+=("$pkg")
+    else
+      log "no $pkg in the apt sources: the tests that need it are skipped"
+    fi
+  done
+  ((${#available[@]} == 0)) || apt_install "${available[@]}"
 }
 
 # Prints "X.Y" for an interpreter that is >= 3.12, fails otherwise (also for broken pyenv shims).

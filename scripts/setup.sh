@@ -17,6 +17,7 @@ case "${1:-}" in
 esac
 
 ensure_system_packages
+ensure_serve_test_packages
 pythons="$(find_pythons)"
 if ((newest_only)); then
   pythons="$(tail -n 1 <<<"$pythons")"

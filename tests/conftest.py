@@ -2,14 +2,24 @@
 
 from __future__ import annotations
 
+import math
 import struct
 import types
 import zlib
 from collections.abc import Iterable, Mapping
 
+import msgpack
 import pytest
+from msgpack import Timestamp
 
 from quordb._quordb import _QuorWriter
+
+NAN_WITH_PAYLOAD = struct.unpack(">d", bytes.fromhex("fff8000000000abc"))[0]
+
+
+def packb(value):
+    return msgpack.packb(value, use_bin_type=True)
+
 
 # magic, version, num_keys, num_objects, index_offset, data_offset, file_crc32
 HEADER = struct.Struct(">4sB3xIIQQI4x")
@@ -170,3 +180,56 @@ def structure_damage(request):
     """(damaged file, its QuorCorruptError message, where it is first caught)."""
     blob, detail, where = request.param
     return blob, "QuorCorruptError: " + detail, where
+
+
+# Every kind of value msgpack holds, and payloads other encoders write, each given as bytes
+# (msgpack's, not the package's own encoder's): (payload, keys naming it); an object with no
+# key is stored all the same.
+RICH_OBJECTS: list[tuple[bytes, list[bytes]]] = [
+    (
+        packb({"name": "Ada", "tags": ["x", "y"], "age": 36, "active": True, "none": None}),
+        [b"user:1", b"ada"],
+    ),
+    (
+        packb({1: "one", -5: b"\x00\xff", b"raw": 1.5, None: [], 2.5: "f", False: "t"}),
+        [b"non-str keys"],
+    ),
+    (
+        packb([0.0, -0.0, 1e308, 5e-324, math.inf, -math.inf, math.nan, NAN_WITH_PAYLOAD]),
+        [b"floats"],
+    ),
+    (
+        packb([127, 128, 255, 256, 65535, 65536, 2**64 - 1, -32, -33, -129, -(2**63), 2**63]),
+        [b"ints"],
+    ),
+    (packb(msgpack.ExtType(5, b"ext data")), [b"ext"]),
+    (b"\xc7\x03\x80\x00\x00\x00", [b"ext of odd length"]),  # code -128, which msgpack reserves
+    (
+        packb(
+            [
+                Timestamp(1_700_000_000),
+                Timestamp(1_700_000_000, 123_456_000),
+                Timestamp(-1, 500_000_000),
+            ]
+        ),
+        [b"timestamps"],
+    ),
+    (packb("ü text 用户 \x00 end"), [b"\xff\xfe not utf-8", "é".encode()]),
+    (packb({"$bytes": "looks like a tag"}), [b"tag-like"]),
+    (packb(b""), [b"empty bin"]),
+    (packb({}), []),  # no key names it
+    # payloads that decoding and encoding again would not give back
+    (b"\xca\x3f\x80\x00\x00", [b"float32"]),
+    (b"\xd9\x01a", [b"str8 of one byte"]),
+    (b"\xc1", [b"not msgpack"]),
+    (b"\x91" * 1100 + b"\xc0", [b"too deep"]),
+    (b"\x81\xa1a\x01\xa1a\x02", [b"key repeated"]),
+]
+
+
+@pytest.fixture
+def rich_db(build_db):
+    """The database of RICH_OBJECTS, built by the module the format is defined by."""
+    objects = [payload for payload, _keys in RICH_OBJECTS]
+    keys = [(key, obj_id) for obj_id, (_payload, named) in enumerate(RICH_OBJECTS) for key in named]
+    return build_db(objects, keys, name="rich.qrdb")

@@ -121,7 +121,7 @@ def test_bad_input_lines_fail_with_their_line_number(tmp_path, line, message):
 @pytest.mark.parametrize(
     ("bad_line", "message"),
     [
-        ('{"k": "b", "big": 18446744073709551616}', "Integer value out of range"),
+        ('{"k": "b", "big": 18446744073709551616}', "can't serialize ints < -2**63"),
         ('{"k": "' + "x" * 70000 + '"}', "QuorError: key of 70000 exceeds"),
     ],
 )
@@ -243,14 +243,26 @@ def test_dump_renders_bytes_and_odd_maps_as_json(tmp_path):
             0,
             '[{"$float": "NaN"}, {"$float": "-Infinity"}, {"$bytes": "AQ=="}]\n',
         ),
-        (b"\xc1", 1, "quordb: the object of key 'k' cannot be decoded: not msgpack data\n"),
+        (
+            b"\xc1",
+            1,
+            (
+                "quordb: the object of key 'k' cannot be decoded: "
+                "MessagePack data is malformed: invalid opcode '\\xc1' (byte 0)\n"
+            ),
+        ),
+        (
+            b"\x91" * 100_000 + b"\xc0",
+            1,
+            "quordb: the object of key 'k' is nested too deeply to decode\n",
+        ),
         (
             b"\x91" * 3000 + b"\xc0",
             1,
-            "quordb: the object of key 'k' cannot be decoded: msgpack data nested too deeply\n",
+            "quordb: the object of key 'k' is nested too deeply to show\n",
         ),
     ],
-    ids=["strict JSON", "not msgpack", "too deep"],
+    ids=["strict JSON", "not msgpack", "too deep to decode", "too deep to show"],
 )
 def test_get_prints_strict_json_or_why_it_cannot(tmp_path, payload, status, shown):
     db = tmp_path / "odd.qrdb"
@@ -292,6 +304,10 @@ def test_key_given_as_undecodable_bytes_is_found(tmp_path):
         ["verify", "db.qrdb", "--no-verify"],
         ["join", "db.qrdb", "in.jsonl", "--out", "out.jsonl"],
         ["join", "db.qrdb", "in.jsonl", "--on", "id", "--out", "o", "--columns", "a,,b"],
+        ["serve", "db.qrdb", "--workers", "0"],
+        ["serve", "db.qrdb", "--port", "65536"],
+        ["serve", "db.qrdb", "--poll", "-1"],
+        ["serve", "db.qrdb", "--poll", "nan"],
     ],
 )
 def test_usage_errors_exit_2(args):

@@ -1,7 +1,9 @@
 """The dump format and load: a database dumped and loaded is the same file, byte for byte."""
 
+import datetime
 import json
 import math
+import pathlib
 import struct
 
 import msgpack
@@ -9,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from quordb import QuorWriter, ShardedWriter, _dump
+from quordb import Ext, QuorWriter, ShardedWriter, _dump
 from quordb._dump import (
     dump_lines,
     from_json,
@@ -46,6 +48,8 @@ raw_payloads = st.sampled_from(
 ) | st.binary(max_size=6)
 keys = st.text(max_size=6) | st.binary(max_size=6)
 NAN_WITH_SIGN = struct.pack(">Bd", 0xCB, -math.nan)
+# The dump of the rich_db fixture as quordb made it when it decoded with msgpack.
+RICH_DUMP = pathlib.Path(__file__).parent / "data" / "rich.dump.jsonl"
 
 
 def refuse_bare_constant(name):
@@ -86,6 +90,16 @@ def test_round_trip_rebuilds_the_same_file(tmp_path, capfd, objects, naming):
     assert count.objects == len(objects)
     for line in lines:  # every line is strict JSON on its own
         json.loads(line, parse_constant=refuse_bare_constant)
+
+
+def test_the_dump_of_a_rich_file_keeps_its_bytes_and_loads_back_to_the_file(
+    tmp_path, capfd, rich_db
+):
+    source = rich_db
+    assert "".join(line + "\n" for line in dump_lines(source)) == RICH_DUMP.read_text()
+    copy, _count, _lines = rebuilt(source, tmp_path)
+    capfd.readouterr()
+    assert copy.read_bytes() == pathlib.Path(source).read_bytes()
 
 
 def test_shared_and_unnamed_objects_are_dumped_once_each_in_stored_order(tmp_path, capfd):
@@ -141,9 +155,29 @@ def test_bad_tagged_values_are_refused(tagged):
         from_json(tagged)
 
 
-def test_to_json_and_from_json_are_inverse_on_tags():
-    value = {"a": [b"x", {2: msgpack.Timestamp(3, 4)}], "$k": None}
+@pytest.mark.parametrize(
+    "tagged",
+    [
+        datetime.datetime(1970, 1, 1, 0, 0, 3, 4, tzinfo=datetime.UTC),
+        Ext(7, b"\x00"),
+    ],
+    ids=["timestamp", "ext"],
+)
+def test_to_json_and_from_json_are_inverse_on_tags(tagged):
+    value = {"a": [b"x", {2: tagged}], "$k": None}
     assert from_json(json.loads(json.dumps(to_json(value)))) == value
+
+
+@pytest.mark.parametrize(
+    ("seconds", "nanoseconds"),
+    [(3, 0), (2**32, 0), (3, 4), (-1, 500_000_000), (2**40, 0), (-(2**63), 999_999_999)],
+    ids=["32-bit", "64-bit", "nanoseconds", "before 1970", "far ahead", "first of 96 bits"],
+)
+def test_a_dumped_timestamp_loads_as_the_bytes_msgpack_made(seconds, nanoseconds):
+    # Finer than a microsecond or outside the years 1 to 9999, a timestamp is no datetime:
+    # older dumps show such timestamps all the same.
+    expected = msgpack.packb(msgpack.Timestamp(seconds, nanoseconds))
+    assert payload_from_json({"$timestamp": [seconds, nanoseconds]}) == expected
 
 
 @pytest.mark.parametrize(

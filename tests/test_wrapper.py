@@ -1,6 +1,5 @@
 """QuorWriter and QuorReader: msgpack round trips, the Mapping contract, paths, lifetime."""
 
-import datetime as dt
 import os
 import pathlib
 import pickle
@@ -10,13 +9,14 @@ import threading
 import tracemalloc
 import weakref
 from collections.abc import Mapping
+from fractions import Fraction
 
 import msgpack
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quordb import DuplicateKeyError, QuorReader, QuorWriter, ShardedReader, ShardedWriter
+from quordb import DuplicateKeyError, Ext, QuorReader, QuorWriter, ShardedReader, ShardedWriter
 from quordb._quordb import _QuorReader, _QuorWriter
 
 msgpack_values = st.recursive(
@@ -397,7 +397,7 @@ def test_values_that_could_not_be_read_back_are_refused(tmp_path, streaming, val
         writer.add(value, "k")
     with pytest.raises(TypeError, match="map key that is a tuple"):
         writer.add_object(value)
-    fine = {1: "one", b"raw": [True, None], None: 0, 1.5: (1, 2), msgpack.ExtType(3, b"x"): {}}
+    fine = {1: "one", b"raw": [True, None], None: 0, 1.5: (1, 2), Ext(3, b"x"): {}}
     writer.add(fine, "k")
     assert QuorReader(finish(writer, target))["k"] == {**fine, 1.5: [1, 2]}
 
@@ -417,26 +417,25 @@ def test_add_key_and_native_errors_surface_unchanged(tmp_path):
 
 def test_custom_types_through_default_and_hooks(tmp_path):
     def encode(obj):
-        if isinstance(obj, dt.date):
-            return msgpack.ExtType(1, obj.isoformat().encode())
+        if isinstance(obj, Fraction):
+            return msgpack.ExtType(1, str(obj).encode())
         if isinstance(obj, complex):
             return {"__complex__": [obj.real, obj.imag]}
         raise TypeError(f"cannot encode {obj!r}")
 
     def ext_hook(code, data):
-        return dt.date.fromisoformat(data.decode()) if code == 1 else msgpack.ExtType(code, data)
+        return Fraction(data.decode()) if code == 1 else Ext(code, data)
 
     def object_hook(d):
         return complex(*d["__complex__"]) if "__complex__" in d else d
 
-    path = build(
-        str(tmp_path / "c.qrdb"), {"when": dt.date(2024, 2, 29), "z": 1 + 2j}, default=encode
-    )
+    path = build(str(tmp_path / "c.qrdb"), {"q": Fraction(1, 3), "z": 1 + 2j}, default=encode)
     assert dict(QuorReader(path, ext_hook=ext_hook, object_hook=object_hook)) == {
-        "when": dt.date(2024, 2, 29),
+        "q": Fraction(1, 3),
         "z": 1 + 2j,
     }
-    assert isinstance(QuorReader(path)["when"], msgpack.ExtType)
+    assert QuorReader(path, ext_hook=ext_hook)["q"] == Fraction(1, 3)
+    assert QuorReader(path)["q"] == Ext(1, b"1/3")
     with pytest.raises(TypeError):
         QuorWriter().add(object(), "k")
 

@@ -12,12 +12,21 @@ Build a database with `QuorWriter`, read it with `QuorReader`::
         db["user:1"]["name"]                  # 'Ada'
         [k for k, _ in db.prefix("user:")]    # ['user:1']
 
-Objects are stored as msgpack. `QuorReader` rests on the package's own native reader
+Objects are stored as msgpack, encoded and decoded by msgspec; ``QuorReader(path, type=T)``
+decodes each as *T* (a `msgspec.Struct`, a dataclass...). `QuorReader` rests on the package's own native reader
 (`quordb._native`), whose listings are lazy and exact and whose batched lookups release the
 interpreter lock; its ``*_raw`` methods hand out the stored bytes.
 """
 
-from quordb._errors import CorruptError, DuplicateKeyError, StoreError, StoreIOError, VersionError
+from quordb._codec import Ext
+from quordb._errors import (
+    CorruptError,
+    DecodeError,
+    DuplicateKeyError,
+    StoreError,
+    StoreIOError,
+    VersionError,
+)
 from quordb._quordb import __version__
 from quordb._reader import Key, PathArg, QuorReader
 from quordb._sharded_reader import ShardedReader, open
@@ -26,7 +35,9 @@ from quordb._writer import OnDuplicate, QuorWriter
 
 __all__ = [
     "CorruptError",
+    "DecodeError",
     "DuplicateKeyError",
+    "Ext",
     "Key",
     "OnDuplicate",
     "PathArg",

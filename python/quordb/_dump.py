@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import base64
 import binascii
+import datetime
 import json
 import math
 import os
@@ -35,15 +36,15 @@ import struct
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
+from functools import cache
 from typing import Any
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
-
 from quordb import QuorWriter, ShardedReader, ShardedWriter
+from quordb._codec import Decoding, Ext, decoding, plain_encoder
 from quordb._errors import CorruptError
 from quordb._inputs import BadRow, parse_json
 from quordb._manifest import MANIFEST_NAME
-from quordb._native import RecordScan
+from quordb._native import RecordScan, check_payload
 
 __all__ = [
     "LoadCount",
@@ -54,12 +55,14 @@ __all__ = [
     "key_to_json",
     "load_lines",
     "payload_from_json",
+    "payload_json_text",
     "payload_to_json",
     "to_json",
-    "unpack_failure",
 ]
 
 _NAN = struct.pack(">d", math.nan)
+_EPOCH = datetime.datetime(1970, 1, 1, tzinfo=datetime.UTC)
+_NANOSECONDS = 1_000_000_000
 _NAMED_FLOATS = {"NaN": math.nan, "Infinity": math.inf, "-Infinity": -math.inf}
 _NAN_BITS = re.compile(r"0x[0-9a-f]{16}")
 # Values that are JSON as they are; exact types, as a subclass may render otherwise.
@@ -97,8 +100,9 @@ def _b64(data: bytes) -> str:
 def to_json(value: Any) -> Any:
     """Turn a decoded msgpack value into something `json.dumps` renders and `from_json` undoes.
 
-    `bytes` become ``{"$bytes": base64}``, msgpack extension types
-    ``{"$ext": code, "data": base64}``, timestamps ``{"$timestamp": [s, ns]}``,
+    `bytes` become ``{"$bytes": base64}``, extension values (`Ext`)
+    ``{"$ext": code, "data": base64}``, timestamps (aware datetimes)
+    ``{"$timestamp": [s, ns]}``,
     infinities and NaNs ``{"$float": text}`` and a map with a key that is not a
     `str`, or starts with ``$``, ``{"$map": [[key, value], ...]}``; everything
     else is JSON already.
@@ -115,15 +119,41 @@ def to_json(value: Any) -> Any:
                 return {"$map": [[to_json(k), to_json(v)] for k, v in value.items()]}
             shown[k] = to_json(v)
         return shown
-    if isinstance(value, msgpack.ExtType):  # a namedtuple: before the tuples
-        return {"$ext": value.code, "data": _b64(value.data)}
     if isinstance(value, list | tuple):
         return [to_json(v) for v in value]
     if isinstance(value, bytes | bytearray | memoryview):
         return {"$bytes": _b64(bytes(value))}
-    if isinstance(value, msgpack.Timestamp):
-        return {"$timestamp": [value.seconds, value.nanoseconds]}
+    if isinstance(value, Ext):
+        return {"$ext": value.code, "data": _b64(value.data)}
+    if isinstance(value, datetime.datetime) and value.tzinfo is not None:
+        return {"$timestamp": list(_timestamp_parts(value))}
     return value
+
+
+def _timestamp_parts(value: datetime.datetime) -> tuple[int, int]:
+    """The seconds since the epoch and the nanoseconds after them of an aware datetime, in
+    integers: float seconds would round."""
+    since = value - _EPOCH
+    return since.days * 86_400 + since.seconds, since.microseconds * 1000
+
+
+def _timestamp(seconds: int, nanoseconds: int) -> datetime.datetime | Ext:
+    """The timestamp of *seconds* and *nanoseconds*: a datetime where one holds it exactly,
+    else msgpack's extension -1 in the smallest of its three forms, as encoders write it."""
+    if nanoseconds % 1000 == 0 and 0 <= nanoseconds < _NANOSECONDS:
+        try:
+            return _EPOCH + datetime.timedelta(seconds=seconds, microseconds=nanoseconds // 1000)
+        except OverflowError:
+            pass  # beyond datetime's years
+    if not 0 <= nanoseconds < _NANOSECONDS:
+        raise ValueError(f"a timestamp's nanoseconds are 0 to 999999999, not {nanoseconds}")
+    if not -(2**63) <= seconds < 2**63:
+        raise ValueError(f"a timestamp's seconds are a signed 64-bit integer, not {seconds}")
+    if seconds >> 34 == 0:
+        if nanoseconds == 0 and seconds >> 32 == 0:
+            return Ext(-1, struct.pack(">I", seconds))
+        return Ext(-1, struct.pack(">Q", nanoseconds << 34 | seconds))
+    return Ext(-1, struct.pack(">Iq", nanoseconds, seconds))
 
 
 def _unb64(text: Any) -> bytes:
@@ -154,46 +184,50 @@ def from_json(value: Any) -> Any:
             except TypeError as exc:  # a key that cannot be one, such as a list
                 raise ValueError(f'"$map": {exc}') from None
         case {"$ext": int(code), "data": data} if len(value) == 2:
-            return msgpack.ExtType(code, _unb64(data))
+            return Ext(code, _unb64(data))
         case {"$timestamp": [int(seconds), int(nanoseconds)]} if len(value) == 1:
-            return msgpack.Timestamp(seconds, nanoseconds)
+            return _timestamp(seconds, nanoseconds)
         case {"$float": text} if len(value) == 1:
             return _float_from_tag(text)
     raise ValueError(f"unknown tagged value {json.dumps(value)[:80]}")
 
 
 def _pack(value: Any) -> bytes:
-    packed: bytes = msgpack.packb(value, use_bin_type=True)  # what QuorWriter stores
-    return packed
+    return plain_encoder()(value)  # what QuorWriter stores
 
 
-def _unpack(payload: bytes) -> Any:
-    return msgpack.unpackb(payload, raw=False, strict_map_key=False)  # what QuorReader reads
+def _ext_of_older_releases(code: int, data: bytes) -> Ext:
+    # Releases that decoded with msgpack could not read an extension value with a negative
+    # code, which msgpack reserves, so their dumps keep such payloads verbatim: so do ours,
+    # and what they load, ours load.
+    if code < 0:
+        raise ValueError(f"extension code {code} is reserved")
+    return Ext(code, data)
 
 
-# msgpack's unpack errors of these classes carry no message of their own.
-_UNPACK_FAILURES = {
-    msgpack.FormatError: "not msgpack data",
-    msgpack.StackError: "msgpack data nested too deeply",
-}
-
-
-def unpack_failure(exc: Exception) -> str:
-    """Why msgpack could not decode: *exc*'s message, or what its class means when it has none."""
-    return str(exc) or _UNPACK_FAILURES.get(type(exc), type(exc).__name__)
+@cache
+def _dump_decoding() -> Decoding[Any]:
+    return decoding(ext_hook=_ext_of_older_releases)
 
 
 def payload_to_json(payload: bytes) -> Any:
     """A stored object as JSON: its decoded value, or ``{"$msgpack": BASE64}`` when loading the
-    value would not store the same bytes (a payload from another encoder, or no msgpack)."""
+    value would not store the same bytes (a payload from another encoder, or no msgpack) or
+    a writer would refuse it (a map with an array as a key)."""
     try:
-        value = _unpack(payload)
+        value = _dump_decoding().decode(payload)
         rendered = to_json(value)
         if _pack(value) == payload:
+            check_payload(payload)
             return rendered
     except (ValueError, TypeError, OverflowError, RecursionError):
-        pass  # msgpack's unpack errors derive from ValueError
+        pass  # the codec's decoding errors derive from ValueError
     return {"$msgpack": _b64(payload)}
+
+
+def payload_json_text(payload: bytes) -> str:
+    """A stored object as strict JSON text: the ``"value"`` of its dump lines."""
+    return _encode(payload_to_json(payload))
 
 
 def payload_from_json(value: Any) -> bytes:
@@ -252,7 +286,7 @@ def _scan_lines(scans: Sequence[_ShardScan]) -> Iterator[str]:
         first, keys_dumped = number, 0
         for chunk in scan.records:
             for payload, keys in chunk:
-                tail = f', "value": {_encode(payload_to_json(payload))}, "object": {number}}}'
+                tail = f', "value": {payload_json_text(payload)}, "object": {number}}}'
                 if not keys:
                     yield "{" + tail[2:]
                 for key in keys:
@@ -292,7 +326,7 @@ def _set_scans(directory: str, verify: bool) -> list[_ShardScan]:
     raise CorruptError.about(directory, f"the shard set kept changing during the dump: {problem}")
 
 
-def _open_scans(reader: ShardedReader, verify: bool) -> list[_ShardScan] | str:
+def _open_scans(reader: ShardedReader[Any], verify: bool) -> list[_ShardScan] | str:
     """A scan of each shard *reader* has open, or what changed in the directory meanwhile."""
     scans = []
     for entry, shard in zip(reader.manifest.shards, reader.shards, strict=True):
@@ -361,7 +395,7 @@ def load_lines(
                 add_key(key_from_json(entry["key"]), obj_id)
                 count.keys += 1
         except (ValueError, OverflowError) as exc:
-            raise BadRow(where, str(exc) or unpack_failure(exc)) from None
+            raise BadRow(where, str(exc) or type(exc).__name__) from None
         except RecursionError:
             raise BadRow(where, "the value is nested too deeply to store") from None
     return count

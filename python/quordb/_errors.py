@@ -10,7 +10,14 @@ from __future__ import annotations
 
 import os
 
-__all__ = ["CorruptError", "DuplicateKeyError", "StoreError", "StoreIOError", "VersionError"]
+__all__ = [
+    "CorruptError",
+    "DecodeError",
+    "DuplicateKeyError",
+    "StoreError",
+    "StoreIOError",
+    "VersionError",
+]
 
 
 class StoreError(Exception):
@@ -80,7 +87,38 @@ class DuplicateKeyError(StoreError, ValueError):
         return (type(self), (self.args[0], self.key, self.first, self.second))
 
 
+class DecodeError(StoreError, ValueError):
+    """A stored object that cannot be decoded, or that does not match the reader's ``type``.
+
+    *key* is the key that named it (None for one listed by ``objects()``), *reason* what is
+    wrong, as the message says it after the key. The codec's own error is the ``__cause__``.
+    """
+
+    prefix = "QuorError: "
+
+    def __init__(self, message: str, key: str | bytes | None = None, reason: str = ""):
+        super().__init__(message)
+        self.key = key
+        self.reason = reason
+
+    @classmethod
+    def of(cls, key: str | bytes | None, reason: str) -> DecodeError:
+        """The failure of the object of *key* (None: of an object no key was asked for)."""
+        subject = "a stored object" if key is None else f"the object of key {key!r}"
+        return cls(f"{cls.prefix}{subject} {reason}", key, reason)
+
+    def __reduce__(self) -> tuple[object, ...]:
+        return (type(self), (self.args[0], self.key, self.reason))
+
+
 # Shown, and pickled, under the package's public name, where users import them from.
-for _class in (StoreError, CorruptError, VersionError, StoreIOError, DuplicateKeyError):
+for _class in (
+    StoreError,
+    CorruptError,
+    VersionError,
+    StoreIOError,
+    DuplicateKeyError,
+    DecodeError,
+):
     _class.__module__ = "quordb"
 del _class

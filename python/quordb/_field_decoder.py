@@ -4,7 +4,9 @@ A join usually wants a few fields of every object it finds. Decoding whole objec
 Python object of every string and list in them; a msgspec struct of just the wanted fields
 skips the others inside the decoder, which is several times faster on records of a dozen
 fields. An object that is no map with text keys (a list, a number, a map keyed by integers)
-is decoded whole by msgpack, as the readers decode it, and its fields taken from that.
+is decoded whole, as a reader without a type decodes it, and its fields taken from that.
+Both decodings are the package's codec's, so values (extension values, timestamps) come out
+as the readers give them.
 """
 
 from __future__ import annotations
@@ -13,15 +15,11 @@ from collections.abc import Sequence
 from operator import attrgetter
 from typing import Any
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
 import msgspec
 
+from quordb._codec import decoding, plain_decoding
+
 __all__ = ["FieldDecoder"]
-
-
-def _ext(code: int, data: memoryview) -> msgpack.ExtType:
-    # What msgpack.unpackb hands back for an extension type, so both paths agree.
-    return msgpack.ExtType(code, bytes(data))
 
 
 class FieldDecoder:
@@ -32,13 +30,12 @@ class FieldDecoder:
         self.fields = tuple(fields)
         # Attribute names of our own: a field's name need not be an identifier.
         attributes = [f"f{index}" for index in range(len(self.fields))]
-        struct = msgspec.defstruct(
+        self._struct = msgspec.defstruct(
             "Fields",
             [(attribute, Any, None) for attribute in attributes],
             rename=dict(zip(attributes, self.fields, strict=True)),
         )
-        self._struct = struct
-        self._decode = msgspec.msgpack.Decoder(struct, ext_hook=_ext).decode
+        self._decode = decoding(self._struct).decode
         self._getters = [attrgetter(attribute) for attribute in attributes]
 
     def columns(self, stored: Sequence[bytes | None]) -> list[list[Any]]:
@@ -56,7 +53,7 @@ class FieldDecoder:
         try:
             return self._decode(raw)
         except msgspec.ValidationError:
-            obj = msgpack.unpackb(raw, raw=False, strict_map_key=False)
+            obj = plain_decoding().decode(raw)
         if not isinstance(obj, dict):
             return None
         return self._struct(*(obj.get(field) for field in self.fields))

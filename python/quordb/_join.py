@@ -39,7 +39,7 @@ _BATCH_ROWS = 4096
 
 
 def join(
-    reader: QuorReader | ShardedReader,
+    reader: QuorReader[Any] | ShardedReader[Any],
     source: Input,
     on: str,
     lookup: Lookup,
@@ -88,7 +88,7 @@ def _output(out: str) -> Iterator[IO[bytes]]:
         raise
 
 
-def _found(reader: QuorReader | ShardedReader, keys: list[Any]) -> int:
+def _found(reader: QuorReader[Any] | ShardedReader[Any], keys: list[Any]) -> int:
     """How many of *keys* are present; a None key (a null field) is not."""
     return sum(reader.exists_many(keys))
 
@@ -170,7 +170,7 @@ def _batches(
 
 
 def _join_rows(
-    reader: QuorReader | ShardedReader,
+    reader: QuorReader[Any] | ShardedReader[Any],
     source: Input,
     on: str,
     lookup: Lookup,
@@ -196,7 +196,7 @@ def _join_rows(
 
 
 def _join_parquet(
-    reader: QuorReader | ShardedReader,
+    reader: QuorReader[Any] | ShardedReader[Any],
     source: Input,
     on: str,
     lookup: Lookup,

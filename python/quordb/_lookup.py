@@ -230,7 +230,7 @@ class Lookup:
             return [f"{self.prefix}object"]
         return [f"{self.prefix}{name}" for name in self.columns]
 
-    def values(self, reader: ReaderMapping, keys: Sequence[Key | None]) -> list[list[Any]]:
+    def values(self, reader: ReaderMapping[Any], keys: Sequence[Key | None]) -> list[list[Any]]:
         """A list per added column, a value per key (*default* where nothing was found)."""
         # A None key is absent, as is anything that cannot be a key.
         listed = cast("Sequence[Key]", keys)
@@ -258,7 +258,7 @@ class Lookup:
                 kinds.append(None if values is None else inferred_type(values[index]))
         return kinds
 
-    def sampled(self, reader: ReaderMapping, count: int = DTYPE_SAMPLE) -> Lookup:
+    def sampled(self, reader: ReaderMapping[Any], count: int = DTYPE_SAMPLE) -> Lookup:
         """This lookup with a type for every field: those not declared inferred from the
         first *count* objects of *reader*, in key order."""
         if self.columns is None or all(name in self.dtypes for name in self.columns):
@@ -306,7 +306,7 @@ def added_frame(
 
 
 def lookup_frame(
-    reader: ReaderMapping, frame: pandas.DataFrame, on: str, lookup: Lookup
+    reader: ReaderMapping[Any], frame: pandas.DataFrame, on: str, lookup: Lookup
 ) -> pandas.DataFrame:
     """*frame* with what *lookup* adds for the key in each row's column *on*."""
     keys = series_join_keys(frame[on], on)

@@ -1,12 +1,13 @@
 """`ReaderMapping`: the read-only mapping surface that `QuorReader` and `ShardedReader` share.
 
-A subclass finds stored bytes (lookups, the ``*_raw`` listings); this class
-decodes them and supplies the views, identity equality, the closed check and
-the ``with`` protocol.
+A subclass finds stored bytes (lookups, the ``*_raw`` listings) and decodes its listings; this
+class decodes lookups and batches, names the key of an object that cannot be decoded, and
+supplies the views, identity equality, the closed check and the ``with`` protocol.
 """
 
 from __future__ import annotations
 
+import weakref
 from abc import abstractmethod
 from collections.abc import (
     Callable,
@@ -18,33 +19,19 @@ from collections.abc import (
     Sequence,
     ValuesView,
 )
-from functools import partial
+from itertools import chain, islice
 from operator import itemgetter
 from types import TracebackType
 from typing import Any, ClassVar, Self
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
+from quordb._codec import Decoding, decoding, plain_decoding
+from quordb._errors import DecodeError
 
-__all__ = ["Key", "ReaderMapping", "decoder"]
+__all__ = ["Key", "ReaderMapping"]
 
 #: A key as the layer accepts it, and as listings hand it back: text (stored
 #: as its UTF-8 bytes) or bytes.
 type Key = str | bytes
-
-
-def decoder(
-    ext_hook: Callable[[int, bytes], Any] | None,
-    object_hook: Callable[[dict[Any, Any]], Any] | None,
-) -> Callable[[bytes], Any]:
-    """The msgpack decoding of stored objects, with the caller's hooks."""
-    hooks: dict[str, Any] = {}
-    if ext_hook is not None:
-        hooks["ext_hook"] = ext_hook
-    if object_hook is not None:
-        hooks["object_hook"] = object_hook
-    # Maps written by msgpack users may have int or bytes keys; the default
-    # strict_map_key=True would refuse to read back what the writer accepted.
-    return partial(msgpack.unpackb, raw=False, strict_map_key=False, **hooks)
 
 
 class _KeysView(KeysView[Key]):
@@ -52,41 +39,63 @@ class _KeysView(KeysView[Key]):
 
     __slots__ = ()
 
-    _mapping: ReaderMapping
+    _mapping: ReaderMapping[Any]
 
     def __iter__(self) -> Iterator[Key]:
         return iter(self._mapping)
 
 
-class _ItemsView(ItemsView[Key, Any]):
+class _ItemsView[T](ItemsView[Key, T]):
     """``(key, object)`` pairs in key order, fetched a chunk at a time."""
 
     __slots__ = ()
 
-    _mapping: ReaderMapping
+    _mapping: ReaderMapping[T]
 
-    def __iter__(self) -> Iterator[tuple[Key, Any]]:
-        return self._mapping._decoded_pairs(self._mapping._items_raw())
+    def __iter__(self) -> Iterator[tuple[Key, T]]:
+        return self._mapping._decoded_items()
 
 
-class _ValuesView(ValuesView[Any]):
+class _ValuesView[T](ValuesView[T]):
     """One object per key in key order (shared objects repeat), a chunk at a time."""
 
     __slots__ = ()
 
-    _mapping: ReaderMapping
+    _mapping: ReaderMapping[T]
 
-    def __iter__(self) -> Iterator[Any]:
-        return map(self._mapping._decode, self._mapping._values_raw())
+    def __iter__(self) -> Iterator[T]:
+        return self._mapping._decoded_values()
 
 
-class ReaderMapping(Mapping[Key, Any]):
-    """Read-only mapping of key to msgpack-decoded object; equal and hashed by identity."""
+class _FirstDecode:
+    """A reader's decoding until it first decodes: makes the decoder, hands it to the reader
+    and decodes. It holds the reader weakly, so that a reader dropped is freed at once, with
+    its mapping of the file."""
+
+    __slots__ = ("reader",)
+
+    def __init__(self, reader: weakref.ref[ReaderMapping[Any]]) -> None:
+        self.reader = reader
+
+    def __call__(self, payload: bytes) -> Any:
+        made = plain_decoding()
+        reader = self.reader()
+        if reader is not None:
+            # _decoding is read only once a decode has raised, so it is set before decoding.
+            reader._decoding = made
+            reader._decode = made.decode
+        return made.decode(payload)
+
+
+class ReaderMapping[T](Mapping[Key, T]):
+    """Read-only mapping of key to decoded object; equal and hashed by identity."""
 
     __slots__ = ()
 
     _CLOSED_MESSAGE: ClassVar[str]
-    _decode: Callable[[bytes], Any]
+    _decoding: Decoding[T]
+    # The decoder's own method, kept apart from _decoding so that a lookup finds it at once.
+    _decode: Callable[[bytes], T]
 
     # What a subclass provides
 
@@ -112,12 +121,43 @@ class ReaderMapping(Mapping[Key, Any]):
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]: ...
 
     @abstractmethod
-    def _items_raw(self) -> Iterator[tuple[Key, bytes]]:
-        """Every ``(key, stored bytes)`` pair in key order; made at once, read lazily."""
+    def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
+        """The ``(key, object)`` pairs whose key bytes start with *prefix*, in key order.
 
-    def _values_raw(self) -> Iterator[bytes]:
-        """The stored bytes of each key's object, in key order."""
-        return map(itemgetter(1), self._items_raw())
+        Lazy: entries are fetched and decoded a chunk at a time as the iterator is consumed.
+        """
+
+    @abstractmethod
+    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, T]]:
+        """The ``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive).
+
+        Keys compare by their bytes; a missing bound is open.  A binary search
+        finds *start*, then the walk fetches and decodes a chunk at a time.
+        """
+
+    @abstractmethod
+    def _decoded_items(self) -> Iterator[tuple[Key, T]]:
+        """Every ``(key, object)`` pair in key order; made at once, read lazily."""
+
+    def _decoded_values(self) -> Iterator[T]:
+        """Each key's object, in key order."""
+        return map(itemgetter(1), self._decoded_items())
+
+    def _take_decoding(
+        self,
+        type: Any,
+        ext_hook: Callable[[int, bytes], Any] | None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None,
+    ) -> None:
+        """Decode as *type* with the hooks. A reader without them makes its decoder when it
+        first decodes, so that one opened to list keys or check a file never imports msgspec;
+        one with them makes it now, so that what cannot go together fails before any file is
+        opened."""
+        if type is Any and ext_hook is None and object_hook is None:
+            self._decode = _FirstDecode(weakref.ref(self))
+        else:
+            self._decoding = decoding(type, ext_hook, object_hook)
+            self._decode = self._decoding.decode
 
     # Views and identity
 
@@ -125,11 +165,11 @@ class ReaderMapping(Mapping[Key, Any]):
         """A view of the keys in sorted byte order, fetched a chunk at a time."""
         return _KeysView(self)
 
-    def items(self) -> ItemsView[Key, Any]:
+    def items(self) -> ItemsView[Key, T]:
         """A view of ``(key, object)`` pairs in key order, fetched a chunk at a time."""
         return _ItemsView(self)
 
-    def values(self) -> ValuesView[Any]:
+    def values(self) -> ValuesView[T]:
         """A view of the objects in key order, one per key, fetched a chunk at a time."""
         return _ValuesView(self)
 
@@ -138,35 +178,82 @@ class ReaderMapping(Mapping[Key, Any]):
     def __eq__(self, other: object) -> bool:
         return self is other
 
-    # Decoded forms of the raw queries
+    # Decoding
 
-    def prefix(self, prefix: Key) -> Iterator[tuple[Key, Any]]:
-        """The ``(key, object)`` pairs whose key bytes start with *prefix*, in key order.
-
-        Lazy: entries are fetched a chunk at a time as the iterator is consumed.
-        """
-        return self._decoded_pairs(self.prefix_raw(prefix))
-
-    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, Any]]:
-        """The ``(key, object)`` pairs from *start* (inclusive) to *stop* (exclusive).
-
-        Keys compare by their bytes; a missing bound is open.  A binary search
-        finds *start*, then the walk fetches a chunk at a time.
-        """
-        return self._decoded_pairs(self.range_raw(start, stop))
-
-    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[Any]:
+    def get_many(self, keys: Iterable[Key], default: Any = None) -> list[T | Any]:
         """The object of each key of *keys* (*default* for an absent one), in order.
 
         The lookups of the whole batch overlap their memory misses and run
-        without the interpreter lock.
+        without the interpreter lock; the objects are decoded in one pass.
         """
+        listed = keys if isinstance(keys, list | tuple) else list(keys)
+        payloads = self.get_many_raw(listed)
+        if None not in payloads:
+            return self._decoded_batch(listed, payloads)  # type: ignore[arg-type]  # no None
         decode = self._decode
-        return [default if raw is None else decode(raw) for raw in self.get_many_raw(keys)]
+        try:
+            return [default if payload is None else decode(payload) for payload in payloads]
+        except self._decoding.failures as error:
+            failure = self._first_failure(zip(listed, payloads), error)
+            raise failure from failure.__cause__
 
-    def _decoded_pairs(self, pairs: Iterable[tuple[Key, bytes]]) -> Iterator[tuple[Key, Any]]:
-        decode = self._decode
-        return ((key, decode(raw)) for key, raw in pairs)
+    def _decoded_batch(self, keys: Iterable[Key | None], payloads: Sequence[bytes]) -> list[T]:
+        """*payloads* decoded, in one call with no Python step per object; a failure names
+        the key of the first that fails, from *keys* (None: no key)."""
+        try:
+            return list(map(self._decode, payloads))
+        except self._decoding.failures as error:
+            failure = self._first_failure(zip(keys, payloads), error)
+            raise failure from failure.__cause__
+
+    # A scan decodes a chunk at a time, and flattens the chunks without a Python step per
+    # object. Its chunks come from a generator, so that an iteration that raised ends, as a
+    # generator's does, rather than go on from the next chunk.
+
+    def _decoded_chunks(self, chunks: Iterator[list[tuple[Key, bytes]]]) -> Iterator[tuple[Key, T]]:
+        """The pairs of a chunked raw scan, decoded; made at once, read lazily."""
+        return chain.from_iterable(self._each_chunk_decoded(chunks))
+
+    def _each_chunk_decoded(
+        self, chunks: Iterator[list[tuple[Key, bytes]]]
+    ) -> Iterator[Iterator[tuple[Key, T]]]:
+        for chunk in chunks:
+            keys = list(map(itemgetter(0), chunk))
+            yield zip(keys, self._decoded_batch(keys, list(map(itemgetter(1), chunk))), strict=True)
+
+    def _decoded_value_chunks(
+        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
+    ) -> Iterator[T]:
+        """The objects of a chunked scan of values, decoded; *key_chunks*, the same scan's
+        keys, is read only to name the key of an object that fails."""
+        return chain.from_iterable(self._each_value_chunk_decoded(chunks, key_chunks))
+
+    def _each_value_chunk_decoded(
+        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
+    ) -> Iterator[list[T]]:
+        for index, chunk in enumerate(chunks):
+            try:
+                decoded = list(map(self._decode, chunk))
+            except self._decoding.failures as error:
+                keys = next(islice(key_chunks, index, None))
+                failure = self._first_failure(zip(keys, chunk), error)
+                raise failure from failure.__cause__
+            yield decoded
+
+    def _first_failure(
+        self, pairs: Iterable[tuple[Key | None, bytes | None]], error: BaseException
+    ) -> DecodeError:
+        """The failure of the first of the ``(key, payload)`` *pairs* that does not decode
+        (*error*, with no key, if each does now)."""
+        decoding = self._decoding
+        for key, payload in pairs:
+            if payload is None:
+                continue
+            try:
+                decoding.decode(payload)
+            except decoding.failures as own:
+                return decoding.failure(key, own)
+        return decoding.failure(None, error)
 
     # Joins
 

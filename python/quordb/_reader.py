@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
+import builtins
 import os
 from collections.abc import Callable, Iterable, Iterator
-from itertools import chain
-from typing import Any, Literal, NoReturn
+from itertools import chain, repeat
+from typing import Any, Literal, NoReturn, overload
 
-from quordb._mapping import Key, ReaderMapping, decoder
+from quordb._mapping import Key, ReaderMapping
 from quordb._native import Reader
 from quordb._quordb import _QuorReader
 
@@ -51,15 +52,21 @@ class _ClosedReader:
         raise ValueError(_CLOSED_MESSAGE)
 
 
-class QuorReader(ReaderMapping):
+class QuorReader[T](ReaderMapping[T]):
     """Read-only mapping of key to object over one `.qrdb` database file.
 
     ``QuorReader(path, verify=True)`` opens and maps *path* (a `str` or any
     path-like object); with *verify* the whole-file CRC-32 is checked first,
     and that the index ends exactly at the end of the file.
-    Values are msgpack-decoded with ``raw=False`` (msgpack strings become `str`,
-    binary becomes `bytes`, arrays become `list`); *ext_hook* and *object_hook*
-    are handed to `msgpack.unpackb` for custom types.
+    Values are msgpack, decoded by msgspec: strings become `str`, binary
+    `bytes`, arrays `list`, extension values `quordb.Ext` and timestamps
+    aware `datetime.datetime` objects.  ``type=T`` decodes every value as *T*
+    (a `msgspec.Struct`, a dataclass, a `TypedDict`, or any type msgspec
+    takes), skipping the fields *T* does not name; a value that does not
+    match raises `DecodeError`, which names its key, and the reader stays
+    usable.  *ext_hook(code, data)* makes what an extension value becomes;
+    *object_hook(dict)* is called for every map, with msgpack (the ``msgpack``
+    extra) decoding instead of msgspec.
 
     Keys are looked up by their bytes: a `str` key is its UTF-8 encoding, a
     `bytes` key is taken as it is.  Listings (iteration, `keys`, `items`,
@@ -91,28 +98,47 @@ class QuorReader(ReaderMapping):
     lookups and long chunk fetches let other threads run meanwhile.
     """
 
-    __slots__ = ("__weakref__", "_decode", "_identity", "_native", "_path", "_raw")
+    __slots__ = ("__weakref__", "_decode", "_decoding", "_identity", "_native", "_path", "_raw")
 
     _CLOSED_MESSAGE = _CLOSED_MESSAGE
 
     _native: Reader
     _raw: _QuorReader | None
 
+    @overload
     def __init__(
-        self,
+        self: QuorReader[Any],
         path: PathArg,
         verify: bool = True,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self,
+        path: PathArg,
+        verify: bool = True,
+        *,
+        type: builtins.type[T],
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+    ) -> None: ...
+    def __init__(
+        self,
+        path: PathArg,
+        verify: bool = True,
+        *,
+        type: Any = Any,
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
+        self._take_decoding(type, ext_hook, object_hook)
         self._path = path_text(path)
         # Taken before the open, as the native reader takes its own: a rename
         # in between makes `raw` refuse once, never serve another file.
         self._identity = _identity(self._path)
         self._native = Reader(self._path, verify)
         self._raw = None
-        self._decode = decoder(ext_hook, object_hook)
 
     @property
     def path(self) -> str:
@@ -151,15 +177,23 @@ class QuorReader(ReaderMapping):
 
     # Mapping protocol
 
-    def __getitem__(self, key: Key) -> Any:
+    def __getitem__(self, key: Key) -> T:
         raw = self._native.get_raw(key)
         if raw is None:
             raise KeyError(key)
-        return self._decode(raw)
+        try:
+            return self._decode(raw)
+        except self._decoding.failures as error:
+            raise self._decoding.failure(key, error) from error
 
-    def get(self, key: Key, default: Any = None) -> Any:
+    def get(self, key: Key, default: Any = None) -> T | Any:
         raw = self._native.get_raw(key)
-        return default if raw is None else self._decode(raw)
+        if raw is None:
+            return default
+        try:
+            return self._decode(raw)
+        except self._decoding.failures as error:
+            raise self._decoding.failure(key, error) from error
 
     def get_raw(self, key: Key) -> bytes | None:
         """The stored msgpack bytes of *key*'s object, or None when it is absent."""
@@ -175,6 +209,12 @@ class QuorReader(ReaderMapping):
         return chain.from_iterable(self._scan("keys"))
 
     # Ordered and bulk queries
+
+    def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
+        return self._decoded_chunks(self._native.scan_prefix("items", prefix))
+
+    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, T]]:
+        return self._decoded_chunks(self._native.scan("items", start, stop))
 
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
@@ -198,14 +238,13 @@ class QuorReader(ReaderMapping):
         """Whether each key of *keys* is present, in order."""
         return self._native.exists_many(keys)
 
-    def objects(self) -> list[Any]:
+    def objects(self) -> list[T]:
         """Every stored object that some key names, once each, ordered by its first key.
 
         An object that no key names is stored and counted in ``stats()["num_objects"]``
         but not listed.
         """
-        decode = self._decode
-        return [decode(raw) for raw in self._native.objects_raw()]
+        return self._decoded_batch(repeat(None), self._native.objects_raw())
 
     def stats(self) -> dict[str, Any]:
         """File metadata: path, version, num_keys, num_objects, index_offset,
@@ -262,8 +301,10 @@ class QuorReader(ReaderMapping):
         # Made at once, not on first next(): the iteration reads the file open now.
         return self._native.scan(what)
 
-    def _items_raw(self) -> Iterator[tuple[Key, bytes]]:
-        return chain.from_iterable(self._scan("items"))
+    def _decoded_items(self) -> Iterator[tuple[Key, T]]:
+        return self._decoded_chunks(self._scan("items"))
 
-    def _values_raw(self) -> Iterator[bytes]:
-        return chain.from_iterable(self._scan("values"))
+    def _decoded_values(self) -> Iterator[T]:
+        # The keys' scan is made with the values' own, on the same file; it is read only
+        # to name the key of an object that fails.
+        return self._decoded_value_chunks(self._scan("values"), self._scan("keys"))

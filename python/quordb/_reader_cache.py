@@ -14,6 +14,7 @@ from __future__ import annotations
 import os
 import threading
 from dataclasses import dataclass
+from typing import Any
 
 from quordb._manifest import MANIFEST_NAME
 from quordb._reader import PathArg, QuorReader, path_text
@@ -22,7 +23,7 @@ from quordb._sharded_reader import open as open_database
 
 __all__ = ["close_readers", "readers_opened", "shared_reader"]
 
-type Reader = QuorReader | ShardedReader
+type Reader = QuorReader[Any] | ShardedReader[Any]
 type Identity = tuple[int, int, int] | None
 
 

@@ -2,17 +2,18 @@
 
 from __future__ import annotations
 
+import builtins
 import heapq
 import os
 import threading
 import time
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
-from typing import Any, Literal
+from typing import Any, Literal, overload
 
 from quordb._errors import CorruptError, StoreIOError
 from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry, shard_error
-from quordb._mapping import Key, ReaderMapping, decoder
+from quordb._mapping import Key, ReaderMapping
 from quordb._native import shard_of
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
@@ -31,12 +32,12 @@ class _ShardMismatch(Exception):
 
 
 @dataclass(frozen=True, slots=True)
-class _OpenSet:
+class _OpenSet[T]:
     """The shards a reader has open, swapped whole by `refresh` so that every call
     sees one set: routing takes the shard count from `readers` itself."""
 
     manifest: Manifest
-    readers: tuple[QuorReader, ...]
+    readers: tuple[QuorReader[T], ...]
     length: int
 
 
@@ -53,11 +54,11 @@ def _merged(iterators: Iterable[Iterator[Any]], key: Callable[[Any], bytes]) -> 
     return heapq.merge(*list(iterators), key=key)
 
 
-class ShardedReader(ReaderMapping):
+class ShardedReader[T](ReaderMapping[T]):
     """Read-only mapping over a shard set, with the methods of `QuorReader`.
 
     Opens every shard the manifest lists, each as a `QuorReader` with the given
-    *verify*, *ext_hook* and *object_hook*, and checks its key count, object
+    *verify*, *type*, *ext_hook* and *object_hook*, and checks its key count, object
     count, size and CRC-32 against the manifest. A lookup goes to the one shard
     its key routes to; a batch goes to each shard once; listings merge the
     shards lazily in key order. What cannot be a key is absent, as from `QuorReader`.
@@ -71,36 +72,60 @@ class ShardedReader(ReaderMapping):
         "__weakref__",
         "_closed",
         "_decode",
+        "_decoding",
         "_directory",
         "_ext_hook",
         "_object_hook",
         "_set",
         "_swap",
+        "_type",
         "_verify",
     )
 
     _CLOSED_MESSAGE = "I/O operation on a closed ShardedReader"
+    _set: _OpenSet[T]
 
+    @overload
     def __init__(
-        self,
+        self: ShardedReader[Any],
         directory: PathArg,
         verify: bool = True,
         *,
         ext_hook: Callable[[int, bytes], Any] | None = None,
         object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+    ) -> None: ...
+    @overload
+    def __init__(
+        self,
+        directory: PathArg,
+        verify: bool = True,
+        *,
+        type: builtins.type[T],
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+    ) -> None: ...
+    def __init__(
+        self,
+        directory: PathArg,
+        verify: bool = True,
+        *,
+        type: Any = Any,
+        ext_hook: Callable[[int, bytes], Any] | None = None,
+        object_hook: Callable[[dict[Any, Any]], Any] | None = None,
     ) -> None:
+        # Each shard makes its own decoding from the same arguments.
+        self._take_decoding(type, ext_hook, object_hook)
         self._directory = path_text(directory)
         self._verify = verify
+        self._type = type
         self._ext_hook = ext_hook
         self._object_hook = object_hook
-        self._decode = decoder(ext_hook, object_hook)
         # Held while the open set is swapped or closed, so that a close wins over a
         # refresh running on another thread.
         self._swap = threading.Lock()
         self._closed = False
         self._set = self._open()
 
-    def _open(self) -> _OpenSet:
+    def _open(self) -> _OpenSet[T]:
         deadline = time.monotonic() + _PUBLISH_WAIT
         while True:
             manifest = Manifest.load(self._directory)
@@ -115,8 +140,8 @@ class ShardedReader(ReaderMapping):
                     time.sleep(_PUBLISH_POLL)
                 # else a publish came between: open the set it named
 
-    def _open_shards(self, manifest: Manifest) -> _OpenSet:
-        readers: list[QuorReader] = []
+    def _open_shards(self, manifest: Manifest) -> _OpenSet[T]:
+        readers: list[QuorReader[T]] = []
         try:
             for entry in manifest.shards:
                 readers.append(self._open_shard(entry))
@@ -127,13 +152,17 @@ class ShardedReader(ReaderMapping):
         length = sum(entry.num_keys for entry in manifest.shards)
         return _OpenSet(manifest, tuple(readers), length)
 
-    def _open_shard(self, entry: ShardEntry) -> QuorReader:
+    def _open_shard(self, entry: ShardEntry) -> QuorReader[T]:
         path = os.path.join(self._directory, entry.file)
         try:
             size = os.stat(path).st_size
-            reader = QuorReader(
-                path, self._verify, ext_hook=self._ext_hook, object_hook=self._object_hook
-            )
+            reader: QuorReader[T] = QuorReader(
+                path,
+                self._verify,
+                type=self._type,
+                ext_hook=self._ext_hook,
+                object_hook=self._object_hook,
+            )  # type: ignore[call-overload]  # the arguments this reader's own decoding took
         except OSError as error:
             if error.errno is None:  # the store's own, which names the file
                 raise _ShardMismatch(error) from None
@@ -157,7 +186,7 @@ class ShardedReader(ReaderMapping):
         return self._set.manifest
 
     @property
-    def shards(self) -> tuple[QuorReader, ...]:
+    def shards(self) -> tuple[QuorReader[T], ...]:
         """The reader of each shard, in shard order."""
         return self._set.readers
 
@@ -171,7 +200,7 @@ class ShardedReader(ReaderMapping):
 
     # Mapping protocol
 
-    def __getitem__(self, key: Key) -> Any:
+    def __getitem__(self, key: Key) -> T:
         readers = self._set.readers
         shard = shard_for(key, len(readers))
         if shard < 0:
@@ -179,7 +208,7 @@ class ShardedReader(ReaderMapping):
             raise KeyError(key)
         return readers[shard][key]
 
-    def get(self, key: Key, default: Any = None) -> Any:
+    def get(self, key: Key, default: Any = None) -> T | Any:
         readers = self._set.readers
         shard = shard_for(key, len(readers))
         if shard < 0:
@@ -213,6 +242,12 @@ class ShardedReader(ReaderMapping):
 
     # Ordered and bulk queries
 
+    def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
+        return _merged((reader.prefix(prefix) for reader in self._set.readers), _pair_order)
+
+    def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, T]]:
+        return _merged((reader.range(start, stop) for reader in self._set.readers), _pair_order)
+
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
         return _merged((reader.prefix_raw(prefix) for reader in self._set.readers), _pair_order)
@@ -230,7 +265,7 @@ class ShardedReader(ReaderMapping):
     def _batched(
         self,
         keys: Iterable[Key],
-        lookup: Callable[[QuorReader, list[Key]], list[Any]],
+        lookup: Callable[[QuorReader[T], list[Key]], list[Any]],
         absent: Any,
     ) -> list[Any]:
         """*lookup* run once per shard on its share of *keys*; the answers in the keys' order,
@@ -257,7 +292,7 @@ class ShardedReader(ReaderMapping):
         """Whether each key is present, in order."""
         return self._batched(keys, QuorReader.exists_many, False)
 
-    def objects(self) -> list[Any]:
+    def objects(self) -> list[T]:
         """Each shard's `objects` in turn: one stored in several shards comes once per shard."""
         return [obj for reader in self._set.readers for obj in reader.objects()]
 
@@ -334,8 +369,8 @@ class ShardedReader(ReaderMapping):
             for reader in self._set.readers:
                 reader.close()
 
-    def _items_raw(self) -> Iterator[tuple[Key, bytes]]:
-        return _merged((reader._items_raw() for reader in self._set.readers), _pair_order)
+    def _decoded_items(self) -> Iterator[tuple[Key, T]]:
+        return _merged((reader._decoded_items() for reader in self._set.readers), _pair_order)
 
     def __repr__(self) -> str:
         if self.closed:
@@ -345,14 +380,33 @@ class ShardedReader(ReaderMapping):
         )
 
 
+@overload
 def open(
     path: PathArg,
     verify: bool = True,
     *,
     ext_hook: Callable[[int, bytes], Any] | None = None,
     object_hook: Callable[[dict[Any, Any]], Any] | None = None,
-) -> QuorReader | ShardedReader:
-    """A `ShardedReader` for a directory, a `QuorReader` for anything else."""
+) -> QuorReader[Any] | ShardedReader[Any]: ...
+@overload
+def open[T](
+    path: PathArg,
+    verify: bool = True,
+    *,
+    type: builtins.type[T],
+    ext_hook: Callable[[int, bytes], Any] | None = None,
+) -> QuorReader[T] | ShardedReader[T]: ...
+def open(
+    path: PathArg,
+    verify: bool = True,
+    *,
+    type: Any = Any,
+    ext_hook: Callable[[int, bytes], Any] | None = None,
+    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
+) -> QuorReader[Any] | ShardedReader[Any]:
+    """A `ShardedReader` for a directory, a `QuorReader` for anything else; the arguments
+    are theirs."""
+    options: dict[str, Any] = {"type": type, "ext_hook": ext_hook, "object_hook": object_hook}
     if os.path.isdir(path_text(path)):
-        return ShardedReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
-    return QuorReader(path, verify, ext_hook=ext_hook, object_hook=object_hook)
+        return ShardedReader(path, verify, **options)
+    return QuorReader(path, verify, **options)

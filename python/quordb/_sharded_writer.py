@@ -11,8 +11,7 @@ from itertools import chain
 from types import TracebackType
 from typing import Any, Literal, Self
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
-
+from quordb._codec import encoder
 from quordb._manifest import MAX_SHARDS, Manifest, check_shard_count
 from quordb._mapping import Key
 from quordb._native import MemoryWriter, check_object_id, check_payload, shard_of
@@ -110,6 +109,7 @@ class ShardedWriter:
         "_build",
         "_claims",
         "_directory",
+        "_encode",
         "_extra_places",
         "_finalizer",
         "_homes",
@@ -117,7 +117,6 @@ class ShardedWriter:
         "_manifest",
         "_offsets",
         "_on_duplicate",
-        "_packer",
         "_plans",
         "_replaced",
         "_shards",
@@ -143,7 +142,7 @@ class ShardedWriter:
         self._on_duplicate = on_duplicate
         self._replaced = 0
         self._directory = path_text(directory)
-        self._packer = msgpack.Packer(use_bin_type=True, default=default)
+        self._encode = encoder(default)
         # Object i's bytes are spill[offsets[i]:offsets[i + 1]]; homes[i] is its place in
         # the first shard that stored it, as place * _HOME_BASE + shard (-1: none yet).
         # Its places in further shards, which are rare, live in a dict.
@@ -211,7 +210,7 @@ class ShardedWriter:
     def add_object(self, obj: Any) -> int:
         """Encode *obj* and keep it for keys to come; return its ID (0, 1, 2... in order)."""
         self._require_open()
-        payload = self._packer.pack(obj)
+        payload = self._encode(obj)
         check_payload(payload)
         return self.add_object_raw(payload)
 
@@ -247,7 +246,7 @@ class ShardedWriter:
         The keys and the object are checked before anything is stored.
         """
         self._require_open()
-        payload = self._packer.pack(obj)
+        payload = self._encode(obj)
         listed = key_list_of_add(payload, keys)
         if self._claims is not None:
             self._claims.add(_NO_OBJECT, listed)  # all or nothing, as the add itself

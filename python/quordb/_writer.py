@@ -1,4 +1,4 @@
-"""`QuorWriter`: encodes objects with msgpack and builds one `.qrdb` file of them and their keys."""
+"""`QuorWriter`: encodes objects as msgpack and builds one `.qrdb` file of them and their keys."""
 
 from __future__ import annotations
 
@@ -7,8 +7,7 @@ from collections.abc import Callable, Iterable
 from types import TracebackType
 from typing import Any, Literal, Self
 
-import msgpack  # type: ignore[import-untyped]  # ships no type information
-
+from quordb._codec import encoder
 from quordb._native import MemoryWriter, StreamWriter, check_payload
 from quordb._reader import Key, PathArg, path_text
 
@@ -20,12 +19,15 @@ type OnDuplicate = Literal["last", "first", "error"]
 
 
 class QuorWriter:
-    """Builds a `.qrdb` database: objects encoded with msgpack, each under one or more keys.
+    """Builds a `.qrdb` database: objects encoded as msgpack, each under one or more keys.
 
-    Objects are encoded with ``use_bin_type=True`` (`str` as msgpack text,
-    `bytes` as msgpack binary); *default* is called for objects msgpack cannot
-    encode itself and must return something it can.  An object that would not
-    read back (a map with a tuple as a key) is refused with `TypeError`.
+    msgspec encodes the objects: `str` as msgpack text, `bytes` as binary,
+    `quordb.Ext` as an extension value, and besides what msgpack holds,
+    `msgspec.Struct`s and dataclasses as maps, aware datetimes as timestamps,
+    and the other types msgspec knows (dates, UUIDs, enums, sets...).
+    *default* is called for any other object and returns something that can
+    be encoded.  An object that would not read back (a map with a tuple as a
+    key) is refused with `TypeError`.
 
     Given a *path*, the writer streams: each object goes to the target's
     temporary file as it is added, and only the keys and each object's place
@@ -61,7 +63,7 @@ class QuorWriter:
     or bytes-like or has no UTF-8 form.
     """
 
-    __slots__ = ("_on_duplicate", "_packer", "_path", "_quiet", "_raw")
+    __slots__ = ("_encode", "_on_duplicate", "_path", "_quiet", "_raw")
 
     _raw: StreamWriter | MemoryWriter
 
@@ -74,7 +76,7 @@ class QuorWriter:
         on_duplicate: OnDuplicate = "last",
     ) -> None:
         self._path = None if path is None else path_text(path)
-        self._packer = msgpack.Packer(use_bin_type=True, default=default)
+        self._encode = encoder(default)
         self._quiet = quiet
         self._on_duplicate = on_duplicate
         self._raw = (
@@ -126,7 +128,7 @@ class QuorWriter:
 
     def add_object(self, obj: Any) -> int:
         """Encode and store *obj*; return its object ID (0, 1, 2... in order added)."""
-        payload = self._packer.pack(obj)
+        payload = self._encode(obj)
         check_payload(payload)
         return self._raw.add_object_raw(payload)
 
@@ -151,7 +153,7 @@ class QuorWriter:
         ``on_duplicate="error"`` whether another object has them) and the object are
         checked before anything is stored, so a failing call leaves the writer unchanged.
         """
-        return self._raw.add(self._packer.pack(obj), keys)
+        return self._raw.add(self._encode(obj), keys)
 
     def add_many(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """`add` each ``(obj, keys)`` pair of *items*, in order; return how many were added.
@@ -160,7 +162,7 @@ class QuorWriter:
         pairs before it stored and none after it. The whole iterable goes to the
         native writer in one call, which encodes each object as it comes.
         """
-        return self._raw.add_many(items, self._packer.pack)
+        return self._raw.add_many(items, self._encode)
 
     def add_many_raw(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """As `add_many`, with each object already encoded: ``(msgpack bytes, keys)`` pairs.

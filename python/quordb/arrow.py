@@ -21,7 +21,7 @@ __all__ = ["lookup"]
 def lookup(
     table: Any,
     on: str,
-    path: PathArg | ReaderMapping,
+    path: PathArg | ReaderMapping[Any],
     *,
     columns: Sequence[str] | None = None,
     prefix: str = "",

@@ -17,11 +17,12 @@ import json
 import os
 import sys
 from collections.abc import Callable, Iterable, Sequence
+from typing import Any
 
-from quordb import Key, QuorReader, ShardedReader, StoreError, _build
+from quordb import DecodeError, Key, QuorReader, ShardedReader, StoreError, _build
 from quordb import open as open_database
 from quordb._cli_errors import CliError, UsageError
-from quordb._dump import dump_lines, json_text, to_json, unpack_failure
+from quordb._dump import dump_lines, json_text, to_json
 from quordb._inputs import (
     FORMATS,
     KEY_FIELD_RULE,
@@ -141,7 +142,7 @@ def _field_names(text: str) -> list[str]:
 # read commands
 
 
-def _open(args: argparse.Namespace) -> QuorReader | ShardedReader:
+def _open(args: argparse.Namespace) -> QuorReader[Any] | ShardedReader[Any]:
     return open_database(args.db, verify=not args.no_verify)
 
 
@@ -151,10 +152,8 @@ def _cmd_get(args: argparse.Namespace) -> int:
             value = db[_key_arg(args.key)]
         except KeyError:
             raise CliError(f"key not found: {args.key!r}") from None
-        except ValueError as exc:  # msgpack's decoding errors
-            raise CliError(
-                f"the object of key {args.key!r} cannot be decoded: {unpack_failure(exc)}"
-            ) from None
+        except DecodeError as exc:
+            raise CliError(f"the object of key {args.key!r} {exc.reason}") from None
     try:
         line = json_text(value)
     except RecursionError:
@@ -236,6 +235,65 @@ def _cmd_verify(args: argparse.Namespace) -> int:
         f"{counted(stats['num_objects'], 'object')}, {size}\n"
     )
     return 0
+
+
+# serve
+
+# Modules of the serve extra; a missing one is named with the extra that brings it.
+_SERVE_MODULES = frozenset({"starlette", "uvicorn", "anyio"})
+
+
+def _cmd_serve(args: argparse.Namespace) -> int:
+    try:
+        from quordb.serve import ServeSettings, run_server  # the extra, only when asked for
+    except ModuleNotFoundError as exc:
+        missing = (exc.name or "").partition(".")[0]
+        if missing not in _SERVE_MODULES:
+            raise
+        raise CliError(
+            f"quordb serve needs the serve extra ({missing} is missing): "
+            "pip install 'quordb[serve]'"
+        ) from None
+    settings = ServeSettings(
+        path=args.db,
+        verify=not args.no_verify,
+        host=args.host,
+        port=args.port,
+        workers=args.workers,
+        poll_seconds=args.poll,
+        cors_origins=tuple(args.cors),
+        token_file=args.token_file,
+    )
+    # Refused here, once, rather than by every worker as it starts.
+    settings.read_token()
+    with open_database(args.db, verify=False):
+        pass
+    run_server(settings)
+    return 0
+
+
+def _port(text: str) -> int:
+    port = _limit(text)
+    if port > 65535:
+        raise argparse.ArgumentTypeError(f"a port is at most 65535, not {port}")
+    return port
+
+
+def _workers(text: str) -> int:
+    workers = _limit(text)
+    if workers < 1:
+        raise argparse.ArgumentTypeError("at least one worker")
+    return workers
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number of seconds: {text!r}") from None
+    if not value >= 0:  # also NaN
+        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+    return value
 
 
 # argument parsing
@@ -421,6 +479,44 @@ def _parser() -> argparse.ArgumentParser:
         help="check every checksum, and the header against the sections it describes",
     )
     verify.set_defaults(run=_cmd_verify)
+
+    serve = commands.add_parser(
+        "serve",
+        parents=[read],
+        help="serve the database read-only over HTTP: a JSON API and a browse page",
+        description=(
+            "Answer lookups, batches and key listings as JSON under /v1, with a browse "
+            "page at / (needs the serve extra: pip install 'quordb[serve]'). A rebuild "
+            "of DB is picked up without a restart, on SIGHUP or by polling."
+        ),
+    )
+    serve.add_argument(
+        "--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"
+    )
+    serve.add_argument("--port", type=_port, default=8000, help="port (default 8000)")
+    serve.add_argument(
+        "--workers", metavar="N", type=_workers, default=1, help="worker processes (default 1)"
+    )
+    serve.add_argument(
+        "--poll",
+        metavar="SECONDS",
+        type=_seconds,
+        default=2.0,
+        help="look for a rebuilt DB this often (default 2; 0: on SIGHUP only)",
+    )
+    serve.add_argument(
+        "--cors",
+        metavar="ORIGIN",
+        action="append",
+        default=[],
+        help="let pages from ORIGIN call the API (repeatable; default: no CORS)",
+    )
+    serve.add_argument(
+        "--token-file",
+        metavar="FILE",
+        help="require Authorization: Bearer TOKEN, the token read from FILE",
+    )
+    serve.set_defaults(run=_cmd_serve)
     return parser
 
 

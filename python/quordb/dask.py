@@ -15,17 +15,16 @@ import posixpath
 import tempfile
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
-from functools import partial
 from typing import Any
 
 import dask.bag
 import dask.dataframe
-import msgpack  # type: ignore[import-untyped]  # ships no type information
 import pandas  # type: ignore[import-untyped]  # ships no type information
 import pyarrow  # type: ignore[import-untyped]  # ships no type information
 from dask.base import compute
 from dask.delayed import delayed
 
+from quordb._codec import encoder, plain_decoding, plain_encoder
 from quordb._inputs import field_keys
 from quordb._lookup import DTYPE_SAMPLE, DTypeSpec, Lookup, added_frame, empty_values, join_key
 from quordb._lookup import lookup_frame as _lookup_frame
@@ -74,7 +73,7 @@ def to_quordb(
     one key or several. A field's value is a `str` or `bytes` key, an `int` (taken
     as its decimal text) or a list of those; an absent or null field gives no key,
     and every record needs one. Records are stored as msgpack, with *default* for
-    what msgpack cannot encode, as `QuorWriter` does.
+    what cannot be encoded otherwise, as `QuorWriter` does.
 
     Each record is encoded where it is read, then the encoded copies are shuffled
     by shard with Dask's DataFrame shuffle (peer-to-peer on a distributed cluster)
@@ -160,8 +159,8 @@ def _route_partition(
 ) -> pandas.DataFrame:
     """Encode each record, and make a row for every shard its keys route to."""
     (index,) = partition
-    pack = msgpack.Packer(use_bin_type=True, default=default).pack
-    pack_keys = msgpack.Packer(use_bin_type=True).pack
+    pack = encoder(default)
+    pack_keys = plain_encoder()
     shard_column: list[int] = []
     order_column: list[int] = []
     payloads: list[bytes] = []
@@ -196,7 +195,7 @@ def _route_partition(
 def _build_shard(rows: pandas.DataFrame, shard: int, target: _Target) -> ShardEntry:
     """Build shard *shard* from its rows, each record's copy an object, in input order."""
     rows = rows.sort_values("order")
-    key_lists = map(partial(msgpack.unpackb, raw=False), rows["keys"].to_numpy())
+    key_lists = map(plain_decoding().decode, rows["keys"].to_numpy())
     keys = ((key, obj_id) for obj_id, listed in enumerate(key_lists) for key in listed)
     # to_numpy hands out the bytes objects far faster than iterating the column.
     return target.build_shard(shard, rows["payload"].to_numpy(), keys)
