@@ -274,7 +274,7 @@ class ReaderMapping[T](Mapping[Key, T]):
         a typed column ``prefix + field``; without, one column ``prefix + "object"`` holds
         the objects (or, with *raw*, their stored bytes). A missing key or field gives
         *default*. docs/usage.md ("Joins") has the rules for keys and column types.
-        Needs pandas, pyarrow and msgspec.
+        Needs pandas and pyarrow.
         """
         from quordb._lookup import Lookup, lookup_frame  # pandas only when joining
 

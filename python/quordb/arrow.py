@@ -1,6 +1,6 @@
 """Lookup joins on Arrow data: `lookup` over a pyarrow Table or RecordBatch.
 
-Needs pyarrow and msgspec (``pip install 'quordb[join]'``); the rest of quordb does not.
+Needs pyarrow (``pip install 'quordb[join]'``); the rest of quordb does not.
 """
 
 from __future__ import annotations
