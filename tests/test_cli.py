@@ -273,6 +273,63 @@ def test_get_prints_strict_json_or_why_it_cannot(tmp_path, payload, status, show
     assert (result.returncode, text(result)[status]) == (status, shown)
 
 
+@pytest.fixture
+def mixed(tmp_path):
+    """Keys of good objects ("a", "b") and of objects that cannot be shown ("bad", "deep")."""
+    db = tmp_path / "mixed.qrdb"
+    writer = QuorWriter()
+    writer.add({"n": 1}, "a")
+    writer.add([1, 2], "b")
+    writer.add_key("bad", writer.raw.add_object_raw(b"\xc1"))
+    writer.add_key("deep", writer.raw.add_object_raw(b"\x91" * 3000 + b"\xc0"))
+    writer.build(str(db))
+    return db
+
+
+A, B = '{"n": 1}\n', "[1, 2]\n"
+NOBODY = "quordb: key not found: 'nobody'\n"
+
+
+@pytest.mark.parametrize(
+    ("keys", "stdin", "status", "out", "err"),
+    [
+        (["a", "b"], None, 0, A + B, ""),
+        (["b", "nobody", "a"], None, 1, B + A, NOBODY),
+        (
+            ["a", "bad", "b"],
+            None,
+            1,
+            A + B,
+            "quordb: the object of key 'bad' cannot be decoded: not msgpack data\n",
+        ),
+        (
+            ["deep", "a"],
+            None,
+            1,
+            A,
+            "quordb: the object of key 'deep' cannot be decoded: msgpack data nested too deeply\n",
+        ),
+        (["-"], b"a\nb\n", 0, A + B, ""),
+        (["b", "-", "a"], b"nobody\na", 1, B + A + A, NOBODY),
+        (["-"], b"", 0, "", ""),
+        (["-"], b"a\nnobody\n" * 1500, 1, A * 1500, NOBODY * 1500),
+    ],
+    ids=[
+        "two",
+        "a missing key",
+        "an undecodable object",
+        "a too deep object",
+        "stdin",
+        "stdin among arguments",
+        "empty stdin",
+        "several batches",
+    ],
+)
+def test_get_several_keys_prints_each_found_object_in_order(mixed, keys, stdin, status, out, err):
+    result = quordb("get", str(mixed), *keys, stdin=stdin)
+    assert (result.returncode, *text(result)) == (status, out, err)
+
+
 def test_stats_human_and_json(people):
     stats = QuorReader(people).stats()
     result = quordb("stats", str(people), "--json")
@@ -604,6 +661,7 @@ def people_set(people, tmp_path):
         ["keys", "DB"],
         ["keys", "DB", "--prefix", "c", "--limit", "1"],
         ["get", "DB", "nobody"],
+        ["get", "DB", "2", "nobody", "countess"],
     ],
 )
 def test_read_commands_answer_alike_for_a_shard_set(people, people_set, command):

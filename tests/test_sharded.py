@@ -546,6 +546,10 @@ def raised(call):
         (lambda db: db.get_many([None, "a", 3, "absent"], "-"), ["-", 1, "-", "-"]),
         (lambda db: db.exists_many([b"a", None]), [True, False]),
         (lambda db: [db.get_raw("a"), db.get_raw(None), db.get_raw("b")], [b"\x01", None, None]),
+        (
+            lambda db: [db.get_raw("a", b"-"), db.get_raw(None, b"-"), db.get_raw("b", default=0)],
+            [b"\x01", b"-", 0],
+        ),
     ],
 )
 def test_lookups_of_what_cannot_be_a_key_find_nothing_as_in_a_file(tmp_path, lookup, expected):

@@ -27,11 +27,39 @@ from quordb._errors import (
     StoreIOError,
     VersionError,
 )
-from quordb._quordb import __version__
+from quordb._open import open
 from quordb._reader import Key, PathArg, QuorReader
-from quordb._sharded_reader import ShardedReader, open
-from quordb._sharded_writer import ShardedWriter
-from quordb._writer import OnDuplicate, QuorWriter
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quordb._quordb import __version__
+    from quordb._sharded_reader import ShardedReader
+    from quordb._sharded_writer import ShardedWriter
+    from quordb._writer import OnDuplicate, QuorWriter
+
+# What a reader does not need is imported on first use, so that `import quordb`
+# stays as cheap as opening a file: name -> the module that defines it.
+_LAZY = {
+    "OnDuplicate": "quordb._writer",
+    "QuorWriter": "quordb._writer",
+    "ShardedReader": "quordb._sharded_reader",
+    "ShardedWriter": "quordb._sharded_writer",
+    "__version__": "quordb._quordb",
+}
+
+
+def __getattr__(name: str) -> object:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'quordb' has no attribute {name!r}")
+    value = getattr(__import__(module, fromlist=[name]), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_LAZY})
+
 
 __all__ = [
     "CorruptError",

@@ -21,6 +21,7 @@ from dataclasses import dataclass
 from pathlib import PurePath
 from typing import IO, Any, Self
 
+from quordb._cli_errors import CliError
 from quordb._units import counted
 
 __all__ = [
@@ -57,7 +58,7 @@ PARQUET_BATCH_ROWS = 4096
 PARQUET_MISSING = "reading Parquet needs pyarrow: pip install 'quordb[parquet]'"
 
 
-class InputError(Exception):
+class InputError(CliError):
     """An input that cannot be read at all: a missing file, an unknown format, a bad header."""
 
 
@@ -69,7 +70,7 @@ class Row:
     where: str
 
 
-class BadRow(Exception):  # named for a row, raised or handed on
+class BadRow(CliError):  # named for a row, raised or handed on
     """A record that cannot be used, with where it starts and why.
 
     A plain exception, not a frozen dataclass: whatever a raise passes through (a

@@ -22,8 +22,8 @@ import pyarrow  # type: ignore[import-untyped]  # ships no type information
 
 from quordb._build import refuse_overwriting_input
 from quordb._cli_errors import UsageError
-from quordb._dump import json_text
 from quordb._inputs import BadRow, BadRowPolicy, Input, InputError, Row
+from quordb._json_form import json_text
 from quordb._lookup import Lookup, arrow_join_keys, join_key
 from quordb._native import temp_path_for
 from quordb._progress import InputProgress

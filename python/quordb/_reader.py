@@ -10,7 +10,10 @@ from typing import Any, Literal, NoReturn, overload
 
 from quordb._mapping import Key, ReaderMapping
 from quordb._native import Reader
-from quordb._quordb import _QuorReader
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quordb._quordb import _QuorReader
 
 __all__ = ["Key", "PathArg", "QuorReader", "path_text"]
 
@@ -160,6 +163,8 @@ class QuorReader[T](ReaderMapping[T]):
         """
         self._require_open()
         if self._raw is None:
+            from quordb._quordb import _QuorReader
+
             raw = _QuorReader(self._path, False)
             # Compared after the open too: a rename between the check and the
             # open would otherwise go unseen.
@@ -195,9 +200,10 @@ class QuorReader[T](ReaderMapping[T]):
         except self._decoding.failures as error:
             raise self._decoding.failure(key, error) from error
 
-    def get_raw(self, key: Key) -> bytes | None:
-        """The stored msgpack bytes of *key*'s object, or None when it is absent."""
-        return self._native.get_raw(key)
+    def get_raw[D](self, key: Key, default: D | None = None) -> bytes | D | None:
+        """The stored msgpack bytes of *key*'s object, or *default* when it is absent."""
+        raw = self._native.get_raw(key)
+        return default if raw is None else raw
 
     def __contains__(self, key: object) -> bool:
         return self._native.exists(key)

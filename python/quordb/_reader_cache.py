@@ -17,9 +17,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from quordb._manifest import MANIFEST_NAME
+from quordb._open import open as open_database
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._sharded_reader import ShardedReader
-from quordb._sharded_reader import open as open_database
 
 __all__ = ["close_readers", "readers_opened", "shared_reader"]
 

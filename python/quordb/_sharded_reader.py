@@ -1,4 +1,4 @@
-"""`ShardedReader`: a shard set read as one mapping, and `open`, which picks the reader."""
+"""`ShardedReader`: a shard set read as one mapping."""
 
 from __future__ import annotations
 
@@ -18,7 +18,7 @@ from quordb._native import shard_of
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
 
-__all__ = ["ShardedReader", "open"]
+__all__ = ["ShardedReader"]
 
 # A writer of the version-1 layout moves its shards in before it replaces the manifest:
 # a reader that opens in between finds shards the old manifest does not describe and waits
@@ -216,14 +216,14 @@ class ShardedReader[T](ReaderMapping[T]):
             return default
         return readers[shard].get(key, default)
 
-    def get_raw(self, key: Key) -> bytes | None:
-        """The stored msgpack bytes of *key*'s object, or None when it is absent."""
+    def get_raw[D](self, key: Key, default: D | None = None) -> bytes | D | None:
+        """The stored msgpack bytes of *key*'s object, or *default* when it is absent."""
         readers = self._set.readers
         shard = shard_for(key, len(readers))
         if shard < 0:
             self._require_open()
-            return None
-        return readers[shard].get_raw(key)
+            return default
+        return readers[shard].get_raw(key, default)
 
     def __contains__(self, key: object) -> bool:
         readers = self._set.readers
@@ -378,35 +378,3 @@ class ShardedReader[T](ReaderMapping[T]):
         return (
             f"ShardedReader({self._directory!r}, shards={len(self._set.readers)}, keys={len(self)})"
         )
-
-
-@overload
-def open(
-    path: PathArg,
-    verify: bool = True,
-    *,
-    ext_hook: Callable[[int, bytes], Any] | None = None,
-    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
-) -> QuorReader[Any] | ShardedReader[Any]: ...
-@overload
-def open[T](
-    path: PathArg,
-    verify: bool = True,
-    *,
-    type: builtins.type[T],
-    ext_hook: Callable[[int, bytes], Any] | None = None,
-) -> QuorReader[T] | ShardedReader[T]: ...
-def open(
-    path: PathArg,
-    verify: bool = True,
-    *,
-    type: Any = Any,
-    ext_hook: Callable[[int, bytes], Any] | None = None,
-    object_hook: Callable[[dict[Any, Any]], Any] | None = None,
-) -> QuorReader[Any] | ShardedReader[Any]:
-    """A `ShardedReader` for a directory, a `QuorReader` for anything else; the arguments
-    are theirs."""
-    options: dict[str, Any] = {"type": type, "ext_hook": ext_hook, "object_hook": object_hook}
-    if os.path.isdir(path_text(path)):
-        return ShardedReader(path, verify, **options)
-    return QuorReader(path, verify, **options)

@@ -13,32 +13,24 @@ from __future__ import annotations
 
 import argparse
 import itertools
-import json
 import os
 import sys
-from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from collections.abc import Callable, Iterable, Iterator, Sequence
 
-from quordb import DecodeError, Key, QuorReader, ShardedReader, StoreError, _build
+# Only what every command needs is imported here: each command imports its own
+# code, so that `quordb get` starts about as fast as `import quordb`.
+from quordb import DecodeError, Key, QuorReader, StoreError
 from quordb import open as open_database
 from quordb._cli_errors import CliError, UsageError
-from quordb._dump import dump_lines, json_text, to_json
-from quordb._inputs import (
-    FORMATS,
-    KEY_FIELD_RULE,
-    BadRow,
-    BadRowPolicy,
-    Input,
-    InputError,
-    column_types,
-    delimiter_of,
-    format_of,
-)
-from quordb._manifest import check_shard_count
-from quordb._quordb import __version__
 from quordb._units import counted, human_size
 
-__all__ = ["main", "to_json"]
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from quordb import ShardedReader
+
+__all__ = ["main"]
 
 PROG = "quordb"
 
@@ -64,6 +56,8 @@ def _limit(text: str) -> int:
 
 
 def _shard_count(text: str) -> int:
+    from quordb._manifest import check_shard_count
+
     try:
         return check_shard_count(int(text))
     except ValueError as exc:
@@ -83,6 +77,9 @@ def _delimiter(text: str) -> str:
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
+    from quordb import _build
+    from quordb._inputs import BadRowPolicy, Input, column_types, delimiter_of, format_of
+
     fmt = format_of(args.input, args.format)
     source = Input(
         args.input,
@@ -105,12 +102,23 @@ def _cmd_build(args: argparse.Namespace) -> int:
 
 
 def _cmd_load(args: argparse.Namespace) -> int:
+    from quordb import _build
+    from quordb._inputs import Input
+
     with Input(args.input, "jsonl") as source:
         _build.load(args.out, source, args.shards)
     return 0
 
 
+# read commands
+
+
+def _open(args: argparse.Namespace) -> QuorReader[Any] | ShardedReader[Any]:
+    return open_database(args.db, verify=not args.no_verify)
+
+
 def _cmd_join(args: argparse.Namespace) -> int:
+    from quordb._inputs import BadRowPolicy, Input, delimiter_of, format_of
     from quordb._join import join  # pandas and pyarrow only for a join
     from quordb._lookup import Lookup
 
@@ -139,27 +147,62 @@ def _field_names(text: str) -> list[str]:
     return names
 
 
-# read commands
+# How many keys `get` looks up at once: enough to amortise a batch, few enough that
+# keys piped in are answered a batch at a time, in little memory.
+_GET_BATCH = 1024
+# What `get` finds for a key that is absent, or whose batch could not be decoded.
+_MISSING = object()
+_DECODE_FAILED = object()
 
 
-def _open(args: argparse.Namespace) -> QuorReader[Any] | ShardedReader[Any]:
-    return open_database(args.db, verify=not args.no_verify)
+def _keys_asked(args: list[str]) -> Iterator[tuple[bytes, str]]:
+    """Each key of *args* as its bytes and as messages show it; ``-`` reads one key a line."""
+    for arg in args:
+        if arg != "-":
+            yield _key_arg(arg), arg
+            continue
+        for line in sys.stdin.buffer:
+            key = line.removesuffix(b"\n")
+            yield key, os.fsdecode(key)
 
 
 def _cmd_get(args: argparse.Namespace) -> int:
+    from quordb._json_form import json_text
+
+    failed = False
+    out = sys.stdout
     with _open(args) as db:
-        try:
-            value = db[_key_arg(args.key)]
-        except KeyError:
-            raise CliError(f"key not found: {args.key!r}") from None
-        except DecodeError as exc:
-            raise CliError(f"the object of key {args.key!r} {exc.reason}") from None
-    try:
-        line = json_text(value)
-    except RecursionError:
-        raise CliError(f"the object of key {args.key!r} is nested too deeply to show") from None
-    sys.stdout.write(line + "\n")
-    return 0
+        for batch in itertools.batched(_keys_asked(args.key), _GET_BATCH):
+            keys = [key for key, _ in batch]
+            try:
+                values = db.get_many(keys, _MISSING)
+            except DecodeError:  # each key on its own tells which
+                values = [_DECODE_FAILED] * len(keys)
+            for (key, shown), value in zip(batch, values, strict=True):
+                if value is _DECODE_FAILED:
+                    try:
+                        value = db.get(key, _MISSING)
+                    except DecodeError as exc:
+                        failed = _report(f"the object of key {shown!r} {exc.reason}")
+                        continue
+                if value is _MISSING:
+                    failed = _report(f"key not found: {shown!r}")
+                    continue
+                try:
+                    line = json_text(value)
+                except RecursionError:
+                    failed = _report(f"the object of key {shown!r} is nested too deeply to show")
+                    continue
+                out.write(line + "\n")
+    return 1 if failed else 0
+
+
+def _report(message: str) -> bool:
+    """Report a key that `get` cannot show, and go on; true, for the exit status."""
+    # After the lines before it, where both streams go to one place.
+    sys.stdout.flush()
+    _fail(message)
+    return True
 
 
 def _cmd_keys(args: argparse.Namespace) -> int:
@@ -184,6 +227,8 @@ def _write_keys(keys: Iterable[Key]) -> None:
 
 
 def _cmd_dump(args: argparse.Namespace) -> int:
+    from quordb._dump import dump_lines
+
     out = sys.stdout
     for line in dump_lines(args.db, verify=not args.no_verify):
         out.write(line + "\n")
@@ -208,6 +253,8 @@ def _cmd_stats(args: argparse.Namespace) -> int:
     with _open(args) as db:
         stats = db.stats()
     if args.json:
+        import json
+
         sys.stdout.write(json.dumps(stats) + "\n")
         return 0
     width = max(map(len, _STATS_LABELS.values()))
@@ -299,13 +346,27 @@ def _seconds(text: str) -> float:
 # argument parsing
 
 
-def _parser() -> argparse.ArgumentParser:
+_COMMANDS = ("build", "get", "join", "keys", "dump", "load", "stats", "verify", "serve")
+
+
+def _command_in(argv: Sequence[str]) -> str | None:
+    """The command that *argv* names, if any: the first argument that is not an option."""
+    command = next((arg for arg in argv if not arg.startswith("-")), None)
+    return command if command in _COMMANDS else None
+
+
+def _parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The parser of every command, or of *command* alone (the only one it can then parse)."""
+    from quordb._quordb import __version__
+
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Build and query quordb databases (.qrdb files).",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    # The commands' prog given, rather than worked out by a help formatter, which
+    # would import shutil and its compression modules for every run.
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", prog=PROG)
 
     database = argparse.ArgumentParser(add_help=False)
     database.add_argument("db", metavar="DB", help="database file, or shard set directory")
@@ -316,207 +377,232 @@ def _parser() -> argparse.ArgumentParser:
         help="skip the whole-file checksum when opening",
     )
 
-    build = commands.add_parser(
-        "build",
-        help="build a database from JSON Lines, CSV or Parquet",
-        description=(
-            "Build OUT from INPUT, each record (a JSON object per line, a CSV row under "
-            "its header, a Parquet row) stored whole under the keys found in the --key "
-            f"fields. A key field holds {KEY_FIELD_RULE} (an integer is used as its "
-            "decimal text); null, as the field or as an item of its list, and an absent "
-            "field give no key, and every record needs at least one. A key that occurs "
-            "again names the later object. The format follows the extension (.csv, .tsv "
-            "for tab-separated CSV, .parquet .pq, JSON Lines for any other) unless "
-            "--format is given."
-        ),
-    )
-    build.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
-    build.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
-    build.add_argument(
-        "--key",
-        metavar="FIELD",
-        action="append",
-        required=True,
-        help="field whose value gives keys (repeatable)",
-    )
-    build.add_argument("--format", choices=FORMATS, help="the input's format")
-    build.add_argument(
-        "--type",
-        metavar="COLUMN=TYPE",
-        action="append",
-        default=[],
-        help="read a CSV column as int, float, bool, json or str (repeatable); "
-        "an empty cell of a typed column is null",
-    )
-    build.add_argument(
-        "--delimiter",
-        metavar="CHAR",
-        type=_delimiter,
-        help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
-    )
-    build.add_argument(
-        "--skip-bad",
-        metavar="N",
-        type=_limit,
-        default=0,
-        help="skip up to N records that cannot be used, each reported on stderr (default 0)",
-    )
-    build.add_argument(
-        "--on-duplicate",
-        choices=("last", "first", "error"),
-        default="last",
-        help="a key that a later record gives again names the later record (last, the "
-        "default), stays with the first (first), or makes the later record a bad one (error, "
-        "which names both records); stderr tells how many keys changed hands",
-    )
-    build.add_argument(
-        "--progress",
-        action="store_true",
-        help="show progress on stderr even when it is not a terminal",
-    )
-    build.add_argument(
-        "--shards",
-        metavar="N",
-        type=_shard_count,
-        help="build a shard set of N .qrdb files and a manifest in the directory OUT",
-    )
-    build.set_defaults(run=_cmd_build)
+    if command in (None, "build"):
+        from quordb._inputs import FORMATS, KEY_FIELD_RULE
 
-    join = commands.add_parser(
-        "join",
-        parents=[read],
-        help="add to each record of an input the object its key names",
-        description=(
-            "Write OUT: the records of INPUT (JSON Lines, CSV or Parquet, by extension unless "
-            "--format is given), each with the object that the key in its field --on names in "
-            "DB, in the input's format. The key field holds text or an integer (taken as its "
-            "decimal text); a missing key gives null. With --columns, the named fields of the "
-            "object are added, each as a column; else the whole object, as column 'object' "
-            "(as JSON text in CSV and Parquet). --prefix goes before the added names."
-        ),
-    )
-    join.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
-    join.add_argument("--on", metavar="FIELD", required=True, help="field that holds the key")
-    join.add_argument(
-        "--columns",
-        metavar="A,B",
-        type=_field_names,
-        help="fields of the object to add, separated by commas (default: the whole object)",
-    )
-    join.add_argument("--prefix", default="", help="put before the name of each added column")
-    join.add_argument(
-        "--out", metavar="OUT", required=True, help="file to write, or - for standard output"
-    )
-    join.add_argument("--format", choices=FORMATS, help="the input's format")
-    join.add_argument(
-        "--delimiter",
-        metavar="CHAR",
-        type=_delimiter,
-        help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
-    )
-    join.add_argument(
-        "--skip-bad",
-        metavar="N",
-        type=_limit,
-        default=0,
-        help="skip up to N records that cannot be read, each reported on stderr (default 0)",
-    )
-    join.add_argument(
-        "--progress",
-        action="store_true",
-        help="show progress on stderr even when it is not a terminal",
-    )
-    join.set_defaults(run=_cmd_join)
+        build = commands.add_parser(
+            "build",
+            help="build a database from JSON Lines, CSV or Parquet",
+            description=(
+                "Build OUT from INPUT, each record (a JSON object per line, a CSV row under "
+                "its header, a Parquet row) stored whole under the keys found in the --key "
+                f"fields. A key field holds {KEY_FIELD_RULE} (an integer is used as its "
+                "decimal text); null, as the field or as an item of its list, and an absent "
+                "field give no key, and every record needs at least one. A key that occurs "
+                "again names the later object. The format follows the extension (.csv, .tsv "
+                "for tab-separated CSV, .parquet .pq, JSON Lines for any other) unless "
+                "--format is given."
+            ),
+        )
+        build.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
+        build.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
+        build.add_argument(
+            "--key",
+            metavar="FIELD",
+            action="append",
+            required=True,
+            help="field whose value gives keys (repeatable)",
+        )
+        build.add_argument("--format", choices=FORMATS, help="the input's format")
+        build.add_argument(
+            "--type",
+            metavar="COLUMN=TYPE",
+            action="append",
+            default=[],
+            help="read a CSV column as int, float, bool, json or str (repeatable); "
+            "an empty cell of a typed column is null",
+        )
+        build.add_argument(
+            "--delimiter",
+            metavar="CHAR",
+            type=_delimiter,
+            help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
+        )
+        build.add_argument(
+            "--skip-bad",
+            metavar="N",
+            type=_limit,
+            default=0,
+            help="skip up to N records that cannot be used, each reported on stderr (default 0)",
+        )
+        build.add_argument(
+            "--on-duplicate",
+            choices=("last", "first", "error"),
+            default="last",
+            help="a key that a later record gives again names the later record (last, the "
+            "default), stays with the first (first), or makes the later record a bad one (error, "
+            "which names both records); stderr tells how many keys changed hands",
+        )
+        build.add_argument(
+            "--progress",
+            action="store_true",
+            help="show progress on stderr even when it is not a terminal",
+        )
+        build.add_argument(
+            "--shards",
+            metavar="N",
+            type=_shard_count,
+            help="build a shard set of N .qrdb files and a manifest in the directory OUT",
+        )
+        build.set_defaults(run=_cmd_build)
 
-    get = commands.add_parser("get", parents=[read], help="print the object of a key as JSON")
-    get.add_argument("key", metavar="KEY")
-    get.set_defaults(run=_cmd_get)
+    if command in (None, "get"):
+        get = commands.add_parser(
+            "get",
+            parents=[read],
+            help="print the object of each key as JSON",
+            description=(
+                "Print the object of each KEY as one line of JSON, in the order asked. A KEY "
+                "of - reads keys from standard input, one a line (the line without its "
+                "newline is the key), looked up in batches of 1024 as they are read. A key that is not "
+                "found, or whose object cannot be shown, is reported on stderr and the "
+                "others are still printed; the exit status is then 1."
+            ),
+        )
+        get.add_argument("key", metavar="KEY", nargs="+", help="a key, or - for standard input")
+        get.set_defaults(run=_cmd_get)
 
-    keys = commands.add_parser("keys", parents=[read], help="list keys in sorted order")
-    keys.add_argument("--prefix", metavar="P", help="only keys that start with P")
-    keys.add_argument("--limit", metavar="N", type=_limit, help="at most N keys")
-    keys.set_defaults(run=_cmd_keys)
+    if command in (None, "join"):
+        from quordb._inputs import FORMATS
 
-    dump = commands.add_parser(
-        "dump",
-        parents=[read],
-        help="print every key and object as JSON Lines, for load",
-        description=(
-            'Print one {"key": ..., "value": ..., "object": N} line per key: the objects in '
-            "stored order, numbered from 0, each with its keys in key order; an object that "
-            'no key names has a line without "key". Bytes are shown as {"$bytes": BASE64}, '
-            'maps with keys that are not strings as {"$map": [[k, v], ...]}. load makes the '
-            "same database from it."
-        ),
-    )
-    dump.set_defaults(run=_cmd_dump)
+        join = commands.add_parser(
+            "join",
+            parents=[read],
+            help="add to each record of an input the object its key names",
+            description=(
+                "Write OUT: the records of INPUT (JSON Lines, CSV or Parquet, by extension "
+                "unless --format is given), each with the object that the key in its field --on "
+                "names in DB, in the input's format. The key field holds text or an integer "
+                "(taken as its decimal text); a missing key gives null. With --columns, the "
+                "named fields of the object are added, each as a column; else the whole object, "
+                "as column 'object' (as JSON text in CSV and Parquet). --prefix goes before the "
+                "added names."
+            ),
+        )
+        join.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
+        join.add_argument("--on", metavar="FIELD", required=True, help="field that holds the key")
+        join.add_argument(
+            "--columns",
+            metavar="A,B",
+            type=_field_names,
+            help="fields of the object to add, separated by commas (default: the whole object)",
+        )
+        join.add_argument("--prefix", default="", help="put before the name of each added column")
+        join.add_argument(
+            "--out", metavar="OUT", required=True, help="file to write, or - for standard output"
+        )
+        join.add_argument("--format", choices=FORMATS, help="the input's format")
+        join.add_argument(
+            "--delimiter",
+            metavar="CHAR",
+            type=_delimiter,
+            help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
+        )
+        join.add_argument(
+            "--skip-bad",
+            metavar="N",
+            type=_limit,
+            default=0,
+            help="skip up to N records that cannot be read, each reported on stderr (default 0)",
+        )
+        join.add_argument(
+            "--progress",
+            action="store_true",
+            help="show progress on stderr even when it is not a terminal",
+        )
+        join.set_defaults(run=_cmd_join)
 
-    load = commands.add_parser(
-        "load",
-        help="build a database from the output of dump",
-        description=(
-            "Build OUT from INPUT, the output of quordb dump (or - for standard input): "
-            "the same keys and objects, each object stored once."
-        ),
-    )
-    load.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
-    load.add_argument("input", metavar="INPUT", help="dump output, or - for standard input")
-    load.add_argument(
-        "--shards",
-        metavar="N",
-        type=_shard_count,
-        help="build a shard set of N .qrdb files and a manifest in the directory OUT",
-    )
-    load.set_defaults(run=_cmd_load)
+    if command in (None, "keys"):
+        keys = commands.add_parser("keys", parents=[read], help="list keys in sorted order")
+        keys.add_argument("--prefix", metavar="P", help="only keys that start with P")
+        keys.add_argument("--limit", metavar="N", type=_limit, help="at most N keys")
+        keys.set_defaults(run=_cmd_keys)
 
-    stats = commands.add_parser("stats", parents=[read], help="show file metadata")
-    stats.add_argument("--json", action="store_true", help="print the metadata as JSON")
-    stats.set_defaults(run=_cmd_stats)
+    if command in (None, "dump"):
+        dump = commands.add_parser(
+            "dump",
+            parents=[read],
+            help="print every key and object as JSON Lines, for load",
+            description=(
+                'Print one {"key": ..., "value": ..., "object": N} line per key: the objects in '
+                "stored order, numbered from 0, each with its keys in key order; an object that "
+                'no key names has a line without "key". Bytes are shown as {"$bytes": BASE64}, '
+                'maps with keys that are not strings as {"$map": [[k, v], ...]}. load makes the '
+                "same database from it."
+            ),
+        )
+        dump.set_defaults(run=_cmd_dump)
 
-    verify = commands.add_parser(
-        "verify",
-        parents=[database],
-        help="check every checksum, and the header against the sections it describes",
-    )
-    verify.set_defaults(run=_cmd_verify)
+    if command in (None, "load"):
+        load = commands.add_parser(
+            "load",
+            help="build a database from the output of dump",
+            description=(
+                "Build OUT from INPUT, the output of quordb dump (or - for standard input): "
+                "the same keys and objects, each object stored once."
+            ),
+        )
+        load.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
+        load.add_argument("input", metavar="INPUT", help="dump output, or - for standard input")
+        load.add_argument(
+            "--shards",
+            metavar="N",
+            type=_shard_count,
+            help="build a shard set of N .qrdb files and a manifest in the directory OUT",
+        )
+        load.set_defaults(run=_cmd_load)
 
-    serve = commands.add_parser(
-        "serve",
-        parents=[read],
-        help="serve the database read-only over HTTP: a JSON API and a browse page",
-        description=(
-            "Answer lookups, batches and key listings as JSON under /v1, with a browse "
-            "page at / (needs the serve extra: pip install 'quordb[serve]'). A rebuild "
-            "of DB is picked up without a restart, on SIGHUP or by polling."
-        ),
-    )
-    serve.add_argument(
-        "--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"
-    )
-    serve.add_argument("--port", type=_port, default=8000, help="port (default 8000)")
-    serve.add_argument(
-        "--workers", metavar="N", type=_workers, default=1, help="worker processes (default 1)"
-    )
-    serve.add_argument(
-        "--poll",
-        metavar="SECONDS",
-        type=_seconds,
-        default=2.0,
-        help="look for a rebuilt DB this often (default 2; 0: on SIGHUP only)",
-    )
-    serve.add_argument(
-        "--cors",
-        metavar="ORIGIN",
-        action="append",
-        default=[],
-        help="let pages from ORIGIN call the API (repeatable; default: no CORS)",
-    )
-    serve.add_argument(
-        "--token-file",
-        metavar="FILE",
-        help="require Authorization: Bearer TOKEN, the token read from FILE",
-    )
-    serve.set_defaults(run=_cmd_serve)
+    if command in (None, "stats"):
+        stats = commands.add_parser("stats", parents=[read], help="show file metadata")
+        stats.add_argument("--json", action="store_true", help="print the metadata as JSON")
+        stats.set_defaults(run=_cmd_stats)
+
+    if command in (None, "verify"):
+        verify = commands.add_parser(
+            "verify",
+            parents=[database],
+            help="check every checksum, and the header against the sections it describes",
+        )
+        verify.set_defaults(run=_cmd_verify)
+
+    if command in (None, "serve"):
+        serve = commands.add_parser(
+            "serve",
+            parents=[read],
+            help="serve the database read-only over HTTP: a JSON API and a browse page",
+            description=(
+                "Answer lookups, batches and key listings as JSON under /v1, with a browse "
+                "page at / (needs the serve extra: pip install 'quordb[serve]'). A rebuild "
+                "of DB is picked up without a restart, on SIGHUP or by polling."
+            ),
+        )
+        serve.add_argument(
+            "--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)"
+        )
+        serve.add_argument("--port", type=_port, default=8000, help="port (default 8000)")
+        serve.add_argument(
+            "--workers", metavar="N", type=_workers, default=1, help="worker processes (default 1)"
+        )
+        serve.add_argument(
+            "--poll",
+            metavar="SECONDS",
+            type=_seconds,
+            default=2.0,
+            help="look for a rebuilt DB this often (default 2; 0: on SIGHUP only)",
+        )
+        serve.add_argument(
+            "--cors",
+            metavar="ORIGIN",
+            action="append",
+            default=[],
+            help="let pages from ORIGIN call the API (repeatable; default: no CORS)",
+        )
+        serve.add_argument(
+            "--token-file",
+            metavar="FILE",
+            help="require Authorization: Bearer TOKEN, the token read from FILE",
+        )
+        serve.set_defaults(run=_cmd_serve)
     return parser
 
 
@@ -527,8 +613,9 @@ def _fail(message: str, status: int = 1) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the ``quordb`` command with *argv* (default: ``sys.argv[1:]``); return the exit status."""
+    argv = sys.argv[1:] if argv is None else list(argv)
     try:
-        args = _parser().parse_args(argv)
+        args = _parser(_command_in(argv)).parse_args(argv)
     except SystemExit as exc:  # --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else 0 if exc.code is None else 2
     run: Callable[[argparse.Namespace], int] = args.run
@@ -536,8 +623,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run(args)
     except (CliError, UsageError, StoreError) as exc:
         return _fail(str(exc), exc.exit_status)
-    except (InputError, BadRow) as exc:
-        return _fail(str(exc))
     except KeyboardInterrupt:
         return _fail("interrupted", _EXIT_INTERRUPTED)
     except BrokenPipeError:

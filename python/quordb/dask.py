@@ -29,12 +29,12 @@ from quordb._inputs import field_keys
 from quordb._lookup import DTYPE_SAMPLE, DTypeSpec, Lookup, added_frame, empty_values, join_key
 from quordb._lookup import lookup_frame as _lookup_frame
 from quordb._manifest import Manifest, ShardEntry, check_shard_count, shard_file_name
+from quordb._open import open as open_database
 from quordb._reader import Key, PathArg, path_text
 from quordb._reader_cache import readers_opened, shared_reader
 from quordb._set_build import SetBuild, stage_shard
 from quordb._set_files import Files, LocalFiles, temporary_name
 from quordb._shard_keys import KeyLike, key_list, split_keys
-from quordb._sharded_reader import open as open_database
 
 __all__ = ["lookup", "readers_opened", "to_quordb"]
 

@@ -65,7 +65,10 @@ std::optional<StoreError> CheckRecord(Bytes file, uint64_t location) {
 }
 
 Status CheckFileCrc(Bytes file, uint32_t stored) {
-  const uint32_t computed = Crc32(file.subspan(kHeaderSize));
+  return CompareFileCrc(stored, Crc32(file.subspan(kHeaderSize)));
+}
+
+Status CompareFileCrc(uint32_t stored, uint32_t computed) {
   if (computed == stored) return OkStatus();
   return StoreError::Corrupt("file CRC32 mismatch  stored=" + FormatCrc(stored) +
                              "  computed=" + FormatCrc(computed));

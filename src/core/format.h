@@ -183,5 +183,7 @@ std::optional<StoreError> CheckRecord(Bytes file, uint64_t location);
 
 // The CRC of everything after the header compared with `stored`.
 Status CheckFileCrc(Bytes file, uint32_t stored);
+// CheckFileCrc for a CRC `computed` elsewhere, with the same message.
+Status CompareFileCrc(uint32_t stored, uint32_t computed);
 
 }  // namespace quordb

@@ -18,6 +18,7 @@
 
 #include "core/file_descriptor.h"
 #include "core/key_sort.h"
+#include "core/verify_pass.h"
 
 namespace quordb {
 namespace {
@@ -437,11 +438,16 @@ Result<std::vector<Bytes>> Reader::DistinctObjects() const {
 
 Status Reader::Verify() const {
   const Bytes file = this->file();
-  QUORDB_RETURN_IF_ERROR(CheckFileCrc(file, file_crc32_));
-  // Records are checked in file order, which reads the mapping front to back
-  // instead of jumping around it in key order; of the records that fail, the
-  // one whose first entry comes first is reported, as a walk in key order
-  // would report it. A location is checked once, for its first entry.
+  const DataSectionPass pass = WalkDataSection(*this);
+  QUORDB_RETURN_IF_ERROR(CompareFileCrc(file_crc32_, pass.file_crc));
+  if (pass.Sound()) return OkStatus();
+  // The walk stopped at a damaged length or a bad CRC, or a named location
+  // starts no record: not every such file fails, as only the named records
+  // count here, so each is checked on its own. Records are checked in file
+  // order, which reads the mapping front to back instead of jumping around
+  // it in key order; of the records that fail, the one whose first entry
+  // comes first is reported, as a walk in key order would report it. A
+  // location is checked once, for its first entry.
   const HugePageVector<SortItem> by_location = EntriesByValue(
       static_cast<uint32_t>(entry_count()), [this](uint32_t entry) { return LocationAt(entry); });
   std::optional<std::pair<uint32_t, StoreError>> first_failure;

@@ -117,7 +117,8 @@ class Reader {
   Result<PrefixMatch> Prefix(std::string_view prefix) const;
   // Each distinct record once, in order of first appearance in the index.
   Result<std::vector<Bytes>> DistinctObjects() const;
-  // The whole-file CRC, then the CRC of every record a key names.
+  // The whole-file CRC, then the CRC of every record a key names; both from
+  // one read of the file when the data section is sound (core/verify_pass.h).
   Status Verify() const;
   ReaderStats Stats() const;
 

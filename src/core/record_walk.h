@@ -16,8 +16,8 @@
 // The walk borrows the reader, which must outlive it; it is not
 // thread-safe, but any number of walks may run on one reader at once.
 //
-// VerifyStrict walks the data section too, with its own policy for strays;
-// both take the entries' order from here and each record's bounds from
+// The verification pass (core/verify_pass.h) walks the data section too,
+// with its own policy for strays; both take each record's bounds from
 // RecordEndsBy.
 #pragma once
 

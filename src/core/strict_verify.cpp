@@ -1,13 +1,11 @@
 #include "core/strict_verify.h"
 
 #include <optional>
-#include <span>
 #include <string>
 #include <utility>
 
 #include "core/format.h"
-#include "core/key_sort.h"
-#include "core/record_walk.h"
+#include "core/verify_pass.h"
 
 namespace quordb {
 namespace {
@@ -35,38 +33,6 @@ uint64_t EntryOffset(const Reader& reader, size_t entry) {
   return at;
 }
 
-// What the walk of the data section found besides damage.
-struct DataWalk {
-  uint64_t records = 0;
-  // Of the locations that start no record, the one whose entry comes first.
-  std::optional<SortItem> stray;
-};
-
-// Walks the records from offset 40 to index_offset, checking each, and
-// matches `by_location` (the entries sorted by location) against the record
-// starts on the way, so that neither side is searched.
-Result<DataWalk> WalkData(const Reader& reader, std::span<const SortItem> by_location) {
-  const Bytes file = reader.file();
-  const uint64_t end = reader.index_offset();
-  DataWalk walk;
-  size_t next = 0;
-  const auto note_stray = [&walk](const SortItem& item) {
-    if (!walk.stray || item.entry < walk.stray->entry) walk.stray = item;
-  };
-  for (uint64_t at = kDataOffset; at < end; ++walk.records) {
-    for (; next < by_location.size() && by_location[next].chunk < at; ++next)
-      note_stray(by_location[next]);
-    while (next < by_location.size() && by_location[next].chunk == at) ++next;
-    // end <= file size, checked before the walk.
-    uint32_t length = 0;
-    if (!RecordEndsBy(file, at, end, &length)) return RecordPastEnd(at, end);
-    if (std::optional<StoreError> failure = CheckRecord(file, at)) return std::move(*failure);
-    at += kRecordHeadSize + length;
-  }
-  for (; next < by_location.size(); ++next) note_stray(by_location[next]);
-  return walk;
-}
-
 Status CheckKeyOrder(const Reader& reader) {
   for (size_t entry = 1; entry < reader.entry_count(); ++entry) {
     const int order = CompareKeys(reader.KeyAt(entry - 1), reader.KeyAt(entry));
@@ -80,18 +46,18 @@ Status CheckKeyOrder(const Reader& reader) {
 
 // Everything VerifyStrict adds to the whole-file CRC. Passing it implies
 // that Verify's record checks pass: each location is the start of a record
-// whose bounds and CRC the walk has checked exactly as Verify would.
-Status CheckStructure(const Reader& reader) {
+// whose bounds and CRC the walk has checked exactly as Verify would. The
+// walk computes the file CRC too, into `file_crc`, when it runs.
+Status CheckStructure(const Reader& reader, std::optional<uint32_t>& file_crc) {
   const Bytes file = reader.file();
   QUORDB_RETURN_IF_ERROR(CheckHeader(file));
   const uint64_t index_offset = reader.index_offset();
   if (index_offset < kDataOffset || index_offset > file.size())
     return StoreError::Corrupt("index_offset " + Decimal(index_offset) + " lies outside " +
                                Decimal(kDataOffset) + " to " + Decimal(file.size()));
-  const HugePageVector<SortItem> by_location = EntriesByLocation(reader);
-  Result<DataWalk> walked = WalkData(reader, by_location);
-  if (!walked.ok()) return std::move(walked).error();
-  const DataWalk& walk = walked.value();
+  DataSectionPass walk = WalkDataSection(reader);
+  file_crc = walk.file_crc;
+  if (walk.failure) return std::move(*walk.failure);
   if (walk.records != reader.num_objects())
     return StoreError::Corrupt("data section holds " + Decimal(walk.records) +
                                " records, num_objects is " + Decimal(reader.num_objects()));
@@ -100,16 +66,19 @@ Status CheckStructure(const Reader& reader) {
   if (walk.stray)
     return StoreError::Corrupt(
         "index entry at offset " + Decimal(EntryOffset(reader, walk.stray->entry)) +
-        " names location " + Decimal(walk.stray->chunk) + ", not the start of an object record");
+        " names location " + Decimal(walk.stray->location) + ", not the start of an object record");
   return OkStatus();
 }
 
 }  // namespace
 
 Status VerifyStrict(const Reader& reader) {
+  std::optional<uint32_t> file_crc;
+  Status structure = CheckStructure(reader, file_crc);
   // Verify's first step: a mismatch is reported whatever else is wrong.
-  QUORDB_RETURN_IF_ERROR(CheckFileCrc(reader.file(), reader.file_crc32()));
-  Status structure = CheckStructure(reader);
+  const Bytes file = reader.file();
+  QUORDB_RETURN_IF_ERROR(
+      CompareFileCrc(reader.file_crc32(), file_crc ? *file_crc : Crc32(file.subspan(kHeaderSize))));
   if (structure.ok()) return structure;
   // A damaged file may fail Verify's record checks too, and what Verify
   // reports comes first.

@@ -20,7 +20,7 @@ from starlette.responses import Response, StreamingResponse
 from starlette.routing import Route
 
 from quordb import Key
-from quordb._dump import key_from_json, key_to_json, payload_json_text
+from quordb._json_form import key_from_json, key_to_json, payload_json_text
 from quordb.serve._errors import ApiError, BadRequest, NotFound, PayloadTooLarge
 from quordb.serve._guard import Guard
 from quordb.serve._keys import checked_key, from_base64, query_key

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 from itertools import islice
 
 from quordb import QuorReader, ShardedReader
-from quordb._dump import key_to_json
+from quordb._json_form import key_to_json
 from quordb.serve._keys import cursor_of
 
 __all__ = ["KeyRange", "listing_chunks"]
