@@ -2,7 +2,9 @@
 
 import base64
 import contextlib
+import csv
 import gc
+import io
 import json
 import math
 import os
@@ -301,8 +303,10 @@ NOBODY = "quordb: key not found: 'nobody'\n"
             None,
             1,
             A + B,
-            "quordb: the object of key 'bad' cannot be decoded: "
-            "MessagePack data is malformed: invalid opcode '\\xc1' (byte 0)\n",
+            (
+                "quordb: the object of key 'bad' cannot be decoded: "
+                "MessagePack data is malformed: invalid opcode '\\xc1' (byte 0)\n"
+            ),
         ),
         (
             ["deep", "a"],
@@ -367,6 +371,8 @@ def test_key_given_as_undecodable_bytes_is_found(tmp_path):
         ["keys", "db.qrdb", "--limit", "-1"],
         ["get", "db.qrdb"],
         ["verify", "db.qrdb", "--no-verify"],
+        ["join", "db.qrdb", "in.jsonl", "--out", "out.jsonl"],
+        ["join", "db.qrdb", "in.jsonl", "--on", "id", "--out", "o", "--columns", "a,,b"],
         ["serve", "db.qrdb", "--workers", "0"],
         ["serve", "db.qrdb", "--port", "65536"],
         ["serve", "db.qrdb", "--poll", "-1"],
@@ -794,3 +800,90 @@ def test_failed_sharded_build_leaves_nothing(tmp_path):
     result = quordb("build", "--shards", "2", str(tmp_path / "set"), str(source), "--key", "k")
     assert result.returncode == 1 and "in.jsonl:2" in text(result)[1]
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.jsonl"]
+
+
+# --- join ---------------------------------------------------------------------------
+
+JOIN_REFS = [1, "countess", "nobody", None, 30]
+
+
+def write_join_input(path, fmt):
+    rows = [{"ref": ref, "n": n} for n, ref in enumerate(JOIN_REFS)]
+    if fmt == "jsonl":
+        path.write_text("".join(json.dumps(row) + "\n" for row in rows))
+    elif fmt in ("csv", "tsv"):
+        sep = "," if fmt == "csv" else "\t"
+        path.write_text(f"ref{sep}n\n" + "".join(f"{r['ref'] or ''}{sep}{r['n']}\n" for r in rows))
+    else:
+        pa = pytest.importorskip("pyarrow")
+        pq = pytest.importorskip("pyarrow.parquet")
+        refs = [None if r is None else str(r) for r in JOIN_REFS]
+        pq.write_table(pa.table({"ref": refs, "n": range(len(rows))}), path)
+
+
+def read_join_output(path, fmt):
+    if fmt == "jsonl":
+        return [json.loads(line) for line in path.read_text().splitlines()]
+    if fmt in ("csv", "tsv"):
+        text = path.read_text()
+        assert "\r" not in text
+        return list(csv.DictReader(io.StringIO(text), delimiter="," if fmt == "csv" else "\t"))
+    return pytest.importorskip("pyarrow.parquet").read_table(path).to_pylist()
+
+
+def as_written(fmt, value):
+    """A found value as the output format writes it (read back, JSON text parsed)."""
+    if fmt in ("csv", "tsv"):
+        return "" if value is None else value if isinstance(value, str) else json.dumps(value)
+    return value
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "csv", "tsv", "parquet"])
+@pytest.mark.parametrize("columns", [["name", "born"], None], ids=["columns", "objects"])
+@pytest.mark.parametrize("kind", ["file", "shard set"])
+def test_join_adds_each_records_object_in_the_inputs_format(
+    people, people_set, tmp_path, fmt, columns, kind
+):
+    source, out = tmp_path / f"in.{fmt}", tmp_path / f"out.{fmt}"
+    write_join_input(source, fmt)
+    db = people if kind == "file" else people_set
+    options = [] if columns is None else ["--columns", ",".join(columns)]
+    result = quordb("join", str(db), str(source), "--on", "ref", *options, "--out", str(out))
+    assert result.returncode == 0, result.stderr
+    assert text(result) == ("", "joined 5 records, 3 found\n")
+    written = read_join_output(out, fmt)
+    by_key = {str(r["id"]): r for r in RECORDS} | {"countess": RECORDS[0]}
+    for row, ref in zip(written, JOIN_REFS, strict=True):
+        found = by_key.get(str(ref), {}) if ref is not None else {}
+        if columns is None:  # whole objects, as JSON text but in JSON Lines
+            stored = (
+                row["object"] if fmt == "jsonl" else row["object"] and json.loads(row["object"])
+            )
+            assert stored == (found or ("" if fmt in ("csv", "tsv") else None))
+            assert row.keys() == {"ref", "n", "object"}
+        else:
+            added = {f: as_written(fmt, found.get(f)) for f in columns}
+            assert {k: v for k, v in row.items() if k not in ("ref", "n")} == added
+
+
+@pytest.mark.parametrize(
+    ("lines", "args", "status", "message"),
+    [
+        (['{"ref": 1.5}', '{"ref": 1}'], [], 1, "in.jsonl:1: field 'ref': join keys are"),
+        (['{"ref": 1.5}', '{"ref": 1}'], ["--skip-bad", "1"], 0, "skipped 1 bad row"),
+        (["not json"], [], 1, "in.jsonl:1: invalid JSON"),
+        (['{"ref": 1, "name": "x"}'], ["--columns", "name"], 2, "already has 'name'"),
+        (['{"ref": 1}'], ["--out", "IN"], 2, "is the input"),
+    ],
+)
+def test_join_refuses_bad_records_and_outputs(people, tmp_path, lines, args, status, message):
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(lines) + "\n")
+    out = [str(source) if a == "IN" else a for a in args]
+    if "--out" not in out:
+        out += ["--out", str(tmp_path / "out.jsonl")]
+    result = quordb("join", str(people), str(source), "--on", "ref", *out)
+    assert result.returncode == status
+    assert message in text(result)[1]
+    if status:
+        assert not (tmp_path / "out.jsonl").exists()

@@ -12,9 +12,13 @@ dask_bag = pytest.importorskip("dask.bag")
 pd = pytest.importorskip("pandas")
 dd = pytest.importorskip("dask.dataframe")
 cloudpickle = pytest.importorskip("cloudpickle")
+pyarrow = pytest.importorskip("pyarrow")
 
-from quordb import ShardedReader, ShardedWriter
-from quordb.dask import to_quordb
+import msgpack
+
+from quordb import QuorWriter, ShardedReader, ShardedWriter
+from quordb import open as quordb_open
+from quordb.dask import lookup, readers_opened, to_quordb
 
 # The workers cannot import this file; ship its functions by value.
 cloudpickle.register_pickle_by_value(sys.modules[__name__])
@@ -153,3 +157,129 @@ def test_bad_collection_or_key_is_refused(client, tmp_path, collection, key, mes
     with pytest.raises(TypeError, match=message):
         to_quordb(collection(), tmp_path, key=key, shards=2)
     assert not (tmp_path / "manifest.json").exists()
+
+
+# --- lookup joins ---------------------------------------------------------------------
+
+JOINED = {f"user:{i}": {"id": i, "name": f"n{i}", "age": i % 90 or None} for i in range(300)}
+JOINED |= {bytes([0xFF, i]): {"id": -i, "name": "not UTF-8", "age": 1} for i in range(50)}
+
+
+@pytest.fixture(params=["file", "shard set"])
+def joined_db(request, tmp_path):
+    path = tmp_path / request.param.replace(" ", "-")
+    if request.param == "file":
+        writer = QuorWriter()
+        for key, obj in JOINED.items():
+            writer.add(obj, key)
+        writer.build(str(path))
+    else:
+        with ShardedWriter(path, shards=4) as writer:
+            for key, obj in JOINED.items():
+                writer.add(obj, key)
+    return path
+
+
+def readers_per_worker(client):
+    return client.run(readers_opened)
+
+
+@pytest.mark.parametrize(
+    ("keys", "dtype"),
+    [
+        ([f"user:{i}" for i in range(0, 600, 3)] + [None], pyarrow.string()),
+        ([bytes([0xFF, i]) for i in range(0, 100, 2)] + [b"\xfe", None], pyarrow.binary()),
+    ],
+    ids=["text", "bytes not UTF-8"],
+)
+@pytest.mark.parametrize("options", [{"columns": ["name", "age"]}, {}, {"raw": True}])
+def test_lookup_joins_every_partition_as_lookup_frame_with_one_reader_a_worker(
+    client, joined_db, keys, dtype, options
+):
+    # Dask holds keys in Arrow columns: it would decode an object column of bytes as text.
+    left = pd.DataFrame({"key": pd.Series(keys, dtype=pd.ArrowDtype(dtype)), "n": range(len(keys))})
+    client.wait_for_workers(2)  # a test before may have killed one
+    before = readers_per_worker(client)
+    joined = lookup(dd.from_pandas(left, npartitions=6), "key", joined_db, **options)
+    result = joined.compute()
+    with quordb_open(joined_db) as reader:
+        expected = reader.lookup_frame(left, "key", **options)
+    pd.testing.assert_frame_equal(result.sort_index(), expected)
+    assert dict(joined.dtypes) == dict(result.dtypes)
+    opened = {w: n - before.get(w, 0) for w, n in readers_per_worker(client).items()}
+    assert set(opened.values()) <= {0, 1} and 1 in opened.values()
+
+
+@pytest.mark.parametrize(
+    ("dtypes", "failure"),
+    [(None, "Float value 1.5.* was truncated"), ({"age": "double"}, None)],
+)
+def test_lookup_types_sampled_on_the_client_hold_in_every_partition(
+    client, tmp_path, dtypes, failure
+):
+    # The first objects in key order hold integers, the last one a float.
+    with ShardedWriter(tmp_path, shards=2) as writer:
+        for i in range(20):
+            writer.add({"age": i}, f"a{i:02d}")
+        writer.add({"age": 1.5}, "z")
+    left = dd.from_pandas(pd.DataFrame({"k": ["a01", "a02", "z"]}), npartitions=3)
+    joined = lookup(left, "k", tmp_path, columns=["age"], dtypes=dtypes, sample=10)
+    if failure is not None:
+        assert joined.dtypes["age"] == pd.ArrowDtype(pyarrow.int64())
+        with pytest.raises(TypeError, match=failure):
+            joined.compute()
+    else:
+        assert joined.compute()["age"].tolist() == [1.0, 2.0, 1.5]
+
+
+@pytest.mark.parametrize(
+    ("options", "values"),
+    [
+        ({}, lambda key: JOINED.get(key)),
+        ({"default": {}}, lambda key: JOINED.get(key, {})),
+        ({"raw": True}, lambda key: None if key not in JOINED else msgpack.packb(JOINED[key])),
+    ],
+)
+def test_lookup_on_a_bag_pairs_each_item_with_its_object(client, joined_db, options, values):
+    items = [{"ref": i} for i in range(0, 400, 7)]
+    pairs = lookup(
+        dask_bag.from_sequence(items, npartitions=4), key_of_item, joined_db, **options
+    ).compute()
+    assert pairs == [(item, values(key_of_item(item))) for item in items]
+
+
+def key_of_item(item):
+    return f"user:{item['ref']}"
+
+
+def test_worker_killed_mid_join(client, joined_db, tmp_path):
+    marker = tmp_path / "killed"
+
+    def key_or_die(item):
+        if item == 150 and not marker.exists():
+            marker.touch()
+            os.kill(os.getpid(), signal.SIGKILL)
+        return f"user:{item}"
+
+    items = dask_bag.range(300, npartitions=4)
+    try:
+        pairs = lookup(items, key_or_die, joined_db, columns=None).compute()
+    except distributed.scheduler.KilledWorker:
+        pass  # Dask gave up on the task: the join fails as a whole
+    else:
+        assert pairs == [(i, JOINED[f"user:{i}"]) for i in range(300)]
+    assert marker.exists()
+
+
+@pytest.mark.parametrize(
+    ("collection", "on", "options", "error"),
+    [
+        (lambda: pd.DataFrame({"k": ["a"]}), "k", {}, TypeError),
+        (lambda: dd.from_pandas(pd.DataFrame({"k": ["a"]}), npartitions=1), "x", {}, KeyError),
+        (lambda: dask_bag.from_sequence(["a"]), "k", {}, TypeError),
+        (lambda: dask_bag.from_sequence(["a"]), str, {"columns": ["a"]}, TypeError),
+    ],
+)
+def test_lookup_refuses_what_it_cannot_join(joined_db, collection, on, options, error):
+    with pytest.raises(error):
+        lookup(collection(), on, joined_db, **options)

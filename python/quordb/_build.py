@@ -17,49 +17,12 @@ from quordb._dump import load_lines
 from quordb._inputs import BadRow, BadRowPolicy, Input, RowBatch, batch_keys
 from quordb._manifest import MANIFEST_NAME
 from quordb._native import temp_path_for
+from quordb._progress import InputProgress
 from quordb._units import counted, human_size
 
 __all__ = ["build", "load"]
 
 type Writer = QuorWriter | ShardedWriter
-
-
-class _Progress:
-    """How far into the input, on stderr: a tqdm bar with rate and ETA.
-
-    Bytes against the size of a regular text file; records read for a pipe or
-    Parquet. Closing it adds one line with the counts of records and objects.
-    """
-
-    def __init__(self, stream: IO[str], source: Input) -> None:
-        self._stream = stream
-        self._source = source
-        self._bytes = source.position() is not None
-        # Imported here: a build without a bar does not pay for it.
-        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
-
-        self._bar = tqdm(
-            total=source.size if self._bytes else None,
-            unit="B" if self._bytes else " records",
-            unit_scale=True,
-            unit_divisor=1000,
-            desc="read",
-            file=stream,
-            mininterval=0.2,
-            dynamic_ncols=True,
-        )
-        self._counted = 0
-
-    def tick(self, records: int) -> None:
-        done = self._source.position() if self._bytes else records
-        self._bar.update((done or 0) - self._counted)
-        self._counted = done or 0
-
-    def finish(self, records: int, objects: int) -> None:
-        self.tick(records)
-        self._bar.close()
-        self._stream.write(f"read {counted(records, 'record')}, {counted(objects, 'object')}\n")
-        self._stream.flush()
 
 
 def build(
@@ -78,12 +41,14 @@ def build(
     record is stored (see `quordb._inputs.stored_fields`), the whole record by default; each
     file carries a lookup table unless not *table*."""
     _check_target(out, shards, source)
-    progress = _Progress(sys.stderr, source) if show_progress else None
+    progress = InputProgress(sys.stderr, source) if show_progress else None
     writer = _open_writer(out, shards, on_duplicate, table)
     with _NamingTarget(out), writer, _collector_paused():
         records, objects = _add_rows(writer, source, key_fields, policy, progress, stored)
         if progress is not None:
-            progress.finish(records, objects)
+            progress.finish(
+                records, f"read {counted(records, 'record')}, {counted(objects, 'object')}"
+            )
         summary = policy.summary()
         if summary is not None:
             sys.stderr.write(f"quordb: {summary}\n")
@@ -105,7 +70,7 @@ def load(out: str, source: Input, shards: int | None, table: bool = True) -> Non
 
 def _check_target(out: str, shards: int | None, source: Input) -> None:
     """UsageError, before any input is read, when building *out* cannot end well."""
-    _refuse_overwriting_input(out, source.stream, source.label)
+    refuse_overwriting_input(out, source.stream, source.label)
     if shards is None and os.path.isdir(out):
         kind = "a shard set" if os.path.isfile(os.path.join(out, MANIFEST_NAME)) else "a directory"
         raise UsageError(
@@ -123,7 +88,7 @@ def _same_file(a: os.stat_result, b: os.stat_result) -> bool:
     return (a.st_dev, a.st_ino) == (b.st_dev, b.st_ino)
 
 
-def _refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
+def refuse_overwriting_input(out: str, source: IO[bytes], source_name: str) -> None:
     """UsageError when the build of *out* would replace or empty its own input.
 
     The output and its temporary file are compared with the input by device
@@ -211,7 +176,7 @@ def _add_rows(
     source: Input,
     key_fields: Sequence[str],
     policy: BadRowPolicy,
-    progress: _Progress | None,
+    progress: InputProgress | None,
     stored: Callable[[list[dict[str, Any] | BadRow]], None] | None,
 ) -> tuple[int, int]:
     """Add one object per usable record of *source*; return the counts of records and objects.

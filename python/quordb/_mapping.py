@@ -255,6 +255,32 @@ class ReaderMapping[T](Mapping[Key, T]):
                 return decoding.failure(key, own)
         return decoding.failure(None, error)
 
+    # Joins
+
+    def lookup_frame(
+        self,
+        frame: Any,
+        on: str,
+        *,
+        columns: Sequence[str] | None = None,
+        prefix: str = "",
+        default: Any = None,
+        raw: bool = False,
+        dtypes: Mapping[str, Any] | None = None,
+    ) -> Any:
+        """A pandas DataFrame *frame* with the objects that its column *on*'s keys name.
+
+        One batched lookup for the whole column. With *columns*, each named field becomes
+        a typed column ``prefix + field``; without, one column ``prefix + "object"`` holds
+        the objects (or, with *raw*, their stored bytes). A missing key or field gives
+        *default*. docs/usage.md ("Joins") has the rules for keys and column types.
+        Needs pandas and pyarrow.
+        """
+        from quordb._lookup import Lookup, lookup_frame  # pandas only when joining
+
+        lookup = Lookup.of(columns, prefix, default, raw, dtypes)
+        return lookup_frame(self, frame, on, lookup)
+
     # Lifetime
 
     def _require_open(self) -> None:

@@ -1,4 +1,5 @@
-"""The ``quordb`` command: build a database from JSON Lines, CSV or Parquet; query, dump, load.
+"""The ``quordb`` command: build a database from JSON Lines, CSV or Parquet; query, join, dump,
+load.
 
 Exit status: 0 on success, 1 for a missing key, a damaged or unreadable file or
 bad input data (with a message on stderr), 2 for a usage error (also a build
@@ -149,6 +150,29 @@ def _cmd_index(args: argparse.Namespace) -> int:
 
 def _open(args: argparse.Namespace) -> QuorReader[Any] | ShardedReader[Any]:
     return open_database(args.db, verify=not args.no_verify)
+
+
+def _cmd_join(args: argparse.Namespace) -> int:
+    from quordb._inputs import BadRowPolicy, Input, delimiter_of, format_of
+    from quordb._join import join  # pandas and pyarrow only for a join
+    from quordb._lookup import Lookup
+
+    lookup = Lookup.of(args.columns, args.prefix)
+    fmt = format_of(args.input, args.format)
+    delimiter = delimiter_of(args.input, fmt, args.delimiter)
+    source = Input(args.input, fmt, delimiter=delimiter)
+    with source, _open(args) as db:
+        join(
+            db,
+            source,
+            args.on,
+            lookup,
+            args.out,
+            BadRowPolicy(args.skip_bad, sys.stderr),
+            show_progress=args.progress or sys.stderr.isatty(),
+            delimiter=delimiter,
+        )
+    return 0
 
 
 # How many keys `get` looks up at once: enough to amortise a batch, few enough that
@@ -361,7 +385,7 @@ def _seconds(text: str) -> float:
 # argument parsing
 
 
-_COMMANDS = ("build", "get", "keys", "dump", "load", "index", "stats", "verify", "serve")
+_COMMANDS = ("build", "get", "join", "keys", "dump", "load", "index", "stats", "verify", "serve")
 
 
 def _add_no_table(command: argparse.ArgumentParser) -> None:
@@ -505,6 +529,56 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
         )
         get.add_argument("key", metavar="KEY", nargs="+", help="a key, or - for standard input")
         get.set_defaults(run=_cmd_get)
+
+    if command in (None, "join"):
+        from quordb._inputs import FORMATS
+
+        join = commands.add_parser(
+            "join",
+            parents=[read],
+            help="add to each record of an input the object its key names",
+            description=(
+                "Write OUT: the records of INPUT (JSON Lines, CSV or Parquet, by extension "
+                "unless --format is given), each with the object that the key in its field --on "
+                "names in DB, in the input's format. The key field holds text or an integer "
+                "(taken as its decimal text); a missing key gives null. With --columns, the "
+                "named fields of the object are added, each as a column; else the whole object, "
+                "as column 'object' (as JSON text in CSV and Parquet). --prefix goes before the "
+                "added names."
+            ),
+        )
+        join.add_argument("input", metavar="INPUT", help="input file, or - for standard input")
+        join.add_argument("--on", metavar="FIELD", required=True, help="field that holds the key")
+        join.add_argument(
+            "--columns",
+            metavar="A,B",
+            type=_field_names,
+            help="fields of the object to add, separated by commas (default: the whole object)",
+        )
+        join.add_argument("--prefix", default="", help="put before the name of each added column")
+        join.add_argument(
+            "--out", metavar="OUT", required=True, help="file to write, or - for standard output"
+        )
+        join.add_argument("--format", choices=FORMATS, help="the input's format")
+        join.add_argument(
+            "--delimiter",
+            metavar="CHAR",
+            type=_delimiter,
+            help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
+        )
+        join.add_argument(
+            "--skip-bad",
+            metavar="N",
+            type=_limit,
+            default=0,
+            help="skip up to N records that cannot be read, each reported on stderr (default 0)",
+        )
+        join.add_argument(
+            "--progress",
+            action="store_true",
+            help="show progress on stderr even when it is not a terminal",
+        )
+        join.set_defaults(run=_cmd_join)
 
     if command in (None, "keys"):
         keys = commands.add_parser("keys", parents=[read], help="list keys in sorted order")

@@ -1,4 +1,4 @@
-"""Building shard sets with Dask: `to_quordb`.
+"""Shard sets and Dask: `to_quordb` builds one, `lookup` joins a collection against one.
 
 Needs the ``dask`` extra (``pip install quordb[dask]``); the rest of quordb does not.
 A local or shared directory is written in place by the workers; any other fsspec URL
@@ -13,7 +13,7 @@ from __future__ import annotations
 import os
 import posixpath
 import tempfile
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -26,13 +26,17 @@ from dask.delayed import delayed
 
 from quordb._codec import encoder, plain_decoding, plain_encoder
 from quordb._inputs import field_keys
+from quordb._lookup import DTYPE_SAMPLE, DTypeSpec, Lookup, added_frame, empty_values, join_key
+from quordb._lookup import lookup_frame as _lookup_frame
 from quordb._manifest import Manifest, ShardEntry, check_shard_count, shard_file_name
+from quordb._open import open as open_database
 from quordb._reader import Key, PathArg, path_text
+from quordb._reader_cache import readers_opened, shared_reader
 from quordb._set_build import SetBuild, stage_shard
 from quordb._set_files import Files, LocalFiles, temporary_name
 from quordb._shard_keys import KeyLike, key_list, split_keys
 
-__all__ = ["to_quordb"]
+__all__ = ["lookup", "readers_opened", "to_quordb"]
 
 #: What `key` may be: a field name, a list of field names, or a function of the record.
 type KeySpec = str | Sequence[str] | Callable[[Any], Key | Iterable[Key]]
@@ -293,3 +297,70 @@ class _Target:
             name = shard_file_name(shard)
             self.files.put(os.path.join(scratch, name), posixpath.join(self.staging, name))
         return entry
+
+
+# --- lookup joins ---------------------------------------------------------------------
+
+
+def lookup(
+    collection: Any,
+    on: str | Callable[[Any], Any],
+    path: PathArg,
+    *,
+    columns: Sequence[str] | None = None,
+    prefix: str = "",
+    default: Any = None,
+    raw: bool = False,
+    dtypes: Mapping[str, DTypeSpec] | None = None,
+    sample: int = DTYPE_SAMPLE,
+) -> Any:
+    """Join a Dask collection against the database at *path* by key, with no shuffle.
+
+    *path* is a `.qrdb` file or a shard set's directory that every worker can read. Each
+    worker process opens it once, on first use, and every task there reuses that reader
+    (refreshed when a rebuild replaces the file or the set's manifest); each partition's
+    keys go to it in one batch, which a shard set splits into one batch per shard.
+
+    A `dask.dataframe.DataFrame` is joined on its column *on*: each partition gets the
+    columns that `QuorReader.lookup_frame` adds (*columns*, *prefix*, *default*, *raw*).
+    The type of each field's column is given in *dtypes*, or inferred on the client from
+    the first *sample* objects of the database in key order and then held by every
+    partition: a value that does not fit it raises `TypeError`, never widens it. A
+    `dask.bag.Bag` is joined on ``on(item)``: it yields ``(item, object)`` pairs (the
+    stored bytes with *raw*, *default* for a missing key).
+
+    Keys are text, bytes or integers (as their decimal text); a null names no key.
+    """
+    directory = os.path.abspath(path_text(path))
+    if isinstance(collection, dask.bag.Bag):
+        if not callable(on) or columns is not None or dtypes is not None:
+            raise TypeError("a Bag is joined on a function of the item, to whole objects")
+        spec = Lookup.of(None, prefix, default, raw)
+        return collection.map_partitions(_lookup_items, on, directory, spec)
+    if not isinstance(collection, dask.dataframe.DataFrame):
+        raise TypeError(
+            f"lookup() takes a dask.bag.Bag or a dask.dataframe.DataFrame, "
+            f"not {type(collection).__name__!r}"
+        )
+    if not isinstance(on, str) or on not in collection.columns:
+        raise KeyError(on)
+    spec = Lookup.of(columns, prefix, default, raw, dtypes)
+    if spec.columns is not None and not all(name in spec.dtypes for name in spec.columns):
+        with open_database(directory, verify=False) as reader:
+            spec = spec.sampled(reader, sample)
+    meta = added_frame(spec, collection._meta, empty_values(spec), spec.types())
+    return collection.map_partitions(_lookup_partition, on, directory, spec, meta=meta)
+
+
+def _lookup_partition(
+    partition: pandas.DataFrame, on: str, path: str, spec: Lookup
+) -> pandas.DataFrame:
+    return _lookup_frame(shared_reader(path), partition, on, spec)
+
+
+def _lookup_items(
+    items: Iterable[Any], on: Callable[[Any], Any], path: str, spec: Lookup
+) -> list[tuple[Any, Any]]:
+    listed = list(items)
+    (found,) = spec.values(shared_reader(path), [join_key(on(item)) for item in listed])
+    return list(zip(listed, found, strict=True))
