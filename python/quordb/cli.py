@@ -65,8 +65,8 @@ def _shard_count(text: str) -> int:
 
 
 def _field_names(text: str) -> list[str]:
-    names = [name for name in text.split(",") if name]
-    if not names:
+    names = text.split(",")
+    if not all(names):
         raise argparse.ArgumentTypeError(f"expected field names separated by commas, not {text!r}")
     return names
 
