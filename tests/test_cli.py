@@ -874,6 +874,7 @@ def test_join_adds_each_records_object_in_the_inputs_format(
         (["not json"], [], 1, "in.jsonl:1: invalid JSON"),
         (['{"ref": 1, "name": "x"}'], ["--columns", "name"], 2, "already has 'name'"),
         (['{"ref": 1}'], ["--out", "IN"], 2, "is the input"),
+        (["id,n", "1,2"], ["--format", "csv"], 1, "--on names columns not in the header"),
     ],
 )
 def test_join_refuses_bad_records_and_outputs(people, tmp_path, lines, args, status, message):

@@ -160,7 +160,7 @@ def _cmd_join(args: argparse.Namespace) -> int:
     lookup = Lookup.of(args.columns, args.prefix)
     fmt = format_of(args.input, args.format)
     delimiter = delimiter_of(args.input, fmt, args.delimiter)
-    source = Input(args.input, fmt, delimiter=delimiter)
+    source = Input(args.input, fmt, delimiter=delimiter, named_columns={"--on": [args.on]})
     with source, _open(args) as db:
         join(
             db,
