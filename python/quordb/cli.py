@@ -388,6 +388,32 @@ def _seconds(text: str) -> float:
 _COMMANDS = ("build", "get", "join", "keys", "dump", "load", "index", "stats", "verify", "serve")
 
 
+def _add_delimiter(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--delimiter",
+        metavar="CHAR",
+        type=_delimiter,
+        help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
+    )
+
+
+def _add_progress(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--progress",
+        action="store_true",
+        help="show progress on stderr even when it is not a terminal",
+    )
+
+
+def _add_shards(command: argparse.ArgumentParser) -> None:
+    command.add_argument(
+        "--shards",
+        metavar="N",
+        type=_shard_count,
+        help="build a shard set of N .qrdb files and a manifest in the directory OUT",
+    )
+
+
 def _add_no_table(command: argparse.ArgumentParser) -> None:
     command.add_argument(
         "--no-table",
@@ -460,12 +486,7 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             help="read a CSV column as int, float, bool, json or str (repeatable); "
             "an empty cell of a typed column is null",
         )
-        build.add_argument(
-            "--delimiter",
-            metavar="CHAR",
-            type=_delimiter,
-            help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
-        )
+        _add_delimiter(build)
         stored = build.add_mutually_exclusive_group()
         stored.add_argument(
             "--fields",
@@ -500,17 +521,8 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             "default), stays with the first (first), or makes the later record a bad one (error, "
             "which names both records); stderr tells how many keys changed hands",
         )
-        build.add_argument(
-            "--progress",
-            action="store_true",
-            help="show progress on stderr even when it is not a terminal",
-        )
-        build.add_argument(
-            "--shards",
-            metavar="N",
-            type=_shard_count,
-            help="build a shard set of N .qrdb files and a manifest in the directory OUT",
-        )
+        _add_progress(build)
+        _add_shards(build)
         _add_no_table(build)
         build.set_defaults(run=_cmd_build)
 
@@ -560,12 +572,7 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             "--out", metavar="OUT", required=True, help="file to write, or - for standard output"
         )
         join.add_argument("--format", choices=FORMATS, help="the input's format")
-        join.add_argument(
-            "--delimiter",
-            metavar="CHAR",
-            type=_delimiter,
-            help="the character between CSV cells (default: a comma, a tab for .tsv; \\t for a tab)",
-        )
+        _add_delimiter(join)
         join.add_argument(
             "--skip-bad",
             metavar="N",
@@ -573,11 +580,7 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
             default=0,
             help="skip up to N records that cannot be read, each reported on stderr (default 0)",
         )
-        join.add_argument(
-            "--progress",
-            action="store_true",
-            help="show progress on stderr even when it is not a terminal",
-        )
+        _add_progress(join)
         join.set_defaults(run=_cmd_join)
 
     if command in (None, "keys"):
@@ -612,12 +615,7 @@ def _parser(command: str | None = None) -> argparse.ArgumentParser:
         )
         load.add_argument("out", metavar="OUT", help="database file (or shard set) to write")
         load.add_argument("input", metavar="INPUT", help="dump output, or - for standard input")
-        load.add_argument(
-            "--shards",
-            metavar="N",
-            type=_shard_count,
-            help="build a shard set of N .qrdb files and a manifest in the directory OUT",
-        )
+        _add_shards(load)
         _add_no_table(load)
         load.set_defaults(run=_cmd_load)
 
