@@ -17,7 +17,7 @@ import msgpack
 import pytest
 
 from quordb import QuorReader
-from quordb._native import Reader, StreamWriter
+from quordb._native import Reader, StreamWriter, exists_many_sharded, get_many_sharded
 from quordb._quordb import _QuorReader, _QuorWriter
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -126,6 +126,8 @@ def native_reads(f):
     r = Reader(f["good"])
     keys = f["keys"]
     r.get_many_raw(keys + ["absent", 42, "\ud800"]), r.exists_many(keys + [None])
+    shards = [r, Reader(f["good"]), r]
+    get_many_sharded(shards, keys + ["absent", 42]), exists_many_sharded(shards, keys + [None])
     for key in keys[:20]:
         r.get_raw(key), r.exists(key)
     for what in ("keys", "values", "items"):
@@ -134,17 +136,23 @@ def native_reads(f):
         next(r.scan(what, chunk=3))  # dropped unfinished
     r.objects_raw(), r.stats(), r.verify(), r.refresh(), repr(r)
     broken = Reader(f["broken"])
-    for call in (lambda: list(broken.scan("items")), lambda: broken.get_many_raw(["z"])):
+    for call in (
+        lambda: list(broken.scan("items")),
+        lambda: broken.get_many_raw(["z"]),
+        lambda: get_many_sharded([broken], keys + ["z"]),
+    ):
         _expect(RuntimeError, call)
     _expect(ValueError, r.scan, "pairs")
     _expect(ValueError, r.scan, "keys", 5)
     _expect(ValueError, r.scan, "keys", chunk=0)
     _expect(TypeError, r.get_many_raw, 5)
+    _expect(TypeError, exists_many_sharded, [r, 5], keys)
     scan = r.scan("items", chunk=10)
     with r:
         pass
     list(scan)  # outlives the close
     _expect(ValueError, r.get_raw, "k")
+    _expect(ValueError, get_many_sharded, shards, keys)
 
 
 def opens(f):

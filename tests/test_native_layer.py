@@ -378,6 +378,28 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
     assert list((tmp_path / "folder").iterdir()) == []
 
 
+@pytest.mark.parametrize(
+    ("readers", "error", "message"),
+    [
+        ([], ValueError, "^readers must hold at least one Reader$"),
+        (5, TypeError, "^readers must be a sequence of Reader$"),
+        (
+            ["reader", "db.qrdb"],
+            TypeError,
+            "^'str' object is not an instance of 'quordb._native.Re",
+        ),
+    ],
+)
+@pytest.mark.parametrize("lookup", [_native.get_many_sharded, _native.exists_many_sharded])
+def test_sharded_lookups_refuse_what_is_no_list_of_readers(
+    build_db, readers, error, message, lookup
+):
+    if isinstance(readers, tuple):
+        readers = [_native.Reader(build_db()) if item == "reader" else item for item in readers]
+    with pytest.raises(error, match=message):
+        lookup(readers, ["k"])
+
+
 def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
     assert "Reader" in vars(_native) and "ReaderScan" not in vars(_native)
     reader = _native.Reader(build_db([b"x"], {"k": 0}))

@@ -81,6 +81,10 @@ def shard_file(directory, index, generation=1):
     return pathlib.Path(directory) / f"gen-{generation:08d}" / f"part-{index:05d}.qrdb"
 
 
+#: The one-key lookup that each batched lookup answers as, key by key.
+SINGLE_LOOKUP = {"get_many_raw": ShardedReader.get_raw, "exists_many": ShardedReader.__contains__}
+
+
 # Routing
 
 
@@ -183,6 +187,15 @@ def test_sharded_set_agrees_with_a_dict(adds, late_keys, shards, prefix):
             assert reader.verify() is True
             for index, shard in enumerate(reader.shards):
                 assert all(model_shard(k, shards) == index for k in shard)
+
+
+@pytest.mark.parametrize("shards", [1, 7])
+@pytest.mark.parametrize("lookup", ["get_many_raw", "exists_many"])
+def test_long_batch_agrees_with_single_lookups(tmp_path, shards, lookup):
+    entries = {f"k{i}": i for i in range(300)}
+    db = ShardedReader(build_set(tmp_path, entries, shards))
+    keys = [*reversed(entries)] + ["absent", None, 3, b"k7", bytearray(b"k8"), "k7"] * 20
+    assert getattr(db, lookup)(iter(keys)) == [SINGLE_LOOKUP[lookup](db, key) for key in keys]
 
 
 def test_object_is_stored_in_each_shard_its_keys_route_to(tmp_path):
@@ -375,6 +388,40 @@ def test_damaged_shard_is_named(damaged_set, tmp_path, damage):
         ShardedReader(damaged_set)
 
 
+def first_key_of_shard(shard, shards=3):
+    """The first key of `damaged_set` routed to *shard*: its object is the shard's first."""
+    return next(f"key{i}" for i in range(200) if model_shard(f"key{i}", shards) == shard)
+
+
+@pytest.mark.parametrize(
+    ("spoil", "asked_shards", "lookup", "error"),
+    [
+        (lambda db: None, [0, 1], "get_many_raw", None),
+        (lambda db: db.shards[2].close(), [1, 0], "get_many_raw", None),
+        (lambda db: db.shards[1].close(), [2, 0], "exists_many", None),  # reads no object
+        (lambda db: db.shards[1].close(), [0, 1], "exists_many", "closed QuorReader"),
+        (lambda db: db.close(), [0], "get_many_raw", "closed ShardedReader"),
+        (lambda db: None, [0, 2], "get_many_raw", "QuorCorruptError"),
+        # The shards answer in the order of their first key, and the first to fail raises.
+        (lambda db: db.shards[1].close(), [1, 2], "get_many_raw", "closed QuorReader"),
+        (lambda db: db.shards[1].close(), [2, 1], "get_many_raw", "QuorCorruptError"),
+    ],
+)
+def test_batch_raises_for_the_first_of_its_shards_that_fails(
+    damaged_set, tmp_path, spoil, asked_shards, lookup, error
+):
+    flip_byte(shard_file(tmp_path, 2), 50)  # the first object of shard 2
+    db = ShardedReader(damaged_set, verify=False)
+    keys = [first_key_of_shard(shard) for shard in asked_shards] + [None, "absent"]
+    expected = None if error else [SINGLE_LOOKUP[lookup](db, key) for key in keys]
+    spoil(db)
+    if error is None:
+        assert getattr(db, lookup)(keys) == expected
+    else:
+        with pytest.raises((ValueError, RuntimeError), match=error):
+            getattr(db, lookup)(keys)
+
+
 def test_verify_names_a_shard_damaged_after_publishing(damaged_set, tmp_path):
     flip_byte(shard_file(tmp_path, 2), 50)
     reader = ShardedReader(damaged_set, verify=False)
@@ -545,6 +592,12 @@ def raised(call):
         (lambda db: 3 in db, False),
         (lambda db: db.get_many([None, "a", 3, "absent"], "-"), ["-", 1, "-", "-"]),
         (lambda db: db.exists_many([b"a", None]), [True, False]),
+        (
+            lambda db: db.get_many_raw([None, "a", 3, "\ud800", bytearray(b"a")]),
+            [None, b"\x01", None, None, b"\x01"],
+        ),
+        (lambda db: [db.get_many_raw([]), db.exists_many(iter([]))], [[], []]),
+        (lambda db: raised(lambda: db.exists_many(5)), TypeError),
         (lambda db: [db.get_raw("a"), db.get_raw(None), db.get_raw("b")], [b"\x01", None, None]),
         (
             lambda db: [db.get_raw("a", b"-"), db.get_raw(None, b"-"), db.get_raw("b", default=0)],

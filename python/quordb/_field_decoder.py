@@ -28,12 +28,15 @@ class FieldDecoder:
 
     def __init__(self, fields: Sequence[str]) -> None:
         self.fields = tuple(fields)
-        # Attribute names of our own: a field's name need not be an identifier.
+        # Attribute names of our own: a field's name need not be an identifier. Untracked by
+        # the collector (gc=False): a batch makes one per row, which would set off collections
+        # that walk them all, and what a decoder puts in one can never refer back to it.
         attributes = [f"f{index}" for index in range(len(self.fields))]
         self._struct = msgspec.defstruct(
             "Fields",
             [(attribute, Any, None) for attribute in attributes],
             rename=dict(zip(attributes, self.fields, strict=True)),
+            gc=False,
         )
         self._decode = decoding(self._struct).decode
         self._getters = [attrgetter(attribute) for attribute in attributes]

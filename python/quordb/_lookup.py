@@ -122,13 +122,20 @@ def _dtype(spec: DTypeSpec, name: str) -> pyarrow.DataType | None:
     )
 
 
-def inferred_type(values: Sequence[Any]) -> pyarrow.DataType | None:
-    """The Arrow type that *values* share, or None when they share none or are all null."""
+def inferred_array(values: Sequence[Any]) -> pyarrow.Array | None:
+    """*values* as an Arrow array of the type they share, or None when they share none or
+    are all null."""
     try:
-        kind = pyarrow.array(values).type
+        array = pyarrow.array(values)
     except (pyarrow.ArrowException, OverflowError):
         return None
-    return None if pyarrow.types.is_null(kind) else kind
+    return None if pyarrow.types.is_null(array.type) else array
+
+
+def inferred_type(values: Sequence[Any]) -> pyarrow.DataType | None:
+    """The Arrow type that *values* share, or None when they share none or are all null."""
+    array = inferred_array(values)
+    return None if array is None else array.type
 
 
 def _numeric(kind: pyarrow.DataType) -> bool:
@@ -269,13 +276,28 @@ class Lookup:
         return replace(self, dtypes=dict(zip(self.columns, self.types(fields), strict=True)))
 
     def arrays(
-        self, values: Sequence[list[Any]], kinds: Sequence[pyarrow.DataType | None]
+        self,
+        values: Sequence[list[Any]],
+        kinds: Sequence[pyarrow.DataType | None] | None = None,
     ) -> list[pyarrow.Array | list[Any]]:
-        """Each column of *values* as an Arrow array of its type, or left as Python objects."""
+        """Each column of *values* as an Arrow array of its type, or left as Python objects.
+
+        Without *kinds*, the types are those of `types(values)`, and a column whose type
+        is inferred is converted once, not once to find its type and again to give it.
+        """
+        if kinds is None:
+            return [self._inferred_or_typed(index, column) for index, column in enumerate(values)]
         return [
             column if kind is None else typed_array(column, kind, name)
             for name, column, kind in zip(self.names, values, kinds, strict=True)
         ]
+
+    def _inferred_or_typed(self, index: int, column: list[Any]) -> pyarrow.Array | list[Any]:
+        if self.columns is not None and self.columns[index] not in self.dtypes:
+            inferred = inferred_array(column)
+            return column if inferred is None else inferred
+        kind = self.types()[index]
+        return column if kind is None else typed_array(column, kind, self.names[index])
 
 
 # --- pandas ---------------------------------------------------------------------------
@@ -291,9 +313,10 @@ def added_frame(
     lookup: Lookup,
     frame: pandas.DataFrame,
     values: Sequence[list[Any]],
-    kinds: Sequence[pyarrow.DataType | None],
+    kinds: Sequence[pyarrow.DataType | None] | None = None,
 ) -> pandas.DataFrame:
-    """*frame* with the columns of *values* added, each of its kind; the names must be new."""
+    """*frame* with the columns of *values* added, each of its kind (by default, as
+    `Lookup.arrays` finds it); the names must be new."""
     clash = [name for name in lookup.names if name in frame.columns]
     if clash:
         raise ValueError(f"the frame already has columns {clash}: give another prefix=")
@@ -311,7 +334,7 @@ def lookup_frame(
     """*frame* with what *lookup* adds for the key in each row's column *on*."""
     keys = series_join_keys(frame[on], on)
     values = lookup.values(reader, keys)
-    return added_frame(lookup, frame, values, lookup.types(values))
+    return added_frame(lookup, frame, values)
 
 
 def empty_values(lookup: Lookup) -> list[list[Any]]:

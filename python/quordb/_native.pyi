@@ -1,6 +1,6 @@
 """Type stubs for quordb's own native layer, ``quordb._native``."""
 
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal, Self, SupportsIndex, final, overload
 
 from quordb._quordb import _Key, _Stats
@@ -165,6 +165,14 @@ def key_hash64(key: _Key) -> int: ...
 def shard_of(key: _Key, shards: int) -> int: ...
 def shard_of_many(keys: Iterable[object], shards: int) -> list[int]:
     """`shard_of` of each key, in one call; -1 for an object that can name no key."""
+
+# ---- batched lookups of a shard set (src/native/sharded_lookup.cpp) ----
+
+def get_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bytes | None]:
+    """`Reader.get_many_raw` over the shard set of *readers*, each key in the shard it routes to."""
+
+def exists_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bool]:
+    """`Reader.exists_many` over the shard set of *readers*, as `get_many_sharded`."""
 
 # ---- lookup tables (src/native/table_functions.cpp) ----
 

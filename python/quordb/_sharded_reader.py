@@ -7,14 +7,14 @@ import heapq
 import os
 import threading
 import time
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, overload
 
 from quordb._errors import CorruptError, StoreIOError
 from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry, shard_error
 from quordb._mapping import Key, ReaderMapping
-from quordb._native import shard_of
+from quordb._native import Reader, exists_many_sharded, get_many_sharded, shard_of
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
 
@@ -34,10 +34,12 @@ class _ShardMismatch(Exception):
 @dataclass(frozen=True, slots=True)
 class _OpenSet[T]:
     """The shards a reader has open, swapped whole by `refresh` so that every call
-    sees one set: routing takes the shard count from `readers` itself."""
+    sees one set: routing takes the shard count from `readers` itself. `natives` are the
+    native readers under `readers`, which the batched lookups take."""
 
     manifest: Manifest
     readers: tuple[QuorReader[T], ...]
+    natives: tuple[Reader, ...]
     length: int
 
 
@@ -150,7 +152,8 @@ class ShardedReader[T](ReaderMapping[T]):
                 reader.close()
             raise
         length = sum(entry.num_keys for entry in manifest.shards)
-        return _OpenSet(manifest, tuple(readers), length)
+        natives = tuple(reader._native for reader in readers)
+        return _OpenSet(manifest, tuple(readers), natives, length)
 
     def _open_shard(self, entry: ShardEntry) -> QuorReader[T]:
         path = os.path.join(self._directory, entry.file)
@@ -263,34 +266,24 @@ class ShardedReader[T](ReaderMapping[T]):
         return _merged((reader.range_raw(start, stop) for reader in self._set.readers), _pair_order)
 
     def _batched(
-        self,
-        keys: Iterable[Key],
-        lookup: Callable[[QuorReader[T], list[Key]], list[Any]],
-        absent: Any,
+        self, keys: Iterable[Key], lookup: Callable[[Sequence[Reader], list[Key]], list[Any]]
     ) -> list[Any]:
-        """*lookup* run once per shard on its share of *keys*; the answers in the keys' order,
-        *absent* for what cannot be a key."""
+        """*lookup*, a batched lookup of `quordb._native` over a shard set, of *keys*."""
         self._require_open()
         listed = list(keys)
-        readers = self._set.readers
-        positions: dict[int, list[int]] = {}
-        for position, shard in enumerate(route(listed, len(readers))):
-            positions.setdefault(shard, []).append(position)
-        found: list[Any] = [absent] * len(listed)
-        positions.pop(-1, None)
-        for shard, where in positions.items():
-            answers = lookup(readers[shard], [listed[position] for position in where])
-            for position, answer in zip(where, answers, strict=True):
-                found[position] = answer
-        return found
+        try:
+            return lookup(self._set.natives, listed)
+        except ValueError:
+            # Only a closed shard raises it, and a shard of its own would say so.
+            raise ValueError(QuorReader._CLOSED_MESSAGE) from None
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored msgpack bytes of each key, None for an absent one; one batch per shard."""
-        return self._batched(keys, QuorReader.get_many_raw, None)
+        return self._batched(keys, get_many_sharded)
 
     def exists_many(self, keys: Iterable[Key]) -> list[bool]:
         """Whether each key is present, in order."""
-        return self._batched(keys, QuorReader.exists_many, False)
+        return self._batched(keys, exists_many_sharded)
 
     def objects(self) -> list[T]:
         """Each shard's `objects` in turn: one stored in several shards comes once per shard."""

@@ -49,7 +49,7 @@ def lookup(
         raise ValueError(f"the table already has columns {clash}: give another prefix=")
     values = spec.values(reader, arrow_join_keys(table.column(on), on))
     result = table
-    for name, column in zip(spec.names, spec.arrays(values, spec.types(values)), strict=True):
+    for name, column in zip(spec.names, spec.arrays(values), strict=True):
         result = result.append_column(name, _arrow(column, name))
     return result
 

@@ -5,15 +5,21 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "core/format.h"
 #include "glue/arguments.h"
 #include "glue/results.h"
 
 namespace quordb::native {
+
+// Below this many keys a batch's lookups are too short to be worth handing
+// the interpreter lock to another thread and taking it back.
+inline constexpr size_t kLockFreeBatch = 64;
 
 // Converts a lookup key. An object that can name no key (not str or
 // bytes-like, or text with no UTF-8 form) gives false with no error set.
@@ -49,6 +55,27 @@ PyObject* BatchList(const KeyBatch& batch, Found&& found, Absent&& absent) {
   return glue::BuildList(batch.size(), [&](size_t i) -> PyObject* {
     return batch.named(i) ? found(next++) : absent();
   });
+}
+
+// The list a get_many_raw returns for `batch`: the bytes of `payload(j)` for
+// the j-th key that names one, None where that is empty or no key is named.
+// `payload(j)` gives a `const std::optional<Bytes>&`. New reference.
+template <typename Payload>
+PyObject* PayloadList(const KeyBatch& batch, Payload&& payload) {
+  const size_t named = batch.views().size();
+  return BatchList(
+      batch,
+      [&](size_t j) {
+        // A long batch's records have left the cache since they were
+        // fetched: ask for one a little ahead of its copy.
+        if (j + kPrefetchDistance < named) {
+          const std::optional<Bytes>& ahead = payload(j + kPrefetchDistance);
+          if (ahead) glue::PrefetchPayload(*ahead);
+        }
+        const std::optional<Bytes>& found = payload(j);
+        return found ? glue::PayloadBytes(*found) : Py_NewRef(Py_None);
+      },
+      [] { return Py_NewRef(Py_None); });
 }
 
 }  // namespace quordb::native

@@ -5,6 +5,8 @@
 // before it may release the lock, and every scan holds a copy of its own, so
 // close() or refresh() on another thread never frees an engine in use: the
 // old file stays mapped until the last call or scan on it is done.
+#include "native/reader_type.h"
+
 #include <sys/stat.h>
 
 #include <memory>
@@ -46,9 +48,6 @@ using glue::PrefetchPayload;
 using glue::Signature;
 
 constexpr const char* kClosedMessage = "I/O operation on a closed reader";
-// Below this many keys a batch's lookups are too short to be worth handing
-// the interpreter lock to another thread and taking it back.
-constexpr size_t kLockFreeBatch = 64;
 
 // The file a path names: a rebuild renames a new file over the path, which
 // changes this.
@@ -118,8 +117,8 @@ ReaderClass::State& StateOf(PyObject* self) noexcept { return ReaderObject::Stat
 
 // A copy of the engine of an open reader; null with ValueError set once closed.
 SharedReader EngineOf(PyObject* self) {
-  SharedReader engine = StateOf(self).engine;
-  if (!engine) PyErr_SetString(PyExc_ValueError, kClosedMessage);
+  SharedReader engine = ReaderEngine(self);
+  if (!engine) RaiseReaderClosed();
   return engine;
 }
 
@@ -227,29 +226,20 @@ PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.get_many_raw()", kKeysName, 1};
-  return Call(
-      signature, self, args, nargs, kwnames,
-      [](const SharedReader& engine, PyObject** matched) -> PyObject* {
-        KeyBatch batch;
-        if (!batch.Collect(matched[0])) return nullptr;
-        std::vector<std::optional<Bytes>> payloads(batch.views().size());
-        std::optional<Status> fetched;
-        {
-          LockReleased released(batch.size() >= kLockFreeBatch);
-          fetched = engine->GetMany(batch.views(), payloads);
-        }
-        if (!fetched->ok()) return SetStoreError(fetched->error());
-        return BatchList(
-            batch,
-            [&](size_t j) {
-              // A long batch's records have left the cache since they were
-              // fetched: ask for one a little ahead of its copy.
-              if (j + kPrefetchDistance < payloads.size() && payloads[j + kPrefetchDistance])
-                PrefetchPayload(*payloads[j + kPrefetchDistance]);
-              return payloads[j] ? PayloadBytes(*payloads[j]) : Py_NewRef(Py_None);
-            },
-            [] { return Py_NewRef(Py_None); });
-      });
+  return Call(signature, self, args, nargs, kwnames,
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                KeyBatch batch;
+                if (!batch.Collect(matched[0])) return nullptr;
+                std::vector<std::optional<Bytes>> payloads(batch.views().size());
+                std::optional<Status> fetched;
+                {
+                  LockReleased released(batch.size() >= kLockFreeBatch);
+                  fetched = engine->GetMany(batch.views(), payloads);
+                }
+                if (!fetched->ok()) return SetStoreError(fetched->error());
+                return PayloadList(
+                    batch, [&](size_t j) -> const std::optional<Bytes>& { return payloads[j]; });
+              });
 }
 
 PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -357,10 +347,7 @@ PyObject* Refresh(PyObject* self, PyObject*) {
     Opened opened = OpenWithoutLock(path, StateOf(self).verify);
     if (opened.failure) return opened.failure->Raise();
     ReaderClass::State& state = StateOf(self);
-    if (!state.engine) {  // closed while the new file was opened
-      PyErr_SetString(PyExc_ValueError, kClosedMessage);
-      return nullptr;
-    }
+    if (!state.engine) return RaiseReaderClosed();  // closed while the new file was opened
     // The old engine goes when its last call or scan is done.
     state.engine = std::move(opened.reader);
     state.identity = opened.identity;
@@ -463,6 +450,22 @@ PyType_Spec ReaderClass::kSpec = {
 };
 
 }  // namespace
+
+bool IsReader(PyObject* object) {
+  PyTypeObject* type = ReaderObject::Type();
+  if (type == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyObject_TypeCheck(object, type);
+}
+
+SharedReader ReaderEngine(PyObject* reader) noexcept { return StateOf(reader).engine; }
+
+PyObject* RaiseReaderClosed() {
+  PyErr_SetString(PyExc_ValueError, kClosedMessage);
+  return nullptr;
+}
 
 int AddReaderTypes(PyObject* module) {
   PyTypeObject* type = ReaderObject::Type();

@@ -1,7 +1,7 @@
-// Routing of keys to the shards of a shard set: shard = XXH3-64 (seed 0) of
-// the key's bytes, modulo the shard count. The function is part of the
-// shard set's documented layout, so that a reader in any language can route;
-// unlike the seeded hashes of the engine's tables it must never change.
+// The routing functions of quordb._native: key_hash64, shard_of and
+// shard_of_many, over the one routing rule of routing.h.
+#include "native/routing.h"
+
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -26,6 +26,14 @@ using glue::Signature;
 uint64_t RoutingHash(std::string_view key) noexcept {
   return XXH3_64bits_withSeed(key.data(), key.size(), 0);
 }
+
+}  // namespace
+
+uint64_t KeyShard(std::string_view key, uint64_t shards) noexcept {
+  return RoutingHash(key) % shards;
+}
+
+namespace {
 
 constexpr const char* kKeyName[] = {"key"};
 constexpr const char* kShardOfNames[] = {"key", "shards"};
@@ -63,7 +71,7 @@ PyObject* ShardOf(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
     KeyBytes key;
     uint64_t shards = 0;
     if (!ConvertKey(matched[0], &key) || !ConvertShardCount(matched[1], &shards)) return nullptr;
-    return PyLong_FromUnsignedLongLong(RoutingHash(key.view()) % shards);
+    return PyLong_FromUnsignedLongLong(KeyShard(key.view(), shards));
   });
 }
 
@@ -75,7 +83,7 @@ PyObject* ShardOfMany(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!ConvertShardCount(matched[1], &shards) || !batch.Collect(matched[0])) return nullptr;
     const std::span<const std::string_view> keys = batch.views();
     return BatchList(
-        batch, [&](size_t j) { return PyLong_FromUnsignedLongLong(RoutingHash(keys[j]) % shards); },
+        batch, [&](size_t j) { return PyLong_FromUnsignedLongLong(KeyShard(keys[j], shards)); },
         [] { return PyLong_FromLong(-1); });
   });
 }

@@ -18,9 +18,11 @@ int AddAddCheckFunctions(PyObject* module);
 int AddWriteTargetFunctions(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
 int AddTableFunctions(PyObject* module);
+int AddShardedLookupFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,       AddStreamWriterTypes,    AddMemoryWriterTypes, AddRecordScanTypes,
-    AddAddCheckFunctions, AddWriteTargetFunctions, AddRoutingFunctions,  AddTableFunctions};
+    AddReaderTypes,      AddStreamWriterTypes, AddMemoryWriterTypes,
+    AddRecordScanTypes,  AddAddCheckFunctions, AddWriteTargetFunctions,
+    AddRoutingFunctions, AddTableFunctions,    AddShardedLookupFunctions};
 
 }  // namespace quordb::native
