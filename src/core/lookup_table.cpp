@@ -363,14 +363,8 @@ Status TableBuilder::Finish() {
   return OkStatus();
 }
 
-void TableBuilder::Seal() {
-  uint32_t crc = 0;
-  const auto take = [&crc](Bytes bytes) -> Status {
-    crc = Crc32(bytes, crc);
-    return OkStatus();
-  };
-  (void)EmitArrays(take);
-  trailer_.section_crc = crc;
+void TableBuilder::Seal(uint32_t section_crc) noexcept {
+  trailer_.section_crc = section_crc;
   StoreTrailer(trailer_bytes_, trailer_);
 }
 

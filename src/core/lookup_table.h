@@ -223,8 +223,8 @@ class TableBuilder {
   // Stretches handed over and not yet placed: the reader of the index never
   // runs more than this ahead, so their memory stays bounded.
   static constexpr size_t kStretchesAhead = 16;
-  // Fills in the arrays' CRC and writes the trailer.
-  void Seal();
+  // Fills in the arrays' CRC, `section_crc`, and writes the trailer.
+  void Seal(uint32_t section_crc) noexcept;
   template <typename Write>
   static Status Pad(uint64_t from, uint64_t to, Write& write);
   // Metadata, slots and sparse array with the padding between, up to the trailer.
@@ -255,8 +255,15 @@ class TableBuilder {
 template <typename Write>
 Status TableBuilder::Emit(Write&& write) {
   QUORDB_RETURN_IF_ERROR(Pad(trailer_.index_end, geometry_.metadata_at, write));
-  QUORDB_RETURN_IF_ERROR(EmitArrays(write));
-  Seal();
+  // The arrays' CRC is taken as they go by: a second pass over tens of
+  // megabytes would cost as much as writing them.
+  uint32_t section_crc = 0;
+  auto write_and_check = [&write, &section_crc](Bytes bytes) -> Status {
+    section_crc = Crc32(bytes, section_crc);
+    return write(bytes);
+  };
+  QUORDB_RETURN_IF_ERROR(EmitArrays(write_and_check));
+  Seal(section_crc);
   return write(Bytes(trailer_bytes_, kTableTrailerSize));
 }
 
