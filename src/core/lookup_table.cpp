@@ -291,11 +291,13 @@ void TableBuilder::StopPlacing() noexcept {
 
 template <typename Slot>
 void TableBuilder::Place(TagTable<Slot>& table, std::span<const Pending> pending) noexcept {
+  // A slot is asked for kAhead claims ahead, its group's metadata twice as far.
   constexpr size_t kAhead = 16;
   const size_t count = pending.size();
-  for (size_t i = 0; i < std::min(count, kAhead); ++i) table.Prefetch(pending[i].hash);
+  for (size_t i = 0; i < std::min(count, 2 * kAhead); ++i) table.PrefetchMetadata(pending[i].hash);
   for (size_t i = 0; i < count; ++i) {
-    if (i + kAhead < count) table.Prefetch(pending[i + kAhead].hash);
+    if (i + 2 * kAhead < count) table.PrefetchMetadata(pending[i + 2 * kAhead].hash);
+    if (i + kAhead < count) table.PrefetchClaim(pending[i + kAhead].hash);
     const Pending& entry = pending[i];
     table.Claim(entry.hash, [](const Slot&) { return false; }) =
         table.layout().Make(entry.member, entry.location, entry.hash);
