@@ -316,6 +316,24 @@ def test_shard_sets_carry_tables_as_asked(tmp_path, table):
         assert dict(reader) == {f"k{i}": i for i in range(50)} and reader.verify() is True
 
 
+@pytest.mark.parametrize(
+    "entries",
+    [
+        CONTENTS["a few groups"],
+        {f"key:{i:010d}": i for i in range(80_000)},  # an index of 1.9 MB
+        {c * 65_535: i for i, c in enumerate("abcdefghijklmnopqrstu")},  # the longest keys
+    ],
+    ids=["a few groups", "megabytes of index", "keys of the greatest length"],
+)
+def test_a_streaming_build_writes_the_table_an_in_memory_build_does(tmp_path, entries):
+    streamed = QuorWriter(tmp_path / "streamed.qrdb")
+    for key, value in entries.items():
+        streamed.add(value, key)
+    streamed.build()
+    in_memory = build(tmp_path / "in-memory.qrdb", entries)
+    assert (tmp_path / "streamed.qrdb").read_bytes() == in_memory.read_bytes()
+
+
 def test_adding_a_table_gives_the_bytes_a_build_writes(tmp_path):
     entries = {f"k{i}": [i] for i in range(300)}
     plain = build(tmp_path / "plain.qrdb", entries, table=False)

@@ -2,6 +2,8 @@
 
 #include <bit>
 #include <cstring>
+#include <system_error>
+#include <utility>
 
 #include "core/key_hash.h"
 
@@ -223,30 +225,83 @@ TableBuilder::TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t 
     trailer_.slot_kind = SlotKind::kNear;
     trailer_.member_width = static_cast<uint8_t>(layout.member_width());
     trailer_.location_width = static_cast<uint8_t>(layout.location_width());
-    near_ = TagTable<NearSlot>(num_keys, layout);
-    trailer_.groups = near_.groups();
+    trailer_.groups = TagTable<NearSlot>::GroupsFor(num_keys);
   } else {
     trailer_.slot_kind = SlotKind::kWide;
     trailer_.member_width = kWideMemberWidth;
     trailer_.location_width = kWideLocationWidth;
-    wide_ = TagTable<WideSlot>(num_keys);
-    trailer_.groups = wide_.groups();
+    trailer_.groups = TagTable<WideSlot>::GroupsFor(num_keys);
   }
   sparse_.resize(trailer_.sparse_count() * kTableSparseWidth);
+  pending_.reserve(kPendingStretch);
+  try {
+    placer_ = std::jthread([this, index_size] { PlaceAll(index_size); });
+  } catch (const std::system_error&) {
+    // No thread to be had: the claims are made on this one, as entries come.
+    MakeTable(index_size);
+  }
+}
+
+TableBuilder::~TableBuilder() { StopPlacing(); }
+
+void TableBuilder::MakeTable(uint64_t index_size) {
+  if (trailer_.slot_kind == SlotKind::kWide) {
+    wide_ = TagTable<WideSlot>(trailer_.num_keys);
+  } else {
+    near_ =
+        TagTable<NearSlot>(trailer_.num_keys, NearSlot::Layout(index_size, trailer_.index_offset));
+  }
+}
+
+void TableBuilder::PlaceStretch(std::span<const Pending> pending) noexcept {
+  if (trailer_.slot_kind == SlotKind::kWide) {
+    Place(wide_, pending);
+  } else {
+    Place(near_, pending);
+  }
+}
+
+void TableBuilder::PlaceAll(uint64_t index_size) noexcept {
+  try {
+    MakeTable(index_size);
+  } catch (...) {
+    failure_ = std::current_exception();
+  }
+  std::unique_lock lock(handing_);
+  for (;;) {
+    handed_.wait(lock, [this] { return !stretches_.empty() || last_handed_; });
+    if (stretches_.empty()) return;
+    std::vector<Pending> stretch = std::move(stretches_.front());
+    lock.unlock();
+    if (!failure_) PlaceStretch(stretch);
+    lock.lock();
+    stretches_.pop_front();
+    handed_.notify_all();
+  }
+}
+
+void TableBuilder::StopPlacing() noexcept {
+  {
+    std::lock_guard lock(handing_);
+    last_handed_ = true;
+  }
+  handed_.notify_all();
+  if (placer_.joinable()) placer_.join();
 }
 
 template <typename Slot>
-void TableBuilder::Place(TagTable<Slot>& table) noexcept {
+void TableBuilder::Place(TagTable<Slot>& table, std::span<const Pending> pending) noexcept {
+  // A slot is asked for kAhead claims ahead, its group's metadata twice as far.
   constexpr size_t kAhead = 16;
-  const size_t count = pending_.size();
-  for (size_t i = 0; i < std::min(count, kAhead); ++i) table.Prefetch(pending_[i].hash);
+  const size_t count = pending.size();
+  for (size_t i = 0; i < std::min(count, 2 * kAhead); ++i) table.PrefetchMetadata(pending[i].hash);
   for (size_t i = 0; i < count; ++i) {
-    if (i + kAhead < count) table.Prefetch(pending_[i + kAhead].hash);
-    const Pending& entry = pending_[i];
+    if (i + 2 * kAhead < count) table.PrefetchMetadata(pending[i + 2 * kAhead].hash);
+    if (i + kAhead < count) table.PrefetchClaim(pending[i + kAhead].hash);
+    const Pending& entry = pending[i];
     table.Claim(entry.hash, [](const Slot&) { return false; }) =
         table.layout().Make(entry.member, entry.location, entry.hash);
   }
-  pending_.clear();
 }
 
 Status TableBuilder::Add(Bytes entries) {
@@ -273,15 +328,26 @@ Status TableBuilder::Add(Bytes entries) {
   return OkStatus();
 }
 
-void TableBuilder::PlacePending() noexcept {
-  if (trailer_.slot_kind == SlotKind::kWide) {
-    Place(wide_);
-  } else {
-    Place(near_);
+void TableBuilder::PlacePending() {
+  if (pending_.empty()) return;
+  if (!placer_.joinable()) {
+    PlaceStretch(pending_);
+    pending_.clear();
+    return;
   }
+  std::vector<Pending> next;
+  next.reserve(kPendingStretch);
+  {
+    std::unique_lock lock(handing_);
+    handed_.wait(lock, [this] { return stretches_.size() < kStretchesAhead; });
+    stretches_.push_back(std::exchange(pending_, std::move(next)));
+  }
+  handed_.notify_all();
 }
 
 Status TableBuilder::Finish() {
+  StopPlacing();
+  if (failure_) std::rethrow_exception(failure_);
   if (added_ != trailer_.num_keys)
     return StoreError::General("lookup table: " + std::to_string(added_) +
                                " entries for an index of " + std::to_string(trailer_.num_keys));
@@ -299,14 +365,8 @@ Status TableBuilder::Finish() {
   return OkStatus();
 }
 
-void TableBuilder::Seal() {
-  uint32_t crc = 0;
-  const auto take = [&crc](Bytes bytes) -> Status {
-    crc = Crc32(bytes, crc);
-    return OkStatus();
-  };
-  (void)EmitArrays(take);
-  trailer_.section_crc = crc;
+void TableBuilder::Seal(uint32_t section_crc) noexcept {
+  trailer_.section_crc = section_crc;
   StoreTrailer(trailer_bytes_, trailer_);
 }
 

@@ -20,11 +20,16 @@
 #pragma once
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/byte_arena.h"
@@ -156,11 +161,20 @@ class LookupTable {
 // seed comes from `data_crc` (the data section's CRC) and the index's size,
 // so that the same content always makes the same bytes. In memory it holds
 // the table's arrays alone, about 12 bytes per key. Not thread-safe.
+//
+// The claims, which miss the cache, run on a thread of their own while the
+// caller writes the index, which it had to read anyway: the caller only
+// hashes. They run in the order the entries came, so the bytes stay the
+// same. The table's memory is also first touched there.
 class TableBuilder {
  public:
   // `index_size`: the index section's exact size, which sizes the slots'
   // entry offsets (and so, the same content makes the same bytes).
   TableBuilder(uint64_t index_offset, uint64_t index_size, uint32_t num_keys, uint32_t data_crc);
+  // Stops the claims, if Finish has not waited for them.
+  ~TableBuilder();
+  TableBuilder(const TableBuilder&) = delete;
+  TableBuilder& operator=(const TableBuilder&) = delete;
 
   // Whether the index can carry a table: it must be below 4 GiB, as slots
   // name entries by a 32-bit offset. Otherwise the file is written without.
@@ -169,8 +183,9 @@ class TableBuilder {
   // Places every entry of `entries`, which holds whole entries that follow
   // those added before.
   Status Add(Bytes entries);
-  // Checks that the entries added are the whole index, and places the
-  // table after it.
+  // Waits for the claims, checks that the entries added are the whole
+  // index, and places the table after it. Rethrows what the claims threw
+  // (std::bad_alloc, making the table).
   Status Finish();
 
   // The bytes Emit writes.
@@ -190,13 +205,26 @@ class TableBuilder {
   // Places `pending`, each once the home groups of those a few behind it
   // have been asked for: the claims land all over the table.
   template <typename Slot>
-  void Place(TagTable<Slot>& table) noexcept;
-  void PlacePending() noexcept;
+  static void Place(TagTable<Slot>& table, std::span<const Pending> pending) noexcept;
+  // Allocates the table that claims fill.
+  void MakeTable(uint64_t index_size);
+  // Places `pending` in the table.
+  void PlaceStretch(std::span<const Pending> pending) noexcept;
+  // Hands `pending_` over to the claims.
+  void PlacePending();
+  // The claims' thread: makes the table, then places every stretch handed
+  // over, in order, until the last.
+  void PlaceAll(uint64_t index_size) noexcept;
+  // Places every stretch handed over, and waits for the thread.
+  void StopPlacing() noexcept;
   // Entries read before they are placed: enough to hide the claims' misses,
   // few enough to stay in cache.
   static constexpr size_t kPendingStretch = 4096;
-  // Fills in the arrays' CRC and writes the trailer.
-  void Seal();
+  // Stretches handed over and not yet placed: the reader of the index never
+  // runs more than this ahead, so their memory stays bounded.
+  static constexpr size_t kStretchesAhead = 16;
+  // Fills in the arrays' CRC, `section_crc`, and writes the trailer.
+  void Seal(uint32_t section_crc) noexcept;
   template <typename Write>
   static Status Pad(uint64_t from, uint64_t to, Write& write);
   // Metadata, slots and sparse array with the padding between, up to the trailer.
@@ -213,6 +241,12 @@ class TableBuilder {
   TagTable<WideSlot> wide_;
   std::vector<uint8_t> sparse_;
   std::vector<Pending> pending_;
+  std::mutex handing_;
+  std::condition_variable handed_;  // a stretch handed over, placed, or the last one
+  std::deque<std::vector<Pending>> stretches_;
+  bool last_handed_ = false;
+  std::exception_ptr failure_;
+  std::jthread placer_;  // last: joined before what it uses goes away
   uint8_t trailer_bytes_[kTableTrailerSize] = {};
   uint64_t pos_ = 0;  // the next entry's offset from index_offset
   uint32_t added_ = 0;
@@ -221,8 +255,15 @@ class TableBuilder {
 template <typename Write>
 Status TableBuilder::Emit(Write&& write) {
   QUORDB_RETURN_IF_ERROR(Pad(trailer_.index_end, geometry_.metadata_at, write));
-  QUORDB_RETURN_IF_ERROR(EmitArrays(write));
-  Seal();
+  // The arrays' CRC is taken as they go by: a second pass over tens of
+  // megabytes would cost as much as writing them.
+  uint32_t section_crc = 0;
+  auto write_and_check = [&write, &section_crc](Bytes bytes) -> Status {
+    section_crc = Crc32(bytes, section_crc);
+    return write(bytes);
+  };
+  QUORDB_RETURN_IF_ERROR(EmitArrays(write_and_check));
+  Seal(section_crc);
   return write(Bytes(trailer_bytes_, kTableTrailerSize));
 }
 

@@ -354,6 +354,20 @@ class TagTable {
     return {metadata_, groups() * kMetadataSize};
   }
 
+  // Claims that cannot wait for memory ask for it in two steps: the home
+  // group's metadata first, then, once it has come, the one slot a claim
+  // would take there. Asking for every line of the group would keep more
+  // lines in flight than the core can track, and most would go unused.
+  void PrefetchMetadata(uint64_t hash) const noexcept {
+    __builtin_prefetch(metadata_ + probe_.GroupOf(hash) * kMetadataSize);
+  }
+  void PrefetchClaim(uint64_t hash) const noexcept {
+    const size_t group = probe_.GroupOf(hash);
+    const uint32_t free = probe_.Scan(group, Probe::kFreeTag).free;
+    if (free != 0)
+      __builtin_prefetch(&slots_[group * kGroupSize + static_cast<size_t>(__builtin_ctz(free))], 1);
+  }
+
   // The slot holding the key `same` accepts, to be overwritten, or else the
   // free slot a lookup of `hash` reaches first, now taken. The table must
   // have a free slot left, which its sizing guarantees for `entries` claims.
