@@ -1,6 +1,6 @@
 """Type stubs for quordb's own native layer, ``quordb._native``."""
 
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal, Self, SupportsIndex, final, overload
 
 from quordb._quordb import _Key, _Stats
@@ -17,9 +17,21 @@ class Reader:
     def path(self) -> str: ...
     def __len__(self) -> int: ...
     def get_raw(self, key: object) -> bytes | None: ...
+    @overload
+    def get[T](self, key: object, decode: Callable[[Buffer], T]) -> T: ...
+    @overload
+    def get[T, D](self, key: object, decode: Callable[[Buffer], T], default: D) -> T | D: ...
     def exists(self, key: object) -> bool: ...
     def get_many_raw(self, keys: Iterable[object]) -> list[bytes | None]: ...
     def exists_many(self, keys: Iterable[object]) -> list[bool]: ...
+    @overload
+    def get_many[T](
+        self, keys: Iterable[object], decode: Callable[[Buffer], T]
+    ) -> list[T | None]: ...
+    @overload
+    def get_many[T, D](
+        self, keys: Iterable[object], decode: Callable[[Buffer], T], default: D
+    ) -> list[T | D]: ...
     @overload
     def scan(
         self,
@@ -171,6 +183,16 @@ def shard_of_many(keys: Iterable[object], shards: int) -> list[int]:
 def get_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bytes | None]:
     """`Reader.get_many_raw` over the shard set of *readers*, each key in the shard it routes to."""
 
+@overload
+def get_many_decoded_sharded[T](
+    readers: Sequence[Reader], keys: Iterable[object], decode: Callable[[Buffer], T]
+) -> list[T | None]:
+    """`Reader.get_many` over the shard set of *readers*, as `get_many_sharded`."""
+
+@overload
+def get_many_decoded_sharded[T, D](
+    readers: Sequence[Reader], keys: Iterable[object], decode: Callable[[Buffer], T], default: D
+) -> list[T | D]: ...
 def exists_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bool]:
     """`Reader.exists_many` over the shard set of *readers*, as `get_many_sharded`."""
 
