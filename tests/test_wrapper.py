@@ -718,6 +718,8 @@ def test_iterations_outlive_close_and_refresh(tmp_path, how):
     path = build(str(tmp_path / "o.qrdb"), {f"k{i}": i for i in range(10)})
     reader = QuorReader(path)
     started = [iter(reader), iter(reader.values()), reader.prefix("k"), reader.range("k3")]
+    assert reader["k1"] == 1 and reader.get_many(["k2"]) == [2]
+    inode = os.stat(path).st_ino
     if how == "close":
         reader.close()
     else:
@@ -729,6 +731,9 @@ def test_iterations_outlive_close_and_refresh(tmp_path, how):
         [(f"k{i}", i) for i in range(10)],
         [(f"k{i}", i) for i in range(3, 10)],
     ]
+    # Done, they let go of the old file; so do the lookups made before.
+    with open("/proc/self/maps") as maps:
+        assert all(int(line.split()[4]) != inode for line in maps)
     if how == "close":
         for use in (
             iter,

@@ -10,6 +10,7 @@ from __future__ import annotations
 import weakref
 from abc import abstractmethod
 from collections.abc import (
+    Buffer,
     Callable,
     ItemsView,
     Iterable,
@@ -77,7 +78,7 @@ class _FirstDecode:
     def __init__(self, reader: weakref.ref[ReaderMapping[Any]]) -> None:
         self.reader = reader
 
-    def __call__(self, payload: bytes) -> Any:
+    def __call__(self, payload: Buffer) -> Any:
         made = plain_decoding()
         reader = self.reader()
         if reader is not None:
@@ -95,7 +96,7 @@ class ReaderMapping[T](Mapping[Key, T]):
     _CLOSED_MESSAGE: ClassVar[str]
     _decoding: Decoding[T]
     # The decoder's own method, kept apart from _decoding so that a lookup finds it at once.
-    _decode: Callable[[bytes], T]
+    _decode: Callable[[Buffer], T]
 
     # What a subclass provides
 
@@ -119,6 +120,11 @@ class ReaderMapping[T](Mapping[Key, T]):
 
     @abstractmethod
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]: ...
+
+    @abstractmethod
+    def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
+        """The object of each key of *keys*, *default* for an absent one, decoded by
+        `_decode`; a failure raises as the decoder raised it."""
 
     @abstractmethod
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
@@ -154,10 +160,11 @@ class ReaderMapping[T](Mapping[Key, T]):
         one with them makes it now, so that what cannot go together fails before any file is
         opened."""
         if type is Any and ext_hook is None and object_hook is None:
-            self._decode = _FirstDecode(weakref.ref(self))
+            # Fails with nothing until it has made the decoding that does.
+            self._decoding = Decoding(_FirstDecode(weakref.ref(self)), (), None, None)
         else:
             self._decoding = decoding(type, ext_hook, object_hook)
-            self._decode = self._decoding.decode
+        self._decode = self._decoding.decode
 
     # Views and identity
 
@@ -187,14 +194,11 @@ class ReaderMapping[T](Mapping[Key, T]):
         without the interpreter lock; the objects are decoded in one pass.
         """
         listed = keys if isinstance(keys, list | tuple) else list(keys)
-        payloads = self.get_many_raw(listed)
-        if None not in payloads:
-            return self._decoded_batch(listed, payloads)  # type: ignore[arg-type]  # no None
-        decode = self._decode
         try:
-            return [default if payload is None else decode(payload) for payload in payloads]
+            return self._decoded_many(listed, default)
         except self._decoding.failures as error:
-            failure = self._first_failure(zip(listed, payloads), error)
+            # Found again from the stored bytes: only a failure pays for it.
+            failure = self._first_failure(zip(listed, self.get_many_raw(listed)), error)
             raise failure from failure.__cause__
 
     def _decoded_batch(self, keys: Iterable[Key | None], payloads: Sequence[bytes]) -> list[T]:
