@@ -142,10 +142,12 @@ def native_reads(f):
     _expect(KeyError, r.get, "absent", bytes)
     _expect(ZeroDivisionError, r.get, keys[0], lambda view: 1 / 0)
     _expect(ZeroDivisionError, r.get_many, keys, lambda view: 1 / 0)
+    _expect(ZeroDivisionError, list, r.scan("values", decode=lambda view: 1 / 0))
     for what in ("keys", "values", "items"):
         list(r.scan(what, chunk=7)), list(r.scan(what, "key:1", "key:5"))
         list(r.scan_prefix(what, "key:1"))
         next(r.scan(what, chunk=3))  # dropped unfinished
+        list(r.scan(what, chunk=7, decode=memoryview)), next(r.scan(what, decode=bytes))
     r.objects_raw(), r.stats(), r.verify(), r.refresh(), repr(r)
     broken = Reader(f["broken"])
     for call in (

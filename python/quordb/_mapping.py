@@ -20,7 +20,7 @@ from collections.abc import (
     Sequence,
     ValuesView,
 )
-from itertools import chain, islice
+from itertools import chain, count, islice
 from operator import itemgetter
 from types import TracebackType
 from typing import Any, ClassVar, Self
@@ -79,13 +79,17 @@ class _FirstDecode:
         self.reader = reader
 
     def __call__(self, payload: Buffer) -> Any:
+        return self.made()(payload)
+
+    def made(self) -> Callable[[Buffer], Any]:
+        """The decoder, handed to the reader."""
         made = plain_decoding()
         reader = self.reader()
         if reader is not None:
             # _decoding is read only once a decode has raised, so it is set before decoding.
             reader._decoding = made
             reader._decode = made.decode
-        return made.decode(payload)
+        return made.decode
 
 
 class ReaderMapping[T](Mapping[Key, T]):
@@ -166,6 +170,11 @@ class ReaderMapping[T](Mapping[Key, T]):
             self._decoding = decoding(type, ext_hook, object_hook)
         self._decode = self._decoding.decode
 
+    def _decoder(self) -> Callable[[Buffer], T]:
+        """The decoder itself, made now if it was not yet: for a call that decodes many."""
+        decode = self._decode
+        return decode.made() if isinstance(decode, _FirstDecode) else decode
+
     # Views and identity
 
     def keys(self) -> KeysView[Key]:
@@ -210,39 +219,30 @@ class ReaderMapping[T](Mapping[Key, T]):
             failure = self._first_failure(zip(keys, payloads), error)
             raise failure from failure.__cause__
 
-    # A scan decodes a chunk at a time, and flattens the chunks without a Python step per
-    # object. Its chunks come from a generator, so that an iteration that raised ends, as a
-    # generator's does, rather than go on from the next chunk.
+    # A scan decodes a chunk at a time in the native layer, and the chunks are flattened
+    # without a Python step per object. They pass through a generator, which names the key of
+    # an object that fails; the native scan ends there, as the generator does.
 
-    def _decoded_chunks(self, chunks: Iterator[list[tuple[Key, bytes]]]) -> Iterator[tuple[Key, T]]:
-        """The pairs of a chunked raw scan, decoded; made at once, read lazily."""
-        return chain.from_iterable(self._each_chunk_decoded(chunks))
+    def _named_chunks(
+        self, chunks: Iterator[list[Any]], stored: Iterator[list[tuple[Key, bytes]]]
+    ) -> Iterator[Any]:
+        """The entries of a decoding scan, one at a time; *stored*, the same scan of stored
+        ``(key, bytes)`` pairs, made on the same file, is read only to name the key of an
+        object that fails."""
+        return chain.from_iterable(self._each_chunk_named(chunks, stored))
 
-    def _each_chunk_decoded(
-        self, chunks: Iterator[list[tuple[Key, bytes]]]
-    ) -> Iterator[Iterator[tuple[Key, T]]]:
-        for chunk in chunks:
-            keys = list(map(itemgetter(0), chunk))
-            yield zip(keys, self._decoded_batch(keys, list(map(itemgetter(1), chunk))), strict=True)
-
-    def _decoded_value_chunks(
-        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
-    ) -> Iterator[T]:
-        """The objects of a chunked scan of values, decoded; *key_chunks*, the same scan's
-        keys, is read only to name the key of an object that fails."""
-        return chain.from_iterable(self._each_value_chunk_decoded(chunks, key_chunks))
-
-    def _each_value_chunk_decoded(
-        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
-    ) -> Iterator[list[T]]:
-        for index, chunk in enumerate(chunks):
+    def _each_chunk_named(
+        self, chunks: Iterator[list[Any]], stored: Iterator[list[tuple[Key, bytes]]]
+    ) -> Iterator[list[Any]]:
+        for index in count():
             try:
-                decoded = list(map(self._decode, chunk))
+                chunk = next(chunks)
+            except StopIteration:
+                return
             except self._decoding.failures as error:
-                keys = next(islice(key_chunks, index, None))
-                failure = self._first_failure(zip(keys, chunk), error)
+                failure = self._first_failure(next(islice(stored, index, None)), error)
                 raise failure from failure.__cause__
-            yield decoded
+            yield chunk
 
     def _first_failure(
         self, pairs: Iterable[tuple[Key | None, bytes | None]], error: BaseException

@@ -57,6 +57,26 @@ class Reader:
         chunk: SupportsIndex = 4096,
     ) -> Iterator[list[tuple[_ListedKey, bytes]]]: ...
     @overload
+    def scan(
+        self,
+        what: Literal["values"],
+        start: _Key | None = None,
+        stop: _Key | None = None,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: Callable[[Buffer], Any],
+    ) -> Iterator[list[Any]]: ...
+    @overload
+    def scan(
+        self,
+        what: Literal["items"],
+        start: _Key | None = None,
+        stop: _Key | None = None,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: Callable[[Buffer], Any],
+    ) -> Iterator[list[tuple[_ListedKey, Any]]]: ...
+    @overload
     def scan_prefix(
         self, what: Literal["keys"], prefix: _Key, chunk: SupportsIndex = 4096
     ) -> Iterator[list[_ListedKey]]: ...
@@ -68,6 +88,15 @@ class Reader:
     def scan_prefix(
         self, what: Literal["items"], prefix: _Key, chunk: SupportsIndex = 4096
     ) -> Iterator[list[tuple[_ListedKey, bytes]]]: ...
+    @overload
+    def scan_prefix(
+        self,
+        what: Literal["items"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: Callable[[Buffer], Any],
+    ) -> Iterator[list[tuple[_ListedKey, Any]]]: ...
     def objects_raw(self) -> list[bytes]: ...
     def stats(self) -> _Stats: ...
     def verify(self) -> Literal[True]: ...

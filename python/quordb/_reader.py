@@ -228,10 +228,16 @@ class QuorReader[T](ReaderMapping[T]):
     # Ordered and bulk queries
 
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
-        return self._decoded_chunks(self._native.scan_prefix("items", prefix))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(
+            native.scan_prefix("items", prefix, decode=decode), native.scan_prefix("items", prefix)
+        )
 
     def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, T]]:
-        return self._decoded_chunks(self._native.scan("items", start, stop))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(
+            native.scan("items", start, stop, decode=decode), native.scan("items", start, stop)
+        )
 
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
@@ -252,7 +258,7 @@ class QuorReader[T](ReaderMapping[T]):
         return self._native.get_many_raw(keys)
 
     def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
-        return self._native.get_many(keys, self._decode, default)
+        return self._native.get_many(keys, self._decoder(), default)
 
     def exists_many(self, keys: Iterable[Key]) -> list[bool]:
         """Whether each key of *keys* is present, in order."""
@@ -323,9 +329,9 @@ class QuorReader[T](ReaderMapping[T]):
         return self._native.scan(what)
 
     def _decoded_items(self) -> Iterator[tuple[Key, T]]:
-        return self._decoded_chunks(self._scan("items"))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(native.scan("items", decode=decode), native.scan("items"))
 
     def _decoded_values(self) -> Iterator[T]:
-        # The keys' scan is made with the values' own, on the same file; it is read only
-        # to name the key of an object that fails.
-        return self._decoded_value_chunks(self._scan("values"), self._scan("keys"))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(native.scan("values", decode=decode), native.scan("items"))

@@ -295,7 +295,7 @@ class ShardedReader[T](ReaderMapping[T]):
         return self._batched(keys, exists_many_sharded)
 
     def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
-        decode = self._decode
+        decode = self._decoder()
         return self._batched(
             keys, lambda natives, listed: get_many_decoded_sharded(natives, listed, decode, default)
         )

@@ -155,6 +155,9 @@ bool ConvertBound(PyObject* bound, std::optional<KeyBytes>* out) {
   return ConvertKey(bound, &out->emplace());
 }
 
+// A scan's decoder: null or None is none, for the stored bytes.
+PyObject* Decoder(PyObject* decode) noexcept { return decode == Py_None ? nullptr : decode; }
+
 // --- methods ------------------------------------------------------------------------
 
 constexpr const char* kOpenNames[] = {"path", "verify"};
@@ -162,8 +165,8 @@ constexpr const char* kKeyName[] = {"key"};
 constexpr const char* kKeysName[] = {"keys"};
 constexpr const char* kDecodedNames[] = {"key", "decode", "default"};
 constexpr const char* kDecodedManyNames[] = {"keys", "decode", "default"};
-constexpr const char* kScanNames[] = {"what", "start", "stop", "chunk"};
-constexpr const char* kScanPrefixNames[] = {"what", "prefix", "chunk"};
+constexpr const char* kScanNames[] = {"what", "start", "stop", "chunk", "decode"};
+constexpr const char* kScanPrefixNames[] = {"what", "prefix", "chunk", "decode"};
 constexpr const char* kExitNames[] = {"exc_type", "exc_val", "exc_tb"};
 
 PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -338,7 +341,7 @@ PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                 const EntryRange range{
                     start ? engine->LowerBound(start->view()) : 0,
                     stop ? engine->LowerBound(stop->view()) : engine->entry_count()};
-                return NewReaderScan(engine, range, kind, chunk);
+                return NewReaderScan(engine, range, kind, chunk, Decoder(matched[4]));
               });
 }
 
@@ -352,7 +355,8 @@ PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 if (!ConvertScanKind(matched[0], &kind) || !ConvertKey(matched[1], &prefix) ||
                     !ConvertChunk(matched[2], &chunk))
                   return nullptr;
-                return NewReaderScan(engine, engine->PrefixRange(prefix.view()), kind, chunk);
+                return NewReaderScan(engine, engine->PrefixRange(prefix.view()), kind, chunk,
+                                     Decoder(matched[3]));
               });
 }
 
@@ -473,13 +477,15 @@ PyMethodDef kReaderMethods[] = {
     {"exists_many", FastcallMethod<ExistsMany>(), METH_FASTCALL | METH_KEYWORDS,
      "exists_many($self, keys)\n--\n\nWhether each key of the iterable `keys` is present."},
     {"scan", FastcallMethod<Scan>(), METH_FASTCALL | METH_KEYWORDS,
-     "scan($self, what, start=None, stop=None, chunk=4096)\n--\n\nAn iterator of lists of "
-     "keys, payloads or (key, payload) pairs (`what` is 'keys', 'values' or 'items'), in key "
-     "order from `start` (inclusive) to `stop` (exclusive), at most `chunk` per list. Keys are "
-     "str when their bytes are UTF-8, else bytes. It reads the file open when it was made."},
+     "scan($self, what, start=None, stop=None, chunk=4096, decode=None)\n--\n\nAn iterator of "
+     "lists of keys, payloads or (key, payload) pairs (`what` is 'keys', 'values' or 'items'), "
+     "in key order from `start` (inclusive) to `stop` (exclusive), at most `chunk` per list. "
+     "Keys are str when their bytes are UTF-8, else bytes. With `decode`, a payload is "
+     "`decode(view)` of the record in place, as get() gives it, and the scan ends at the first "
+     "that fails. It reads the file open when it was made."},
     {"scan_prefix", FastcallMethod<ScanPrefix>(), METH_FASTCALL | METH_KEYWORDS,
-     "scan_prefix($self, what, prefix, chunk=4096)\n--\n\nAs scan(), over the keys whose bytes "
-     "start with `prefix`."},
+     "scan_prefix($self, what, prefix, chunk=4096, decode=None)\n--\n\nAs scan(), over the "
+     "keys whose bytes start with `prefix`."},
     {"objects_raw", ObjectsRaw, METH_NOARGS,
      "objects_raw($self, /)\n--\n\nEvery stored object that some key names, once each."},
     {"stats", Stats, METH_NOARGS, "stats($self, /)\n--\n\nFile metadata as a dict."},
