@@ -391,7 +391,14 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
         ),
     ],
 )
-@pytest.mark.parametrize("lookup", [_native.get_many_sharded, _native.exists_many_sharded])
+@pytest.mark.parametrize(
+    "lookup",
+    [
+        _native.get_many_sharded,
+        _native.exists_many_sharded,
+        lambda readers, keys: _native.get_many_decoded_sharded(readers, keys, bytes),
+    ],
+)
 def test_sharded_lookups_refuse_what_is_no_list_of_readers(
     build_db, readers, error, message, lookup
 ):
@@ -411,6 +418,10 @@ def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
     with pytest.raises(TypeError):
         type("Sub", (_native.Reader,), {})
     assert list(scan) == [["k"]] and list(scan) == []
+    # A decoder is named, never given by position.
+    with pytest.raises(TypeError, match=r"^Reader.scan\(\) takes from 1 to 4 positional arg"):
+        reader.scan("values", None, None, 9, bytes)
+    assert list(reader.scan("values", None, None, 9, decode=bytes)) == [[b"x"]]
 
 
 def _built(directory, entries):
@@ -449,7 +460,7 @@ def test_scans_agree_with_a_sorted_model(entries, start, stop, chunk):
         ):
             for chunks, expected in (
                 (reader.scan(what, start, stop, chunk=chunk, decode=decode), in_range),
-                (reader.scan_prefix(what, start or b"", chunk, decode), with_prefix),
+                (reader.scan_prefix(what, start or b"", chunk, decode=decode), with_prefix),
             ):
                 chunks = list(chunks)
                 assert all(0 < len(c) <= chunk for c in chunks)

@@ -39,6 +39,8 @@ class Reader:
         start: _Key | None = None,
         stop: _Key | None = None,
         chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[_ListedKey]]: ...
     @overload
     def scan(
@@ -47,6 +49,8 @@ class Reader:
         start: _Key | None = None,
         stop: _Key | None = None,
         chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[bytes]]: ...
     @overload
     def scan(
@@ -55,6 +59,8 @@ class Reader:
         start: _Key | None = None,
         stop: _Key | None = None,
         chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[tuple[_ListedKey, bytes]]]: ...
     @overload
     def scan(
@@ -78,15 +84,30 @@ class Reader:
     ) -> Iterator[list[tuple[_ListedKey, Any]]]: ...
     @overload
     def scan_prefix(
-        self, what: Literal["keys"], prefix: _Key, chunk: SupportsIndex = 4096
+        self,
+        what: Literal["keys"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[_ListedKey]]: ...
     @overload
     def scan_prefix(
-        self, what: Literal["values"], prefix: _Key, chunk: SupportsIndex = 4096
+        self,
+        what: Literal["values"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[bytes]]: ...
     @overload
     def scan_prefix(
-        self, what: Literal["items"], prefix: _Key, chunk: SupportsIndex = 4096
+        self,
+        what: Literal["items"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[tuple[_ListedKey, bytes]]]: ...
     @overload
     def scan_prefix(

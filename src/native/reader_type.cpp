@@ -329,7 +329,7 @@ PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"Reader.scan()", kScanNames, 1};
+  static const Signature signature{"Reader.scan()", kScanNames, 1, 4};
   return Call(signature, self, args, nargs, kwnames,
               [](const SharedReader& engine, PyObject** matched) -> PyObject* {
                 ScanKind kind;
@@ -346,7 +346,7 @@ PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
 }
 
 PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2};
+  static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2, 3};
   return Call(signature, self, args, nargs, kwnames,
               [](const SharedReader& engine, PyObject** matched) -> PyObject* {
                 ScanKind kind;
@@ -477,14 +477,14 @@ PyMethodDef kReaderMethods[] = {
     {"exists_many", FastcallMethod<ExistsMany>(), METH_FASTCALL | METH_KEYWORDS,
      "exists_many($self, keys)\n--\n\nWhether each key of the iterable `keys` is present."},
     {"scan", FastcallMethod<Scan>(), METH_FASTCALL | METH_KEYWORDS,
-     "scan($self, what, start=None, stop=None, chunk=4096, decode=None)\n--\n\nAn iterator of "
+     "scan($self, what, start=None, stop=None, chunk=4096, *, decode=None)\n--\n\nAn iterator of "
      "lists of keys, payloads or (key, payload) pairs (`what` is 'keys', 'values' or 'items'), "
      "in key order from `start` (inclusive) to `stop` (exclusive), at most `chunk` per list. "
      "Keys are str when their bytes are UTF-8, else bytes. With `decode`, a payload is "
      "`decode(view)` of the record in place, as get() gives it, and the scan ends at the first "
      "that fails. It reads the file open when it was made."},
     {"scan_prefix", FastcallMethod<ScanPrefix>(), METH_FASTCALL | METH_KEYWORDS,
-     "scan_prefix($self, what, prefix, chunk=4096, decode=None)\n--\n\nAs scan(), over the "
+     "scan_prefix($self, what, prefix, chunk=4096, *, decode=None)\n--\n\nAs scan(), over the "
      "keys whose bytes start with `prefix`."},
     {"objects_raw", ObjectsRaw, METH_NOARGS,
      "objects_raw($self, /)\n--\n\nEvery stored object that some key names, once each."},
