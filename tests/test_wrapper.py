@@ -18,7 +18,6 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from quordb import (
-    DecodeError,
     DuplicateKeyError,
     Ext,
     QuorReader,
