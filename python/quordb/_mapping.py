@@ -206,6 +206,8 @@ class ReaderMapping[T](Mapping[Key, T]):
         try:
             return self._decoded_many(listed, default)
         except self._decoding.failures as error:
+            if self.closed:  # its own ValueError, whatever the decoding fails with
+                raise
             # Found again from the stored bytes: only a failure pays for it.
             failure = self._first_failure(zip(listed, self.get_many_raw(listed)), error)
             raise failure from failure.__cause__

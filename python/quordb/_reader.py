@@ -203,12 +203,16 @@ class QuorReader[T](ReaderMapping[T]):
         try:
             return self._get(key, self._decode)
         except self._decoding.failures as error:
+            if self._get is _closed:  # its own ValueError, whatever the decoding fails with
+                raise
             raise self._decoding.failure(key, error) from error
 
     def get(self, key: Key, default: Any = None) -> T | Any:
         try:
             return self._get(key, self._decode, default)
         except self._decoding.failures as error:
+            if self._get is _closed:
+                raise
             raise self._decoding.failure(key, error) from error
 
     def get_raw[D](self, key: Key, default: D | None = None) -> bytes | D | None:
