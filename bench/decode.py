@@ -10,6 +10,8 @@ Rows, each best of --reps, the garbage collector off while the clock runs:
   ``get_raw`` then ``msgpack.unpackb(raw=False, strict_map_key=False)``; "msgspec" is
   `QuorReader`; "typed" is ``QuorReader(type=T)`` with a `msgspec.Struct` of two fields.
 - ``get_many``: one call for 10 000 keys, the same three ways.
+- ``items()``: every entry in key order, the same three ways ("msgpack" decodes the stored
+  bytes of the native scan's chunks).
 - batch decoding: the 10 000 payloads of that call decoded by a list comprehension of
   ``decode``, by ``list(map(decode, ...))`` (what `get_many` does) and as one msgpack array
   (the payloads joined behind an array header, decoded by ``Decoder(list[T])``).
@@ -99,6 +101,10 @@ class MsgpackReader:
         decode = self._decode
         return [default if raw is None else decode(raw) for raw in self._native.get_many_raw(keys)]
 
+    def items(self) -> list[tuple[str, Any]]:
+        decode = self._decode
+        return [(key, decode(raw)) for chunk in self._native.scan("items") for key, raw in chunk]
+
 
 def lookups(db: Any, keys: Sequence[str]) -> None:
     for key in keys:
@@ -138,6 +144,9 @@ def read_rows(path: str, keys: list[str], typed: type, reps: int) -> list[tuple[
     for way, seconds in best_of_each(batch_runs, reps).items():
         row = "get_many_raw alone" if way == "native" else "get_many"
         rows.append((row, way, seconds / len(batch)))
+    item_runs = {way: partial(lambda db: list(db.items()), db) for way, db in readers.items()}
+    for way, seconds in best_of_each(item_runs, reps).items():
+        rows.append(("items()", way, seconds / len(keys)))
     payloads = plain.get_many_raw(batch)
     for way, kind in (("msgspec", Any), ("typed", typed)):
         decode = msgspec.msgpack.Decoder(kind).decode

@@ -17,7 +17,13 @@ import msgpack
 import pytest
 
 from quordb import QuorReader
-from quordb._native import Reader, StreamWriter, exists_many_sharded, get_many_sharded
+from quordb._native import (
+    Reader,
+    StreamWriter,
+    exists_many_sharded,
+    get_many_decoded_sharded,
+    get_many_sharded,
+)
 from quordb._quordb import _QuorReader, _QuorWriter
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
@@ -128,18 +134,28 @@ def native_reads(f):
     r.get_many_raw(keys + ["absent", 42, "\ud800"]), r.exists_many(keys + [None])
     shards = [r, Reader(f["good"]), r]
     get_many_sharded(shards, keys + ["absent", 42]), exists_many_sharded(shards, keys + [None])
+    # A memoryview holds the record's view, bytes lets it go back for the next record.
+    r.get_many(keys + ["absent", 42], memoryview), r.get_many(keys, bytes, 0)
+    get_many_decoded_sharded(shards, keys + ["absent"], memoryview)
     for key in keys[:20]:
-        r.get_raw(key), r.exists(key)
+        r.get_raw(key), r.exists(key), r.get(key, memoryview), r.get(key, bytes)
+    _expect(KeyError, r.get, "absent", bytes)
+    _expect(ZeroDivisionError, r.get, keys[0], lambda view: 1 / 0)
+    _expect(ZeroDivisionError, r.get_many, keys, lambda view: 1 / 0)
+    _expect(ZeroDivisionError, list, r.scan("values", decode=lambda view: 1 / 0))
     for what in ("keys", "values", "items"):
         list(r.scan(what, chunk=7)), list(r.scan(what, "key:1", "key:5"))
         list(r.scan_prefix(what, "key:1"))
         next(r.scan(what, chunk=3))  # dropped unfinished
+        list(r.scan(what, chunk=7, decode=memoryview)), next(r.scan(what, decode=bytes))
     r.objects_raw(), r.stats(), r.verify(), r.refresh(), repr(r)
     broken = Reader(f["broken"])
     for call in (
         lambda: list(broken.scan("items")),
         lambda: broken.get_many_raw(["z"]),
         lambda: get_many_sharded([broken], keys + ["z"]),
+        lambda: broken.get_many(["z"], bytes),
+        lambda: broken.get("z", bytes),
     ):
         _expect(RuntimeError, call)
     _expect(ValueError, r.scan, "pairs")
@@ -152,6 +168,7 @@ def native_reads(f):
         pass
     list(scan)  # outlives the close
     _expect(ValueError, r.get_raw, "k")
+    _expect(ValueError, r.get, "k", bytes)
     _expect(ValueError, get_many_sharded, shards, keys)
 
 

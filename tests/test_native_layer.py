@@ -1,5 +1,6 @@
 """quordb._native's own surface: the rules its functions and classes apply, one table each."""
 
+import itertools
 import os
 import pickle
 import subprocess
@@ -390,7 +391,14 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
         ),
     ],
 )
-@pytest.mark.parametrize("lookup", [_native.get_many_sharded, _native.exists_many_sharded])
+@pytest.mark.parametrize(
+    "lookup",
+    [
+        _native.get_many_sharded,
+        _native.exists_many_sharded,
+        lambda readers, keys: _native.get_many_decoded_sharded(readers, keys, bytes),
+    ],
+)
 def test_sharded_lookups_refuse_what_is_no_list_of_readers(
     build_db, readers, error, message, lookup
 ):
@@ -410,6 +418,10 @@ def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
     with pytest.raises(TypeError):
         type("Sub", (_native.Reader,), {})
     assert list(scan) == [["k"]] and list(scan) == []
+    # A decoder is named, never given by position.
+    with pytest.raises(TypeError, match=r"^Reader.scan\(\) takes from 1 to 4 positional arg"):
+        reader.scan("values", None, None, 9, bytes)
+    assert list(reader.scan("values", None, None, 9, decode=bytes)) == [[b"x"]]
 
 
 def _built(directory, entries):
@@ -442,10 +454,13 @@ def test_scans_agree_with_a_sorted_model(entries, start, stop, chunk):
     with_prefix = [kv for kv in model if kv[0].startswith(low)]
     with tempfile.TemporaryDirectory() as tmp:
         reader = _native.Reader(_built(tmp, dict(model)))
-        for what, pick in (("keys", 0), ("values", 1), ("items", slice(None))):
+        # Decoded by bytes(), a value is its stored bytes again, copied from the view.
+        for (what, pick), decode in itertools.product(
+            (("keys", 0), ("values", 1), ("items", slice(None))), (None, bytes)
+        ):
             for chunks, expected in (
-                (reader.scan(what, start, stop, chunk=chunk), in_range),
-                (reader.scan_prefix(what, start or b"", chunk), with_prefix),
+                (reader.scan(what, start, stop, chunk=chunk, decode=decode), in_range),
+                (reader.scan_prefix(what, start or b"", chunk, decode=decode), with_prefix),
             ):
                 chunks = list(chunks)
                 assert all(0 < len(c) <= chunk for c in chunks)
@@ -467,6 +482,9 @@ def test_batched_lookups_agree_with_single_ones(entries, asked):
         reader = _native.Reader(_built(tmp, entries))
         assert reader.get_many_raw(iter(asked)) == [reader.get_raw(k) for k in asked]
         assert reader.exists_many(tuple(asked)) == [reader.exists(k) for k in asked]
+        # Decoded in place, each from its own record: bytes() copies what the view shows.
+        assert reader.get_many(asked, bytes) == [reader.get(k, bytes, None) for k in asked]
+        assert reader.get_many(asked, bytes) == reader.get_many_raw(asked)
 
 
 class ClosingKey:
@@ -486,14 +504,18 @@ class ClosingKey:
         return iter(b"ada")
 
 
-@pytest.mark.parametrize("lookup", ["get_raw", "exists"])
+@pytest.mark.parametrize(
+    "lookup",
+    [_native.Reader.get_raw, _native.Reader.exists, lambda native, key: native.get(key, bytes)],
+    ids=["get_raw", "exists", "get"],
+)
 def test_single_lookup_survives_a_close_run_by_its_own_key(build_db, lookup):
     native = _native.Reader(build_db([b"\xa3Ada"], {"ada": 0}))
-    expected = getattr(native, lookup)("ada")
-    assert getattr(native, lookup)(ClosingKey(native)) == expected
+    expected = lookup(native, "ada")
+    assert lookup(native, ClosingKey(native)) == expected
     for key in ("ada", b"ada", bytearray(b"ada"), ClosingKey(native)):
         with pytest.raises(ValueError, match="closed reader"):
-            getattr(native, lookup)(key)
+            lookup(native, key)
 
 
 readable_or_not = st.recursive(

@@ -17,7 +17,14 @@ from conftest import without_table
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from quordb import DuplicateKeyError, Ext, QuorReader, QuorWriter, ShardedReader, ShardedWriter
+from quordb import (
+    DuplicateKeyError,
+    Ext,
+    QuorReader,
+    QuorWriter,
+    ShardedReader,
+    ShardedWriter,
+)
 from quordb._quordb import _QuorReader, _QuorWriter
 
 msgpack_values = st.recursive(
@@ -441,6 +448,36 @@ def test_custom_types_through_default_and_hooks(tmp_path):
         QuorWriter().add(object(), "k")
 
 
+@pytest.mark.parametrize(
+    "read",
+    [
+        lambda db: [db["k0"], db.get("k2")],
+        lambda db: db.get_many(["k0", "k2"]),
+        lambda db: [v for k, v in db.items() if k in ("k0", "k2")],
+        lambda db: list(db.values())[::2],
+    ],
+    ids=["lookups", "get_many", "items", "values"],
+)
+def test_a_hook_may_read_the_reader_it_decodes_for(tmp_path, read):
+    # The hook runs while a record is decoded in place; its own lookup must leave that
+    # record's view alone.
+    linked = {f"k{i}": {"n": i, "next": Ext(1, f"k{i + 1}".encode())} for i in (0, 2)}
+    path = build(str(tmp_path / "h.qrdb"), linked | {"k1": {"n": 1}, "k3": {"n": 3}})
+    db = QuorReader(path, ext_hook=lambda code, data: db[data.decode()])
+    assert read(db) == [{"n": 0, "next": {"n": 1}}, {"n": 2, "next": {"n": 3}}]
+
+
+def test_a_hook_failing_in_a_batch_of_a_shard_set_raises_its_own_error(tmp_path):
+    def refuse(code, data):
+        raise ValueError(f"refused {data!r}")  # no decoding failure: it passes unchanged
+
+    with ShardedWriter(tmp_path / "set", shards=3) as writer:
+        writer.add_many(({"n": i, "x": Ext(1, b"no")} if i == 7 else i, f"k{i}") for i in range(20))
+    db = ShardedReader(tmp_path / "set", ext_hook=refuse)
+    with pytest.raises(ValueError, match="^refused b'no'$"):
+        db.get_many([f"k{i}" for i in range(20)])
+
+
 def test_maps_with_non_str_keys_read_back(tmp_path):
     value = {1: "one", b"raw": [True, None]}
     assert QuorReader(build(str(tmp_path / "m.qrdb"), {"k": value}))["k"] == value
@@ -716,8 +753,11 @@ def test_refresh_switches_to_a_file_renamed_over_the_path(tmp_path):
 @pytest.mark.parametrize("how", ["close", "refresh"])
 def test_iterations_outlive_close_and_refresh(tmp_path, how):
     path = build(str(tmp_path / "o.qrdb"), {f"k{i}": i for i in range(10)})
-    reader = QuorReader(path)
+    # Decoding with msgpack, whose failures are ValueErrors as the closed reader's error is.
+    reader = QuorReader(path, object_hook=dict)
     started = [iter(reader), iter(reader.values()), reader.prefix("k"), reader.range("k3")]
+    assert reader["k1"] == 1 and reader.get_many(["k2"]) == [2]
+    inode = os.stat(path).st_ino
     if how == "close":
         reader.close()
     else:
@@ -729,14 +769,19 @@ def test_iterations_outlive_close_and_refresh(tmp_path, how):
         [(f"k{i}", i) for i in range(10)],
         [(f"k{i}", i) for i in range(3, 10)],
     ]
+    # Done, they let go of the old file; so do the lookups made before.
+    with open("/proc/self/maps") as maps:
+        assert all(int(line.split()[4]) != inode for line in maps)
     if how == "close":
         for use in (
             iter,
             lambda r: r.items(),
             lambda r: r.get_many(["k1"]),
             lambda r: r.prefix(""),
+            lambda r: [r["k1"]],
+            lambda r: [r.get("k1")],
         ):
-            with pytest.raises(ValueError, match="closed"):
+            with pytest.raises(ValueError, match="^I/O operation on a closed QuorReader$"):
                 list(use(reader))
 
 

@@ -27,7 +27,7 @@ from __future__ import annotations
 
 import builtins
 import sys
-from collections.abc import Callable
+from collections.abc import Buffer, Callable
 from functools import cache, partial
 from typing import Any
 
@@ -149,7 +149,7 @@ class Decoding[T]:
 
     def __init__(
         self,
-        decode: Callable[[bytes], T],
+        decode: Callable[[Buffer], T],
         failures: tuple[type[BaseException], ...],
         type_name: str | None,
         validation: type[BaseException] | None,

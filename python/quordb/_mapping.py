@@ -10,6 +10,7 @@ from __future__ import annotations
 import weakref
 from abc import abstractmethod
 from collections.abc import (
+    Buffer,
     Callable,
     ItemsView,
     Iterable,
@@ -19,7 +20,7 @@ from collections.abc import (
     Sequence,
     ValuesView,
 )
-from itertools import chain, islice
+from itertools import chain, count, islice
 from operator import itemgetter
 from types import TracebackType
 from typing import Any, ClassVar, Self
@@ -77,14 +78,18 @@ class _FirstDecode:
     def __init__(self, reader: weakref.ref[ReaderMapping[Any]]) -> None:
         self.reader = reader
 
-    def __call__(self, payload: bytes) -> Any:
+    def __call__(self, payload: Buffer) -> Any:
+        return self.made()(payload)
+
+    def made(self) -> Callable[[Buffer], Any]:
+        """The decoder, handed to the reader."""
         made = plain_decoding()
         reader = self.reader()
         if reader is not None:
             # _decoding is read only once a decode has raised, so it is set before decoding.
             reader._decoding = made
             reader._decode = made.decode
-        return made.decode(payload)
+        return made.decode
 
 
 class ReaderMapping[T](Mapping[Key, T]):
@@ -95,7 +100,7 @@ class ReaderMapping[T](Mapping[Key, T]):
     _CLOSED_MESSAGE: ClassVar[str]
     _decoding: Decoding[T]
     # The decoder's own method, kept apart from _decoding so that a lookup finds it at once.
-    _decode: Callable[[bytes], T]
+    _decode: Callable[[Buffer], T]
 
     # What a subclass provides
 
@@ -119,6 +124,11 @@ class ReaderMapping[T](Mapping[Key, T]):
 
     @abstractmethod
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]: ...
+
+    @abstractmethod
+    def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
+        """The object of each key of *keys*, *default* for an absent one, decoded by
+        `_decode`; a failure raises as the decoder raised it."""
 
     @abstractmethod
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
@@ -154,10 +164,16 @@ class ReaderMapping[T](Mapping[Key, T]):
         one with them makes it now, so that what cannot go together fails before any file is
         opened."""
         if type is Any and ext_hook is None and object_hook is None:
-            self._decode = _FirstDecode(weakref.ref(self))
+            # Fails with nothing until it has made the decoding that does.
+            self._decoding = Decoding(_FirstDecode(weakref.ref(self)), (), None, None)
         else:
             self._decoding = decoding(type, ext_hook, object_hook)
-            self._decode = self._decoding.decode
+        self._decode = self._decoding.decode
+
+    def _decoder(self) -> Callable[[Buffer], T]:
+        """The decoder itself, made now if it was not yet: for a call that decodes many."""
+        decode = self._decode
+        return decode.made() if isinstance(decode, _FirstDecode) else decode
 
     # Views and identity
 
@@ -187,14 +203,13 @@ class ReaderMapping[T](Mapping[Key, T]):
         without the interpreter lock; the objects are decoded in one pass.
         """
         listed = keys if isinstance(keys, list | tuple) else list(keys)
-        payloads = self.get_many_raw(listed)
-        if None not in payloads:
-            return self._decoded_batch(listed, payloads)  # type: ignore[arg-type]  # no None
-        decode = self._decode
         try:
-            return [default if payload is None else decode(payload) for payload in payloads]
+            return self._decoded_many(listed, default)
         except self._decoding.failures as error:
-            failure = self._first_failure(zip(listed, payloads), error)
+            if self.closed:  # its own ValueError, whatever the decoding fails with
+                raise
+            # Found again from the stored bytes: only a failure pays for it.
+            failure = self._first_failure(zip(listed, self.get_many_raw(listed)), error)
             raise failure from failure.__cause__
 
     def _decoded_batch(self, keys: Iterable[Key | None], payloads: Sequence[bytes]) -> list[T]:
@@ -206,39 +221,30 @@ class ReaderMapping[T](Mapping[Key, T]):
             failure = self._first_failure(zip(keys, payloads), error)
             raise failure from failure.__cause__
 
-    # A scan decodes a chunk at a time, and flattens the chunks without a Python step per
-    # object. Its chunks come from a generator, so that an iteration that raised ends, as a
-    # generator's does, rather than go on from the next chunk.
+    # A scan decodes a chunk at a time in the native layer, and the chunks are flattened
+    # without a Python step per object. They pass through a generator, which names the key of
+    # an object that fails; the native scan ends there, as the generator does.
 
-    def _decoded_chunks(self, chunks: Iterator[list[tuple[Key, bytes]]]) -> Iterator[tuple[Key, T]]:
-        """The pairs of a chunked raw scan, decoded; made at once, read lazily."""
-        return chain.from_iterable(self._each_chunk_decoded(chunks))
+    def _named_chunks(
+        self, chunks: Iterator[list[Any]], stored: Iterator[list[tuple[Key, bytes]]]
+    ) -> Iterator[Any]:
+        """The entries of a decoding scan, one at a time; *stored*, the same scan of stored
+        ``(key, bytes)`` pairs, made on the same file, is read only to name the key of an
+        object that fails."""
+        return chain.from_iterable(self._each_chunk_named(chunks, stored))
 
-    def _each_chunk_decoded(
-        self, chunks: Iterator[list[tuple[Key, bytes]]]
-    ) -> Iterator[Iterator[tuple[Key, T]]]:
-        for chunk in chunks:
-            keys = list(map(itemgetter(0), chunk))
-            yield zip(keys, self._decoded_batch(keys, list(map(itemgetter(1), chunk))), strict=True)
-
-    def _decoded_value_chunks(
-        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
-    ) -> Iterator[T]:
-        """The objects of a chunked scan of values, decoded; *key_chunks*, the same scan's
-        keys, is read only to name the key of an object that fails."""
-        return chain.from_iterable(self._each_value_chunk_decoded(chunks, key_chunks))
-
-    def _each_value_chunk_decoded(
-        self, chunks: Iterator[list[bytes]], key_chunks: Iterator[list[Key]]
-    ) -> Iterator[list[T]]:
-        for index, chunk in enumerate(chunks):
+    def _each_chunk_named(
+        self, chunks: Iterator[list[Any]], stored: Iterator[list[tuple[Key, bytes]]]
+    ) -> Iterator[list[Any]]:
+        for index in count():
             try:
-                decoded = list(map(self._decode, chunk))
+                chunk = next(chunks)
+            except StopIteration:
+                return
             except self._decoding.failures as error:
-                keys = next(islice(key_chunks, index, None))
-                failure = self._first_failure(zip(keys, chunk), error)
+                failure = self._first_failure(next(islice(stored, index, None)), error)
                 raise failure from failure.__cause__
-            yield decoded
+            yield chunk
 
     def _first_failure(
         self, pairs: Iterable[tuple[Key | None, bytes | None]], error: BaseException

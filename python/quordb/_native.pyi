@@ -1,6 +1,6 @@
 """Type stubs for quordb's own native layer, ``quordb._native``."""
 
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal, Self, SupportsIndex, final, overload
 
 from quordb._quordb import _Key, _Stats
@@ -17,9 +17,21 @@ class Reader:
     def path(self) -> str: ...
     def __len__(self) -> int: ...
     def get_raw(self, key: object) -> bytes | None: ...
+    @overload
+    def get[T](self, key: object, decode: Callable[[Buffer], T]) -> T: ...
+    @overload
+    def get[T, D](self, key: object, decode: Callable[[Buffer], T], default: D) -> T | D: ...
     def exists(self, key: object) -> bool: ...
     def get_many_raw(self, keys: Iterable[object]) -> list[bytes | None]: ...
     def exists_many(self, keys: Iterable[object]) -> list[bool]: ...
+    @overload
+    def get_many[T](
+        self, keys: Iterable[object], decode: Callable[[Buffer], T]
+    ) -> list[T | None]: ...
+    @overload
+    def get_many[T, D](
+        self, keys: Iterable[object], decode: Callable[[Buffer], T], default: D
+    ) -> list[T | D]: ...
     @overload
     def scan(
         self,
@@ -27,6 +39,8 @@ class Reader:
         start: _Key | None = None,
         stop: _Key | None = None,
         chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[_ListedKey]]: ...
     @overload
     def scan(
@@ -35,6 +49,8 @@ class Reader:
         start: _Key | None = None,
         stop: _Key | None = None,
         chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[bytes]]: ...
     @overload
     def scan(
@@ -43,19 +59,65 @@ class Reader:
         start: _Key | None = None,
         stop: _Key | None = None,
         chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[tuple[_ListedKey, bytes]]]: ...
     @overload
+    def scan(
+        self,
+        what: Literal["values"],
+        start: _Key | None = None,
+        stop: _Key | None = None,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: Callable[[Buffer], Any],
+    ) -> Iterator[list[Any]]: ...
+    @overload
+    def scan(
+        self,
+        what: Literal["items"],
+        start: _Key | None = None,
+        stop: _Key | None = None,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: Callable[[Buffer], Any],
+    ) -> Iterator[list[tuple[_ListedKey, Any]]]: ...
+    @overload
     def scan_prefix(
-        self, what: Literal["keys"], prefix: _Key, chunk: SupportsIndex = 4096
+        self,
+        what: Literal["keys"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[_ListedKey]]: ...
     @overload
     def scan_prefix(
-        self, what: Literal["values"], prefix: _Key, chunk: SupportsIndex = 4096
+        self,
+        what: Literal["values"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[bytes]]: ...
     @overload
     def scan_prefix(
-        self, what: Literal["items"], prefix: _Key, chunk: SupportsIndex = 4096
+        self,
+        what: Literal["items"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: None = None,
     ) -> Iterator[list[tuple[_ListedKey, bytes]]]: ...
+    @overload
+    def scan_prefix(
+        self,
+        what: Literal["items"],
+        prefix: _Key,
+        chunk: SupportsIndex = 4096,
+        *,
+        decode: Callable[[Buffer], Any],
+    ) -> Iterator[list[tuple[_ListedKey, Any]]]: ...
     def objects_raw(self) -> list[bytes]: ...
     def stats(self) -> _Stats: ...
     def verify(self) -> Literal[True]: ...
@@ -171,6 +233,16 @@ def shard_of_many(keys: Iterable[object], shards: int) -> list[int]:
 def get_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bytes | None]:
     """`Reader.get_many_raw` over the shard set of *readers*, each key in the shard it routes to."""
 
+@overload
+def get_many_decoded_sharded[T](
+    readers: Sequence[Reader], keys: Iterable[object], decode: Callable[[Buffer], T]
+) -> list[T | None]:
+    """`Reader.get_many` over the shard set of *readers*, as `get_many_sharded`."""
+
+@overload
+def get_many_decoded_sharded[T, D](
+    readers: Sequence[Reader], keys: Iterable[object], decode: Callable[[Buffer], T], default: D
+) -> list[T | D]: ...
 def exists_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bool]:
     """`Reader.exists_many` over the shard set of *readers*, as `get_many_sharded`."""
 

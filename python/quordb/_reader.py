@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import builtins
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import chain, repeat
 from typing import Any, Literal, NoReturn, overload
 
@@ -55,6 +55,11 @@ class _ClosedReader:
         raise ValueError(_CLOSED_MESSAGE)
 
 
+def _closed(*args: object) -> NoReturn:
+    """Stands in for the native reader's lookup after `close()`."""
+    raise ValueError(_CLOSED_MESSAGE)
+
+
 class QuorReader[T](ReaderMapping[T]):
     """Read-only mapping of key to object over one `.qrdb` database file.
 
@@ -101,7 +106,16 @@ class QuorReader[T](ReaderMapping[T]):
     lookups and long chunk fetches let other threads run meanwhile.
     """
 
-    __slots__ = ("__weakref__", "_decode", "_decoding", "_identity", "_native", "_path", "_raw")
+    __slots__ = (
+        "__weakref__",
+        "_decode",
+        "_decoding",
+        "_get",
+        "_identity",
+        "_native",
+        "_path",
+        "_raw",
+    )
 
     _CLOSED_MESSAGE = _CLOSED_MESSAGE
 
@@ -141,6 +155,9 @@ class QuorReader[T](ReaderMapping[T]):
         # in between makes `raw` refuse once, never serve another file.
         self._identity = _identity(self._path)
         self._native = Reader(self._path, verify)
+        # Bound once: a lookup is about a microsecond, and finding the method
+        # again on every call is a noticeable part of that.
+        self._get = self._native.get
         self._raw = None
 
     @property
@@ -183,21 +200,19 @@ class QuorReader[T](ReaderMapping[T]):
     # Mapping protocol
 
     def __getitem__(self, key: Key) -> T:
-        raw = self._native.get_raw(key)
-        if raw is None:
-            raise KeyError(key)
         try:
-            return self._decode(raw)
+            return self._get(key, self._decode)
         except self._decoding.failures as error:
+            if self._get is _closed:  # its own ValueError, whatever the decoding fails with
+                raise
             raise self._decoding.failure(key, error) from error
 
     def get(self, key: Key, default: Any = None) -> T | Any:
-        raw = self._native.get_raw(key)
-        if raw is None:
-            return default
         try:
-            return self._decode(raw)
+            return self._get(key, self._decode, default)
         except self._decoding.failures as error:
+            if self._get is _closed:
+                raise
             raise self._decoding.failure(key, error) from error
 
     def get_raw[D](self, key: Key, default: D | None = None) -> bytes | D | None:
@@ -217,10 +232,16 @@ class QuorReader[T](ReaderMapping[T]):
     # Ordered and bulk queries
 
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:
-        return self._decoded_chunks(self._native.scan_prefix("items", prefix))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(
+            native.scan_prefix("items", prefix, decode=decode), native.scan_prefix("items", prefix)
+        )
 
     def range(self, start: Key | None = None, stop: Key | None = None) -> Iterator[tuple[Key, T]]:
-        return self._decoded_chunks(self._native.scan("items", start, stop))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(
+            native.scan("items", start, stop, decode=decode), native.scan("items", start, stop)
+        )
 
     def prefix_raw(self, prefix: Key) -> Iterator[tuple[Key, bytes]]:
         """As `prefix`, with each object's stored msgpack bytes."""
@@ -239,6 +260,9 @@ class QuorReader[T](ReaderMapping[T]):
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored msgpack bytes of each key of *keys*, None for an absent one."""
         return self._native.get_many_raw(keys)
+
+    def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
+        return self._native.get_many(keys, self._decoder(), default)
 
     def exists_many(self, keys: Iterable[Key]) -> list[bool]:
         """Whether each key of *keys* is present, in order."""
@@ -293,6 +317,7 @@ class QuorReader[T](ReaderMapping[T]):
         if isinstance(native, Reader):
             native.close()
         self._native = _ClosedReader()  # type: ignore[assignment]
+        self._get = _closed  # type: ignore[assignment]
         self._raw = None
 
     def __repr__(self) -> str:
@@ -308,9 +333,9 @@ class QuorReader[T](ReaderMapping[T]):
         return self._native.scan(what)
 
     def _decoded_items(self) -> Iterator[tuple[Key, T]]:
-        return self._decoded_chunks(self._scan("items"))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(native.scan("items", decode=decode), native.scan("items"))
 
     def _decoded_values(self) -> Iterator[T]:
-        # The keys' scan is made with the values' own, on the same file; it is read only
-        # to name the key of an object that fails.
-        return self._decoded_value_chunks(self._scan("values"), self._scan("keys"))
+        native, decode = self._native, self._decoder()
+        return self._named_chunks(native.scan("values", decode=decode), native.scan("items"))

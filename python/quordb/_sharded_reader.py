@@ -14,7 +14,13 @@ from typing import Any, Literal, overload
 from quordb._errors import CorruptError, StoreIOError
 from quordb._manifest import FORMAT_NAME, Manifest, ShardEntry, shard_error
 from quordb._mapping import Key, ReaderMapping
-from quordb._native import Reader, exists_many_sharded, get_many_sharded, shard_of
+from quordb._native import (
+    Reader,
+    exists_many_sharded,
+    get_many_decoded_sharded,
+    get_many_sharded,
+    shard_of,
+)
 from quordb._reader import PathArg, QuorReader, path_text
 from quordb._shard_keys import order_key, route, shard_for
 
@@ -270,11 +276,14 @@ class ShardedReader[T](ReaderMapping[T]):
     ) -> list[Any]:
         """*lookup*, a batched lookup of `quordb._native` over a shard set, of *keys*."""
         self._require_open()
-        listed = list(keys)
+        natives = self._set.natives
         try:
-            return lookup(self._set.natives, listed)
+            return lookup(natives, keys if isinstance(keys, list) else list(keys))
         except ValueError:
-            # Only a closed shard raises it, and a shard of its own would say so.
+            # A closed shard raises it before anything is decoded, and a shard of its own
+            # would name its class; a decoder's own passes as it is.
+            if not any(native.closed for native in natives):
+                raise
             raise ValueError(QuorReader._CLOSED_MESSAGE) from None
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
@@ -284,6 +293,12 @@ class ShardedReader[T](ReaderMapping[T]):
     def exists_many(self, keys: Iterable[Key]) -> list[bool]:
         """Whether each key is present, in order."""
         return self._batched(keys, exists_many_sharded)
+
+    def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
+        decode = self._decoder()
+        return self._batched(
+            keys, lambda natives, listed: get_many_decoded_sharded(natives, listed, decode, default)
+        )
 
     def objects(self) -> list[T]:
         """Each shard's `objects` in turn: one stored in several shards comes once per shard."""

@@ -37,12 +37,12 @@ std::string QuotedList(std::span<const char* const> names) {
 
 bool TooManyPositional(const Parameters& parameters, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
-  if (parameters.required == parameters.names.size())
+  if (parameters.required == parameters.positional)
     PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given",
-                 parameters.full_name, parameters.names.size(), given, verb);
+                 parameters.full_name, parameters.positional, given, verb);
   else
     PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                 parameters.full_name, parameters.required, parameters.names.size(), given, verb);
+                 parameters.full_name, parameters.required, parameters.positional, given, verb);
   return false;
 }
 
@@ -80,7 +80,7 @@ bool CheckRequired(const Parameters& parameters, PyObject** out) {
 
 bool PlacePositional(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
                      PyObject** out) {
-  if (static_cast<size_t>(nargs) > parameters.names.size())
+  if (static_cast<size_t>(nargs) > parameters.positional)
     return TooManyPositional(parameters, nargs);
   for (size_t i = 0; i < parameters.names.size(); ++i)
     out[i] = i < static_cast<size_t>(nargs) ? args[i] : nullptr;
@@ -159,7 +159,8 @@ namespace detail {
 bool MatchArguments(const Parameters& parameters, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
   // The common call: every parameter by position.
-  if (kwnames == nullptr && static_cast<size_t>(nargs) == parameters.names.size()) {
+  if (kwnames == nullptr && static_cast<size_t>(nargs) == parameters.names.size() &&
+      parameters.positional == parameters.names.size()) {
     std::copy(args, args + nargs, out);
     return true;
   }

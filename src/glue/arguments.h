@@ -16,12 +16,14 @@
 
 namespace quordb::glue {
 
-// A method's parameters, all positional-or-keyword; the first `required`
-// are required. `full_name` reads "_QuorReader.get_raw()".
+// A method's parameters: the first `positional` positional-or-keyword, the
+// rest keyword-only; the first `required` are required. `full_name` reads
+// "_QuorReader.get_raw()".
 struct Parameters {
   const char* full_name;
   std::span<const char* const> names;
   size_t required;
+  size_t positional;
 };
 
 // Parameters whose count N, the length of the name list, is part of the type:
@@ -35,12 +37,18 @@ class Signature {
   template <size_t M>
   requires(M == N) consteval Signature(const char* full_name, const char* const (&names)[M],
                                        size_t required)
-      : parameters_{full_name, names, required} {
-    if (required > N) throw "more required parameters than names";
+      : Signature(full_name, names, required, M) {}
+  // The names after the first `positional` are keyword-only.
+  template <size_t M>
+  requires(M == N) consteval Signature(const char* full_name, const char* const (&names)[M],
+                                       size_t required, size_t positional)
+      : parameters_{full_name, names, required, positional} {
+    if (positional > N) throw "more positional parameters than names";
+    if (required > positional) throw "a required parameter that is keyword-only";
   }
   // No parameters at all.
   consteval explicit Signature(const char* full_name) requires(N == 0)
-      : parameters_{full_name, {}, 0} {}
+      : parameters_{full_name, {}, 0, 0} {}
 
   const Parameters& parameters() const noexcept { return parameters_; }
 
@@ -49,6 +57,8 @@ class Signature {
 };
 template <size_t M>
 Signature(const char*, const char* const (&)[M], size_t) -> Signature<M>;
+template <size_t M>
+Signature(const char*, const char* const (&)[M], size_t, size_t) -> Signature<M>;
 Signature(const char*)->Signature<0>;
 
 namespace detail {

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <optional>
 #include <span>
 #include <string>
@@ -14,6 +15,7 @@
 #include "core/format.h"
 #include "glue/arguments.h"
 #include "glue/results.h"
+#include "native/record_view.h"
 
 namespace quordb::native {
 
@@ -76,6 +78,33 @@ PyObject* PayloadList(const KeyBatch& batch, Payload&& payload) {
         return found ? glue::PayloadBytes(*found) : Py_NewRef(Py_None);
       },
       [] { return Py_NewRef(Py_None); });
+}
+
+// The list a get_many returns for `batch`: `decode(view)` of `payload(j)`,
+// a part of the mapping of `engine(j)`, for the j-th key that names one;
+// `fallback` where that is empty or no key is named. `look_up(first, count)`
+// fetches the payloads of the named keys [first, first + count), `chunk` of
+// them at a time, before they are decoded (false with an error set). The
+// first failure is raised and nothing is handed out. `engine(j)` gives a
+// `const SharedReader&`, `payload(j)` a `const std::optional<Bytes>&`. New
+// reference.
+template <typename LookUp, typename Engine, typename Payload>
+PyObject* DecodedList(const KeyBatch& batch, PyObject* decode, PyObject* fallback, size_t chunk,
+                      LookUp&& look_up, Engine&& engine, Payload&& payload) {
+  const size_t named = batch.views().size();
+  RecordViews views;
+  return BatchList(
+      batch,
+      [&](size_t j) -> PyObject* {
+        if (j % chunk == 0 && !look_up(j, std::min(chunk, named - j))) return nullptr;
+        if (j + kPrefetchDistance < named) {
+          const std::optional<Bytes>& ahead = payload(j + kPrefetchDistance);
+          if (ahead) glue::PrefetchPayload(*ahead);
+        }
+        const std::optional<Bytes>& found = payload(j);
+        return found ? views.Decode(decode, engine(j), *found) : Py_NewRef(fallback);
+      },
+      [&] { return Py_NewRef(fallback); });
 }
 
 }  // namespace quordb::native

@@ -22,8 +22,11 @@ enum class ScanKind { kKeys, kValues, kItems };
 // "keys", "values" or "items". False with ValueError set.
 bool ConvertScanKind(PyObject* what, ScanKind* out);
 
-// A new scan of `range` of `reader`, at most `chunk` entries a list. New
-// reference.
-PyObject* NewReaderScan(SharedReader reader, EntryRange range, ScanKind kind, size_t chunk);
+// A new scan of `range` of `reader`, at most `chunk` entries a list. Values
+// are `decode(view)` of each record in place when `decode` (borrowed) is not
+// null, their stored bytes when it is; a scan whose decode fails ends there.
+// New reference.
+PyObject* NewReaderScan(SharedReader reader, EntryRange range, ScanKind kind, size_t chunk,
+                        PyObject* decode = nullptr);
 
 }  // namespace quordb::native

@@ -27,6 +27,7 @@
 #include "native/key_batch.h"
 #include "native/open_failure.h"
 #include "native/reader_scan_type.h"
+#include "native/record_view.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -108,6 +109,8 @@ struct ReaderClass {
     std::string path;
     bool verify;
     std::optional<FileIdentity> identity;
+    // The view its lookups decode through; let go of with the engine.
+    RecordViews views;
   };
   static PyType_Spec kSpec;
 };
@@ -152,13 +155,18 @@ bool ConvertBound(PyObject* bound, std::optional<KeyBytes>* out) {
   return ConvertKey(bound, &out->emplace());
 }
 
+// A scan's decoder: null or None is none, for the stored bytes.
+PyObject* Decoder(PyObject* decode) noexcept { return decode == Py_None ? nullptr : decode; }
+
 // --- methods ------------------------------------------------------------------------
 
 constexpr const char* kOpenNames[] = {"path", "verify"};
 constexpr const char* kKeyName[] = {"key"};
 constexpr const char* kKeysName[] = {"keys"};
-constexpr const char* kScanNames[] = {"what", "start", "stop", "chunk"};
-constexpr const char* kScanPrefixNames[] = {"what", "prefix", "chunk"};
+constexpr const char* kDecodedNames[] = {"key", "decode", "default"};
+constexpr const char* kDecodedManyNames[] = {"keys", "decode", "default"};
+constexpr const char* kScanNames[] = {"what", "start", "stop", "chunk", "decode"};
+constexpr const char* kScanPrefixNames[] = {"what", "prefix", "chunk", "decode"};
 constexpr const char* kExitNames[] = {"exc_type", "exc_val", "exc_tb"};
 
 PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -170,7 +178,7 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     Opened opened = OpenWithoutLock(path, open.verify);
     if (opened.failure) return opened.failure->Raise();
     return ReaderObject::New(type, SharedReader(std::move(opened.reader)), std::move(path),
-                             open.verify, opened.identity);
+                             open.verify, opened.identity, RecordViews());
   });
 }
 
@@ -212,6 +220,38 @@ PyObject* GetRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
               });
 }
 
+// What a lookup of an absent `key` gives: `fallback`, or KeyError(key) when
+// there is none. New reference, or null with the error set.
+PyObject* Absent(PyObject* key, PyObject* fallback) {
+  if (fallback != nullptr) return Py_NewRef(fallback);
+  // Made as an instance: a tuple given as the value would become its args.
+  PyObject* error = PyObject_CallOneArg(PyExc_KeyError, key);
+  if (error == nullptr) return nullptr;
+  PyErr_SetObject(PyExc_KeyError, error);
+  Py_DECREF(error);
+  return nullptr;
+}
+
+PyObject* Get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.get()", kDecodedNames, 2};
+  return Call(signature, self, args, nargs, kwnames,
+              [&](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                KeyBytes key;
+                bool failed = false;
+                if (!LookupKey(matched[0], &key, &failed))
+                  return failed ? nullptr : Absent(matched[0], matched[2]);
+                Result<std::optional<Bytes>> payload = engine->Get(key.view());
+                if (!payload.ok()) return SetStoreError(payload.error());
+                if (!payload.value()) return Absent(matched[0], matched[2]);
+                PyObject* decoded =
+                    StateOf(self).views.Decode(matched[1], engine, *payload.value());
+                // Closed or refreshed while it decoded: its spare view must
+                // not keep the old file mapped.
+                if (StateOf(self).engine != engine) StateOf(self).views.Clear();
+                return decoded;
+              });
+}
+
 PyObject* Exists(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists()", kKeyName, 1};
   return Call(signature, self, args, nargs, kwnames,
@@ -242,6 +282,35 @@ PyObject* GetManyRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
               });
 }
 
+// A batch is looked up and decoded this many keys at a time, so that the
+// decoder reads records that the lookup has just brought into the cache.
+constexpr size_t kDecodeChunk = 256;
+
+PyObject* GetMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"Reader.get_many()", kDecodedManyNames, 2};
+  return Call(signature, self, args, nargs, kwnames,
+              [](const SharedReader& engine, PyObject** matched) -> PyObject* {
+                KeyBatch batch;
+                if (!batch.Collect(matched[0])) return nullptr;
+                const std::span<const std::string_view> keys = batch.views();
+                std::vector<std::optional<Bytes>> payloads(keys.size());
+                const auto look_up = [&](size_t first, size_t count) {
+                  std::optional<Status> fetched;
+                  {
+                    LockReleased released(batch.size() >= kLockFreeBatch);
+                    fetched = engine->GetMany(keys.subspan(first, count),
+                                              std::span(payloads).subspan(first, count));
+                  }
+                  if (!fetched->ok()) SetStoreError(fetched->error());
+                  return fetched->ok();
+                };
+                return DecodedList(
+                    batch, matched[1], matched[2] == nullptr ? Py_None : matched[2], kDecodeChunk,
+                    look_up, [&](size_t) -> const SharedReader& { return engine; },
+                    [&](size_t j) -> const std::optional<Bytes>& { return payloads[j]; });
+              });
+}
+
 PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"Reader.exists_many()", kKeysName, 1};
   return Call(signature, self, args, nargs, kwnames,
@@ -260,7 +329,7 @@ PyObject* ExistsMany(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"Reader.scan()", kScanNames, 1};
+  static const Signature signature{"Reader.scan()", kScanNames, 1, 4};
   return Call(signature, self, args, nargs, kwnames,
               [](const SharedReader& engine, PyObject** matched) -> PyObject* {
                 ScanKind kind;
@@ -272,12 +341,12 @@ PyObject* Scan(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
                 const EntryRange range{
                     start ? engine->LowerBound(start->view()) : 0,
                     stop ? engine->LowerBound(stop->view()) : engine->entry_count()};
-                return NewReaderScan(engine, range, kind, chunk);
+                return NewReaderScan(engine, range, kind, chunk, Decoder(matched[4]));
               });
 }
 
 PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2};
+  static const Signature signature{"Reader.scan_prefix()", kScanPrefixNames, 2, 3};
   return Call(signature, self, args, nargs, kwnames,
               [](const SharedReader& engine, PyObject** matched) -> PyObject* {
                 ScanKind kind;
@@ -286,7 +355,8 @@ PyObject* ScanPrefix(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 if (!ConvertScanKind(matched[0], &kind) || !ConvertKey(matched[1], &prefix) ||
                     !ConvertChunk(matched[2], &chunk))
                   return nullptr;
-                return NewReaderScan(engine, engine->PrefixRange(prefix.view()), kind, chunk);
+                return NewReaderScan(engine, engine->PrefixRange(prefix.view()), kind, chunk,
+                                     Decoder(matched[3]));
               });
 }
 
@@ -351,6 +421,7 @@ PyObject* Refresh(PyObject* self, PyObject*) {
     // The old engine goes when its last call or scan is done.
     state.engine = std::move(opened.reader);
     state.identity = opened.identity;
+    state.views.Clear();
     Py_RETURN_TRUE;
   });
 }
@@ -359,6 +430,7 @@ PyObject* Close(PyObject* self, PyObject*) {
   return CatchBoundary(
       [&]() -> PyObject* {
         StateOf(self).engine.reset();
+        StateOf(self).views.Clear();
         Py_RETURN_NONE;
       },
       nullptr);
@@ -372,6 +444,7 @@ PyObject* Exit(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   static const Signature signature{"Reader.__exit__()", kExitNames, 3};
   return CallFunction(signature, args, nargs, kwnames, [&](PyObject**) -> PyObject* {
     StateOf(self).engine.reset();
+    StateOf(self).views.Clear();
     Py_RETURN_FALSE;
   });
 }
@@ -388,21 +461,31 @@ PyMethodDef kReaderMethods[] = {
     {"get_raw", FastcallMethod<GetRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "get_raw($self, key)\n--\n\nThe stored bytes of `key`'s object, or None. An object "
      "that can name no key (not str or bytes) is simply absent."},
+    {"get", FastcallMethod<Get>(), METH_FASTCALL | METH_KEYWORDS,
+     "get($self, key, decode, default=<KeyError>)\n--\n\n`decode(view)` of a read-only buffer "
+     "over `key`'s stored bytes in the file's mapping, which stays mapped while anything holds "
+     "the view; `default` when `key` is absent, or KeyError(key) without one."},
     {"exists", FastcallMethod<Exists>(), METH_FASTCALL | METH_KEYWORDS,
      "exists($self, key)\n--\n\nWhether `key` is present."},
     {"get_many_raw", FastcallMethod<GetManyRaw>(), METH_FASTCALL | METH_KEYWORDS,
      "get_many_raw($self, keys)\n--\n\nThe stored bytes, or None, for every key of the "
      "iterable `keys`: the lookups of the whole batch overlap, without the interpreter lock."},
+    {"get_many", FastcallMethod<GetMany>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_many($self, keys, decode, default=None)\n--\n\nget() for every key of the iterable "
+     "`keys`, `default` for an absent one: the lookups as get_many_raw() makes them, a few hundred "
+     "at a time, each followed by the decoding of its records in place."},
     {"exists_many", FastcallMethod<ExistsMany>(), METH_FASTCALL | METH_KEYWORDS,
      "exists_many($self, keys)\n--\n\nWhether each key of the iterable `keys` is present."},
     {"scan", FastcallMethod<Scan>(), METH_FASTCALL | METH_KEYWORDS,
-     "scan($self, what, start=None, stop=None, chunk=4096)\n--\n\nAn iterator of lists of "
-     "keys, payloads or (key, payload) pairs (`what` is 'keys', 'values' or 'items'), in key "
-     "order from `start` (inclusive) to `stop` (exclusive), at most `chunk` per list. Keys are "
-     "str when their bytes are UTF-8, else bytes. It reads the file open when it was made."},
+     "scan($self, what, start=None, stop=None, chunk=4096, *, decode=None)\n--\n\nAn iterator of "
+     "lists of keys, payloads or (key, payload) pairs (`what` is 'keys', 'values' or 'items'), "
+     "in key order from `start` (inclusive) to `stop` (exclusive), at most `chunk` per list. "
+     "Keys are str when their bytes are UTF-8, else bytes. With `decode`, a payload is "
+     "`decode(view)` of the record in place, as get() gives it, and the scan ends at the first "
+     "that fails. It reads the file open when it was made."},
     {"scan_prefix", FastcallMethod<ScanPrefix>(), METH_FASTCALL | METH_KEYWORDS,
-     "scan_prefix($self, what, prefix, chunk=4096)\n--\n\nAs scan(), over the keys whose bytes "
-     "start with `prefix`."},
+     "scan_prefix($self, what, prefix, chunk=4096, *, decode=None)\n--\n\nAs scan(), over the "
+     "keys whose bytes start with `prefix`."},
     {"objects_raw", ObjectsRaw, METH_NOARGS,
      "objects_raw($self, /)\n--\n\nEvery stored object that some key names, once each."},
     {"stats", Stats, METH_NOARGS, "stats($self, /)\n--\n\nFile metadata as a dict."},

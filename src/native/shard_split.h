@@ -41,11 +41,14 @@ class ShardSplit {
   }
   // Where key `key` of the batch stands in the grouped arrays.
   size_t slot(size_t key) const noexcept { return slots_[key]; }
+  // The shard that key `key` of the batch routes to.
+  size_t shard(size_t key) const noexcept { return key_shards_[key]; }
 
  private:
   std::vector<size_t> starts_;  // shard s owns grouped slots starts_[s] to starts_[s + 1]
   std::vector<std::string_view> grouped_;
   std::vector<size_t> slots_;
+  std::vector<size_t> key_shards_;
   std::vector<size_t> order_;
 };
 

@@ -34,6 +34,7 @@ using glue::PyRef;
 using glue::Signature;
 
 constexpr const char* kShardedNames[] = {"readers", "keys"};
+constexpr const char* kDecodedShardedNames[] = {"readers", "keys", "decode", "default"};
 
 // The Readers of a shard set, in shard order, held while the call runs.
 // False with an error set.
@@ -70,33 +71,36 @@ class ShardedBatch {
 
   const KeyBatch& batch() const noexcept { return batch_; }
   const ShardSplit& split() const noexcept { return *split_; }
+  // The engine of `shard` that LookUpEachShard looked up in: its mapping
+  // stays while the batch does.
+  const SharedReader& engine(size_t shard) const noexcept { return engines_[shard]; }
 
   // Runs `look_up(engine, shard)`, a Status, for every shard that some key
   // routes to, in the split's order and without the interpreter lock for a
   // long batch. Stops at the first shard that fails or is closed, and raises
   // for it. False with an error set.
   template <typename LookUp>
-  bool LookUpEachShard(LookUp&& look_up) const {
+  bool LookUpEachShard(LookUp&& look_up) {
     const std::span<const size_t> shards = split_->shards();
     // Taken with the lock held; a copy outlives a close() meanwhile.
-    std::vector<SharedReader> engines;
-    engines.reserve(shards.size());
-    for (const size_t shard : shards) {
-      SharedReader engine = ReaderEngine(readers_[shard].get());
+    engines_.resize(readers_.size());
+    size_t taken = 0;
+    for (; taken < shards.size(); ++taken) {
+      SharedReader engine = ReaderEngine(readers_[shards[taken]].get());
       if (!engine) break;
-      engines.push_back(std::move(engine));
+      engines_[shards[taken]] = std::move(engine);
     }
     Status looked_up = OkStatus();
     {
       LockReleased released(batch_.size() >= kLockFreeBatch);
-      for (size_t i = 0; i < engines.size() && looked_up.ok(); ++i)
-        looked_up = look_up(*engines[i], shards[i]);
+      for (size_t i = 0; i < taken && looked_up.ok(); ++i)
+        looked_up = look_up(*engines_[shards[i]], shards[i]);
     }
     if (!looked_up.ok()) {
       SetStoreError(looked_up.error());
       return false;
     }
-    if (engines.size() < shards.size()) {
+    if (taken < shards.size()) {
       RaiseReaderClosed();
       return false;
     }
@@ -105,6 +109,8 @@ class ShardedBatch {
 
  private:
   std::vector<PyRef> readers_;
+  // By shard; null for a shard that no key routes to.
+  std::vector<SharedReader> engines_;
   KeyBatch batch_;
   std::optional<ShardSplit> split_;
 };
@@ -124,6 +130,28 @@ PyObject* GetManySharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
     return PayloadList(sharded.batch(), [&](size_t j) -> const std::optional<Bytes>& {
       return payloads[split.slot(j)];
     });
+  });
+}
+
+PyObject* GetManyDecodedSharded(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  static const Signature signature{"get_many_decoded_sharded()", kDecodedShardedNames, 3};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    ShardedBatch sharded;
+    if (!sharded.Collect(matched[0], matched[1])) return nullptr;
+    const ShardSplit& split = sharded.split();
+    std::vector<std::optional<Bytes>> payloads(split.size());
+    // The whole batch at once: the shards answer as get_many_sharded's do.
+    const auto look_up = [&](size_t, size_t) {
+      return sharded.LookUpEachShard([&](const Reader& engine, size_t shard) {
+        return engine.GetMany(split.keys_of(shard),
+                              split.part_of(shard, std::span<std::optional<Bytes>>(payloads)));
+      });
+    };
+    return DecodedList(
+        sharded.batch(), matched[2], matched[3] == nullptr ? Py_None : matched[3], SIZE_MAX,
+        look_up, [&](size_t j) -> const SharedReader& { return sharded.engine(split.shard(j)); },
+        [&](size_t j) -> const std::optional<Bytes>& { return payloads[split.slot(j)]; });
   });
 }
 
@@ -153,6 +181,11 @@ PyMethodDef kShardedLookupFunctions[] = {
      "Reader.get_many_raw() over the shard set whose Readers, in shard order, are *readers*: "
      "each key of the iterable *keys* looked up in the shard it routes to (see shard_of()), "
      "in one call, without the interpreter lock for a long batch."},
+    {"get_many_decoded_sharded", FastcallMethod<GetManyDecodedSharded>(),
+     METH_FASTCALL | METH_KEYWORDS,
+     "get_many_decoded_sharded(readers, keys, decode, default=None) -> list\n--\n\n"
+     "Reader.get_many() over a shard set, as get_many_sharded(): the lookups of every shard "
+     "first, then each record decoded in place, in the order of *keys*."},
     {"exists_many_sharded", FastcallMethod<ExistsManySharded>(), METH_FASTCALL | METH_KEYWORDS,
      "exists_many_sharded(readers, keys) -> list[bool]\n--\n\n"
      "Reader.exists_many() over a shard set, as get_many_sharded()."},
