@@ -20,6 +20,8 @@ from operator import itemgetter, not_
 from typing import IO, Any
 
 from quordb._inputs import BadRow, Input, InputError, RowBatch, check_named_columns
+from quordb._native import csv_marks
+from quordb._text_columns import TextColumnBatch
 
 __all__ = ["CSV_BATCH_ROWS", "csv_batches"]
 
@@ -30,7 +32,7 @@ CSV_BATCH_ROWS = 4096
 ARROW_CHUNK_BYTES = 1 << 22
 
 
-def csv_batches(source: Input, *, use_arrow: bool = True) -> Generator[RowBatch]:
+def csv_batches(source: Input, *, use_arrow: bool = True) -> Generator[RowBatch | TextColumnBatch]:
     """The records of *source*, a CSV input; *use_arrow* False keeps to the strict reader."""
     arrow = _arrow() if use_arrow else None
     if arrow is None:
@@ -76,6 +78,13 @@ class _RecordMaker:
     @property
     def width(self) -> int:
         return len(self._header)
+
+    def plain(self, empty: Container[str]) -> bool:
+        """Whether records whose columns with an empty cell are *empty* keep every cell as
+        it is: no column is typed, and no key column has an empty cell to make null."""
+        return all(
+            convert is None and column not in empty for _, column, convert, _ in self._special
+        )
 
     def records(
         self, rows: Sequence[Sequence[str]], numbers: Sequence[int], where: Callable[[int], str]
@@ -275,7 +284,7 @@ class _Joined(io.RawIOBase):
         return len(data)
 
 
-def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
+def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBatch]:
     stream = source.stream
     pending = b""
     at_end = False
@@ -322,15 +331,19 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
         if quotes < 0:
             parsed = None
         else:
-            parsed = parser.rows(chunk, quotes) if chunk else ([], [], set())
+            parsed = parser.rows(chunk, quotes) if chunk else (None, [], set())
         if parsed is None:
             yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
             return
-        records, breaks, empty = parsed
-        if records:
-            numbers = _row_lines(line, len(records), breaks)
+        table, breaks, empty = parsed
+        if table is not None and table.num_rows:
+            numbers = _row_lines(line, table.num_rows, breaks)
             line = numbers[-1] + (breaks[-1] if breaks else 0)
-            yield RowBatch(maker.typed(records, numbers, source.where, empty), numbers)
+            if maker.plain(empty):
+                yield TextColumnBatch(table, numbers, empty)
+            else:
+                records = table.to_pylist()
+                yield RowBatch(maker.typed(records, numbers, source.where, empty), numbers)
         head = whole_rows()
         if head is None:
             return
@@ -405,12 +418,12 @@ class _ChunkParser:
             null_values=[],
         )
         self._limit = csv.field_size_limit()
-        self._quote_delimiter = b'"' + delimiter.encode()
+        self._delimiter_bytes = delimiter.encode()
 
-    def rows(self, chunk: bytes, quotes: int) -> tuple[list[Any], list[int], set[str]] | None:
-        """The records of *chunk*, which holds *quotes* quotes, cells as they are, the line
-        breaks inside each record's cells (an empty list when there are none) and the columns
-        with an empty cell; None when the strict reader must read it."""
+    def rows(self, chunk: bytes, quotes: int) -> tuple[Any, list[int], set[str]] | None:
+        """The records of *chunk*, which holds *quotes* quotes, as a table of its cells as they
+        are, the line breaks inside each record's cells (an empty list when there are none)
+        and the columns with an empty cell; None when the strict reader must read it."""
         pa = self._pa
         pc = pa.compute
         try:
@@ -434,8 +447,7 @@ class _ChunkParser:
             pc.max(pc.utf8_length(cells)).as_py() or 0
         ) > self._limit:
             return None
-        line_breaks = chunk.count(b"\n")
-        returns = chunk.count(b"\r") if b"\r" in chunk else 0
+        line_breaks, returns, crlfs, closing = csv_marks(chunk, self._delimiter_bytes)
         # Quotes, line breaks and carriage returns inside cells: the chunk's bytes that the
         # cells' text, the delimiters between cells, the quotes around cells and the line
         # ends leave over. Rare, so counted apart only when there are some.
@@ -466,16 +478,13 @@ class _ChunkParser:
             for start in ((self._delimiter, "\r", "\n") if inside else (self._delimiter,))
         )
         quoted = quotes - 2 * in_quotes  # two quotes per quoted cell
-        # Quotes followed by what ends a cell.
-        closing = chunk.count(self._quote_delimiter) + chunk.count(b'"\n') + chunk.endswith(b'"')
-        if returns:
-            closing += chunk.count(b'"\r')
+        # closing: the quotes followed by what ends a cell.
         sound = (
             quoted >= 0
             and quoted % 2 == 0
             # Every carriage return starts a \r\n, which the strict reader counts as one line.
             and in_returns == in_crlf
-            and returns - in_returns == (chunk.count(b"\r\n") if returns else 0) - in_crlf
+            and returns - in_returns == crlfs - in_crlf
             and line_breaks - in_breaks == count - (not chunk.endswith(b"\n"))
             and closing == quoted // 2 + ends_quoted + opening
         )
@@ -487,4 +496,4 @@ class _ChunkParser:
             for name, column in zip(table.column_names, columns, strict=True)
             if (pc.min(pc.binary_length(column)).as_py() or 0) == 0
         }
-        return table.to_pylist(), breaks, empty
+        return table, breaks, empty

@@ -32,6 +32,7 @@
 #include "glue/py_ref.h"
 #include "native/add_checks.h"
 #include "native/error_classes.h"
+#include "native/text_columns.h"
 
 namespace quordb::native {
 
@@ -52,6 +53,14 @@ inline constexpr const char kAddManyDoc[] =
     "*encode*, for each (object, keys) pair, storing encode(object). Returns how many were\n"
     "added. A failing item raises, with the items before it stored and the rest not; the\n"
     "exception's pair_index is the failing item's position (from 0) in *items*.";
+inline constexpr const char kAddTextColumnsDoc[] =
+    "add_text_columns($self, columns, rows, fields, keys, start=0)\n--\n\n"
+    "add() for each of *rows* rows of text columns from *start* on, with no Python object\n"
+    "per cell: each row stored as the msgpack map of its *fields*, (name, column index)\n"
+    "pairs, to their text, under its cells in the *keys* columns (indices). *columns* holds\n"
+    "an (offsets, data, offset) tuple per column, as Arrow lays out a string array: 32-bit\n"
+    "offsets from the column's offset on into UTF-8 data. Returns how many rows were added;\n"
+    "a failing row raises as add_many does, with pair_index counted from *start*.";
 inline constexpr const char kAddObjectRawDoc[] =
     "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID.";
 inline constexpr const char kAddKeyDoc[] =
@@ -139,6 +148,43 @@ struct WriterAdds {
         });
   }
 
+  static PyObject* AddTextColumns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    static const glue::Signature signature{QualifiedName<Class, "add_text_columns">::value,
+                                           kAddTextColumnsNames, 4};
+    return Instance::Call(
+        signature, glue::AccessKind::kExclusive, self, args, nargs, kwnames,
+        [](Engine& writer, PyObject** matched) -> PyObject* {
+          TextRows rows;
+          if (!rows.Init(matched[0], matched[1], matched[2], matched[3], matched[4]))
+            return nullptr;
+          std::string payload;
+          KeyViews key_bytes;
+          // Also the position, from start, of the row being added.
+          uint64_t added = 0;
+          const auto add_all = [&] {
+            for (size_t row = rows.start(); row < rows.end(); ++row) {
+              rows.Encode(row, &payload);
+              if (!rows.Keys(row, &key_bytes) ||
+                  !Class::MakeRoomFor(writer, payload.size(), Flush::kHandOver)) {
+                SetPairIndex(added);
+                return false;
+              }
+              if (Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes); !id.ok()) {
+                SetStoreError(id.error());
+                SetPairIndex(added);
+                return false;
+              }
+              if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
+            }
+            return true;
+          };
+          const bool all_added = add_all();
+          if (!Class::Settle(writer) || !all_added) return static_cast<PyObject*>(nullptr);
+          return PyLong_FromUnsignedLongLong(added);
+        });
+  }
+
   static PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     static const glue::Signature signature{QualifiedName<Class, "add_object_raw">::value,
@@ -181,6 +227,8 @@ struct WriterAdds {
  private:
   static constexpr const char* kAddNames[] = {"raw_bytes", "keys"};
   static constexpr const char* kAddManyNames[] = {"items", "encode"};
+  static constexpr const char* kAddTextColumnsNames[] = {"columns", "rows", "fields", "keys",
+                                                         "start"};
   static constexpr const char* kRawBytesName[] = {"raw_bytes"};
   static constexpr const char* kAddKeyNames[] = {"key", "obj_id"};
   // Items added between checks for signals, when the items are no generator
