@@ -1,14 +1,15 @@
 """`quordb build` from the command line against sqlite3's `.import` and DuckDB, on a large
 real list: Debian's Contents index (every file path of the archive, with its packages).
 
-    python bench/build_inputs.py [--reps 3] [--dir /dev/shm] [--python PYTHON]
+    python bench/build_inputs.py [--reps 3] [--dir /dev/shm] [--python PYTHON] [--index FILE]
 
 The index is the one apt fetches once apt-file is installed (`bash scripts/bench.sh --inputs`
 installs it and sqlite3, and runs this). It is written once, untimed, as CSV (path,packages)
 and as JSON Lines ({"path": ..., "packages": ...}); every command then builds a file keyed by
 path from one of them, in a child process, as a user runs it. Each figure is the best of
 --reps runs: wall time and the CPU time of the child (all its threads), which a busy machine
-inflates less. --python runs `quordb` from another interpreter, e.g. another checkout's venv.
+inflates less. --python runs `quordb` from another interpreter, e.g. another checkout's venv;
+--index reads a Contents index kept elsewhere (compressed as apt keeps it, or plain).
 """
 
 from __future__ import annotations
@@ -112,9 +113,10 @@ def main() -> int:
     parser.add_argument("--reps", type=int, default=3, help="runs per figure, best kept")
     parser.add_argument("--dir", default="/dev/shm", help="where inputs and outputs go")
     parser.add_argument("--python", default=sys.executable, help="interpreter that runs quordb")
+    parser.add_argument("--index", help="a Contents index (default: the largest of apt's lists)")
     args = parser.parse_args()
 
-    index = contents_index()
+    index = args.index or contents_index()
     work = tempfile.mkdtemp(prefix="quordb-inputs-", dir=args.dir)
     try:
         csv_path, jsonl_path, rows = write_inputs(index, work)
