@@ -24,6 +24,8 @@ from quordb._inputs import (
     record_keys,
     stored_fields,
 )
+from quordb._text_columns import TextColumnBatch
+from quordb.cli import main
 
 
 @pytest.fixture(params=["pyarrow", "csv module"])
@@ -202,6 +204,12 @@ CSV_CASES = [
     (b"k,v\n1,a,b\n2\n3,c\n", False),
     (b'k,v\n1,a\n2,"open\n', False),
     (b"k,v\n1," + b"x" * 131_073 + b"\n2,b\n", False),
+    (b"k,v\n1,a\n2,b\n1,c\n\xc3\xa9,d\n2,e\n", True),
+    # Rows wider than the header of the row chunks test, or longer than its chunks: the
+    # strict reader reads those there, pyarrow in one chunk.
+    (b"k,a,b,c,d,e,f,g,h,i,j,l,m,n,o,p\n1,,,,,,,,,,,,,,,x\n2" + b",y" * 15 + b"\n", False),
+    (b"k,v\n1," + b"x" * 31 + b"\n2," + b"x" * 255 + b"\n3," + b"x" * 70_000 + b"\n", False),
+    (b"k,v\n" + b"y" * 65_536 + b",a\n2,b\n", False),
 ]
 
 
@@ -228,6 +236,44 @@ def test_csv_readers_agree(tmp_path, monkeypatch, chunk, content, by_pyarrow):
     if by_pyarrow:
         monkeypatch.setattr(_csv_rows, "_strict_batches", None)
         assert read(use_arrow=True) == strict
+
+
+@pytest.mark.parametrize("chunk", [8, 1 << 20], ids=["row chunks", "one chunk"])
+@pytest.mark.parametrize(
+    "options",
+    [
+        ["--key", "k"],
+        ["--key", "k", "--on-duplicate", "error"],
+        ["--key", "v", "--key", "k", "--fields", "v,k"],
+        ["--key", "k", "--drop-fields", "k"],
+    ],
+)
+@pytest.mark.parametrize(("content", "by_pyarrow"), CSV_CASES)
+def test_csv_builds_from_columns_and_records_agree(
+    tmp_path, monkeypatch, capsys, chunk, options, content, by_pyarrow
+):
+    """A build from pyarrow's text columns writes the bytes and reports the bad rows that one
+    from the strict reader's records does."""
+    pytest.importorskip("pyarrow")
+    monkeypatch.setattr(_csv_rows, "ARROW_CHUNK_BYTES", chunk)
+    source = tmp_path / "in.csv"
+    source.write_bytes(content)
+    from_columns = []
+    add_to = TextColumnBatch.add_to
+    monkeypatch.setattr(
+        TextColumnBatch, "add_to", lambda *args: from_columns.append(1) or add_to(*args)
+    )
+
+    def build(name):
+        out = tmp_path / name
+        status = main(["build", str(out), str(source), "--skip-bad", "9", *options])
+        return status, capsys.readouterr().err, out.read_bytes() if status == 0 else None
+
+    built = build("columns.qrdb")
+    monkeypatch.setattr(_csv_rows, "_arrow", lambda: None)
+    assert build("records.qrdb") == built
+    if by_pyarrow and options == ["--key", "k"] and not re.search(rb"\n,", content):
+        assert from_columns  # no key cell is empty: no record was made
 
 
 @pytest.mark.parametrize("spec", ["n", "=int", "n=integer", "n:int"])

@@ -2,6 +2,7 @@
 
 import os
 import pickle
+import struct
 import subprocess
 import sys
 import tempfile
@@ -207,6 +208,35 @@ WRITERS = {
     "StreamWriter": lambda tmp_path: _native.StreamWriter(str(tmp_path / "w.qrdb"), "error"),
     "MemoryWriter": lambda tmp_path: _native.MemoryWriter(on_duplicate="error"),
 }
+
+
+def _text_column(*cells, offsets=None):
+    """A column as Arrow lays out a string array: 32-bit offsets into the cells' text."""
+    ends = [0]
+    for cell in cells:
+        ends.append(ends[-1] + len(cell.encode()))
+    offsets = ends if offsets is None else offsets
+    return (struct.pack(f"<{len(offsets)}i", *offsets), "".join(cells).encode(), 0)
+
+
+@pytest.mark.parametrize(
+    ("columns", "rows", "error"),
+    [
+        ([_text_column("a", "b")], 3, ValueError),
+        ([_text_column("a", "b", offsets=[0, 2, 1])], 2, ValueError),
+        ([_text_column("a", "b", offsets=[0, 1, 3])], 2, ValueError),
+        ([_text_column("a", "b", offsets=[-1, 1, 2])], 2, ValueError),
+        ([(b"\0" * 12, b"ab", 1)], 2, ValueError),
+        ([_text_column("a", "b")[:2]], 2, TypeError),
+        ([_text_column("", "b")], 2, ValueError),
+    ],
+    ids=["few rows", "falling", "past data", "negative", "offset", "pair", "empty key"],
+)
+def test_text_columns_out_of_bounds_store_nothing(columns, rows, error):
+    writer = _native.MemoryWriter()
+    with pytest.raises(error):
+        writer.add_text_columns(columns, rows, [("k", 0)], [0])
+    assert writer.object_count == 0
 
 
 @pytest.mark.parametrize("make_writer", WRITERS.values(), ids=WRITERS)
