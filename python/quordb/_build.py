@@ -7,9 +7,9 @@ from __future__ import annotations
 import gc
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import IO, Any
+from typing import IO
 
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
@@ -244,8 +244,11 @@ def _batch_adder(
 
     def add_records(start: int, end: int) -> int:
         whole = start == 0 and end == len(keys)
-        objs: Iterable[Any] = batch.records if whole else batch.records[start:end]
-        return writer.add_many(zip(objs, keys if whole else keys[start:end]))
+        objs = batch.records if whole else batch.records[start:end]
+        span = keys if whole else keys[start:end]
+        if isinstance(writer, QuorWriter):
+            return writer.add_batch(objs, span)
+        return writer.add_many(zip(objs, span))
 
     return add_records, bad
 

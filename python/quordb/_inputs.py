@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import io
 import json
 import os
 import stat
@@ -30,6 +31,7 @@ from typing import IO, Any, Self
 import msgspec
 
 from quordb._cli_errors import CliError
+from quordb._native import jsonl_framed
 from quordb._units import counted
 
 TYPE_CHECKING = False
@@ -454,12 +456,26 @@ class Input:
                 yield record if isinstance(record, BadRow) else Row(record, self.where(number))
 
     def _jsonl_batches(self) -> Generator[RowBatch]:
-        decode = msgspec.json.Decoder().decode
+        decoder = msgspec.json.Decoder()
+        decode = decoder.decode
         line_no = 0
-        while lines := self.stream.readlines(JSONL_BATCH_BYTES):
+        for block in self._jsonl_blocks():
             first = line_no + 1
+            self._read += len(block)
+            framed = jsonl_framed(block)
+            if framed >= 0:
+                # Each line framed as one object: decoded in one call, when that finds as
+                # many values as lines (see jsonl_framed), else read again line by line.
+                try:
+                    records = decoder.decode_lines(block)
+                except (msgspec.MsgspecError, RecursionError):
+                    records = []
+                if len(records) == framed:
+                    line_no += framed
+                    yield RowBatch(records, range(first, line_no + 1))
+                    continue
+            lines = io.BytesIO(block).readlines()
             line_no += len(lines)
-            self._read += sum(map(len, lines))
             try:
                 records = list(map(decode, lines))
             except (msgspec.MsgspecError, RecursionError):
@@ -469,6 +485,20 @@ class Input:
                 yield self._jsonl_lines(lines, first)
                 continue
             yield RowBatch(records, range(first, line_no + 1))
+
+    def _jsonl_blocks(self) -> Generator[bytes]:
+        """The input in blocks of whole lines of about `JSONL_BATCH_BYTES` (a longer line
+        whole), the last line perhaps without its line break."""
+        pending: list[bytes] = []  # read since the last line break; joined once, however long
+        while more := self.stream.read(JSONL_BATCH_BYTES):
+            cut = more.rfind(b"\n") + 1
+            if not cut:
+                pending.append(more)
+                continue
+            yield b"".join([*pending, more[:cut]])
+            pending = [more[cut:]]
+        if rest := b"".join(pending):
+            yield rest
 
     def _jsonl_lines(self, lines: Sequence[bytes], first: int) -> RowBatch:
         """A batch read line by line, for one with a blank or bad line. The standard library

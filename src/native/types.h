@@ -19,12 +19,12 @@ int AddWriteTargetFunctions(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
 int AddTableFunctions(PyObject* module);
 int AddShardedLookupFunctions(PyObject* module);
-int AddCsvFunctions(PyObject* module);
+int AddChunkScanFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,      AddStreamWriterTypes, AddMemoryWriterTypes,
-    AddRecordScanTypes,  AddAddCheckFunctions, AddWriteTargetFunctions,
-    AddRoutingFunctions, AddTableFunctions,    AddShardedLookupFunctions,
-    AddCsvFunctions};
+    AddReaderTypes,       AddStreamWriterTypes, AddMemoryWriterTypes,
+    AddRecordScanTypes,   AddAddCheckFunctions, AddWriteTargetFunctions,
+    AddRoutingFunctions,  AddTableFunctions,    AddShardedLookupFunctions,
+    AddChunkScanFunctions};
 
 }  // namespace quordb::native

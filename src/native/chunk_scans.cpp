@@ -1,7 +1,11 @@
-// quordb._native.csv_marks(chunk, delimiter): the counts of line ends and of
-// quotes that end a cell which the CSV reader weighs against pyarrow's parse
-// of a chunk (see python/quordb/_csv_rows.py), in one pass over the chunk
-// instead of one search per pattern.
+// quordb._native's scans of a chunk of input, which tell whether a fast but
+// laxer parser read it as the strict one would: csv_marks(chunk, delimiter),
+// the counts of line ends and of quotes that end a cell which the CSV reader
+// weighs against pyarrow's parse (see python/quordb/_csv_rows.py), in one pass
+// instead of one search per pattern; and jsonl_framed(block), which finds
+// whether each line of JSON Lines is framed as one object, so that msgspec's
+// decode_lines, which reads values across and within lines, gives a line's
+// object per line (see python/quordb/_inputs.py).
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -41,6 +45,43 @@ Marks CountMarks(std::string_view chunk, std::string_view delimiter) {
   return marks;
 }
 
+// JSON's whitespace within a line.
+constexpr std::string_view kJsonBlanks = " \t\r";
+
+// How many lines `block` holds (each ended by \n, the last one perhaps not),
+// when each starts with { and ends with }, blanks aside; -1 otherwise. With
+// that frame no JSON value can go on past its line: after a } inside an
+// object or array only a comma, a } or a ] may follow, and a string may hold
+// no line break. So when a parser that reads values across lines finds as
+// many values as there are lines, it found one object per line.
+Py_ssize_t FramedLines(std::string_view block) {
+  Py_ssize_t lines = 0;
+  while (!block.empty()) {
+    const size_t end = std::min(block.find('\n'), block.size());
+    const std::string_view line = block.substr(0, end);
+    const size_t first = line.find_first_not_of(kJsonBlanks);
+    if (first == std::string_view::npos || line[first] != '{' ||
+        line[line.find_last_not_of(kJsonBlanks)] != '}')
+      return -1;
+    ++lines;
+    block.remove_prefix(std::min(end + 1, block.size()));
+  }
+  return lines;
+}
+
+PyObject* JsonlFramed(PyObject*, PyObject* block) {
+  return glue::CatchBoundary(
+      [&]() -> PyObject* {
+        if (!PyBytes_Check(block)) {
+          PyErr_SetString(PyExc_TypeError, "jsonl_framed() takes bytes");
+          return nullptr;
+        }
+        return PyLong_FromSsize_t(
+            FramedLines({PyBytes_AS_STRING(block), static_cast<size_t>(PyBytes_GET_SIZE(block))}));
+      },
+      nullptr);
+}
+
 constexpr const char* kCsvMarksNames[] = {"chunk", "delimiter"};
 
 PyObject* CsvMarks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -66,11 +107,15 @@ PyMethodDef kFunctions[] = {
      "csv_marks(chunk, delimiter)\n--\n\n"
      "(line breaks, carriage returns, \\r\\n pairs, quotes followed by *delimiter*, a line\n"
      "end or the end of *chunk*): the counts of *chunk*, bytes, in one pass."},
+    {"jsonl_framed", JsonlFramed, METH_O,
+     "jsonl_framed(block, /)\n--\n\n"
+     "How many lines the bytes *block* holds, when each starts with { and ends with }\n"
+     "(JSON's blanks aside), else -1."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-int AddCsvFunctions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
+int AddChunkScanFunctions(PyObject* module) { return PyModule_AddFunctions(module, kFunctions); }
 
 }  // namespace quordb::native
