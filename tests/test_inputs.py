@@ -90,6 +90,31 @@ def test_jsonl_reports_bad_lines_and_reads_on(tmp_path):
     ]
 
 
+@pytest.mark.parametrize("batch", [16, 1 << 18], ids=["line batches", "one batch"])
+@pytest.mark.parametrize(
+    "content",
+    [
+        b'{"a": 1}\n{"b": 2}\n',
+        b'{"a": [1\n,2]}\n{"b": 1} {"c": 2}\n',
+        b'{"a": {"b": 1}\n}\n{"c": 2}\n',
+        b'{"a": "x}\n{"b": "y"}\n',
+        b'{"a": 1}\n\n \t\n{"b": 2}}\n',
+        b'{"a": 1}\r\n {} \r\n{"b": 2}',
+        b'{"a": 1}\n{"b": "' + b"x" * 70_000 + b'"}\n{"c": NaN}\n',
+    ],
+)
+def test_jsonl_read_a_block_at_a_time_as_a_line_at_a_time(tmp_path, monkeypatch, batch, content):
+    """A block of lines decoded in one call gives each line's record, or bad row, as
+    decoding line by line does, whatever the block holds: values that run past their
+    line, lines that hold two, blank lines, carriage returns, a line longer than a block."""
+    monkeypatch.setattr(_inputs, "JSONL_BATCH_BYTES", batch)
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(content)
+    by_blocks = rows(path, "jsonl")
+    monkeypatch.setattr(_inputs, "jsonl_framed", lambda block: -1)
+    assert by_blocks == rows(path, "jsonl")
+
+
 @pytest.mark.parametrize(
     ("line", "value"),
     [
