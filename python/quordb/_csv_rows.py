@@ -289,9 +289,10 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBat
     pending = b""
     at_end = False
 
-    def whole_rows() -> tuple[bytes, int] | None:
-        """The next chunk of whole rows (ending at a line break outside quotes) and the
-        quotes in it, or None at the end."""
+    def whole_rows() -> tuple[memoryview, int] | None:
+        """The next chunk of whole rows (ending at a line break outside quotes), a view of
+        the bytes read rather than a copy of megabytes, and the quotes in it, or None at
+        the end."""
         nonlocal pending, at_end
         while True:
             cut, quotes = (len(pending), pending.count(b'"')) if at_end else _last_row_end(pending)
@@ -300,21 +301,22 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBat
                 # it, without all that follows held in memory first.
                 cut, quotes = len(pending), -1
             if at_end or (cut > 0 and len(pending) >= ARROW_CHUNK_BYTES):
-                chunk, pending = pending[:cut], pending[cut:]
+                chunk, pending = memoryview(pending)[:cut], pending[cut:]
                 return (chunk, quotes) if chunk else None
             more = stream.read(ARROW_CHUNK_BYTES)
             if not more:
                 at_end = True
             pending += more
 
-    def strict_rest(chunk: bytes, **kwargs: Any) -> Generator[RowBatch]:
-        rest = io.BufferedReader(_Joined(chunk + pending, stream))
+    def strict_rest(chunk: bytes | memoryview, **kwargs: Any) -> Generator[RowBatch]:
+        rest = io.BufferedReader(_Joined(bytes(chunk) + pending, stream))
         return _strict_batches(source, rest, **kwargs)
 
     head = whole_rows()
     if head is None:
         return
-    first, quotes = head
+    first = bytes(head[0])
+    quotes = head[1]
     header_end = first.find(b"\n") + 1 or len(first)
     header = _single_row(first[:header_end], source.delimiter)
     if header is None:  # quoted line breaks, or what the strict reader would refuse
@@ -325,7 +327,7 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBat
     maker = _RecordMaker(header, source)
     parser = _ChunkParser(pa, source.delimiter, header)
     line = 1  # the last line read
-    chunk = first[header_end:]
+    chunk = memoryview(first)[header_end:]
     quotes -= first.count(b'"', 0, header_end)
     while True:
         if quotes < 0:
@@ -420,7 +422,7 @@ class _ChunkParser:
         self._limit = csv.field_size_limit()
         self._delimiter_bytes = delimiter.encode()
 
-    def rows(self, chunk: bytes, quotes: int) -> tuple[Any, list[int], set[str]] | None:
+    def rows(self, chunk: memoryview, quotes: int) -> tuple[Any, list[int], set[str]] | None:
         """The records of *chunk*, which holds *quotes* quotes, as a table of its cells as they
         are, the line breaks inside each record's cells (an empty list when there are none)
         and the columns with an empty cell; None when the strict reader must read it."""
@@ -485,7 +487,7 @@ class _ChunkParser:
             # Every carriage return starts a \r\n, which the strict reader counts as one line.
             and in_returns == in_crlf
             and returns - in_returns == crlfs - in_crlf
-            and line_breaks - in_breaks == count - (not chunk.endswith(b"\n"))
+            and line_breaks - in_breaks == count - (chunk[-1:] != b"\n")
             and closing == quoted // 2 + ends_quoted + opening
         )
         if not sound:

@@ -12,6 +12,7 @@
 
 #include "glue/arguments.h"
 #include "glue/entry_point.h"
+#include "glue/held_buffer.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -87,13 +88,14 @@ constexpr const char* kCsvMarksNames[] = {"chunk", "delimiter"};
 PyObject* CsvMarks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"csv_marks()", kCsvMarksNames, 2};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    if (!PyBytes_Check(matched[0]) || !PyBytes_Check(matched[1]) ||
-        PyBytes_GET_SIZE(matched[1]) == 0) {
-      PyErr_SetString(PyExc_TypeError, "csv_marks() takes a chunk and a delimiter, as bytes");
+    glue::HeldBuffer chunk;
+    if (!chunk.Hold(matched[0])) return nullptr;
+    if (!PyBytes_Check(matched[1]) || PyBytes_GET_SIZE(matched[1]) == 0) {
+      PyErr_SetString(PyExc_TypeError, "csv_marks() takes a delimiter as bytes");
       return nullptr;
     }
     const Marks marks = CountMarks(
-        {PyBytes_AS_STRING(matched[0]), static_cast<size_t>(PyBytes_GET_SIZE(matched[0]))},
+        chunk.bytes(),
         {PyBytes_AS_STRING(matched[1]), static_cast<size_t>(PyBytes_GET_SIZE(matched[1]))});
     return Py_BuildValue("(nnnn)", static_cast<Py_ssize_t>(marks.line_breaks),
                          static_cast<Py_ssize_t>(marks.returns),
@@ -106,7 +108,7 @@ PyMethodDef kFunctions[] = {
     {"csv_marks", FastcallMethod<CsvMarks>(), METH_FASTCALL | METH_KEYWORDS,
      "csv_marks(chunk, delimiter)\n--\n\n"
      "(line breaks, carriage returns, \\r\\n pairs, quotes followed by *delimiter*, a line\n"
-     "end or the end of *chunk*): the counts of *chunk*, bytes, in one pass."},
+     "end or the end of *chunk*): the counts of *chunk*, a buffer, in one pass."},
     {"jsonl_framed", JsonlFramed, METH_O,
      "jsonl_framed(block, /)\n--\n\n"
      "How many lines the bytes *block* holds, when each starts with { and ends with }\n"

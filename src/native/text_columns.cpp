@@ -65,19 +65,6 @@ bool ForEachTuple(PyObject* items, Py_ssize_t size, const char* what, Take take)
 
 }  // namespace
 
-HeldBuffer::HeldBuffer(HeldBuffer&& other) noexcept
-    : view_(other.view_), held_(std::exchange(other.held_, false)) {}
-
-HeldBuffer::~HeldBuffer() {
-  if (held_) PyBuffer_Release(&view_);
-}
-
-bool HeldBuffer::Hold(PyObject* object) {
-  if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
-  held_ = true;
-  return true;
-}
-
 void AppendMsgpackStr(std::string_view text, std::string* out) {
   const size_t n = text.size();
   if (n < 32) {
@@ -103,7 +90,7 @@ void AppendMsgpackMapHeader(size_t count, std::string* out) {
   }
 }
 
-std::string_view TextRows::Column::Cell(const std::vector<HeldBuffer>& held,
+std::string_view TextRows::Column::Cell(const std::vector<glue::HeldBuffer>& held,
                                         size_t row) const noexcept {
   const std::string_view offsets = held[this->held].bytes();
   const int32_t begin = OffsetAt(offsets, offset + row);

@@ -30,29 +30,10 @@
 #include <string_view>
 #include <vector>
 
+#include "glue/held_buffer.h"
 #include "native/add_checks.h"
 
 namespace quordb::native {
-
-// A Python buffer held for reading, released with the view.
-class HeldBuffer {
- public:
-  HeldBuffer() noexcept = default;
-  HeldBuffer(HeldBuffer&& other) noexcept;
-  HeldBuffer& operator=(HeldBuffer&&) = delete;
-  HeldBuffer(const HeldBuffer&) = delete;
-  ~HeldBuffer();
-
-  // False with the error set when `object` has no contiguous buffer.
-  [[nodiscard]] bool Hold(PyObject* object);
-  std::string_view bytes() const noexcept {
-    return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 class TextRows {
  public:
@@ -78,7 +59,7 @@ class TextRows {
   struct Column {
     size_t held;    // index into held_ of its offsets; data follows it
     size_t offset;  // its first row's place among the offsets
-    std::string_view Cell(const std::vector<HeldBuffer>& held, size_t row) const noexcept;
+    std::string_view Cell(const std::vector<glue::HeldBuffer>& held, size_t row) const noexcept;
   };
   struct Field {
     std::string encoded_name;  // msgpack str
@@ -87,7 +68,7 @@ class TextRows {
 
   [[nodiscard]] bool AddColumn(PyObject* spec);
 
-  std::vector<HeldBuffer> held_;
+  std::vector<glue::HeldBuffer> held_;
   std::vector<Column> columns_;
   std::vector<Field> fields_;
   std::vector<size_t> keys_;
