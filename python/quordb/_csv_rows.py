@@ -286,30 +286,41 @@ class _Joined(io.RawIOBase):
 
 def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBatch]:
     stream = source.stream
-    pending = b""
+    # Bytes read and not yet handed out, held at the start of one buffer that every chunk
+    # reuses: megabytes allocated afresh for each chunk would be faulted in afresh.
+    buffer = bytearray(2 * ARROW_CHUNK_BYTES)
+    held = 0
+    handed = 0  # bytes at its start that the last chunk handed out
     at_end = False
 
     def whole_rows() -> tuple[memoryview, int] | None:
         """The next chunk of whole rows (ending at a line break outside quotes), a view of
-        the bytes read rather than a copy of megabytes, and the quotes in it, or None at
-        the end."""
-        nonlocal pending, at_end
+        the buffer valid until the next call, and the quotes in it, or None at the end."""
+        nonlocal buffer, held, handed, at_end
+        if handed:
+            buffer[: held - handed] = buffer[handed:held]
+            held, handed = held - handed, 0
         while True:
-            cut, quotes = (len(pending), pending.count(b'"')) if at_end else _last_row_end(pending)
-            if not cut and len(pending) >= 4 * ARROW_CHUNK_BYTES:
+            if at_end:
+                cut, quotes = held, buffer.count(b'"', 0, held)
+            else:
+                cut, quotes = _last_row_end(buffer, held)
+            if not cut and held >= 4 * ARROW_CHUNK_BYTES:
                 # A quote left open for megabytes: the strict reader says what it makes of
                 # it, without all that follows held in memory first.
-                cut, quotes = len(pending), -1
-            if at_end or (cut > 0 and len(pending) >= ARROW_CHUNK_BYTES):
-                chunk, pending = memoryview(pending)[:cut], pending[cut:]
-                return (chunk, quotes) if chunk else None
-            more = stream.read(ARROW_CHUNK_BYTES)
-            if not more:
+                cut, quotes = held, -1
+            if at_end or (cut > 0 and held >= ARROW_CHUNK_BYTES):
+                handed = cut
+                return (memoryview(buffer)[:cut], quotes) if cut else None
+            if len(buffer) - held < ARROW_CHUNK_BYTES:  # rows longer than a chunk
+                buffer = buffer + bytes(ARROW_CHUNK_BYTES)
+            read = stream.readinto(memoryview(buffer)[held : held + ARROW_CHUNK_BYTES])
+            if not read:
                 at_end = True
-            pending += more
+            held += read
 
     def strict_rest(chunk: bytes | memoryview, **kwargs: Any) -> Generator[RowBatch]:
-        rest = io.BufferedReader(_Joined(bytes(chunk) + pending, stream))
+        rest = io.BufferedReader(_Joined(bytes(chunk) + buffer[handed:held], stream))
         return _strict_batches(source, rest, **kwargs)
 
     head = whole_rows()
@@ -365,10 +376,10 @@ def _single_row(data: bytes, delimiter: str) -> list[str] | None:
     return row if next(reader, None) is None and row else None
 
 
-def _last_row_end(data: bytes) -> tuple[int, int]:
-    """Where the last whole row of *data* ends, after a line break outside quotes (0 if
-    none), and how many quotes come before."""
-    end = data.rfind(b"\n")
+def _last_row_end(data: bytes | bytearray, size: int) -> tuple[int, int]:
+    """Where the last whole row of the first *size* bytes of *data* ends, after a line break
+    outside quotes (0 if none), and how many quotes come before."""
+    end = data.rfind(b"\n", 0, size)
     quotes = data.count(b'"', 0, max(end, 0))
     while end >= 0:
         if quotes % 2 == 0:
