@@ -9,7 +9,7 @@ import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import IO
+from typing import IO, Any
 
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
@@ -245,7 +245,7 @@ def _batch_adder(
     def add_records(start: int, end: int) -> int:
         whole = start == 0 and end == len(keys)
         objs = batch.records if whole else batch.records[start:end]
-        span = keys if whole else keys[start:end]
+        span: Sequence[Any] = keys if whole else keys[start:end]  # none of them a BadRow
         if isinstance(writer, QuorWriter):
             return writer.add_batch(objs, span)
         return writer.add_many(zip(objs, span))

@@ -17,7 +17,7 @@ import io
 from collections.abc import Callable, Container, Generator, Iterator, Sequence
 from itertools import chain, compress, repeat
 from operator import itemgetter, not_
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from quordb._inputs import BadRow, Input, InputError, RowBatch, check_named_columns
 from quordb._native import csv_marks
@@ -285,7 +285,8 @@ class _Joined(io.RawIOBase):
 
 
 def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBatch]:
-    stream = source.stream
+    # A file opened for reading, or standard input: either reads into a buffer.
+    stream = cast("io.BufferedReader", source.stream)
     # Bytes read and not yet handed out, held at the start of one buffer that every chunk
     # reuses: megabytes allocated afresh for each chunk would be faulted in afresh.
     buffer = bytearray(2 * ARROW_CHUNK_BYTES)
@@ -498,7 +499,7 @@ class _ChunkParser:
             # Every carriage return starts a \r\n, which the strict reader counts as one line.
             and in_returns == in_crlf
             and returns - in_returns == crlfs - in_crlf
-            and line_breaks - in_breaks == count - (chunk[-1:] != b"\n")
+            and line_breaks - in_breaks == count - (chunk[-1:].tobytes() != b"\n")
             and closing == quoted // 2 + ends_quoted + opening
         )
         if not sound:

@@ -12,6 +12,12 @@ from __future__ import annotations
 from collections.abc import Container, Sequence
 from typing import Any
 
+from quordb._native import MemoryWriter, StreamWriter
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quordb._inputs import BadRow
+
 __all__ = ["TextColumnBatch"]
 
 
@@ -28,10 +34,10 @@ class TextColumnBatch:
         self.names: list[str] = table.column_names
         self.numbers = numbers
         self._empty = empty
-        self._records: list[dict[str, Any]] | None = None
+        self._records: list[dict[str, Any] | BadRow] | None = None
 
     @property
-    def records(self) -> list[dict[str, Any]]:
+    def records(self) -> list[dict[str, Any] | BadRow]:
         if self._records is None:
             self._records = self._table.to_pylist()
         return self._records
@@ -40,7 +46,13 @@ class TextColumnBatch:
         """Whether each record has a key in each of *fields*: a column without empty cells."""
         return all(field in self.names and field not in self._empty for field in fields)
 
-    def add_to(self, writer: Any, fields: Sequence[str], keys: Sequence[str], start: int) -> int:
+    def add_to(
+        self,
+        writer: StreamWriter | MemoryWriter,
+        fields: Sequence[str],
+        keys: Sequence[str],
+        start: int,
+    ) -> int:
         """Add the records from *start* on to the native *writer*, each stored as the map of
         its *fields* (in that order) under its cells in the *keys* columns, which must hold
         keys (see `holds_keys`); return how many were added. A record the writer refuses
