@@ -226,10 +226,14 @@ def batch_keys(
     be read. A batch whose records each hold a string in the one key field costs no
     interpreted step per record."""
     records = batch.records
-    if len(fields) == 1 and set(map(type, records)) == {dict}:
-        keys: list[Any] = list(map(dict.get, records, repeat(fields[0])))  # type: ignore[arg-type]
-        if set(map(type, keys)) == {str}:
-            return keys
+    if len(fields) == 1:
+        try:
+            keys: list[Any] = list(map(dict.get, records, repeat(fields[0])))  # type: ignore[arg-type]
+        except TypeError:  # a BadRow among the records
+            pass
+        else:
+            if set(map(type, keys)) == {str}:
+                return keys
     found: list[str | list[str | bytes] | BadRow] = []
     for record, number in zip(records, batch.numbers, strict=True):
         if isinstance(record, BadRow):
