@@ -427,6 +427,8 @@ def test_stored_fields_cut_a_batch_in_place_past_its_bad_rows(keep, drop, stored
     records = [{"a": 1, "b": 2, "c": 0}, bad, {"a": 3}]
     stored_fields(keep, drop)(records)
     assert records == [stored[0], bad, stored[1]]
+    # What a record of the columns a, b, c keeps, named in advance for text columns.
+    assert stored_fields(keep, drop).of(["a", "b", "c"]) == list(stored[0])
 
 
 def test_bad_row_policy_skips_up_to_its_limit_then_raises():
