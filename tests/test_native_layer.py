@@ -271,6 +271,26 @@ def test_csv_marks_count_what_searches_for_each_pattern_count(chunk, delimiter):
 
 
 @pytest.mark.parametrize(
+    "columns",
+    [
+        [["a", ",b", ""], ["", "", ""]],
+        [["é,", ",,"], ["x" * 300, ","]],
+        [[","]],
+    ],
+)
+def test_text_column_stats_agree_with_the_cells(columns):
+    cells = [cell.encode() for column in columns for cell in column]
+    assert _native.text_column_stats(
+        [_text_column(*column) for column in columns], len(columns[0]), b","
+    ) == (
+        sum(map(len, cells)),
+        max(map(len, cells)),
+        sum(cell.startswith(b",") for cell in cells),
+        tuple("" in column for column in columns),
+    )
+
+
+@pytest.mark.parametrize(
     ("block", "lines"),
     [
         (b"", 0),

@@ -20,8 +20,8 @@ from operator import itemgetter, not_
 from typing import IO, Any, cast
 
 from quordb._inputs import BadRow, Input, InputError, RowBatch, check_named_columns
-from quordb._native import csv_marks
-from quordb._text_columns import TextColumnBatch
+from quordb._native import csv_marks, text_column_stats
+from quordb._text_columns import TextColumnBatch, text_buffers
 
 __all__ = ["CSV_BATCH_ROWS", "csv_batches"]
 
@@ -43,13 +43,20 @@ def csv_batches(source: Input, *, use_arrow: bool = True) -> Generator[RowBatch 
 
 def _arrow() -> Any:
     try:
-        import pyarrow.compute  # type: ignore[import-untyped,unused-ignore]
         import pyarrow.csv  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         return None
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
     return pyarrow
+
+
+def _compute() -> Any:
+    """pyarrow's compute functions, imported only for the rare chunk that needs them (cells
+    that hold quotes or line ends, or past the size limit)."""
+    import pyarrow.compute  # type: ignore[import-untyped,unused-ignore]
+
+    return pyarrow.compute
 
 
 # --- records from cells ---------------------------------------------------------------
@@ -439,7 +446,6 @@ class _ChunkParser:
         are, the line breaks inside each record's cells (an empty list when there are none)
         and the columns with an empty cell; None when the strict reader must read it."""
         pa = self._pa
-        pc = pa.compute
         try:
             table = pa.csv.read_csv(
                 pa.BufferReader(chunk),
@@ -449,18 +455,21 @@ class _ChunkParser:
             )
         except pa.ArrowInvalid:  # a row of another width, text that is not UTF-8...
             return None
-        columns = table.columns
         count = table.num_rows
-        cells = pa.chunked_array(
-            [piece for column in columns for piece in column.chunks], pa.string()
-        )
-        lengths = pc.binary_length(cells)
-        cell_bytes = pc.sum(lengths).as_py() or 0
-        # A cell past the limit in bytes may still be within it in characters.
-        if (pc.max(lengths).as_py() or 0) > self._limit and (
-            pc.max(pc.utf8_length(cells)).as_py() or 0
-        ) > self._limit:
+        if not count:  # blank lines alone
             return None
+        table = table.combine_chunks()
+        columns = table.columns
+        cell_bytes, longest, opening, empties = text_column_stats(
+            text_buffers(table), count, self._delimiter_bytes
+        )
+        # Every cell, for the counts that only a rare chunk needs.
+        cells = pa.chunked_array([column.chunk(0) for column in columns], pa.string())
+        # A cell past the limit in bytes may still be within it in characters.
+        if longest > self._limit:
+            pc = _compute()
+            if (pc.max(pc.utf8_length(cells)).as_py() or 0) > self._limit:
+                return None
         line_breaks, returns, crlfs, closing = csv_marks(chunk, self._delimiter_bytes)
         # Quotes, line breaks and carriage returns inside cells: the chunk's bytes that the
         # cells' text, the delimiters between cells, the quotes around cells and the line
@@ -470,6 +479,7 @@ class _ChunkParser:
         in_quotes = in_breaks = in_returns = in_crlf = ends_quoted = 0
         breaks: list[int] = []
         if inside:
+            pc = _compute()
 
             def total(pattern: str) -> int:
                 return pc.sum(pc.count_substring(cells, pattern)).as_py() or 0
@@ -486,11 +496,13 @@ class _ChunkParser:
                 for more in per_row[1:]:
                     summed = pc.add(summed, more)
                 breaks = summed.to_pylist()
-        # Cells that start with what ends a cell are quoted: their opening quote counts.
-        opening = sum(
-            pc.sum(pc.starts_with(cells, start).cast(pa.int64())).as_py() or 0
-            for start in ((self._delimiter, "\r", "\n") if inside else (self._delimiter,))
-        )
+            # Cells that start with a line end, quoted as those that start with a delimiter.
+            opening += sum(
+                pc.sum(pc.starts_with(cells, start).cast(pa.int64())).as_py() or 0
+                for start in ("\r", "\n")
+            )
+        # opening: the cells that start with what ends a cell, quoted: their opening quote
+        # counts.
         quoted = quotes - 2 * in_quotes  # two quotes per quoted cell
         # closing: the quotes followed by what ends a cell.
         sound = (
@@ -505,9 +517,5 @@ class _ChunkParser:
         if not sound:
             return None
         # Columns with an empty cell, which a key or typed column makes null.
-        empty = {
-            name
-            for name, column in zip(table.column_names, columns, strict=True)
-            if (pc.min(pc.binary_length(column)).as_py() or 0) == 0
-        }
+        empty = {name for name, has in zip(table.column_names, empties, strict=True) if has}
         return table, breaks, empty

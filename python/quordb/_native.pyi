@@ -216,3 +216,10 @@ def csv_marks(chunk: Any, delimiter: bytes) -> tuple[int, int, int, int]:
 def jsonl_framed(block: bytes, /) -> int:
     """How many lines *block* holds when each starts with { and ends with } (JSON's blanks
     aside), else -1."""
+
+def text_column_stats(
+    columns: Sequence[tuple[Any, Any, SupportsIndex]], rows: SupportsIndex, delimiter: bytes
+) -> tuple[int, int, int, tuple[bool, ...]]:
+    """(bytes of all cells, bytes of the longest, cells that start with *delimiter*, whether
+    each column has an empty cell) of text columns as `StreamWriter.add_text_columns` takes
+    them."""

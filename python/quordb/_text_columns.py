@@ -18,7 +18,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from quordb._inputs import BadRow
 
-__all__ = ["TextColumnBatch"]
+__all__ = ["TextColumnBatch", "text_buffers"]
 
 
 class TextColumnBatch:
@@ -28,9 +28,9 @@ class TextColumnBatch:
     __slots__ = ("_empty", "_records", "_table", "names", "numbers")
 
     def __init__(self, table: Any, numbers: Sequence[int], empty: Container[str]) -> None:
-        """*table* has a string column without nulls per field; *empty* holds the columns
-        that have an empty cell."""
-        self._table = table.combine_chunks()
+        """*table* has a string column without nulls per field, in one chunk (see
+        `text_buffers`); *empty* holds the columns that have an empty cell."""
+        self._table = table
         self.names: list[str] = table.column_names
         self.numbers = numbers
         self._empty = empty
@@ -57,16 +57,23 @@ class TextColumnBatch:
         its *fields* (in that order) under its cells in the *keys* columns, which must hold
         keys (see `holds_keys`); return how many were added. A record the writer refuses
         raises as its ``add_many`` does."""
-        columns = []
-        for column in self._table.columns:
-            array = column.chunk(0)
-            _, offsets, data = array.buffers()
-            columns.append((offsets, b"" if data is None else data, array.offset))
         index = {name: i for i, name in enumerate(self.names)}
         return writer.add_text_columns(
-            columns,
+            text_buffers(self._table),
             self._table.num_rows,
             [(name, index[name]) for name in fields],
             [index[name] for name in keys],
             start,
         )
+
+
+def text_buffers(table: Any) -> list[tuple[Any, Any, int]]:
+    """The (offsets, data, offset) buffers of each column of *table*, string columns without
+    nulls in one chunk each (as ``combine_chunks`` leaves them), as the native writer and
+    `text_column_stats` take them."""
+    columns = []
+    for column in table.columns:
+        array = column.chunk(0)
+        _, offsets, data = array.buffers()
+        columns.append((offsets, b"" if data is None else data, array.offset))
+    return columns

@@ -5,7 +5,9 @@
 // instead of one search per pattern; and jsonl_framed(block), which finds
 // whether each line of JSON Lines is framed as one object, so that msgspec's
 // decode_lines, which reads values across and within lines, gives a line's
-// object per line (see python/quordb/_inputs.py).
+// object per line (see python/quordb/_inputs.py); text_column_stats(columns,
+// rows, delimiter), what the CSV reader weighs of the cells pyarrow parsed,
+// from their Arrow buffers.
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -13,6 +15,8 @@
 #include "glue/arguments.h"
 #include "glue/entry_point.h"
 #include "glue/held_buffer.h"
+#include "glue/py_ref.h"
+#include "native/text_columns.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -104,7 +108,49 @@ PyObject* CsvMarks(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
   });
 }
 
+constexpr const char* kTextColumnStatsNames[] = {"columns", "rows", "delimiter"};
+
+PyObject* TextColumnStats(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"text_column_stats()", kTextColumnStatsNames, 3};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    TextColumns columns;
+    if (!columns.Init(matched[0], matched[1])) return nullptr;
+    if (!PyBytes_Check(matched[2])) {
+      PyErr_SetString(PyExc_TypeError, "text_column_stats() takes a delimiter as bytes");
+      return nullptr;
+    }
+    const std::string_view delimiter{PyBytes_AS_STRING(matched[2]),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(matched[2]))};
+    size_t text_bytes = 0;
+    size_t longest = 0;
+    size_t opening_with_delimiter = 0;
+    const glue::PyRef empty =
+        glue::PyRef::Steal(PyTuple_New(static_cast<Py_ssize_t>(columns.count())));
+    if (!empty) return nullptr;
+    for (size_t column = 0; column < columns.count(); ++column) {
+      text_bytes += columns.TextBytes(column);
+      bool has_empty = false;
+      for (size_t row = 0; row < columns.rows(); ++row) {
+        const std::string_view cell = columns.Cell(column, row);
+        longest = std::max(longest, cell.size());
+        has_empty |= cell.empty();
+        opening_with_delimiter += cell.starts_with(delimiter);
+      }
+      PyTuple_SET_ITEM(empty.get(), static_cast<Py_ssize_t>(column),
+                       Py_NewRef(has_empty ? Py_True : Py_False));
+    }
+    return Py_BuildValue("(nnnO)", static_cast<Py_ssize_t>(text_bytes),
+                         static_cast<Py_ssize_t>(longest),
+                         static_cast<Py_ssize_t>(opening_with_delimiter), empty.get());
+  });
+}
+
 PyMethodDef kFunctions[] = {
+    {"text_column_stats", FastcallMethod<TextColumnStats>(), METH_FASTCALL | METH_KEYWORDS,
+     "text_column_stats(columns, rows, delimiter)\n--\n\n"
+     "(bytes of all cells, bytes of the longest, cells that start with *delimiter*, a bool\n"
+     "per column: whether it has an empty cell) of text columns, given as\n"
+     "add_text_columns takes them."},
     {"csv_marks", FastcallMethod<CsvMarks>(), METH_FASTCALL | METH_KEYWORDS,
      "csv_marks(chunk, delimiter)\n--\n\n"
      "(line breaks, carriage returns, \\r\\n pairs, quotes followed by *delimiter*, a line\n"

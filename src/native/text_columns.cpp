@@ -90,16 +90,23 @@ void AppendMsgpackMapHeader(size_t count, std::string* out) {
   }
 }
 
-std::string_view TextRows::Column::Cell(const std::vector<glue::HeldBuffer>& held,
-                                        size_t row) const noexcept {
-  const std::string_view offsets = held[this->held].bytes();
-  const int32_t begin = OffsetAt(offsets, offset + row);
-  const int32_t end = OffsetAt(offsets, offset + row + 1);
-  return held[this->held + 1].bytes().substr(static_cast<size_t>(begin),
-                                             static_cast<size_t>(end - begin));
+std::string_view TextColumns::Cell(size_t column, size_t row) const noexcept {
+  const Column& at = columns_[column];
+  const std::string_view offsets = held_[at.held].bytes();
+  const int32_t begin = OffsetAt(offsets, at.offset + row);
+  const int32_t end = OffsetAt(offsets, at.offset + row + 1);
+  return held_[at.held + 1].bytes().substr(static_cast<size_t>(begin),
+                                           static_cast<size_t>(end - begin));
 }
 
-bool TextRows::AddColumn(PyObject* spec) {
+size_t TextColumns::TextBytes(size_t column) const noexcept {
+  const Column& at = columns_[column];
+  const std::string_view offsets = held_[at.held].bytes();
+  return static_cast<size_t>(OffsetAt(offsets, at.offset + row_count_) -
+                             OffsetAt(offsets, at.offset));
+}
+
+bool TextColumns::AddColumn(PyObject* spec) {
   const size_t held = held_.size();
   size_t offset = 0;
   if (!held_.emplace_back().Hold(PyTuple_GET_ITEM(spec, 0)) ||
@@ -131,24 +138,27 @@ bool TextRows::AddColumn(PyObject* spec) {
   return true;
 }
 
-bool TextRows::Init(PyObject* columns, PyObject* row_count, PyObject* fields, PyObject* keys,
-                    PyObject* start) {
-  if (!ConvertCount(row_count, "rows", &row_count_) ||
-      (start != nullptr && !ConvertCount(start, "start", &start_)))
-    return false;
-  if (start_ > row_count_) {
-    PyErr_SetString(PyExc_ValueError, "start is past the last row");
-    return false;
-  }
+bool TextColumns::Init(PyObject* columns, PyObject* row_count) {
+  if (!ConvertCount(row_count, "rows", &row_count_)) return false;
   const Py_ssize_t column_count = PySequence_Size(columns);
   if (column_count < 0) return false;
   held_.reserve(2 * static_cast<size_t>(column_count));  // no move while views are taken
-  if (!ForEachTuple(columns, 3, "columns must be (offsets, data, offset) tuples",
-                    [this](PyObject* spec) { return AddColumn(spec); }))
+  return ForEachTuple(columns, 3, "columns must be (offsets, data, offset) tuples",
+                      [this](PyObject* spec) { return AddColumn(spec); });
+}
+
+bool TextRows::Init(PyObject* columns, PyObject* row_count, PyObject* fields, PyObject* keys,
+                    PyObject* start) {
+  if (!columns_.Init(columns, row_count) ||
+      (start != nullptr && !ConvertCount(start, "start", &start_)))
     return false;
+  if (start_ > columns_.rows()) {
+    PyErr_SetString(PyExc_ValueError, "start is past the last row");
+    return false;
+  }
   const auto column_index = [this](PyObject* index, size_t* out) {
     if (!ConvertCount(index, "a column index", out)) return false;
-    if (*out < columns_.size()) return true;
+    if (*out < columns_.count()) return true;
     PyErr_SetString(PyExc_IndexError, "a column index is out of range");
     return false;
   };
@@ -183,14 +193,14 @@ void TextRows::Encode(size_t row, std::string* out) const {
   out->assign(map_header_);
   for (const Field& field : fields_) {
     out->append(field.encoded_name);
-    AppendMsgpackStr(columns_[field.column].Cell(held_, row), out);
+    AppendMsgpackStr(columns_.Cell(field.column, row), out);
   }
 }
 
 bool TextRows::Keys(size_t row, KeyViews* out) const {
   out->clear();
   for (const size_t column : keys_) {
-    const std::string_view cell = columns_[column].Cell(held_, row);
+    const std::string_view cell = columns_.Cell(column, row);
     if (cell.empty()) {
       PyErr_SetString(PyExc_ValueError, "a key cell is empty");
       return false;

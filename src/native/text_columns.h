@@ -35,18 +35,44 @@
 
 namespace quordb::native {
 
-class TextRows {
+// The columns, their buffers held and every offset checked.
+class TextColumns {
  public:
   // `columns`: a sequence of (offsets, data, offset) per column; `row_count`
-  // rows from each column's offset; `fields`: the (name, column index) pairs
-  // a map holds, in order; `keys`: the column indices whose cells are a
-  // row's keys, in order; rows from `start` (null: 0) on are added. False with the
-  // error set when an argument is malformed or an offset is out of bounds.
+  // rows from each column's offset. False with the error set when an
+  // argument is malformed or an offset is out of bounds.
+  [[nodiscard]] bool Init(PyObject* columns, PyObject* row_count);
+
+  size_t count() const noexcept { return columns_.size(); }
+  size_t rows() const noexcept { return row_count_; }
+  std::string_view Cell(size_t column, size_t row) const noexcept;
+  // The bytes of all the cells of `column`.
+  size_t TextBytes(size_t column) const noexcept;
+
+ private:
+  struct Column {
+    size_t held;    // index into held_ of its offsets; data follows it
+    size_t offset;  // its first row's place among the offsets
+  };
+
+  [[nodiscard]] bool AddColumn(PyObject* spec);
+
+  std::vector<glue::HeldBuffer> held_;
+  std::vector<Column> columns_;
+  size_t row_count_ = 0;
+};
+
+class TextRows {
+ public:
+  // `columns` and `row_count` as TextColumns takes them; `fields`: the (name,
+  // column index) pairs a map holds, in order; `keys`: the column indices
+  // whose cells are a row's keys, in order; rows from `start` (null: 0) on
+  // are added. False with the error set when an argument is malformed.
   [[nodiscard]] bool Init(PyObject* columns, PyObject* row_count, PyObject* fields, PyObject* keys,
                           PyObject* start);
 
   size_t start() const noexcept { return start_; }
-  size_t end() const noexcept { return row_count_; }
+  size_t end() const noexcept { return columns_.rows(); }
 
   // The msgpack map of `row` into `out`, which is cleared first.
   void Encode(size_t row, std::string* out) const;
@@ -56,24 +82,15 @@ class TextRows {
   [[nodiscard]] bool Keys(size_t row, KeyViews* out) const;
 
  private:
-  struct Column {
-    size_t held;    // index into held_ of its offsets; data follows it
-    size_t offset;  // its first row's place among the offsets
-    std::string_view Cell(const std::vector<glue::HeldBuffer>& held, size_t row) const noexcept;
-  };
   struct Field {
     std::string encoded_name;  // msgpack str
     size_t column;
   };
 
-  [[nodiscard]] bool AddColumn(PyObject* spec);
-
-  std::vector<glue::HeldBuffer> held_;
-  std::vector<Column> columns_;
+  TextColumns columns_;
   std::vector<Field> fields_;
   std::vector<size_t> keys_;
   std::string map_header_;
-  size_t row_count_ = 0;
   size_t start_ = 0;
 };
 
