@@ -106,12 +106,12 @@ size_t TextColumns::TextBytes(size_t column) const noexcept {
                              OffsetAt(offsets, at.offset));
 }
 
-bool TextColumns::AddColumn(PyObject* spec) {
+bool TextColumns::AddColumn(PyObject* layout) {
   const size_t held = held_.size();
   size_t offset = 0;
-  if (!held_.emplace_back().Hold(PyTuple_GET_ITEM(spec, 0)) ||
-      !held_.emplace_back().Hold(PyTuple_GET_ITEM(spec, 1)) ||
-      !ConvertCount(PyTuple_GET_ITEM(spec, 2), "a column's offset", &offset))
+  if (!held_.emplace_back().Hold(PyTuple_GET_ITEM(layout, 0)) ||
+      !held_.emplace_back().Hold(PyTuple_GET_ITEM(layout, 1)) ||
+      !ConvertCount(PyTuple_GET_ITEM(layout, 2), "a column's offset", &offset))
     return false;
   const std::string_view offsets = held_[held].bytes();
   const size_t data_size = held_[held + 1].bytes().size();
@@ -144,7 +144,7 @@ bool TextColumns::Init(PyObject* columns, PyObject* row_count) {
   if (column_count < 0) return false;
   held_.reserve(2 * static_cast<size_t>(column_count));  // no move while views are taken
   return ForEachTuple(columns, 3, "columns must be (offsets, data, offset) tuples",
-                      [this](PyObject* spec) { return AddColumn(spec); });
+                      [this](PyObject* layout) { return AddColumn(layout); });
 }
 
 bool TextRows::Init(PyObject* columns, PyObject* row_count, PyObject* fields, PyObject* keys,

@@ -55,7 +55,7 @@ class TextColumns {
     size_t offset;  // its first row's place among the offsets
   };
 
-  [[nodiscard]] bool AddColumn(PyObject* spec);
+  [[nodiscard]] bool AddColumn(PyObject* layout);
 
   std::vector<glue::HeldBuffer> held_;
   std::vector<Column> columns_;
