@@ -1,14 +1,18 @@
 """`quordb build` from the command line against sqlite3's `.import` and DuckDB, on a large
 real list: Debian's Contents index (every file path of the archive, with its packages).
 
-    python bench/build_inputs.py [--reps 3] [--dir /dev/shm] [--python PYTHON]
+    python bench/build_inputs.py [--reps 3] [--dir /dev/shm] [--python PYTHON] [--before PYTHON]
+                                 [--index FILE]
 
 The index is the one apt fetches once apt-file is installed (`bash scripts/bench.sh --inputs`
 installs it and sqlite3, and runs this). It is written once, untimed, as CSV (path,packages)
 and as JSON Lines ({"path": ..., "packages": ...}); every command then builds a file keyed by
 path from one of them, in a child process, as a user runs it. Each figure is the best of
---reps runs: wall time and the CPU time of the child (all its threads), which a busy machine
-inflates less. --python runs `quordb` from another interpreter, e.g. another checkout's venv.
+--reps runs, taken in rounds of one run of every command, so that a load that comes and goes
+weighs on all alike: wall time and the CPU time of the child (all its threads), which a busy
+machine inflates less. --python runs `quordb` from another interpreter, e.g. another
+checkout's venv; --before adds the JSON Lines and CSV builds of another one, to compare in the
+same run; --index reads a Contents index kept elsewhere (compressed as apt keeps it, or plain).
 """
 
 from __future__ import annotations
@@ -77,21 +81,15 @@ def write_inputs(index: str, out_dir: str) -> tuple[str, str, int]:
     return csv_path, jsonl_path, rows
 
 
-def timed(command: list[str], output: str, reps: int) -> tuple[float, float, int]:
-    """Best wall and CPU seconds of *command* over *reps* runs, and the size of *output*."""
-    best_wall = best_cpu = float("inf")
-    for _ in range(reps):
-        remove(output)
-        before = resource.getrusage(resource.RUSAGE_CHILDREN)
-        started = time.perf_counter()
-        subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
-        wall = time.perf_counter() - started
-        after = resource.getrusage(resource.RUSAGE_CHILDREN)
-        cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-        best_wall, best_cpu = min(best_wall, wall), min(best_cpu, cpu)
-    size = path_size(output)
+def run(command: list[str], output: str) -> tuple[float, float]:
+    """Wall and CPU seconds of one run of *command*, which writes *output*."""
     remove(output)
-    return best_wall, best_cpu, size
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    started = time.perf_counter()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    wall = time.perf_counter() - started
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def path_size(path: str) -> int:
@@ -112,9 +110,11 @@ def main() -> int:
     parser.add_argument("--reps", type=int, default=3, help="runs per figure, best kept")
     parser.add_argument("--dir", default="/dev/shm", help="where inputs and outputs go")
     parser.add_argument("--python", default=sys.executable, help="interpreter that runs quordb")
+    parser.add_argument("--before", help="an interpreter whose quordb to compare with")
+    parser.add_argument("--index", help="a Contents index (default: the largest of apt's lists)")
     args = parser.parse_args()
 
-    index = contents_index()
+    index = args.index or contents_index()
     work = tempfile.mkdtemp(prefix="quordb-inputs-", dir=args.dir)
     try:
         csv_path, jsonl_path, rows = write_inputs(index, work)
@@ -134,6 +134,12 @@ def main() -> int:
                 csv_path,
             ),
         ]
+        if args.before is not None:
+            before = [args.before, "-m", "quordb", "build", out]
+            cases += [
+                ("before: JSON Lines", [*before, jsonl_path, "--key", "path"], jsonl_path),
+                ("before: CSV", [*before, csv_path, "--key", "path"], csv_path),
+            ]
         sqlite3 = shutil.which("sqlite3")
         if sqlite3 is not None:
             cases += [
@@ -166,17 +172,28 @@ def main() -> int:
         print(
             f"{rows:,} rows of {os.path.basename(index)}; CSV {path_size(csv_path) / 1e6:.1f} MB, "
             f"JSON Lines {path_size(jsonl_path) / 1e6:.1f} MB; best of {args.reps}; "
-            f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores\n"
+            f"load average {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores"
         )
-        results = []
-        for name, command, source in cases:
-            print(f"running {name}", file=sys.stderr)
-            try:
-                wall, cpu, size = timed(command, out, args.reps)
-            except subprocess.CalledProcessError as exc:  # e.g. an older quordb without a flag
-                print(f"skipped {name}: exit status {exc.returncode}", file=sys.stderr)
-                continue
-            results.append((name, wall, cpu, size, path_size(source)))
+        best: dict[str, tuple[float, float, int]] = {}
+        skipped: set[str] = set()
+        for round_no in range(args.reps):
+            print(f"round {round_no + 1} of {args.reps}", file=sys.stderr)
+            for name, command, _ in cases:
+                if name in skipped:
+                    continue
+                try:
+                    wall, cpu = run(command, out)
+                except subprocess.CalledProcessError as exc:  # e.g. an older quordb
+                    print(f"skipped {name}: exit status {exc.returncode}", file=sys.stderr)
+                    skipped.add(name)
+                    continue
+                old_wall, old_cpu, _ = best.get(name, (wall, cpu, 0))
+                best[name] = (min(wall, old_wall), min(cpu, old_cpu), path_size(out))
+        remove(out)
+        results = [
+            (name, *best[name], path_size(source)) for name, _, source in cases if name in best
+        ]
+        print(f"load average after: {os.getloadavg()[0]:.1f}\n")
         reference = next((r[1] for r in results if r[0] == "sqlite3 .import"), None)
         header = f"{'command':<40} {'wall s':>7} {'CPU s':>7} {'rows/s':>11} {'MB/s':>7} "
         header += f"{'file MB':>8} {'x sqlite3':>9}"

@@ -24,6 +24,8 @@ from quordb._inputs import (
     record_keys,
     stored_fields,
 )
+from quordb._text_columns import TextColumnBatch
+from quordb.cli import main
 
 
 @pytest.fixture(params=["pyarrow", "csv module"])
@@ -86,6 +88,31 @@ def test_jsonl_reports_bad_lines_and_reads_on(tmp_path):
         ),
         Row({"a": 2}, f"{path}:6"),
     ]
+
+
+@pytest.mark.parametrize("batch", [16, 1 << 18], ids=["line batches", "one batch"])
+@pytest.mark.parametrize(
+    "content",
+    [
+        b'{"a": 1}\n{"b": 2}\n',
+        b'{"a": [1\n,2]}\n{"b": 1} {"c": 2}\n',
+        b'{"a": {"b": 1}\n}\n{"c": 2}\n',
+        b'{"a": "x}\n{"b": "y"}\n',
+        b'{"a": 1}\n\n \t\n{"b": 2}}\n',
+        b'{"a": 1}\r\n {} \r\n{"b": 2}',
+        b'{"a": 1}\n{"b": "' + b"x" * 70_000 + b'"}\n{"c": NaN}\n',
+    ],
+)
+def test_jsonl_read_a_block_at_a_time_as_a_line_at_a_time(tmp_path, monkeypatch, batch, content):
+    """A block of lines decoded in one call gives each line's record, or bad row, as
+    decoding line by line does, whatever the block holds: values that run past their
+    line, lines that hold two, blank lines, carriage returns, a line longer than a block."""
+    monkeypatch.setattr(_inputs, "JSONL_BATCH_BYTES", batch)
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(content)
+    by_blocks = rows(path, "jsonl")
+    monkeypatch.setattr(_inputs, "jsonl_framed", lambda block: -1)
+    assert by_blocks == rows(path, "jsonl")
 
 
 @pytest.mark.parametrize(
@@ -202,6 +229,12 @@ CSV_CASES = [
     (b"k,v\n1,a,b\n2\n3,c\n", False),
     (b'k,v\n1,a\n2,"open\n', False),
     (b"k,v\n1," + b"x" * 131_073 + b"\n2,b\n", False),
+    (b"k,v\n1,a\n2,b\n1,c\n\xc3\xa9,d\n2,e\n", True),
+    # Rows wider than the header of the row chunks test, or longer than its chunks: the
+    # strict reader reads those there, pyarrow in one chunk.
+    (b"k,a,b,c,d,e,f,g,h,i,j,l,m,n,o,p\n1,,,,,,,,,,,,,,,x\n2" + b",y" * 15 + b"\n", False),
+    (b"k,v\n1," + b"x" * 31 + b"\n2," + b"x" * 255 + b"\n3," + b"x" * 70_000 + b"\n", False),
+    (b"k,v\n" + b"y" * 65_536 + b",a\n2,b\n", False),
 ]
 
 
@@ -228,6 +261,44 @@ def test_csv_readers_agree(tmp_path, monkeypatch, chunk, content, by_pyarrow):
     if by_pyarrow:
         monkeypatch.setattr(_csv_rows, "_strict_batches", None)
         assert read(use_arrow=True) == strict
+
+
+@pytest.mark.parametrize("chunk", [8, 1 << 20], ids=["row chunks", "one chunk"])
+@pytest.mark.parametrize(
+    "options",
+    [
+        ["--key", "k"],
+        ["--key", "k", "--on-duplicate", "error"],
+        ["--key", "v", "--key", "k", "--fields", "v,k"],
+        ["--key", "k", "--drop-fields", "k"],
+    ],
+)
+@pytest.mark.parametrize(("content", "by_pyarrow"), CSV_CASES)
+def test_csv_builds_from_columns_and_records_agree(
+    tmp_path, monkeypatch, capsys, chunk, options, content, by_pyarrow
+):
+    """A build from pyarrow's text columns writes the bytes and reports the bad rows that one
+    from the strict reader's records does."""
+    pytest.importorskip("pyarrow")
+    monkeypatch.setattr(_csv_rows, "ARROW_CHUNK_BYTES", chunk)
+    source = tmp_path / "in.csv"
+    source.write_bytes(content)
+    from_columns = []
+    add_to = TextColumnBatch.add_to
+    monkeypatch.setattr(
+        TextColumnBatch, "add_to", lambda *args: from_columns.append(1) or add_to(*args)
+    )
+
+    def build(name):
+        out = tmp_path / name
+        status = main(["build", str(out), str(source), "--skip-bad", "9", *options])
+        return status, capsys.readouterr().err, out.read_bytes() if status == 0 else None
+
+    built = build("columns.qrdb")
+    monkeypatch.setattr(_csv_rows, "_arrow", lambda: None)
+    assert build("records.qrdb") == built
+    if by_pyarrow and options == ["--key", "k"] and not re.search(rb"\n,", content):
+        assert from_columns  # no key cell is empty: no record was made
 
 
 @pytest.mark.parametrize("spec", ["n", "=int", "n=integer", "n:int"])
@@ -356,6 +427,8 @@ def test_stored_fields_cut_a_batch_in_place_past_its_bad_rows(keep, drop, stored
     records = [{"a": 1, "b": 2, "c": 0}, bad, {"a": 3}]
     stored_fields(keep, drop)(records)
     assert records == [stored[0], bad, stored[1]]
+    # What a record of the columns a, b, c keeps, named in advance for text columns.
+    assert stored_fields(keep, drop).of(["a", "b", "c"]) == list(stored[0])
 
 
 def test_bad_row_policy_skips_up_to_its_limit_then_raises():

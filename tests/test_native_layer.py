@@ -3,12 +3,14 @@
 import itertools
 import os
 import pickle
+import struct
 import subprocess
 import sys
 import tempfile
 import textwrap
 
 import msgpack
+import msgspec
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -208,6 +210,123 @@ WRITERS = {
     "StreamWriter": lambda tmp_path: _native.StreamWriter(str(tmp_path / "w.qrdb"), "error"),
     "MemoryWriter": lambda tmp_path: _native.MemoryWriter(on_duplicate="error"),
 }
+
+
+def _text_column(*cells, offsets=None):
+    """A column as Arrow lays out a string array: 32-bit offsets into the cells' text."""
+    ends = [0]
+    for cell in cells:
+        ends.append(ends[-1] + len(cell.encode()))
+    offsets = ends if offsets is None else offsets
+    return (struct.pack(f"<{len(offsets)}i", *offsets), "".join(cells).encode(), 0)
+
+
+@pytest.mark.parametrize("fields", [1, 15, 16])
+@pytest.mark.parametrize("length", [0, 31, 32, 255, 256, 65535, 65536])
+def test_text_columns_store_the_maps_msgspec_writes(tmp_path, fields, length):
+    cells = ["k", "é" * (length // 2) + "x" * (length % 2)]
+    columns = [_text_column(cell) for cell in cells]
+    names = [(f"f{i}", i % 2) for i in range(fields)]
+    writer = _native.MemoryWriter()
+    assert writer.add_text_columns(columns, 1, names, [0]) == 1
+    writer.build(str(tmp_path / "t.qrdb"))
+    with _QuorReader(str(tmp_path / "t.qrdb")) as reader:
+        stored = reader.get_raw("k")
+    assert stored == msgspec.msgpack.encode({name: cells[i] for name, i in names})
+
+
+@pytest.mark.parametrize(
+    ("packed", "keys", "stored"),
+    [
+        (msgpack.packb([1, 2]), ["a"], 0),
+        (msgpack.packb([1]) + b"\x01", ["a"], 1),
+        (msgpack.packb({"a": 1}), ["a"], 0),
+        (msgpack.packb([1, 2])[:-1], ["a", "b"], 1),
+        (msgpack.packb([1]), ("a",), 0),
+    ],
+    ids=["fewer keys", "bytes after", "no array", "cut short", "keys no list"],
+)
+def test_add_packed_refuses_what_is_no_array_of_as_many_values(packed, keys, stored):
+    writer = _native.MemoryWriter()
+    with pytest.raises(ValueError):
+        writer.add_packed(packed, keys)
+    assert writer.object_count == stored
+
+
+@pytest.mark.parametrize(
+    "chunk",
+    [
+        b"",
+        b'a,b\n"x",y\n',
+        b'"a","b"\r\n"c\r\nd",e\r\n"f"',
+        b'"a"x,"",""\n"\r"b\r\n',
+        b'"a";"b"\n"c";d;"e"',
+    ],
+)
+@pytest.mark.parametrize("delimiter", [b",", b";", "é".encode()])
+def test_csv_marks_count_what_searches_for_each_pattern_count(chunk, delimiter):
+    ends = [b'"' + end for end in (delimiter, b"\n", b"\r")]
+    closing = sum(chunk.count(end) for end in ends) + chunk.endswith(b'"')
+    expected = (chunk.count(b"\n"), chunk.count(b"\r"), chunk.count(b"\r\n"), closing)
+    assert _native.csv_marks(memoryview(chunk), delimiter) == expected
+
+
+@pytest.mark.parametrize(
+    "columns",
+    [
+        [["a", ",b", ""], ["", "", ""]],
+        [["é,", ",,"], ["x" * 300, ","]],
+        [[","]],
+    ],
+)
+def test_text_column_stats_agree_with_the_cells(columns):
+    cells = [cell.encode() for column in columns for cell in column]
+    assert _native.text_column_stats(
+        [_text_column(*column) for column in columns], len(columns[0]), b","
+    ) == (
+        sum(map(len, cells)),
+        max(map(len, cells)),
+        sum(cell.startswith(b",") for cell in cells),
+        tuple("" in column for column in columns),
+    )
+
+
+@pytest.mark.parametrize(
+    ("block", "lines"),
+    [
+        (b"", 0),
+        (b'{"a": 1}\n{}', 2),
+        (b' \t{"a": 1} \r\n{"b": [2]}\r\n', 2),
+        (b'{"a": 1}\n\n', -1),
+        (b'{"a": 1}\n \n', -1),
+        (b'[{"a": 1}]\n', -1),
+        (b'{"a": 1}\n{"a": [1\n', -1),
+        (b'\x0c{"a": 1}\n', -1),
+        (b'{"a": 1} x\n', -1),
+    ],
+)
+def test_jsonl_framed_counts_lines_each_framed_as_an_object(block, lines):
+    assert _native.jsonl_framed(block) == lines
+
+
+@pytest.mark.parametrize(
+    ("columns", "rows", "error"),
+    [
+        ([_text_column("a", "b")], 3, ValueError),
+        ([_text_column("a", "b", offsets=[0, 2, 1])], 2, ValueError),
+        ([_text_column("a", "b", offsets=[0, 1, 3])], 2, ValueError),
+        ([_text_column("a", "b", offsets=[-1, 1, 2])], 2, ValueError),
+        ([(b"\0" * 12, b"ab", 1)], 2, ValueError),
+        ([_text_column("a", "b")[:2]], 2, TypeError),
+        ([_text_column("", "b")], 2, ValueError),
+    ],
+    ids=["few rows", "falling", "past data", "negative", "offset", "pair", "empty key"],
+)
+def test_text_columns_out_of_bounds_store_nothing(columns, rows, error):
+    writer = _native.MemoryWriter()
+    with pytest.raises(error):
+        writer.add_text_columns(columns, rows, [("k", 0)], [0])
+    assert writer.object_count == 0
 
 
 @pytest.mark.parametrize("make_writer", WRITERS.values(), ids=WRITERS)

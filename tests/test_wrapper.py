@@ -555,18 +555,28 @@ def test_summary_line_only_when_not_quiet_and_after_earlier_output(tmp_path, cap
         "not a pair",
     ],
 )
-def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, error):
+@pytest.mark.parametrize("way", ["add_many", "add_batch"])
+def test_add_many_adds_in_order_up_to_a_failing_pair(tmp_path, streaming, bad, error, way):
     pairs = [({"n": i}, [f"k{i}", f"alias{i % 7}"]) for i in range(2500)]
     if bad is not None:
         pairs.insert(1500, bad)
+    if way == "add_batch" and any(not isinstance(p, tuple | list) or len(p) != 2 for p in pairs):
+        pytest.skip("add_batch takes objects and keys apart: a pair cannot be malformed")
     target = tmp_path / "db.qrdb"
     writer = new_writer(streaming, target)
     writer.add("first", "first")
+
+    def add():
+        if way == "add_many":
+            return writer.add_many(iter(pairs))
+        return writer.add_batch([obj for obj, _ in pairs], [keys for _, keys in pairs])
+
     if error is None:
-        assert writer.add_many(iter(pairs)) == len(pairs)
+        assert add() == len(pairs)
     else:
-        with pytest.raises(error):
-            writer.add_many(iter(pairs))
+        with pytest.raises(error) as failure:
+            add()
+        assert failure.value.pair_index == 1500
     stored = 1 + (len(pairs) if error is None else 1500)
     # The aliases name a later object each time: the bytes of the last one winning.
     reference = build_with_quordb_module(

@@ -7,17 +7,18 @@ from __future__ import annotations
 import gc
 import os
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import IO, Any
 
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
 from quordb._dump import load_lines
-from quordb._inputs import BadRow, BadRowPolicy, Input, RowBatch, batch_keys
+from quordb._inputs import BadRow, BadRowPolicy, Batch, Input, StoredFields, batch_keys
 from quordb._manifest import MANIFEST_NAME
 from quordb._native import temp_path_for
 from quordb._progress import InputProgress
+from quordb._text_columns import TextColumnBatch
 from quordb._units import counted, human_size
 
 __all__ = ["build", "load"]
@@ -34,7 +35,7 @@ def build(
     show_progress: bool,
     on_duplicate: OnDuplicate = "last",
     table: bool = True,
-    stored: Callable[[list[dict[str, Any] | BadRow]], None] | None = None,
+    stored: StoredFields | None = None,
 ) -> None:
     """Build *out* (a shard set of *shards* when given) from the rows of *source*; a key
     that a later record repeats is settled by *on_duplicate*; *stored* picks what of each
@@ -177,7 +178,7 @@ def _add_rows(
     key_fields: Sequence[str],
     policy: BadRowPolicy,
     progress: InputProgress | None,
-    stored: Callable[[list[dict[str, Any] | BadRow]], None] | None,
+    stored: StoredFields | None,
 ) -> tuple[int, int]:
     """Add one object per usable record of *source*; return the counts of records and objects.
 
@@ -191,17 +192,12 @@ def _add_rows(
     # key that a refused one repeats: object i is the i-th record stored.
     stored_at: list[int] | None = [] if writer.on_duplicate == "error" else None
     for batch in source.batches():
-        records += len(batch.records)
-        keys = batch_keys(batch, key_fields, where)
-        if stored is not None:
-            stored(batch.records)
-        bad = []
-        if BadRow in set(map(type, keys)):
-            bad = [i for i, k in enumerate(keys) if isinstance(k, BadRow)]
+        records += len(batch.numbers)
+        add, bad = _batch_adder(writer, batch, key_fields, where, stored)
         start = 0
-        for end in [*bad, len(keys)]:
+        for end in [*bad, len(batch.numbers)]:
             while start < end:
-                added, refused = _add_span(writer, batch, keys, start, end)
+                added, refused = _add_span(add, start, end)
                 objects += added
                 if stored_at is not None:
                     stored_at.extend(batch.numbers[start : start + added])
@@ -210,27 +206,58 @@ def _add_rows(
                     number = batch.numbers[start]
                     policy.skip(BadRow(where(number), _refusal(refused, stored_at, where)))
                     start += 1
-            if end < len(keys):
-                policy.skip(keys[end])  # type: ignore[arg-type]
+            if end < len(batch.numbers):
+                policy.skip(bad[end])
                 start = end + 1
         if progress is not None:
             progress.tick(records)
     return records, objects
 
 
-def _add_span(
+def _batch_adder(
     writer: Writer,
-    batch: RowBatch,
-    keys: Sequence[Any],
-    start: int,
-    end: int,
-) -> tuple[int, Exception | None]:
-    """Add the records *start* to *end* of *batch*, none of them bad; return how many were
-    added and, when the writer refused the next one, why."""
-    whole = start == 0 and end == len(keys)
-    objs: Iterable[Any] = batch.records if whole else batch.records[start:end]
+    batch: Batch,
+    key_fields: Sequence[str],
+    where: Callable[[int], str],
+    stored: StoredFields | None,
+) -> tuple[Callable[[int, int], int], dict[int, BadRow]]:
+    """What adds the records *start* to *end* of *batch*, none of them bad, to *writer* (and
+    returns how many it added), and the bad records of *batch* by position."""
+    if (
+        isinstance(batch, TextColumnBatch)
+        and isinstance(writer, QuorWriter)
+        and batch.holds_keys(key_fields)
+    ):
+        fields = batch.names if stored is None else stored.of(batch.names)
+
+        def add_columns(start: int, end: int) -> int:
+            assert end == len(batch.numbers)  # a batch of columns has no bad record
+            return batch.add_to(writer.raw, fields, key_fields, start)
+
+        return add_columns, {}
+    keys = batch_keys(batch, key_fields, where)
+    if stored is not None:
+        stored(batch.records)
+    bad: dict[int, BadRow] = {}
+    if BadRow in set(map(type, keys)):
+        bad = {i: k for i, k in enumerate(keys) if isinstance(k, BadRow)}
+
+    def add_records(start: int, end: int) -> int:
+        whole = start == 0 and end == len(keys)
+        objs = batch.records if whole else batch.records[start:end]
+        span: Sequence[Any] = keys if whole else keys[start:end]  # none of them a BadRow
+        if isinstance(writer, QuorWriter):
+            return writer.add_batch(objs, span)
+        return writer.add_many(zip(objs, span))
+
+    return add_records, bad
+
+
+def _add_span(add: Callable[[int, int], int], start: int, end: int) -> tuple[int, Exception | None]:
+    """Add the records *start* to *end* of a batch, none of them bad, with *add*; return how
+    many were added and, when the writer refused the next one, why."""
     try:
-        return writer.add_many(zip(objs, keys if whole else keys[start:end])), None
+        return add(start, end), None
     except (OverflowError, ValueError, TypeError) as exc:
         # A writer stops at the pair it refuses and says where it is; an exception without
         # the position refused no record.

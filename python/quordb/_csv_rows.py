@@ -17,9 +17,11 @@ import io
 from collections.abc import Callable, Container, Generator, Iterator, Sequence
 from itertools import chain, compress, repeat
 from operator import itemgetter, not_
-from typing import IO, Any
+from typing import IO, Any, cast
 
 from quordb._inputs import BadRow, Input, InputError, RowBatch, check_named_columns
+from quordb._native import csv_marks, text_column_stats
+from quordb._text_columns import TextColumnBatch, text_buffers
 
 __all__ = ["CSV_BATCH_ROWS", "csv_batches"]
 
@@ -30,7 +32,7 @@ CSV_BATCH_ROWS = 4096
 ARROW_CHUNK_BYTES = 1 << 22
 
 
-def csv_batches(source: Input, *, use_arrow: bool = True) -> Generator[RowBatch]:
+def csv_batches(source: Input, *, use_arrow: bool = True) -> Generator[RowBatch | TextColumnBatch]:
     """The records of *source*, a CSV input; *use_arrow* False keeps to the strict reader."""
     arrow = _arrow() if use_arrow else None
     if arrow is None:
@@ -41,13 +43,20 @@ def csv_batches(source: Input, *, use_arrow: bool = True) -> Generator[RowBatch]
 
 def _arrow() -> Any:
     try:
-        import pyarrow.compute  # type: ignore[import-untyped,unused-ignore]
         import pyarrow.csv  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         return None
     import pyarrow  # type: ignore[import-untyped,unused-ignore]
 
     return pyarrow
+
+
+def _compute() -> Any:
+    """pyarrow's compute functions, imported only for the rare chunk that needs them (cells
+    that hold quotes or line ends, or past the size limit)."""
+    import pyarrow.compute  # type: ignore[import-untyped,unused-ignore]
+
+    return pyarrow.compute
 
 
 # --- records from cells ---------------------------------------------------------------
@@ -76,6 +85,13 @@ class _RecordMaker:
     @property
     def width(self) -> int:
         return len(self._header)
+
+    def plain(self, empty: Container[str]) -> bool:
+        """Whether records whose columns with an empty cell are *empty* keep every cell as
+        it is: no column is typed, and no key column has an empty cell to make null."""
+        return all(
+            convert is None and column not in empty for _, column, convert, _ in self._special
+        )
 
     def records(
         self, rows: Sequence[Sequence[str]], numbers: Sequence[int], where: Callable[[int], str]
@@ -275,37 +291,51 @@ class _Joined(io.RawIOBase):
         return len(data)
 
 
-def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
-    stream = source.stream
-    pending = b""
+def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch | TextColumnBatch]:
+    # A file opened for reading, or standard input: either reads into a buffer.
+    stream = cast("io.BufferedReader", source.stream)
+    # Bytes read and not yet handed out, held at the start of one buffer that every chunk
+    # reuses: megabytes allocated afresh for each chunk would be faulted in afresh.
+    buffer = bytearray(2 * ARROW_CHUNK_BYTES)
+    held = 0
+    handed = 0  # bytes at its start that the last chunk handed out
     at_end = False
 
-    def whole_rows() -> tuple[bytes, int] | None:
-        """The next chunk of whole rows (ending at a line break outside quotes) and the
-        quotes in it, or None at the end."""
-        nonlocal pending, at_end
+    def whole_rows() -> tuple[memoryview, int] | None:
+        """The next chunk of whole rows (ending at a line break outside quotes), a view of
+        the buffer valid until the next call, and the quotes in it, or None at the end."""
+        nonlocal buffer, held, handed, at_end
+        if handed:
+            buffer[: held - handed] = buffer[handed:held]
+            held, handed = held - handed, 0
         while True:
-            cut, quotes = (len(pending), pending.count(b'"')) if at_end else _last_row_end(pending)
-            if not cut and len(pending) >= 4 * ARROW_CHUNK_BYTES:
+            if at_end:
+                cut, quotes = held, buffer.count(b'"', 0, held)
+            else:
+                cut, quotes = _last_row_end(buffer, held)
+            if not cut and held >= 4 * ARROW_CHUNK_BYTES:
                 # A quote left open for megabytes: the strict reader says what it makes of
                 # it, without all that follows held in memory first.
-                cut, quotes = len(pending), -1
-            if at_end or (cut > 0 and len(pending) >= ARROW_CHUNK_BYTES):
-                chunk, pending = pending[:cut], pending[cut:]
-                return (chunk, quotes) if chunk else None
-            more = stream.read(ARROW_CHUNK_BYTES)
-            if not more:
+                cut, quotes = held, -1
+            if at_end or (cut > 0 and held >= ARROW_CHUNK_BYTES):
+                handed = cut
+                return (memoryview(buffer)[:cut], quotes) if cut else None
+            if len(buffer) - held < ARROW_CHUNK_BYTES:  # rows longer than a chunk
+                buffer = buffer + bytes(ARROW_CHUNK_BYTES)
+            read = stream.readinto(memoryview(buffer)[held : held + ARROW_CHUNK_BYTES])
+            if not read:
                 at_end = True
-            pending += more
+            held += read
 
-    def strict_rest(chunk: bytes, **kwargs: Any) -> Generator[RowBatch]:
-        rest = io.BufferedReader(_Joined(chunk + pending, stream))
+    def strict_rest(chunk: bytes | memoryview, **kwargs: Any) -> Generator[RowBatch]:
+        rest = io.BufferedReader(_Joined(bytes(chunk) + buffer[handed:held], stream))
         return _strict_batches(source, rest, **kwargs)
 
     head = whole_rows()
     if head is None:
         return
-    first, quotes = head
+    first = bytes(head[0])
+    quotes = head[1]
     header_end = first.find(b"\n") + 1 or len(first)
     header = _single_row(first[:header_end], source.delimiter)
     if header is None:  # quoted line breaks, or what the strict reader would refuse
@@ -316,21 +346,25 @@ def _arrow_batches(source: Input, pa: Any) -> Generator[RowBatch]:
     maker = _RecordMaker(header, source)
     parser = _ChunkParser(pa, source.delimiter, header)
     line = 1  # the last line read
-    chunk = first[header_end:]
+    chunk = memoryview(first)[header_end:]
     quotes -= first.count(b'"', 0, header_end)
     while True:
         if quotes < 0:
             parsed = None
         else:
-            parsed = parser.rows(chunk, quotes) if chunk else ([], [], set())
+            parsed = parser.rows(chunk, quotes) if chunk else (None, [], set())
         if parsed is None:
             yield from strict_rest(chunk, encoding="utf-8", maker=maker, lines_before=line)
             return
-        records, breaks, empty = parsed
-        if records:
-            numbers = _row_lines(line, len(records), breaks)
+        table, breaks, empty = parsed
+        if table is not None and table.num_rows:
+            numbers = _row_lines(line, table.num_rows, breaks)
             line = numbers[-1] + (breaks[-1] if breaks else 0)
-            yield RowBatch(maker.typed(records, numbers, source.where, empty), numbers)
+            if maker.plain(empty):
+                yield TextColumnBatch(table, numbers, empty)
+            else:
+                records = table.to_pylist()
+                yield RowBatch(maker.typed(records, numbers, source.where, empty), numbers)
         head = whole_rows()
         if head is None:
             return
@@ -350,10 +384,10 @@ def _single_row(data: bytes, delimiter: str) -> list[str] | None:
     return row if next(reader, None) is None and row else None
 
 
-def _last_row_end(data: bytes) -> tuple[int, int]:
-    """Where the last whole row of *data* ends, after a line break outside quotes (0 if
-    none), and how many quotes come before."""
-    end = data.rfind(b"\n")
+def _last_row_end(data: bytes | bytearray, size: int) -> tuple[int, int]:
+    """Where the last whole row of the first *size* bytes of *data* ends, after a line break
+    outside quotes (0 if none), and how many quotes come before."""
+    end = data.rfind(b"\n", 0, size)
     quotes = data.count(b'"', 0, max(end, 0))
     while end >= 0:
         if quotes % 2 == 0:
@@ -405,14 +439,13 @@ class _ChunkParser:
             null_values=[],
         )
         self._limit = csv.field_size_limit()
-        self._quote_delimiter = b'"' + delimiter.encode()
+        self._delimiter_bytes = delimiter.encode()
 
-    def rows(self, chunk: bytes, quotes: int) -> tuple[list[Any], list[int], set[str]] | None:
-        """The records of *chunk*, which holds *quotes* quotes, cells as they are, the line
-        breaks inside each record's cells (an empty list when there are none) and the columns
-        with an empty cell; None when the strict reader must read it."""
+    def rows(self, chunk: memoryview, quotes: int) -> tuple[Any, list[int], set[str]] | None:
+        """The records of *chunk*, which holds *quotes* quotes, as a table of its cells as they
+        are, the line breaks inside each record's cells (an empty list when there are none)
+        and the columns with an empty cell; None when the strict reader must read it."""
         pa = self._pa
-        pc = pa.compute
         try:
             table = pa.csv.read_csv(
                 pa.BufferReader(chunk),
@@ -422,20 +455,22 @@ class _ChunkParser:
             )
         except pa.ArrowInvalid:  # a row of another width, text that is not UTF-8...
             return None
-        columns = table.columns
         count = table.num_rows
-        cells = pa.chunked_array(
-            [piece for column in columns for piece in column.chunks], pa.string()
-        )
-        lengths = pc.binary_length(cells)
-        cell_bytes = pc.sum(lengths).as_py() or 0
-        # A cell past the limit in bytes may still be within it in characters.
-        if (pc.max(lengths).as_py() or 0) > self._limit and (
-            pc.max(pc.utf8_length(cells)).as_py() or 0
-        ) > self._limit:
+        if not count:  # blank lines alone
             return None
-        line_breaks = chunk.count(b"\n")
-        returns = chunk.count(b"\r") if b"\r" in chunk else 0
+        table = table.combine_chunks()
+        columns = table.columns
+        cell_bytes, longest, opening, empties = text_column_stats(
+            text_buffers(table), count, self._delimiter_bytes
+        )
+        # Every cell, for the counts that only a rare chunk needs.
+        cells = pa.chunked_array([column.chunk(0) for column in columns], pa.string())
+        # A cell past the limit in bytes may still be within it in characters.
+        if longest > self._limit:
+            pc = _compute()
+            if (pc.max(pc.utf8_length(cells)).as_py() or 0) > self._limit:
+                return None
+        line_breaks, returns, crlfs, closing = csv_marks(chunk, self._delimiter_bytes)
         # Quotes, line breaks and carriage returns inside cells: the chunk's bytes that the
         # cells' text, the delimiters between cells, the quotes around cells and the line
         # ends leave over. Rare, so counted apart only when there are some.
@@ -444,6 +479,7 @@ class _ChunkParser:
         in_quotes = in_breaks = in_returns = in_crlf = ends_quoted = 0
         breaks: list[int] = []
         if inside:
+            pc = _compute()
 
             def total(pattern: str) -> int:
                 return pc.sum(pc.count_substring(cells, pattern)).as_py() or 0
@@ -460,31 +496,26 @@ class _ChunkParser:
                 for more in per_row[1:]:
                     summed = pc.add(summed, more)
                 breaks = summed.to_pylist()
-        # Cells that start with what ends a cell are quoted: their opening quote counts.
-        opening = sum(
-            pc.sum(pc.starts_with(cells, start).cast(pa.int64())).as_py() or 0
-            for start in ((self._delimiter, "\r", "\n") if inside else (self._delimiter,))
-        )
+            # Cells that start with a line end, quoted as those that start with a delimiter.
+            opening += sum(
+                pc.sum(pc.starts_with(cells, start).cast(pa.int64())).as_py() or 0
+                for start in ("\r", "\n")
+            )
+        # opening: the cells that start with what ends a cell, quoted: their opening quote
+        # counts.
         quoted = quotes - 2 * in_quotes  # two quotes per quoted cell
-        # Quotes followed by what ends a cell.
-        closing = chunk.count(self._quote_delimiter) + chunk.count(b'"\n') + chunk.endswith(b'"')
-        if returns:
-            closing += chunk.count(b'"\r')
+        # closing: the quotes followed by what ends a cell.
         sound = (
             quoted >= 0
             and quoted % 2 == 0
             # Every carriage return starts a \r\n, which the strict reader counts as one line.
             and in_returns == in_crlf
-            and returns - in_returns == (chunk.count(b"\r\n") if returns else 0) - in_crlf
-            and line_breaks - in_breaks == count - (not chunk.endswith(b"\n"))
+            and returns - in_returns == crlfs - in_crlf
+            and line_breaks - in_breaks == count - (chunk[-1:].tobytes() != b"\n")
             and closing == quoted // 2 + ends_quoted + opening
         )
         if not sound:
             return None
         # Columns with an empty cell, which a key or typed column makes null.
-        empty = {
-            name
-            for name, column in zip(table.column_names, columns, strict=True)
-            if (pc.min(pc.binary_length(column)).as_py() or 0) == 0
-        }
-        return table.to_pylist(), breaks, empty
+        empty = {name for name, has in zip(table.column_names, empties, strict=True) if has}
+        return table, breaks, empty

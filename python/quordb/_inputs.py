@@ -1,7 +1,9 @@
 """Records for ``quordb build``: JSON Lines, CSV (or TSV) and Parquet, each row with its position.
 
 Every source yields `RowBatch` objects: records read together, each with the
-line or row number where it starts (`Input.where` names it, as ``FILE:LINE``).
+line or row number where it starts (`Input.where` names it, as ``FILE:LINE``);
+CSV that pyarrow parsed may come as a `TextColumnBatch`, the same records as
+columns of text, which a writer takes without a Python object per cell.
 A record that cannot be read stands in its batch as a `BadRow` with the reason,
 so that the caller decides, through a `BadRowPolicy`, whether to skip it or
 stop; the source reads on either way.  `Input.rows` hands the same records out
@@ -13,6 +15,7 @@ from __future__ import annotations
 
 import datetime
 import decimal
+import io
 import json
 import os
 import stat
@@ -28,16 +31,23 @@ from typing import IO, Any, Self
 import msgspec
 
 from quordb._cli_errors import CliError
+from quordb._native import jsonl_framed
 from quordb._units import counted
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quordb._text_columns import TextColumnBatch
 
 __all__ = [
     "FORMATS",
     "BadRow",
     "BadRowPolicy",
+    "Batch",
     "Input",
     "InputError",
     "Row",
     "RowBatch",
+    "StoredFields",
     "batch_keys",
     "column_types",
     "delimiter_of",
@@ -89,6 +99,10 @@ class RowBatch:
 
     records: list[dict[str, Any] | BadRow]
     numbers: Sequence[int]
+
+
+#: A batch as a source hands it out: CSV that pyarrow parsed may come as text columns.
+type Batch = RowBatch | TextColumnBatch
 
 
 class BadRow(CliError):  # named for a row, raised or handed on
@@ -205,17 +219,21 @@ def record_keys(record: Mapping[str, Any], fields: Sequence[str]) -> str | list[
 
 
 def batch_keys(
-    batch: RowBatch, fields: Sequence[str], where: Callable[[int], str]
+    batch: Batch, fields: Sequence[str], where: Callable[[int], str]
 ) -> list[str | list[str | bytes] | BadRow]:
     """The keys of each record of *batch* (see `record_keys`): a `BadRow`, placed by *where*,
     for a record that gives none, and the `BadRow` that stands for a record that could not
     be read. A batch whose records each hold a string in the one key field costs no
     interpreted step per record."""
     records = batch.records
-    if len(fields) == 1 and set(map(type, records)) == {dict}:
-        keys: list[Any] = list(map(dict.get, records, repeat(fields[0])))  # type: ignore[arg-type]
-        if set(map(type, keys)) == {str}:
-            return keys
+    if len(fields) == 1:
+        try:
+            keys: list[Any] = list(map(dict.get, records, repeat(fields[0])))  # type: ignore[arg-type]
+        except TypeError:  # a BadRow among the records
+            pass
+        else:
+            if set(map(type, keys)) == {str}:
+                return keys
     found: list[str | list[str | bytes] | BadRow] = []
     for record, number in zip(records, batch.numbers, strict=True):
         if isinstance(record, BadRow):
@@ -231,39 +249,47 @@ def batch_keys(
 # --- what is stored of a record ------------------------------------------------------
 
 
-def stored_fields(
-    keep: Sequence[str] = (), drop: Sequence[str] = ()
-) -> Callable[[list[dict[str, Any] | BadRow]], None] | None:
-    """What to store of each record: a function that cuts the records of a batch, in place,
-    to the fields of *keep* (in that order, those each has) or to all but those of *drop*;
-    None, to store records whole, when neither is given. A `BadRow` in the batch stays.
+def stored_fields(keep: Sequence[str] = (), drop: Sequence[str] = ()) -> StoredFields | None:
+    """What to store of each record (see `StoredFields`); None, to store records whole, when
+    neither *keep* nor *drop* is given."""
+    if not keep and not drop:
+        return None
+    return StoredFields(keep, drop)
+
+
+class StoredFields:
+    """What is stored of a record: the fields of *keep* (in that order, those it has), or all
+    but those of *drop*. Called on the records of a batch, cuts them in place; a `BadRow`
+    in the batch stays.
 
     Keys are taken from the whole record first, so a key field is stored only when *keep*
     names it (or *drop* does not).
     """
-    if keep:
-        names = tuple(dict.fromkeys(keep))
 
-        def kept(records: list[dict[str, Any] | BadRow]) -> None:
+    def __init__(self, keep: Sequence[str] = (), drop: Sequence[str] = ()) -> None:
+        self._keep = tuple(dict.fromkeys(keep))
+        self._drop = tuple(dict.fromkeys(drop))
+
+    def of(self, names: Sequence[str]) -> list[str]:
+        """The fields stored of a record with the fields *names*, in the order stored."""
+        if self._keep:
+            return [name for name in self._keep if name in names]
+        return [name for name in names if name not in self._drop]
+
+    def __call__(self, records: list[dict[str, Any] | BadRow]) -> None:
+        if self._keep:
+            names = self._keep
             for i, record in enumerate(records):
                 if type(record) is dict:
                     records[i] = {name: record[name] for name in names if name in record}
-
-        return kept
-    if drop:
-        pops = [methodcaller("pop", name, None) for name in dict.fromkeys(drop)]
-
-        def dropped(records: list[dict[str, Any] | BadRow]) -> None:
-            whole = (
-                [r for r in records if type(r) is dict]
-                if BadRow in set(map(type, records))
-                else records
-            )
-            for pop in pops:
-                deque(map(pop, whole), maxlen=0)  # a field at a time, no step per record
-
-        return dropped
-    return None
+            return
+        whole = (
+            [r for r in records if type(r) is dict]
+            if BadRow in set(map(type, records))
+            else records
+        )
+        for pop in [methodcaller("pop", name, None) for name in self._drop]:
+            deque(map(pop, whole), maxlen=0)  # a field at a time, no step per record
 
 
 # --- typed CSV columns --------------------------------------------------------------
@@ -367,7 +393,7 @@ class Input:
         self.named_columns: Mapping[str, Sequence[str]] = named_columns or {}
         self._place = f"{self.label}:row " if fmt == "parquet" else f"{self.label}:"
         self._read = 0
-        self._batches: Generator[RowBatch] | None = None
+        self._batches: Generator[Batch] | None = None
         self._rows: Generator[Row | BadRow] | None = None
         if name == "-":
             self.stream: IO[bytes] = sys.stdin.buffer
@@ -411,7 +437,7 @@ class Input:
         """The place of the record at line (Parquet: row) *number*, as reports name it."""
         return f"{self._place}{number}"
 
-    def batches(self) -> Iterator[RowBatch]:
+    def batches(self) -> Iterator[Batch]:
         """The records in order, a batch at a time."""
         if self.fmt == "jsonl":
             self._batches = self._jsonl_batches()
@@ -428,18 +454,32 @@ class Input:
         self._rows = self._rows_of(self.batches())
         return self._rows
 
-    def _rows_of(self, batches: Iterator[RowBatch]) -> Generator[Row | BadRow]:
+    def _rows_of(self, batches: Iterator[Batch]) -> Generator[Row | BadRow]:
         for batch in batches:
             for record, number in zip(batch.records, batch.numbers, strict=True):
                 yield record if isinstance(record, BadRow) else Row(record, self.where(number))
 
     def _jsonl_batches(self) -> Generator[RowBatch]:
-        decode = msgspec.json.Decoder().decode
+        decoder = msgspec.json.Decoder()
+        decode = decoder.decode
         line_no = 0
-        while lines := self.stream.readlines(JSONL_BATCH_BYTES):
+        for block in self._jsonl_blocks():
             first = line_no + 1
+            self._read += len(block)
+            framed = jsonl_framed(block)
+            if framed >= 0:
+                # Each line framed as one object: decoded in one call, when that finds as
+                # many values as lines (see jsonl_framed), else read again line by line.
+                try:
+                    records = decoder.decode_lines(block)
+                except (msgspec.MsgspecError, RecursionError):
+                    records = []
+                if len(records) == framed:
+                    line_no += framed
+                    yield RowBatch(records, range(first, line_no + 1))
+                    continue
+            lines = io.BytesIO(block).readlines()
             line_no += len(lines)
-            self._read += sum(map(len, lines))
             try:
                 records = list(map(decode, lines))
             except (msgspec.MsgspecError, RecursionError):
@@ -449,6 +489,20 @@ class Input:
                 yield self._jsonl_lines(lines, first)
                 continue
             yield RowBatch(records, range(first, line_no + 1))
+
+    def _jsonl_blocks(self) -> Generator[bytes]:
+        """The input in blocks of whole lines of about `JSONL_BATCH_BYTES` (a longer line
+        whole), the last line perhaps without its line break."""
+        pending: list[bytes] = []  # read since the last line break; joined once, however long
+        while more := self.stream.read(JSONL_BATCH_BYTES):
+            cut = more.rfind(b"\n") + 1
+            if not cut:
+                pending.append(more)
+                continue
+            yield b"".join([*pending, more[:cut]])
+            pending = [more[cut:]]
+        if rest := b"".join(pending):
+            yield rest
 
     def _jsonl_lines(self, lines: Sequence[bytes], first: int) -> RowBatch:
         """A batch read line by line, for one with a blank or bad line. The standard library

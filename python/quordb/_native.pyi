@@ -164,6 +164,21 @@ class StreamWriter:
         (unless its object takes no attributes). An exception of the iterable itself, or
         one between pairs (a signal), carries none.
         """
+    def add_packed(self, packed: bytes, keys: list[_StreamKey | Iterable[_StreamKey]]) -> int:
+        """`add` each value of *packed*, the msgpack bytes of an array, under the item of
+        *keys* at its position, failing as `add_many` does."""
+    def add_text_columns(
+        self,
+        columns: Sequence[tuple[Any, Any, SupportsIndex]],
+        rows: SupportsIndex,
+        fields: Sequence[tuple[str, SupportsIndex]],
+        keys: Sequence[SupportsIndex],
+        start: SupportsIndex = 0,
+    ) -> int:
+        """`add` each row from *start* on of text columns, each an (offsets, data, offset)
+        tuple of buffers as Arrow lays out a string array: stored as the msgpack map of its
+        *fields*, (name, column index) pairs, under its cells in the *keys* columns. Fails
+        as `add_many` does, with ``pair_index`` counted from *start*."""
     def add_object_raw(self, raw_bytes: bytes) -> int: ...
     def add_key(self, key: _StreamKey, obj_id: SupportsIndex) -> None: ...
     def finish(self, print_summary: bool = False, table: bool = True) -> None: ...
@@ -189,6 +204,15 @@ class MemoryWriter:
         self,
         items: Iterable[tuple[Any, _StreamKey | Iterable[_StreamKey]]],
         encode: Callable[[Any], bytes] | None = None,
+    ) -> int: ...
+    def add_packed(self, packed: bytes, keys: list[_StreamKey | Iterable[_StreamKey]]) -> int: ...
+    def add_text_columns(
+        self,
+        columns: Sequence[tuple[Any, Any, SupportsIndex]],
+        rows: SupportsIndex,
+        fields: Sequence[tuple[str, SupportsIndex]],
+        keys: Sequence[SupportsIndex],
+        start: SupportsIndex = 0,
     ) -> int: ...
     def add_object_raw(self, raw_bytes: bytes) -> int: ...
     def add_key(self, key: _StreamKey, obj_id: SupportsIndex) -> None: ...
@@ -254,3 +278,20 @@ def table_info(path: str) -> dict[str, Any] | None:
 
 def add_table(path: str) -> bool:
     """Write the file again with a lookup table; False when it carries one already."""
+
+# ---- scans of input chunks (src/native/chunk_scans.cpp) ----
+
+def csv_marks(chunk: Any, delimiter: bytes) -> tuple[int, int, int, int]:
+    """(line breaks, carriage returns, \\r\\n pairs, quotes followed by *delimiter*, a line end
+    or the end of *chunk*), a buffer, counted in one pass."""
+
+def jsonl_framed(block: bytes, /) -> int:
+    """How many lines *block* holds when each starts with { and ends with } (JSON's blanks
+    aside), else -1."""
+
+def text_column_stats(
+    columns: Sequence[tuple[Any, Any, SupportsIndex]], rows: SupportsIndex, delimiter: bytes
+) -> tuple[int, int, int, tuple[bool, ...]]:
+    """(bytes of all cells, bytes of the longest, cells that start with *delimiter*, whether
+    each column has an empty cell) of text columns as `StreamWriter.add_text_columns` takes
+    them."""

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import sys
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Sequence
 from types import TracebackType
 from typing import Any, Literal, Self
 
@@ -170,6 +170,21 @@ class QuorWriter:
         native writer in one call, which encodes each object as it comes.
         """
         return self._raw.add_many(items, self._encode)
+
+    def add_batch(self, objects: Sequence[Any], keys: Sequence[Key | Iterable[Key]]) -> int:
+        """`add` each object of *objects* under the item of *keys* at its position, in order;
+        return how many were added.
+
+        As `add_many` (each pair all or nothing; a pair that fails raises, with its
+        ``pair_index``, after the pairs before it), with the objects encoded in one call and
+        handed to the native writer as one buffer: for a build that reads records in batches.
+        """
+        try:
+            packed = self._encode(objects if type(objects) is list else list(objects))
+        except (TypeError, ValueError, OverflowError, RecursionError):
+            # Some object cannot be encoded: adding one at a time finds which.
+            return self.add_many(zip(objects, keys, strict=True))
+        return self._raw.add_packed(packed, keys if type(keys) is list else list(keys))
 
     def add_many_raw(self, items: Iterable[tuple[Any, Key | Iterable[Key]]]) -> int:
         """As `add_many`, with each object already encoded: ``(msgpack bytes, keys)`` pairs.

@@ -84,6 +84,10 @@ def _delimiter(text: str) -> str:
 
 
 def _cmd_build(args: argparse.Namespace) -> int:
+    if "numpy" not in sys.modules:
+        # pyarrow imports numpy, whose OpenBLAS starts a thread per core that spins
+        # between calls; a build makes none, and the spinning costs it a tenth of its CPU.
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
     from quordb import _build
     from quordb._inputs import (
         BadRowPolicy,

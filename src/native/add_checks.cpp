@@ -182,8 +182,10 @@ bool CheckAdd(std::string_view payload, PyObject* listed, KeyViews* out) {
   return CheckKeys(listed, out) && CheckPayload(payload);
 }
 
-bool CheckPayload(std::string_view payload) {
-  switch (CheckMapKeys(payload)) {
+bool CheckPayload(std::string_view payload) { return CheckPayloadOutcome(CheckMapKeys(payload)); }
+
+bool CheckPayloadOutcome(MsgpackKeys found) {
+  switch (found) {
     case MsgpackKeys::kReadable:
       return true;
     case MsgpackKeys::kUnhashableKey:

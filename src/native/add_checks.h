@@ -17,6 +17,7 @@
 
 #include "core/format.h"
 #include "glue/py_ref.h"
+#include "native/msgpack_keys.h"
 
 namespace quordb::native {
 
@@ -48,5 +49,8 @@ bool CheckAdd(std::string_view payload, PyObject* listed, KeyViews* out);
 // Refuses `payload` with TypeError unless it is msgpack whose map keys all
 // decode to hashable values, with ValueError unless it is msgpack at all.
 bool CheckPayload(std::string_view payload);
+// The error CheckPayload sets for what CheckMapKeys found; true, with none
+// set, for a readable payload.
+bool CheckPayloadOutcome(MsgpackKeys found);
 
 }  // namespace quordb::native

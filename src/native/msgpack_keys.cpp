@@ -25,6 +25,12 @@ uint64_t LoadLength(const uint8_t* p, int width) noexcept {
 }  // namespace
 
 MsgpackKeys CheckMapKeys(std::string_view encoded) {
+  size_t end = 0;
+  const MsgpackKeys found = CheckFirstMapKeys(encoded, &end);
+  return found == MsgpackKeys::kReadable && end != encoded.size() ? MsgpackKeys::kMalformed : found;
+}
+
+MsgpackKeys CheckFirstMapKeys(std::string_view encoded, size_t* end) {
   const auto* p = reinterpret_cast<const uint8_t*>(encoded.data());
   const uint64_t size = encoded.size();
   uint64_t at = 0;
@@ -157,7 +163,25 @@ MsgpackKeys CheckMapKeys(std::string_view encoded) {
       current = {items, map};
     }
   }
-  return at == size ? MsgpackKeys::kReadable : MsgpackKeys::kMalformed;
+  *end = at;
+  return MsgpackKeys::kReadable;
+}
+
+bool ReadArrayHeader(std::string_view encoded, uint64_t* count, size_t* items_at) {
+  const auto* p = reinterpret_cast<const uint8_t*>(encoded.data());
+  if (encoded.empty()) return false;
+  int width = 0;
+  if (p[0] >= 0x90 && p[0] <= 0x9f) {
+    *count = p[0] & 0x0fu;
+  } else if (p[0] == 0xdc || p[0] == 0xdd) {
+    width = p[0] == 0xdc ? 2 : 4;
+    if (!Fits(encoded.size(), 1, static_cast<uint64_t>(width))) return false;
+    *count = LoadLength(p + 1, width);
+  } else {
+    return false;
+  }
+  *items_at = 1 + static_cast<size_t>(width);
+  return true;
 }
 
 }  // namespace quordb::native

@@ -168,6 +168,9 @@ PyGetSetDef kGetSet[] = {
 PyMethodDef kMethods[] = {
     {"add", FastcallMethod<Adds::Add>(), METH_FASTCALL | METH_KEYWORDS, kAddDoc},
     {"add_many", FastcallMethod<Adds::AddMany>(), METH_FASTCALL | METH_KEYWORDS, kAddManyDoc},
+    {"add_packed", FastcallMethod<Adds::AddPacked>(), METH_FASTCALL | METH_KEYWORDS, kAddPackedDoc},
+    {"add_text_columns", FastcallMethod<Adds::AddTextColumns>(), METH_FASTCALL | METH_KEYWORDS,
+     kAddTextColumnsDoc},
     {"add_object_raw", FastcallMethod<Adds::AddObjectRaw>(), METH_FASTCALL | METH_KEYWORDS,
      kAddObjectRawDoc},
     {"add_key", FastcallMethod<Adds::AddKey>(), METH_FASTCALL | METH_KEYWORDS, kAddKeyDoc},

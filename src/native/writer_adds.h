@@ -32,6 +32,7 @@
 #include "glue/py_ref.h"
 #include "native/add_checks.h"
 #include "native/error_classes.h"
+#include "native/text_columns.h"
 
 namespace quordb::native {
 
@@ -52,6 +53,20 @@ inline constexpr const char kAddManyDoc[] =
     "*encode*, for each (object, keys) pair, storing encode(object). Returns how many were\n"
     "added. A failing item raises, with the items before it stored and the rest not; the\n"
     "exception's pair_index is the failing item's position (from 0) in *items*.";
+inline constexpr const char kAddTextColumnsDoc[] =
+    "add_text_columns($self, columns, rows, fields, keys, start=0)\n--\n\n"
+    "add() for each of *rows* rows of text columns from *start* on, with no Python object\n"
+    "per cell: each row stored as the msgpack map of its *fields*, (name, column index)\n"
+    "pairs, to their text, under its cells in the *keys* columns (indices). *columns* holds\n"
+    "an (offsets, data, offset) tuple per column, as Arrow lays out a string array: 32-bit\n"
+    "offsets from the column's offset on into UTF-8 data. Returns how many rows were added;\n"
+    "a failing row raises as add_many does, with pair_index counted from *start*.";
+inline constexpr const char kAddPackedDoc[] =
+    "add_packed($self, packed, keys)\n--\n\n"
+    "add() for each value of *packed*, the msgpack bytes of an array, under the item of\n"
+    "*keys*, a list as long as the array, at its position: what add_many does for encoded\n"
+    "pairs, with no bytes object per value. Returns how many were added; a failing value\n"
+    "raises as add_many does, with its pair_index.";
 inline constexpr const char kAddObjectRawDoc[] =
     "add_object_raw($self, raw_bytes)\n--\n\nStore *raw_bytes* as they are; return the ID.";
 inline constexpr const char kAddKeyDoc[] =
@@ -139,6 +154,94 @@ struct WriterAdds {
         });
   }
 
+  static PyObject* AddPacked(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    static const glue::Signature signature{QualifiedName<Class, "add_packed">::value,
+                                           kAddPackedNames, 2};
+    return Instance::Call(
+        signature, glue::AccessKind::kExclusive, self, args, nargs, kwnames,
+        [](Engine& writer, PyObject** matched) -> PyObject* {
+          std::string_view packed;
+          if (!glue::ConvertRawBytes(matched[0], &packed)) return nullptr;
+          PyObject* keys = matched[1];
+          uint64_t count = 0;
+          size_t at = 0;
+          if (!PyList_CheckExact(keys) || !ReadArrayHeader(packed, &count, &at) ||
+              count != static_cast<uint64_t>(PyList_GET_SIZE(keys))) {
+            PyErr_SetString(PyExc_ValueError,
+                            "add_packed() takes a msgpack array and a list of as many keys");
+            return nullptr;
+          }
+          KeyViews key_bytes;
+          // Also the position of the value being added.
+          uint64_t added = 0;
+          const auto add_all = [&] {
+            for (; added < count; ++added) {
+              const std::string_view rest = packed.substr(at);
+              size_t end = 0;
+              const glue::PyRef listed = ListedKeys(PyList_GET_ITEM(keys, added));
+              if (!listed || !CheckKeys(listed.get(), &key_bytes) ||
+                  !CheckPayloadOutcome(CheckFirstMapKeys(rest, &end)) ||
+                  !Class::MakeRoomFor(writer, end, Flush::kHandOver)) {
+                SetPairIndex(added);
+                return false;
+              }
+              if (Result<uint64_t> id = writer.Add(AsBytes(rest.substr(0, end)), key_bytes);
+                  !id.ok()) {
+                SetStoreError(id.error());
+                SetPairIndex(added);
+                return false;
+              }
+              at += end;
+              if ((added + 1) % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
+            }
+            if (at == packed.size()) return true;
+            PyErr_SetString(PyExc_ValueError, "add_packed() found bytes after the array");
+            return false;
+          };
+          const bool all_added = add_all();
+          if (!Class::Settle(writer) || !all_added) return static_cast<PyObject*>(nullptr);
+          return PyLong_FromUnsignedLongLong(added);
+        });
+  }
+
+  static PyObject* AddTextColumns(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
+    static const glue::Signature signature{QualifiedName<Class, "add_text_columns">::value,
+                                           kAddTextColumnsNames, 4};
+    return Instance::Call(
+        signature, glue::AccessKind::kExclusive, self, args, nargs, kwnames,
+        [](Engine& writer, PyObject** matched) -> PyObject* {
+          TextRows rows;
+          if (!rows.Init(matched[0], matched[1], matched[2], matched[3], matched[4]))
+            return nullptr;
+          std::string payload;
+          KeyViews key_bytes;
+          // Also the position, from start, of the row being added.
+          uint64_t added = 0;
+          const auto add_all = [&] {
+            for (size_t row = rows.start(); row < rows.end(); ++row) {
+              rows.Encode(row, &payload);
+              if (!rows.Keys(row, &key_bytes) ||
+                  !Class::MakeRoomFor(writer, payload.size(), Flush::kHandOver)) {
+                SetPairIndex(added);
+                return false;
+              }
+              if (Result<uint64_t> id = writer.Add(AsBytes(payload), key_bytes); !id.ok()) {
+                SetStoreError(id.error());
+                SetPairIndex(added);
+                return false;
+              }
+              if (++added % kSignalCheckEvery == 0 && PyErr_CheckSignals() < 0) return false;
+            }
+            return true;
+          };
+          const bool all_added = add_all();
+          if (!Class::Settle(writer) || !all_added) return static_cast<PyObject*>(nullptr);
+          return PyLong_FromUnsignedLongLong(added);
+        });
+  }
+
   static PyObject* AddObjectRaw(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     static const glue::Signature signature{QualifiedName<Class, "add_object_raw">::value,
@@ -181,6 +284,9 @@ struct WriterAdds {
  private:
   static constexpr const char* kAddNames[] = {"raw_bytes", "keys"};
   static constexpr const char* kAddManyNames[] = {"items", "encode"};
+  static constexpr const char* kAddPackedNames[] = {"packed", "keys"};
+  static constexpr const char* kAddTextColumnsNames[] = {"columns", "rows", "fields", "keys",
+                                                         "start"};
   static constexpr const char* kRawBytesName[] = {"raw_bytes"};
   static constexpr const char* kAddKeyNames[] = {"key", "obj_id"};
   // Items added between checks for signals, when the items are no generator
