@@ -53,13 +53,53 @@ bool KeyBatch::Collect(PyObject* keys) {
     bytes_.append(key.view());
     ends_.push_back(bytes_.size());
   }
+  MakeViews();
+  return true;
+}
+
+bool KeyBatch::CollectColumn(const KeyColumn& column) {
+  const auto malformed = [](const char* what) {
+    PyErr_Format(PyExc_ValueError, "malformed key column: %s", what);
+    return false;
+  };
+  // Written so that no sum can wrap: offset + length + 1 offsets are read.
+  if (column.offsets.size() <= column.offset ||
+      column.offsets.size() - column.offset <= column.length)
+    return malformed("fewer offsets than values");
+  const size_t bits = column.offset + column.length;
+  if (!column.validity.empty() && column.validity.size() < bits / 8 + (bits % 8 != 0))
+    return malformed("a validity bitmap shorter than the values");
+  const std::span<const int64_t> offsets = column.offsets.subspan(column.offset, column.length + 1);
+  named_.reserve(column.length);
+  ends_.reserve(column.length);
+  if (offsets.front() >= 0 && offsets.back() >= offsets.front() &&
+      static_cast<uint64_t>(offsets.back()) <= column.data.size())
+    bytes_.reserve(static_cast<size_t>(offsets.back() - offsets.front()));
+  for (size_t i = 0; i < column.length; ++i) {
+    const size_t bit = column.offset + i;
+    const bool named =
+        column.validity.empty() || ((column.validity[bit / 8] >> (bit % 8)) & 1) != 0;
+    named_.push_back(named);
+    if (!named) continue;
+    const int64_t start = offsets[i];
+    const int64_t end = offsets[i + 1];
+    if (start < 0 || end < start || static_cast<uint64_t>(end) > column.data.size())
+      return malformed("offsets that go back or past the data");
+    bytes_.append(reinterpret_cast<const char*>(column.data.data()) + start,
+                  static_cast<size_t>(end - start));
+    ends_.push_back(bytes_.size());
+  }
+  MakeViews();
+  return true;
+}
+
+void KeyBatch::MakeViews() {
   views_.reserve(ends_.size());
   size_t start = 0;
   for (const size_t end : ends_) {
     views_.emplace_back(std::string_view(bytes_).substr(start, end - start));
     start = end;
   }
-  return true;
 }
 
 }  // namespace quordb::native
