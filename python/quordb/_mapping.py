@@ -27,6 +27,10 @@ from typing import Any, ClassVar, Self
 from quordb._codec import Decoding, decoding, plain_decoding
 from quordb._errors import DecodeError
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quordb._native import Reader
+
 __all__ = ["Key", "ReaderMapping"]
 
 #: A key as the layer accepts it, and as listings hand it back: text (stored
@@ -119,6 +123,11 @@ class ReaderMapping[T](Mapping[Key, T]):
 
     @abstractmethod
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]: ...
+
+    @abstractmethod
+    def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
+        """*lookup*, a batched lookup of `quordb._native` that takes a shard set's readers,
+        run on this reader's (a file's one); a closed reader raises `ValueError`."""
 
     @abstractmethod
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:

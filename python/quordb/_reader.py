@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import builtins
 import os
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from itertools import chain, repeat
 from typing import Any, Literal, NoReturn, overload
 
@@ -243,6 +243,12 @@ class QuorReader[T](ReaderMapping[T]):
     def exists_many(self, keys: Iterable[Key]) -> list[bool]:
         """Whether each key of *keys* is present, in order."""
         return self._native.exists_many(keys)
+
+    def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
+        native = self._native
+        if not isinstance(native, Reader):
+            raise ValueError(_CLOSED_MESSAGE)
+        return lookup((native,))
 
     def objects(self) -> list[T]:
         """Every stored object that some key names, once each, ordered by its first key.

@@ -265,17 +265,21 @@ class ShardedReader[T](ReaderMapping[T]):
         """As `range`, with each object's stored msgpack bytes."""
         return _merged((reader.range_raw(start, stop) for reader in self._set.readers), _pair_order)
 
+    def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
+        self._require_open()
+        try:
+            return lookup(self._set.natives)
+        except ValueError:
+            # Only a closed shard raises it, and a shard of its own would say so.
+            raise ValueError(QuorReader._CLOSED_MESSAGE) from None
+
     def _batched(
         self, keys: Iterable[Key], lookup: Callable[[Sequence[Reader], list[Key]], list[Any]]
     ) -> list[Any]:
         """*lookup*, a batched lookup of `quordb._native` over a shard set, of *keys*."""
         self._require_open()
         listed = list(keys)
-        try:
-            return lookup(self._set.natives, listed)
-        except ValueError:
-            # Only a closed shard raises it, and a shard of its own would say so.
-            raise ValueError(QuorReader._CLOSED_MESSAGE) from None
+        return self._on_natives(lambda natives: lookup(natives, listed))
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored msgpack bytes of each key, None for an absent one; one batch per shard."""
