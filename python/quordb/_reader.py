@@ -247,7 +247,7 @@ class QuorReader[T](ReaderMapping[T]):
     def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
         native = self._native
         if not isinstance(native, Reader):
-            raise ValueError(_CLOSED_MESSAGE)
+            raise ValueError(_CLOSED_MESSAGE)  # noqa: TRY004  # closed, as every other method says
         return lookup((native,))
 
     def objects(self) -> list[T]:
