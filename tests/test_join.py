@@ -1,6 +1,8 @@
 """Lookup joins in one process: `lookup_frame` over pandas, `quordb.arrow.lookup`, and the
 readers a process shares between its joins."""
 
+import gc
+
 import pytest
 
 pd = pytest.importorskip("pandas")
@@ -87,7 +89,9 @@ def same(value):
         "category",
     ],
 )
-def test_each_row_gets_its_keys_fields_typed(db, keys, as_stored):
+@pytest.mark.parametrize("part_keys", [65536, 2])  # the batch in one part, or in several
+def test_each_row_gets_its_keys_fields_typed(db, keys, as_stored, part_keys, monkeypatch):
+    monkeypatch.setattr("quordb._packed.PART_KEYS", part_keys)
     # An index of its own, which the added columns must follow.
     frame = pd.DataFrame({"k": keys, "other": range(len(keys))}).set_axis(range(10, 10 + len(keys)))
     joined = db.lookup_frame(frame, "k", columns=["name", "age"], prefix="r_")
@@ -173,7 +177,17 @@ def test_bad_keys_and_arguments_are_refused(db, keys, options, error, message):
         db.lookup_frame(pd.DataFrame({"k": keys}), "k", **options)
 
 
-@pytest.mark.parametrize("kind", [pa.table, pa.record_batch])
+def _in_two_chunks(columns):
+    return pa.concat_tables([pa.table(columns).slice(0, 2), pa.table(columns).slice(2)])
+
+
+def _a_slice(columns):
+    """A batch whose buffers start before its rows: the rows twice, the second time kept."""
+    doubled = pa.concat_tables([pa.table(columns)] * 2).combine_chunks().to_batches()[0]
+    return doubled.slice(len(doubled) // 2)
+
+
+@pytest.mark.parametrize("kind", [pa.table, pa.record_batch, _in_two_chunks, _a_slice])
 @pytest.mark.parametrize(
     "options",
     [{"columns": ["name", "age"]}, {}, {"raw": True}, {"columns": ["name"], "default": "-"}],
@@ -195,6 +209,24 @@ def test_arrow_lookup_gives_the_columns_of_the_pandas_join(db, kind, options):
             assert column.to_pylist() == [
                 None if obj is None else {f: obj.get(f) for f in fields} for obj in expected[name]
             ]
+
+
+@pytest.mark.parametrize("options", [{"columns": ["name"]}, {}, {"raw": True}])
+def test_a_closed_reader_refuses_a_join(db, options):
+    db.close()
+    with pytest.raises(ValueError, match="closed"):
+        db.lookup_frame(pd.DataFrame({"k": ["u1"]}), "k", **options)
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_a_join_leaves_the_collector_as_it_found_it(db, enabled):
+    (gc.enable if enabled else gc.disable)()
+    try:
+        db.lookup_frame(pd.DataFrame({"k": ["u1", "list"]}), "k")
+        db.lookup_frame(pd.DataFrame({"k": ["u1", "list"]}), "k", columns=["name"])
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
 
 
 def test_arrow_lookup_refuses_objects_that_share_no_type(db):

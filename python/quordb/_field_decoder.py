@@ -12,7 +12,7 @@ array of such structs, and each column taken out of it without a Python step per
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterable, Sequence
 from operator import attrgetter
 from typing import Any
 
@@ -55,15 +55,20 @@ class FieldDecoder:
             [None if item is None else getter(item) for item in decoded] for getter in self._getters
         ]
 
-    def packed_columns(self, answer: PackedAnswer) -> list[list[Any]]:
-        """One list per field, a value per key of *answer* (None where it found nothing)."""
-        try:  # records all, and a key that found none an empty map: the batch in one call
-            decoded = self._decode_array(answer.payloads)
-        except msgspec.ValidationError:
-            decoded = [self._fields(value) for value in answer.values()]
-        return [list(map(getter, decoded)) for getter in self._getters]
+    def packed_columns(self, answers: Iterable[PackedAnswer]) -> list[list[Any]]:
+        """One list per field, a value per key of *answers* in turn (None where one found
+        nothing)."""
+        columns: list[list[Any]] = [[] for _ in self._getters]
+        for answer in answers:
+            try:  # records all, and a key that found none an empty map: one call
+                decoded = self._decode_array(answer.payloads)
+            except msgspec.ValidationError:
+                decoded = [self._fields(value) for value in answer.values()]
+            for column, getter in zip(columns, self._getters, strict=True):
+                column.extend(map(getter, decoded))
+        return columns
 
-    def _fields(self, raw: bytes | memoryview) -> Any:
+    def _fields(self, raw: bytes) -> Any:
         try:
             return self._decode(raw)
         except msgspec.ValidationError:

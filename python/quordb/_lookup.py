@@ -259,8 +259,8 @@ class Lookup:
             if self.columns is None:
                 listed = cast("Sequence[Key]", listed_keys(keys))
                 return [reader.get_many(listed, self.default)]
-            answer = PackedAnswer.of(reader, keys)
-            fields = _field_decoder(self.columns).packed_columns(answer)
+            answers = PackedAnswer.parts(reader, keys)
+            fields = _field_decoder(self.columns).packed_columns(answers)
         return [_filled(values, self.default) for values in fields]
 
     def added(

@@ -1,6 +1,6 @@
 """Type stubs for quordb's own native layer, ``quordb._native``."""
 
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
 from typing import Any, Literal, Self, SupportsIndex, final, overload
 
 from quordb._quordb import _Key, _Stats
@@ -173,6 +173,25 @@ def get_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[
 
 def exists_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bool]:
     """`Reader.exists_many` over the shard set of *readers*, as `get_many_sharded`."""
+
+def get_many_packed(
+    readers: Sequence[Reader], keys: Iterable[object]
+) -> tuple[bytes, bytes, bytes]:
+    """`get_many_sharded` packed: (payloads, offsets, found). *payloads* is one msgpack array
+    of a value per key, its payload or, where none was found, an empty map; key i's value
+    spans offsets[i] to offsets[i + 1] of it (native int64s); bit i of *found* (Arrow's
+    validity layout) is set when key i's object was found."""
+
+def get_column_packed(
+    readers: Sequence[Reader],
+    length: int,
+    offset: int,
+    validity: Buffer | None,
+    offsets: Buffer,
+    data: Buffer,
+) -> tuple[bytes, bytes, bytes]:
+    """`get_many_packed` of the keys of an Arrow ``large_binary`` column given by its buffers
+    (*validity* None when no key is null): *length* values from value *offset*."""
 
 # ---- lookup tables (src/native/table_functions.cpp) ----
 

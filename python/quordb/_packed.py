@@ -10,7 +10,7 @@ the lookup reads without a Python object per key.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from itertools import pairwise
 from typing import Any
@@ -25,6 +25,13 @@ __all__ = ["JoinKeys", "PackedAnswer", "key_column"]
 #: A join's keys: Python keys (None or anything else that is no key names none), or an
 #: Arrow ``large_binary`` column (a null names none).
 type JoinKeys = Sequence[Key | None] | pyarrow.Array
+
+# Keys looked up in one packed answer when a batch is taken a part at a time: a part's
+# buffers are freed once it is decoded, so a batch holds a few megabytes of them, not a
+# hundred for a million keys, and the allocator hands the same pages out again rather than
+# have the kernel zero fresh ones (the lookups alone: 0.36 s for a million keys at once,
+# 0.28 s in parts of this size).
+PART_KEYS = 65536
 
 # Arrow's binary type takes 32-bit offsets: past them the stored bytes are a large_binary
 # column cast down, which Arrow splits or refuses as it does any list of bytes.
@@ -71,11 +78,17 @@ class PackedAnswer:
         packed = reader._on_natives(lambda natives: get_many_packed(natives, listed))
         return cls(*packed, len(listed))
 
-    def values(self) -> list[memoryview]:
-        """Each key's value, as a view of *payloads* (an empty map where none was found)."""
-        view = memoryview(self.payloads)
+    @classmethod
+    def parts(cls, reader: ReaderMapping[Any], keys: JoinKeys) -> Iterator[PackedAnswer]:
+        """The packed answers for *keys*, `PART_KEYS` keys at a time (one for no keys)."""
+        size = PART_KEYS
+        for start in range(0, max(len(keys), 1), size):
+            yield cls.of(reader, keys[start : start + size])
+
+    def values(self) -> list[bytes]:
+        """Each key's value (an empty map where none was found)."""
         ends = memoryview(self.offsets).cast("q")
-        return [view[start:end] for start, end in pairwise(ends)]
+        return [self.payloads[start:end] for start, end in pairwise(ends)]
 
     def stored(self) -> pyarrow.Array:
         """The stored bytes of each key's object as a ``binary`` column, null where none was
