@@ -15,9 +15,11 @@ Each result is reduced on the workers (row count and sum of ages, which must agr
 way is timed from submission to the reduced answer. A thread in every worker samples its
 resident memory; the peak above what it held when the way started is printed beside the size
 of one joined partition (private memory: the mapped shards' pages are shared). The lookup
-runs twice: first opening one reader per worker (which loads the shards' indexes), then with
-the readers open. Then, in one process, `lookup_frame` over M rows of a file of M
-records against ``frame[on].map(db.get)``, with the three fields and with whole objects.
+runs twice: first opening one reader per worker (the shards carry their lookup tables, so
+opening maps them and loads nothing), then with the readers open. A `get` per row builds the
+columns of the same types as the other ways, so that all hand the reduce the same frame.
+Then, in one process, `lookup_frame` over M rows of a file of M records against
+``frame[on].map(db.get)``, with the three fields, whole objects and stored bytes.
 
     python bench/join.py --n 10000000 --rows 10000000 --workers 2
 """
@@ -48,6 +50,8 @@ from quordb.dask import lookup, to_quordb
 
 FIELDS = ["name", "age", "city"]
 MISS_SHARE = 0.1
+#: The added columns' types, as the lookup infers them and the merge's records hold them.
+TYPES = {"name": pa.string(), "age": pa.int64(), "city": pa.string()}
 
 
 def log(message: str) -> None:
@@ -78,22 +82,32 @@ def users_partition(bounds: tuple[int, int]) -> pd.DataFrame:
     return pd.DataFrame(
         {
             "user": key_column(np.arange(start, stop)),
-            "name": pd.Series([r["name"] for r in records], dtype=pd.ArrowDtype(pa.string())),
-            "age": pd.Series([r["age"] for r in records], dtype=pd.ArrowDtype(pa.int64())),
-            "city": pd.Series([r["city"] for r in records], dtype=pd.ArrowDtype(pa.string())),
+            **{
+                field: pd.Series([r[field] for r in records], dtype=pd.ArrowDtype(kind))
+                for field, kind in TYPES.items()
+            },
         }
     )
 
 
 def per_row_get(part: pd.DataFrame, path: str) -> pd.DataFrame:
+    """The join written by hand: a `get` per row, then the fields as columns of the types the
+    other ways give, so that all hand the reduce the same frame."""
     get = shared_reader(path).get
     found = [get(key) for key in part["user"]]
-    added = {field: [None if obj is None else obj[field] for obj in found] for field in FIELDS}
+    added = {
+        field: pd.Series(
+            [None if obj is None else obj[field] for obj in found],
+            index=part.index,
+            dtype=pd.ArrowDtype(TYPES[field]),
+        )
+        for field in FIELDS
+    }
     return part.assign(**added)
 
 
 def summary(part: pd.DataFrame) -> pd.DataFrame:
-    return pd.DataFrame({"rows": [len(part)], "ages": [int(part["age"].fillna(0).sum())]})
+    return pd.DataFrame({"rows": [len(part)], "ages": [int(part["age"].sum())]})
 
 
 # --- memory sampled on the workers ------------------------------------------------------
@@ -221,13 +235,14 @@ def main() -> int:
             )
 
             joined = lookup(orders, "user", shard_set, columns=FIELDS)
-            # The first join opens a reader per worker, whose private memory is the index it
-            # loads; the second finds them open, so its growth is the partitions' own.
+            # The first join opens a reader per worker; the second finds them open.
             ways = {"quordb.dask.lookup": joined, "  again, readers open": joined}
             if users is not None:
                 ways["dask merge"] = orders.merge(users, on="user", how="left")
             if "get" not in skip:
-                meta = orders._meta.assign(**{f: pd.Series([], dtype=object) for f in FIELDS})
+                meta = orders._meta.assign(
+                    **{f: pd.Series([], dtype=pd.ArrowDtype(TYPES[f])) for f in FIELDS}
+                )
                 ways["map_partitions + get"] = orders.map_partitions(
                     per_row_get, shard_set, meta=meta
                 )
