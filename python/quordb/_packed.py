@@ -23,7 +23,7 @@ from quordb._native import get_column_packed, get_many_packed
 __all__ = ["JoinKeys", "PackedAnswer", "key_column"]
 
 #: A join's keys: Python keys (None or anything else that is no key names none), or an
-#: Arrow ``large_binary`` column (a null names none).
+#: Arrow array of text, bytes or nulls (a null names none), as `key_column` makes it.
 type JoinKeys = Sequence[Key | None] | pyarrow.Array
 
 # Keys looked up in one packed answer when a batch is taken a part at a time: a part's
@@ -39,11 +39,10 @@ _BINARY_LIMIT = 2**31 - 1
 
 
 def key_column(array: pyarrow.Array | pyarrow.ChunkedArray) -> pyarrow.Array:
-    """*array*, of text, bytes or nulls, as one ``large_binary`` column, the form the packed
-    lookup reads; text as its UTF-8, without a copy of the values."""
+    """*array*, of text, bytes or nulls, as one array (a chunked one's chunks joined)."""
     if isinstance(array, pyarrow.ChunkedArray):
-        array = array.chunk(0) if array.num_chunks == 1 else array.combine_chunks()
-    return array.cast(pyarrow.large_binary())
+        return array.chunk(0) if array.num_chunks == 1 else array.combine_chunks()
+    return array
 
 
 def listed_keys(keys: JoinKeys) -> Sequence[Key | None]:
@@ -70,6 +69,8 @@ class PackedAnswer:
     def of(cls, reader: ReaderMapping[Any], keys: JoinKeys) -> PackedAnswer:
         """The packed answer of *reader* (a file or a shard set) for *keys*."""
         if isinstance(keys, pyarrow.Array):
+            # Text as its UTF-8: the values are not copied, only 32-bit offsets widened.
+            keys = keys.cast(pyarrow.large_binary())
             validity, offsets, data = keys.buffers()
             column = (len(keys), keys.offset, validity, offsets or b"", data or b"")
             packed = reader._on_natives(lambda natives: get_column_packed(natives, *column))
