@@ -7,10 +7,12 @@ import pytest
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
-pytest.importorskip("msgspec")
+msgspec = pytest.importorskip("msgspec")
+msgpack = pytest.importorskip("msgpack")
 
 from quordb import QuorWriter, ShardedWriter
 from quordb import open as quordb_open
+from quordb._quordb import _QuorWriter
 from quordb._reader_cache import close_readers, readers_opened, shared_reader
 from quordb.arrow import lookup as arrow_lookup
 
@@ -187,7 +189,16 @@ def _a_slice(columns):
     return doubled.slice(len(doubled) // 2)
 
 
-@pytest.mark.parametrize("kind", [pa.table, pa.record_batch, _in_two_chunks, _a_slice])
+def _unaligned(columns):
+    """A batch whose key offsets start off an 8-byte boundary, as unpickled buffers may."""
+    keys = pa.array(columns["k"], pa.large_string())
+    validity, offsets, data = keys.buffers()
+    shifted = pa.py_buffer(b"\0" + offsets.to_pybytes()).slice(1)
+    keys = pa.Array.from_buffers(pa.large_string(), len(keys), [validity, shifted, data])
+    return pa.record_batch({**columns, "k": keys})
+
+
+@pytest.mark.parametrize("kind", [pa.table, pa.record_batch, _in_two_chunks, _a_slice, _unaligned])
 @pytest.mark.parametrize(
     "options",
     [{"columns": ["name", "age"]}, {}, {"raw": True}, {"columns": ["name"], "default": "-"}],
@@ -209,6 +220,31 @@ def test_arrow_lookup_gives_the_columns_of_the_pandas_join(db, kind, options):
             assert column.to_pylist() == [
                 None if obj is None else {f: obj.get(f) for f in fields} for obj in expected[name]
             ]
+
+
+@pytest.mark.parametrize(
+    ("payload", "name"),
+    [
+        (b"\x82\xa4name\x01\xa4name\x02", 2),  # a key twice: the last
+        (b"\x82\xa4name\x01\x91\x01\x02", 1),  # a key that is an array
+        (b"\x81\xa4name", msgspec.DecodeError),  # cut short
+        (b"\x80\x80", msgspec.DecodeError),  # a second value after the record
+        (b"\xc1", msgspec.DecodeError),  # no value at all
+    ],
+)
+def test_a_field_of_an_odd_or_damaged_record_is_as_a_read_decodes_it(tmp_path, payload, name):
+    writer = _QuorWriter()
+    for obj_id, stored in enumerate([payload, msgpack.packb({"name": "ok"})]):
+        writer.add_object_raw(stored)
+        writer.add_key(f"k{obj_id}", obj_id)
+    writer.build(str(tmp_path / "db.qrdb"))
+    frame = pd.DataFrame({"k": ["k1", "k0"]})
+    with quordb_open(tmp_path / "db.qrdb", verify=False) as reader:
+        if isinstance(name, type):
+            with pytest.raises(name):
+                reader.lookup_frame(frame, "k", columns=["name"])
+        else:
+            assert cells(reader.lookup_frame(frame, "k", columns=["name"])["name"]) == ["ok", name]
 
 
 @pytest.mark.parametrize("options", [{"columns": ["name"]}, {}, {"raw": True}])

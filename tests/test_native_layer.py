@@ -412,14 +412,6 @@ def test_sharded_lookups_refuse_what_is_no_list_of_readers(
         (2, 0, None, array("q", [0, 2, 1]), b"ab", "offsets that go back or past the data"),
         (1, 0, None, array("q", [0, 3]), b"ab", "offsets that go back or past the data"),
         (1, 0, None, array("q", [-1, 0]), b"ab", "offsets that go back or past the data"),
-        (
-            1,
-            0,
-            None,
-            memoryview(b"\0" + array("q", [0, 2]).tobytes())[1:],
-            b"ab",
-            "offsets not aligned",
-        ),
     ],
 )
 def test_a_malformed_key_column_is_refused(

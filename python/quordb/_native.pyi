@@ -193,6 +193,14 @@ def get_column_packed(
     """`get_many_packed` of the keys of an Arrow ``large_binary`` column given by its buffers
     (*validity* None when no key is null): *length* values from value *offset*."""
 
+# ---- fields of packed records (src/native/field_columns.cpp) ----
+
+def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list[bytes] | None:
+    """The fields *names* of the records of a packed answer (`get_many_packed`): for each
+    name, one msgpack array of a value per record, the value of its map's last text key equal
+    to the name, or nil. None when some record is not one well-formed value spanning its
+    offsets, or has a map key that is an array or a map."""
+
 # ---- lookup tables (src/native/table_functions.cpp) ----
 
 def table_info(path: str) -> dict[str, Any] | None:

@@ -1,5 +1,7 @@
 #include "native/key_batch.h"
 
+#include <cstring>
+
 #include "glue/py_ref.h"
 
 namespace quordb::native {
@@ -62,27 +64,33 @@ bool KeyBatch::CollectColumn(const KeyColumn& column) {
     PyErr_Format(PyExc_ValueError, "malformed key column: %s", what);
     return false;
   };
+  const auto offset_at = [&column](size_t i) {
+    int64_t value;
+    std::memcpy(&value, column.offsets.data() + (column.offset + i) * sizeof(int64_t),
+                sizeof(value));
+    return value;
+  };
   // Written so that no sum can wrap: offset + length + 1 offsets are read.
-  if (column.offsets.size() <= column.offset ||
-      column.offsets.size() - column.offset <= column.length)
+  const size_t offset_count = column.offsets.size() / sizeof(int64_t);
+  if (offset_count <= column.offset || offset_count - column.offset <= column.length)
     return malformed("fewer offsets than values");
   const size_t bits = column.offset + column.length;
   if (!column.validity.empty() && column.validity.size() < bits / 8 + (bits % 8 != 0))
     return malformed("a validity bitmap shorter than the values");
-  const std::span<const int64_t> offsets = column.offsets.subspan(column.offset, column.length + 1);
   named_.reserve(column.length);
   ends_.reserve(column.length);
-  if (offsets.front() >= 0 && offsets.back() >= offsets.front() &&
-      static_cast<uint64_t>(offsets.back()) <= column.data.size())
-    bytes_.reserve(static_cast<size_t>(offsets.back() - offsets.front()));
+  const int64_t first = offset_at(0);
+  const int64_t last = offset_at(column.length);
+  if (first >= 0 && last >= first && static_cast<uint64_t>(last) <= column.data.size())
+    bytes_.reserve(static_cast<size_t>(last - first));
   for (size_t i = 0; i < column.length; ++i) {
     const size_t bit = column.offset + i;
     const bool named =
         column.validity.empty() || ((column.validity[bit / 8] >> (bit % 8)) & 1) != 0;
     named_.push_back(named);
     if (!named) continue;
-    const int64_t start = offsets[i];
-    const int64_t end = offsets[i + 1];
+    const int64_t start = offset_at(i);
+    const int64_t end = offset_at(i + 1);
     if (start < 0 || end < start || static_cast<uint64_t>(end) > column.data.size())
       return malformed("offsets that go back or past the data");
     bytes_.append(reinterpret_cast<const char*>(column.data.data()) + start,

@@ -31,12 +31,14 @@ bool LookupKey(PyObject* object, glue::KeyBytes* key, bool* failed);
 // A column of keys as Arrow lays out binary values with 64-bit offsets
 // (large_binary; text is its UTF-8): `length` values from value `offset`.
 // `validity` is a bitmap, one bit a value from the buffer's first, or empty
-// when no value is null. Views of buffers that outlive the collection.
+// when no value is null; `offsets` holds native int64s, read without
+// assuming their alignment (a buffer passed through pickle may start
+// anywhere). Views of buffers that outlive the collection.
 struct KeyColumn {
   size_t length = 0;
   size_t offset = 0;
   std::span<const uint8_t> validity;
-  std::span<const int64_t> offsets;
+  std::span<const uint8_t> offsets;
   std::span<const uint8_t> data;
 };
 

@@ -228,16 +228,9 @@ class BufferView {
     held_ = true;
     return true;
   }
-  // Whether the buffer can be read as T values: a view that starts between
-  // two of them (a slice of a byte buffer) cannot.
-  template <typename T>
-  bool aligned_for() const noexcept {
-    return reinterpret_cast<uintptr_t>(view_.buf) % alignof(T) == 0;
-  }
-  template <typename T>
-  std::span<const T> as() const noexcept {
+  std::span<const uint8_t> bytes() const noexcept {
     if (!held_) return {};
-    return {static_cast<const T*>(view_.buf), static_cast<size_t>(view_.len) / sizeof(T)};
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
   }
 
  private:
@@ -301,13 +294,9 @@ PyObject* GetColumnPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if ((matched[3] != Py_None && !validity.Take(matched[3])) || !offsets.Take(matched[4]) ||
         !data.Take(matched[5]))
       return nullptr;
-    if (!offsets.aligned_for<int64_t>()) {
-      PyErr_SetString(PyExc_ValueError, "malformed key column: offsets not aligned to 8 bytes");
-      return nullptr;
-    }
-    column.validity = validity.as<uint8_t>();
-    column.offsets = offsets.as<int64_t>();
-    column.data = data.as<uint8_t>();
+    column.validity = validity.bytes();
+    column.offsets = offsets.bytes();
+    column.data = data.bytes();
     ShardedBatch sharded;
     ShardedPayloads payloads;
     if (!sharded.Collect(matched[0], column) || !payloads.LookUp(sharded)) return nullptr;

@@ -19,10 +19,12 @@ int AddWriteTargetFunctions(PyObject* module);
 int AddRoutingFunctions(PyObject* module);
 int AddTableFunctions(PyObject* module);
 int AddShardedLookupFunctions(PyObject* module);
+int AddFieldColumnFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,      AddStreamWriterTypes, AddMemoryWriterTypes,
-    AddRecordScanTypes,  AddAddCheckFunctions, AddWriteTargetFunctions,
-    AddRoutingFunctions, AddTableFunctions,    AddShardedLookupFunctions};
+    AddReaderTypes,         AddStreamWriterTypes, AddMemoryWriterTypes,
+    AddRecordScanTypes,     AddAddCheckFunctions, AddWriteTargetFunctions,
+    AddRoutingFunctions,    AddTableFunctions,    AddShardedLookupFunctions,
+    AddFieldColumnFunctions};
 
 }  // namespace quordb::native
