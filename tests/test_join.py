@@ -2,6 +2,7 @@
 readers a process shares between its joins."""
 
 import gc
+import struct
 
 import pytest
 
@@ -220,6 +221,45 @@ def test_arrow_lookup_gives_the_columns_of_the_pandas_join(db, kind, options):
             assert column.to_pylist() == [
                 None if obj is None else {f: obj.get(f) for f in fields} for obj in expected[name]
             ]
+
+
+def _packed(value):
+    return msgpack.packb(value, use_bin_type=True)
+
+
+# Every kind of msgpack value, each head a field's value may start with, as stored bytes.
+VALUE_BYTES = [
+    *map(_packed, [5, -3, 200, 60000, 2**31, 2**63, -100, -1000, -(2**20), -(2**40), 2.5]),
+    b"\xca" + struct.pack(">f", 1.5),
+    *map(_packed, [None, True, False, "x", "x" * 40, "x" * 300, b"ab", b"a" * 300]),
+    b"\xdb\x00\x00\x00\x02hi",  # str32
+    b"\xc6\x00\x00\x00\x01z",  # bin32
+    *map(_packed, [[1, [2]], list(range(20)), {"a": 1}, {str(i): i for i in range(20)}]),
+    b"\xdd\x00\x00\x00\x01\x01",  # array32
+    b"\xdf\x00\x00\x00\x01\xa1a\x01",  # map32
+    *(_packed(msgpack.ExtType(5, b"x" * n)) for n in [1, 2, 4, 8, 16, 3, 300]),
+    b"\xc9\x00\x00\x00\x01\x05z",  # ext32
+    _packed(msgpack.Timestamp(1, 0)),
+]
+MAP_HEADS = {"fixmap": b"\x83", "map16": b"\xde\x00\x03", "map32": b"\xdf\x00\x00\x00\x03"}
+
+
+@pytest.mark.parametrize("head", MAP_HEADS.values(), ids=MAP_HEADS)
+def test_a_field_of_every_kind_of_value_is_as_a_read_gives_it(tmp_path, head):
+    # Each value as the field, after a field that is skipped and holds it too, and alone.
+    records = [head + b"\xa1w" + v + b"\xa1v" + v + b"\xa1z\x01" for v in VALUE_BYTES]
+    records += VALUE_BYTES
+    writer = _QuorWriter()
+    for obj_id, stored in enumerate(records):
+        writer.add_object_raw(stored)
+        writer.add_key(f"k{obj_id}", obj_id)
+    writer.build(str(tmp_path / "db.qrdb"))
+    frame = pd.DataFrame({"k": [f"k{i}" for i in range(len(records))]})
+    with quordb_open(tmp_path / "db.qrdb") as reader:
+        joined = reader.lookup_frame(frame, "k", columns=["v", "z"], dtypes={"v": "object"})
+        found = [reader[key] for key in frame["k"]]
+    assert joined["v"].tolist() == [field_of(obj, "v") for obj in found]
+    assert cells(joined["z"]) == [field_of(obj, "z") for obj in found]
 
 
 @pytest.mark.parametrize(
