@@ -3,6 +3,7 @@ readers a process shares between its joins."""
 
 import gc
 import struct
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -294,12 +295,15 @@ def test_a_closed_reader_refuses_a_join(db, options):
         db.lookup_frame(pd.DataFrame({"k": ["u1"]}), "k", **options)
 
 
+@pytest.mark.parametrize("threads", [1, 4])  # joins overlapping on threads pause it once
 @pytest.mark.parametrize("enabled", [True, False])
-def test_a_join_leaves_the_collector_as_it_found_it(db, enabled):
+def test_a_join_leaves_the_collector_as_it_found_it(db, enabled, threads):
+    frame = pd.DataFrame({"k": ["u1", "list"] * 5000})
     (gc.enable if enabled else gc.disable)()
     try:
-        db.lookup_frame(pd.DataFrame({"k": ["u1", "list"]}), "k")
-        db.lookup_frame(pd.DataFrame({"k": ["u1", "list"]}), "k", columns=["name"])
+        with ThreadPoolExecutor(threads) as pool:
+            list(pool.map(lambda _: db.lookup_frame(frame, "k"), range(2 * threads)))
+        db.lookup_frame(frame, "k", columns=["name"])
         assert gc.isenabled() is enabled
     finally:
         gc.enable()
