@@ -1,14 +1,20 @@
 """Lookup joins in one process: `lookup_frame` over pandas, `quordb.arrow.lookup`, and the
 readers a process shares between its joins."""
 
+import gc
+import struct
+from concurrent.futures import ThreadPoolExecutor
+
 import pytest
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
-pytest.importorskip("msgspec")
+msgspec = pytest.importorskip("msgspec")
+msgpack = pytest.importorskip("msgpack")
 
 from quordb import QuorWriter, ShardedWriter
 from quordb import open as quordb_open
+from quordb._quordb import _QuorWriter
 from quordb._reader_cache import close_readers, readers_opened, shared_reader
 from quordb.arrow import lookup as arrow_lookup
 
@@ -87,7 +93,9 @@ def same(value):
         "category",
     ],
 )
-def test_each_row_gets_its_keys_fields_typed(db, keys, as_stored):
+@pytest.mark.parametrize("part_keys", [65536, 2])  # the batch in one part, or in several
+def test_each_row_gets_its_keys_fields_typed(db, keys, as_stored, part_keys, monkeypatch):
+    monkeypatch.setattr("quordb._packed.PART_KEYS", part_keys)
     # An index of its own, which the added columns must follow.
     frame = pd.DataFrame({"k": keys, "other": range(len(keys))}).set_axis(range(10, 10 + len(keys)))
     joined = db.lookup_frame(frame, "k", columns=["name", "age"], prefix="r_")
@@ -173,7 +181,26 @@ def test_bad_keys_and_arguments_are_refused(db, keys, options, error, message):
         db.lookup_frame(pd.DataFrame({"k": keys}), "k", **options)
 
 
-@pytest.mark.parametrize("kind", [pa.table, pa.record_batch])
+def _in_two_chunks(columns):
+    return pa.concat_tables([pa.table(columns).slice(0, 2), pa.table(columns).slice(2)])
+
+
+def _a_slice(columns):
+    """A batch whose buffers start before its rows: the rows twice, the second time kept."""
+    doubled = pa.concat_tables([pa.table(columns)] * 2).combine_chunks().to_batches()[0]
+    return doubled.slice(len(doubled) // 2)
+
+
+def _unaligned(columns):
+    """A batch whose key offsets start off an 8-byte boundary, as unpickled buffers may."""
+    keys = pa.array(columns["k"], pa.large_string())
+    validity, offsets, data = keys.buffers()
+    shifted = pa.py_buffer(b"\0" + offsets.to_pybytes()).slice(1)
+    keys = pa.Array.from_buffers(pa.large_string(), len(keys), [validity, shifted, data])
+    return pa.record_batch({**columns, "k": keys})
+
+
+@pytest.mark.parametrize("kind", [pa.table, pa.record_batch, _in_two_chunks, _a_slice, _unaligned])
 @pytest.mark.parametrize(
     "options",
     [{"columns": ["name", "age"]}, {}, {"raw": True}, {"columns": ["name"], "default": "-"}],
@@ -195,6 +222,91 @@ def test_arrow_lookup_gives_the_columns_of_the_pandas_join(db, kind, options):
             assert column.to_pylist() == [
                 None if obj is None else {f: obj.get(f) for f in fields} for obj in expected[name]
             ]
+
+
+def _packed(value):
+    return msgpack.packb(value, use_bin_type=True)
+
+
+# Every kind of msgpack value, each head a field's value may start with, as stored bytes.
+VALUE_BYTES = [
+    *map(_packed, [5, -3, 200, 60000, 2**31, 2**63, -100, -1000, -(2**20), -(2**40), 2.5]),
+    b"\xca" + struct.pack(">f", 1.5),
+    *map(_packed, [None, True, False, "x", "x" * 40, "x" * 300, b"ab", b"a" * 300]),
+    b"\xdb\x00\x00\x00\x02hi",  # str32
+    b"\xc6\x00\x00\x00\x01z",  # bin32
+    *map(_packed, [[1, [2]], list(range(20)), {"a": 1}, {str(i): i for i in range(20)}]),
+    b"\xdd\x00\x00\x00\x01\x01",  # array32
+    b"\xdf\x00\x00\x00\x01\xa1a\x01",  # map32
+    *(_packed(msgpack.ExtType(5, b"x" * n)) for n in [1, 2, 4, 8, 16, 3, 300]),
+    b"\xc9\x00\x00\x00\x01\x05z",  # ext32
+    _packed(msgpack.Timestamp(1, 0)),
+]
+MAP_HEADS = {"fixmap": b"\x83", "map16": b"\xde\x00\x03", "map32": b"\xdf\x00\x00\x00\x03"}
+
+
+@pytest.mark.parametrize("head", MAP_HEADS.values(), ids=MAP_HEADS)
+def test_a_field_of_every_kind_of_value_is_as_a_read_gives_it(tmp_path, head):
+    # Each value as the field, after a field that is skipped and holds it too, and alone.
+    records = [head + b"\xa1w" + v + b"\xa1v" + v + b"\xa1z\x01" for v in VALUE_BYTES]
+    records += VALUE_BYTES
+    writer = _QuorWriter()
+    for obj_id, stored in enumerate(records):
+        writer.add_object_raw(stored)
+        writer.add_key(f"k{obj_id}", obj_id)
+    writer.build(str(tmp_path / "db.qrdb"))
+    frame = pd.DataFrame({"k": [f"k{i}" for i in range(len(records))]})
+    with quordb_open(tmp_path / "db.qrdb") as reader:
+        joined = reader.lookup_frame(frame, "k", columns=["v", "z"], dtypes={"v": "object"})
+        found = [reader[key] for key in frame["k"]]
+    assert joined["v"].tolist() == [field_of(obj, "v") for obj in found]
+    assert cells(joined["z"]) == [field_of(obj, "z") for obj in found]
+
+
+@pytest.mark.parametrize(
+    ("payload", "name"),
+    [
+        (b"\x82\xa4name\x01\xa4name\x02", 2),  # a key twice: the last
+        (b"\x82\xa4name\x01\x91\x01\x02", 1),  # a key that is an array
+        (b"\x81\xa4name", msgspec.DecodeError),  # cut short
+        (b"\x80\x80", msgspec.DecodeError),  # a second value after the record
+        (b"\xc1", msgspec.DecodeError),  # no value at all
+    ],
+)
+def test_a_field_of_an_odd_or_damaged_record_is_as_a_read_decodes_it(tmp_path, payload, name):
+    writer = _QuorWriter()
+    for obj_id, stored in enumerate([payload, msgpack.packb({"name": "ok"})]):
+        writer.add_object_raw(stored)
+        writer.add_key(f"k{obj_id}", obj_id)
+    writer.build(str(tmp_path / "db.qrdb"))
+    frame = pd.DataFrame({"k": ["k1", "k0"]})
+    with quordb_open(tmp_path / "db.qrdb", verify=False) as reader:
+        if isinstance(name, type):
+            with pytest.raises(name):
+                reader.lookup_frame(frame, "k", columns=["name"])
+        else:
+            assert cells(reader.lookup_frame(frame, "k", columns=["name"])["name"]) == ["ok", name]
+
+
+@pytest.mark.parametrize("options", [{"columns": ["name"]}, {}, {"raw": True}])
+def test_a_closed_reader_refuses_a_join(db, options):
+    db.close()
+    with pytest.raises(ValueError, match="closed"):
+        db.lookup_frame(pd.DataFrame({"k": ["u1"]}), "k", **options)
+
+
+@pytest.mark.parametrize("threads", [1, 4])  # joins overlapping on threads pause it once
+@pytest.mark.parametrize("enabled", [True, False])
+def test_a_join_leaves_the_collector_as_it_found_it(db, enabled, threads):
+    frame = pd.DataFrame({"k": ["u1", "list"] * 5000})
+    (gc.enable if enabled else gc.disable)()
+    try:
+        with ThreadPoolExecutor(threads) as pool:
+            list(pool.map(lambda _: db.lookup_frame(frame, "k"), range(2 * threads)))
+        db.lookup_frame(frame, "k", columns=["name"])
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()
 
 
 def test_arrow_lookup_refuses_objects_that_share_no_type(db):

@@ -8,6 +8,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+from array import array
 
 import msgpack
 import msgspec
@@ -515,6 +516,7 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
     [
         _native.get_many_sharded,
         _native.exists_many_sharded,
+        _native.get_many_packed,
         lambda readers, keys: _native.get_many_decoded_sharded(readers, keys, bytes),
     ],
 )
@@ -525,6 +527,25 @@ def test_sharded_lookups_refuse_what_is_no_list_of_readers(
         readers = [_native.Reader(build_db()) if item == "reader" else item for item in readers]
     with pytest.raises(error, match=message):
         lookup(readers, ["k"])
+
+
+@pytest.mark.parametrize(
+    ("length", "offset", "validity", "offsets", "data", "problem"),
+    [
+        (2, 0, None, array("q", [0, 1]), b"ab", "fewer offsets than values"),
+        (1, 2, None, array("q", [0, 1, 2]), b"ab", "fewer offsets than values"),
+        (9, 0, b"\xff", array("q", range(10)), b"x" * 9, "a validity bitmap shorter than the"),
+        (2, 0, None, array("q", [0, 2, 1]), b"ab", "offsets that go back or past the data"),
+        (1, 0, None, array("q", [0, 3]), b"ab", "offsets that go back or past the data"),
+        (1, 0, None, array("q", [-1, 0]), b"ab", "offsets that go back or past the data"),
+    ],
+)
+def test_a_malformed_key_column_is_refused(
+    build_db, length, offset, validity, offsets, data, problem
+):
+    reader = _native.Reader(build_db([b"x"], {"ab": 0}))
+    with pytest.raises(ValueError, match=f"^malformed key column: {problem}"):
+        _native.get_column_packed([reader], length, offset, validity, offsets, data)
 
 
 def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):

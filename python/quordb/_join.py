@@ -223,7 +223,7 @@ def _join_parquet(
             keys = arrow_join_keys(batch.column(on), on)
             added = [
                 _json_array(column) if isinstance(column, list) else column
-                for column in typed.arrays(typed.values(reader, keys), kinds)
+                for column in typed.added(reader, keys, kinds)
             ]
             writer.write_batch(
                 pyarrow.RecordBatch.from_arrays([*batch.columns, *added], schema=schema)

@@ -28,13 +28,16 @@ from typing import Any, cast
 import pandas  # type: ignore[import-untyped]  # ships no type information
 import pyarrow  # type: ignore[import-untyped]  # ships no type information
 
+from quordb._collector import collector_paused
 from quordb._field_decoder import FieldDecoder
 from quordb._mapping import Key, ReaderMapping
+from quordb._packed import JoinKeys, PackedAnswer, key_column, listed_keys
 
 __all__ = [
     "DTYPE_SAMPLE",
     "Lookup",
     "arrow_join_keys",
+    "arrow_key_column",
     "join_key",
     "lookup_frame",
     "series_join_keys",
@@ -64,24 +67,22 @@ def join_key(value: Any) -> Key | None:
     raise TypeError(f"{_JOIN_KEY_RULE}, not {type(value).__name__} ({value!r})")
 
 
-def arrow_join_keys(array: Any, name: str) -> list[Key | None]:
-    """The keys of an Arrow array or chunked array; a null names no key."""
+def _key_array(array: Any, name: str) -> Any:
+    """An Arrow array or chunked array of keys as one of text, bytes or only nulls."""
     kind = array.type
     if pyarrow.types.is_dictionary(kind):
         array, kind = array.cast(kind.value_type), kind.value_type
     if pyarrow.types.is_integer(kind):
         array, kind = array.cast(pyarrow.string()), pyarrow.string()
-    if pyarrow.types.is_null(kind):
-        return [None] * len(array)
     if (
-        pyarrow.types.is_string(kind)
+        pyarrow.types.is_null(kind)
+        or pyarrow.types.is_string(kind)
         or pyarrow.types.is_large_string(kind)
         or pyarrow.types.is_binary(kind)
         or pyarrow.types.is_large_binary(kind)
         or pyarrow.types.is_fixed_size_binary(kind)
     ):
-        keys: list[Key | None] = array.to_pylist()
-        return keys
+        return array
     hint = " (integers with missing values need a nullable dtype such as Int64)"
     raise TypeError(
         f"key column {name!r} holds {kind}: {_JOIN_KEY_RULE}"
@@ -89,7 +90,18 @@ def arrow_join_keys(array: Any, name: str) -> list[Key | None]:
     )
 
 
-def series_join_keys(series: pandas.Series, name: str) -> list[Key | None]:
+def arrow_join_keys(array: Any, name: str) -> list[Key | None]:
+    """The keys of an Arrow array or chunked array; a null names no key."""
+    keys: list[Key | None] = _key_array(array, name).to_pylist()
+    return keys
+
+
+def arrow_key_column(array: Any, name: str) -> pyarrow.Array:
+    """The keys of an Arrow array or chunked array as a column the lookups read whole."""
+    return key_column(_key_array(array, name))
+
+
+def series_join_keys(series: pandas.Series, name: str) -> JoinKeys:
     """The keys of a pandas column; a null (None, NaN, NA) names no key."""
     try:
         array = pyarrow.array(series, from_pandas=True)
@@ -97,7 +109,7 @@ def series_join_keys(series: pandas.Series, name: str) -> list[Key | None]:
         # Values of several types in one object column: each by the rule of one value.
         values = series.astype(object).where(series.notna(), None)
         return [join_key(value) for value in values]
-    return arrow_join_keys(array, name)
+    return arrow_key_column(array, name)
 
 
 # --- types ----------------------------------------------------------------------------
@@ -237,18 +249,31 @@ class Lookup:
             return [f"{self.prefix}object"]
         return [f"{self.prefix}{name}" for name in self.columns]
 
-    def values(self, reader: ReaderMapping[Any], keys: Sequence[Key | None]) -> list[list[Any]]:
+    def values(self, reader: ReaderMapping[Any], keys: JoinKeys) -> list[list[Any]]:
         """A list per added column, a value per key (*default* where nothing was found)."""
         # A None key is absent, as is anything that cannot be a key.
-        listed = cast("Sequence[Key]", keys)
         if self.raw:
+            listed = cast("Sequence[Key]", listed_keys(keys))
             return [_filled(reader.get_many_raw(listed), self.default)]
-        if self.columns is None:
-            return [reader.get_many(listed, self.default)]
-        stored = reader.get_many_raw(listed)
-        return [
-            _filled(values, self.default) for values in _field_decoder(self.columns).columns(stored)
-        ]
+        with collector_paused():
+            if self.columns is None:
+                listed = cast("Sequence[Key]", listed_keys(keys))
+                return [reader.get_many(listed, self.default)]
+            answers = PackedAnswer.parts(reader, keys)
+            fields = _field_decoder(self.columns).packed_columns(answers)
+        return [_filled(values, self.default) for values in fields]
+
+    def added(
+        self,
+        reader: ReaderMapping[Any],
+        keys: JoinKeys,
+        kinds: Sequence[pyarrow.DataType | None] | None = None,
+    ) -> list[pyarrow.Array | list[Any]]:
+        """The added columns for *keys*, as `arrays` makes them of `values`; stored bytes go
+        from the lookup to their column without a Python object each."""
+        if self.raw and self.default is None:
+            return [PackedAnswer.of(reader, keys).stored()]
+        return self.arrays(self.values(reader, keys), kinds)
 
     def types(self, values: Sequence[Sequence[Any]] | None = None) -> list[pyarrow.DataType | None]:
         """The type of each added column: declared, else inferred from *values* (the columns
@@ -310,17 +335,13 @@ def _series(column: pyarrow.Array | list[Any], index: pandas.Index, name: str) -
 
 
 def added_frame(
-    lookup: Lookup,
-    frame: pandas.DataFrame,
-    values: Sequence[list[Any]],
-    kinds: Sequence[pyarrow.DataType | None] | None = None,
+    lookup: Lookup, frame: pandas.DataFrame, columns: Sequence[pyarrow.Array | list[Any]]
 ) -> pandas.DataFrame:
-    """*frame* with the columns of *values* added, each of its kind (by default, as
-    `Lookup.arrays` finds it); the names must be new."""
+    """*frame* with *columns* (as `Lookup.added` gives them) added under the lookup's names,
+    which must be new."""
     clash = [name for name in lookup.names if name in frame.columns]
     if clash:
         raise ValueError(f"the frame already has columns {clash}: give another prefix=")
-    columns = lookup.arrays(values, kinds)
     added = {
         name: _series(column, frame.index, name)
         for name, column in zip(lookup.names, columns, strict=True)
@@ -333,10 +354,9 @@ def lookup_frame(
 ) -> pandas.DataFrame:
     """*frame* with what *lookup* adds for the key in each row's column *on*."""
     keys = series_join_keys(frame[on], on)
-    values = lookup.values(reader, keys)
-    return added_frame(lookup, frame, values)
+    return added_frame(lookup, frame, lookup.added(reader, keys))
 
 
-def empty_values(lookup: Lookup) -> list[list[Any]]:
-    """No value for any column: what a frame with no rows gets."""
-    return [[] for _ in lookup.names]
+def empty_columns(lookup: Lookup) -> list[pyarrow.Array | list[Any]]:
+    """The added columns of a frame with no rows, of the lookup's types."""
+    return lookup.arrays([[] for _ in lookup.names], lookup.types())

@@ -28,6 +28,10 @@ from typing import Any, ClassVar, Self
 from quordb._codec import Decoding, decoding, plain_decoding
 from quordb._errors import DecodeError
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quordb._native import Reader
+
 __all__ = ["Key", "ReaderMapping"]
 
 #: A key as the layer accepts it, and as listings hand it back: text (stored
@@ -129,6 +133,11 @@ class ReaderMapping[T](Mapping[Key, T]):
     def _decoded_many(self, keys: Sequence[Key], default: Any) -> list[T | Any]:
         """The object of each key of *keys*, *default* for an absent one, decoded by
         `_decode`; a failure raises as the decoder raised it."""
+
+    @abstractmethod
+    def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
+        """*lookup*, a batched lookup of `quordb._native` that takes a shard set's readers,
+        run on this reader's (a file's one); a closed reader raises `ValueError`."""
 
     @abstractmethod
     def prefix(self, prefix: Key) -> Iterator[tuple[Key, T]]:

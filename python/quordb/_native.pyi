@@ -270,6 +270,33 @@ def get_many_decoded_sharded[T, D](
 def exists_many_sharded(readers: Sequence[Reader], keys: Iterable[object]) -> list[bool]:
     """`Reader.exists_many` over the shard set of *readers*, as `get_many_sharded`."""
 
+def get_many_packed(
+    readers: Sequence[Reader], keys: Iterable[object]
+) -> tuple[bytes, bytes, bytes]:
+    """`get_many_sharded` packed: (payloads, offsets, found). *payloads* is one msgpack array
+    of a value per key, its payload or, where none was found, an empty map; key i's value
+    spans offsets[i] to offsets[i + 1] of it (native int64s); bit i of *found* (Arrow's
+    validity layout) is set when key i's object was found."""
+
+def get_column_packed(
+    readers: Sequence[Reader],
+    length: int,
+    offset: int,
+    validity: Buffer | None,
+    offsets: Buffer,
+    data: Buffer,
+) -> tuple[bytes, bytes, bytes]:
+    """`get_many_packed` of the keys of an Arrow ``large_binary`` column given by its buffers
+    (*validity* None when no key is null): *length* values from value *offset*."""
+
+# ---- fields of packed records (src/native/field_columns.cpp) ----
+
+def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list[bytes] | None:
+    """The fields *names* of the records of a packed answer (`get_many_packed`): for each
+    name, one msgpack array of a value per record, the value of its map's last text key equal
+    to the name, or nil. None when some record is not one well-formed value spanning its
+    offsets, or has a map key that is an array or a map."""
+
 # ---- lookup tables (src/native/table_functions.cpp) ----
 
 def table_info(path: str) -> dict[str, Any] | None:

@@ -268,6 +268,12 @@ class QuorReader[T](ReaderMapping[T]):
         """Whether each key of *keys* is present, in order."""
         return self._native.exists_many(keys)
 
+    def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
+        native = self._native
+        if not isinstance(native, Reader):
+            raise ValueError(_CLOSED_MESSAGE)  # noqa: TRY004  # closed, as every other method says
+        return lookup((native,))
+
     def objects(self) -> list[T]:
         """Every stored object that some key names, once each, ordered by its first key.
 

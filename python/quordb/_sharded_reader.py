@@ -271,20 +271,25 @@ class ShardedReader[T](ReaderMapping[T]):
         """As `range`, with each object's stored msgpack bytes."""
         return _merged((reader.range_raw(start, stop) for reader in self._set.readers), _pair_order)
 
-    def _batched(
-        self, keys: Iterable[Key], lookup: Callable[[Sequence[Reader], list[Key]], list[Any]]
-    ) -> list[Any]:
-        """*lookup*, a batched lookup of `quordb._native` over a shard set, of *keys*."""
+    def _on_natives[R](self, lookup: Callable[[Sequence[Reader]], R]) -> R:
         self._require_open()
         natives = self._set.natives
         try:
-            return lookup(natives, keys if isinstance(keys, list) else list(keys))
+            return lookup(natives)
         except ValueError:
             # A closed shard raises it before anything is decoded, and a shard of its own
             # would name its class; a decoder's own passes as it is.
             if not any(native.closed for native in natives):
                 raise
             raise ValueError(QuorReader._CLOSED_MESSAGE) from None
+
+    def _batched(
+        self, keys: Iterable[Key], lookup: Callable[[Sequence[Reader], list[Key]], list[Any]]
+    ) -> list[Any]:
+        """*lookup*, a batched lookup of `quordb._native` over a shard set, of *keys*."""
+        self._require_open()
+        listed = keys if isinstance(keys, list) else list(keys)
+        return self._on_natives(lambda natives: lookup(natives, listed))
 
     def get_many_raw(self, keys: Iterable[Key]) -> list[bytes | None]:
         """The stored msgpack bytes of each key, None for an absent one; one batch per shard."""

@@ -10,7 +10,7 @@ from typing import Any
 
 import pyarrow  # type: ignore[import-untyped]  # ships no type information
 
-from quordb._lookup import DTypeSpec, Lookup, arrow_join_keys
+from quordb._lookup import DTypeSpec, Lookup, arrow_key_column
 from quordb._mapping import ReaderMapping
 from quordb._reader import PathArg
 from quordb._reader_cache import shared_reader
@@ -47,9 +47,9 @@ def lookup(
     clash = [name for name in spec.names if name in table.schema.names]
     if clash:
         raise ValueError(f"the table already has columns {clash}: give another prefix=")
-    values = spec.values(reader, arrow_join_keys(table.column(on), on))
     result = table
-    for name, column in zip(spec.names, spec.arrays(values), strict=True):
+    added = spec.added(reader, arrow_key_column(table.column(on), on))
+    for name, column in zip(spec.names, added, strict=True):
         result = result.append_column(name, _arrow(column, name))
     return result
 

@@ -26,7 +26,7 @@ from dask.delayed import delayed
 
 from quordb._codec import encoder, plain_decoding, plain_encoder
 from quordb._inputs import field_keys
-from quordb._lookup import DTYPE_SAMPLE, DTypeSpec, Lookup, added_frame, empty_values, join_key
+from quordb._lookup import DTYPE_SAMPLE, DTypeSpec, Lookup, added_frame, empty_columns, join_key
 from quordb._lookup import lookup_frame as _lookup_frame
 from quordb._manifest import Manifest, ShardEntry, check_shard_count, shard_file_name
 from quordb._open import open as open_database
@@ -348,7 +348,7 @@ def lookup(
     if spec.columns is not None and not all(name in spec.dtypes for name in spec.columns):
         with open_database(directory, verify=False) as reader:
             spec = spec.sampled(reader, sample)
-    meta = added_frame(spec, collection._meta, empty_values(spec), spec.types())
+    meta = added_frame(spec, collection._meta, empty_columns(spec))
     return collection.map_partitions(_lookup_partition, on, directory, spec, meta=meta)
 
 

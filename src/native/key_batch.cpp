@@ -1,5 +1,7 @@
 #include "native/key_batch.h"
 
+#include <cstring>
+
 #include "glue/py_ref.h"
 
 namespace quordb::native {
@@ -53,13 +55,59 @@ bool KeyBatch::Collect(PyObject* keys) {
     bytes_.append(key.view());
     ends_.push_back(bytes_.size());
   }
+  MakeViews();
+  return true;
+}
+
+bool KeyBatch::CollectColumn(const KeyColumn& column) {
+  const auto malformed = [](const char* what) {
+    PyErr_Format(PyExc_ValueError, "malformed key column: %s", what);
+    return false;
+  };
+  const auto offset_at = [&column](size_t i) {
+    int64_t value;
+    std::memcpy(&value, column.offsets.data() + (column.offset + i) * sizeof(int64_t),
+                sizeof(value));
+    return value;
+  };
+  // Written so that no sum can wrap: offset + length + 1 offsets are read.
+  const size_t offset_count = column.offsets.size() / sizeof(int64_t);
+  if (offset_count <= column.offset || offset_count - column.offset <= column.length)
+    return malformed("fewer offsets than values");
+  const size_t bits = column.offset + column.length;
+  if (!column.validity.empty() && column.validity.size() < bits / 8 + (bits % 8 != 0))
+    return malformed("a validity bitmap shorter than the values");
+  named_.reserve(column.length);
+  ends_.reserve(column.length);
+  const int64_t first = offset_at(0);
+  const int64_t last = offset_at(column.length);
+  if (first >= 0 && last >= first && static_cast<uint64_t>(last) <= column.data.size())
+    bytes_.reserve(static_cast<size_t>(last - first));
+  for (size_t i = 0; i < column.length; ++i) {
+    const size_t bit = column.offset + i;
+    const bool named =
+        column.validity.empty() || ((column.validity[bit / 8] >> (bit % 8)) & 1) != 0;
+    named_.push_back(named);
+    if (!named) continue;
+    const int64_t start = offset_at(i);
+    const int64_t end = offset_at(i + 1);
+    if (start < 0 || end < start || static_cast<uint64_t>(end) > column.data.size())
+      return malformed("offsets that go back or past the data");
+    bytes_.append(reinterpret_cast<const char*>(column.data.data()) + start,
+                  static_cast<size_t>(end - start));
+    ends_.push_back(bytes_.size());
+  }
+  MakeViews();
+  return true;
+}
+
+void KeyBatch::MakeViews() {
   views_.reserve(ends_.size());
   size_t start = 0;
   for (const size_t end : ends_) {
     views_.emplace_back(std::string_view(bytes_).substr(start, end - start));
     start = end;
   }
-  return true;
 }
 
 }  // namespace quordb::native

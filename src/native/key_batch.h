@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,12 +30,30 @@ inline constexpr size_t kLockFreeBatch = 64;
 // the two apart.
 bool LookupKey(PyObject* object, glue::KeyBytes* key, bool* failed);
 
+// A column of keys as Arrow lays out binary values with 64-bit offsets
+// (large_binary; text is its UTF-8): `length` values from value `offset`.
+// `validity` is a bitmap, one bit a value from the buffer's first, or empty
+// when no value is null; `offsets` holds native int64s, read without
+// assuming their alignment (a buffer passed through pickle may start
+// anywhere). Views of buffers that outlive the collection.
+struct KeyColumn {
+  size_t length = 0;
+  size_t offset = 0;
+  std::span<const uint8_t> validity;
+  std::span<const uint8_t> offsets;
+  std::span<const uint8_t> data;
+};
+
 // The keys of a batch, copied out of their objects so that the lookups can
 // run without the interpreter lock while other threads change those objects.
 class KeyBatch {
  public:
   // Collects every key of the iterable `keys`. False with an error set.
   bool Collect(PyObject* keys);
+  // Collects the keys of `column`, a null naming no key, without a Python
+  // object per key. Buffers too short for their offsets, or offsets that go
+  // back or past the data, raise ValueError. False with an error set.
+  bool CollectColumn(const KeyColumn& column);
 
   size_t size() const noexcept { return named_.size(); }
   // Whether key `i` of the batch names a key at all.
@@ -43,6 +62,8 @@ class KeyBatch {
   std::span<const std::string_view> views() const noexcept { return views_; }
 
  private:
+  void MakeViews();
+
   std::vector<bool> named_;
   std::string bytes_;
   std::vector<size_t> ends_;

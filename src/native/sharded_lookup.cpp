@@ -7,7 +7,15 @@
 // Reader once on its keys, the shards in the order of their first key: a
 // closed shard or a failing fetch raises as that call would, after the
 // shards before it were looked up.
+//
+// get_many_packed() and get_column_packed() give a join's answers without a
+// Python object per key: every payload copied into one msgpack array, which
+// a decoder reads in one call and Arrow takes as a binary column's data.
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
 #include <optional>
 #include <span>
 #include <utility>
@@ -18,6 +26,7 @@
 #include "glue/entry_point.h"
 #include "glue/lock_released.h"
 #include "glue/py_ref.h"
+#include "glue/results.h"
 #include "native/error_classes.h"
 #include "native/key_batch.h"
 #include "native/reader_type.h"
@@ -68,6 +77,11 @@ class ShardedBatch {
     split_.emplace(batch_.views(), readers_.size());
     return true;
   }
+  bool Collect(PyObject* readers, const KeyColumn& keys) {
+    if (!ConvertReaders(readers, &readers_) || !batch_.CollectColumn(keys)) return false;
+    split_.emplace(batch_.views(), readers_.size());
+    return true;
+  }
 
   const KeyBatch& batch() const noexcept { return batch_; }
   const ShardSplit& split() const noexcept { return *split_; }
@@ -78,7 +92,8 @@ class ShardedBatch {
   // Runs `look_up(engine, shard)`, a Status, for every shard that some key
   // routes to, in the split's order and without the interpreter lock for a
   // long batch. Stops at the first shard that fails or is closed, and raises
-  // for it. False with an error set.
+  // for it. False with an error set. The payloads found stay readable as
+  // long as the batch: it holds the engines, whose mappings they lie in.
   template <typename LookUp>
   bool LookUpEachShard(LookUp&& look_up) {
     const std::span<const size_t> shards = split_->shards();
@@ -115,21 +130,127 @@ class ShardedBatch {
   std::optional<ShardSplit> split_;
 };
 
+// The payloads found for a batch, fetched by `LookUpEachShard`.
+class ShardedPayloads {
+ public:
+  // False with an error set.
+  bool LookUp(ShardedBatch& sharded) {
+    const ShardSplit& split = sharded.split();
+    payloads_.resize(split.size());
+    split_ = &split;
+    return sharded.LookUpEachShard([&](const Reader& engine, size_t shard) {
+      return engine.GetMany(split.keys_of(shard),
+                            split.part_of(shard, std::span<std::optional<Bytes>>(payloads_)));
+    });
+  }
+  // The payload of the j-th key of the batch that names one.
+  const std::optional<Bytes>& of(size_t j) const noexcept { return payloads_[split_->slot(j)]; }
+
+ private:
+  const ShardSplit* split_ = nullptr;
+  std::vector<std::optional<Bytes>> payloads_;
+};
+
+// The layout of a packed answer: msgpack's array 32 head, then one value per
+// key, the payload found or an empty map, which a decoder of records reads as
+// a record with no field set.
+constexpr uint8_t kArrayHead = 0xdd;
+constexpr size_t kArrayHeadSize = 5;
+constexpr uint8_t kEmptyMap = 0x80;
+static_assert(std::endian::native == std::endian::little,
+              "offsets are handed to Arrow, which lays them out little-endian");
+
+// New reference: the (payloads, offsets, found) tuple of a packed answer.
+// `payloads` is the msgpack array; `offsets` the batch's size + 1 int64s,
+// key i's value spanning offsets[i] to offsets[i + 1] of it; `found` a bitmap
+// in Arrow's layout, bit i set when key i's object was found.
+PyObject* PackedAnswer(const KeyBatch& batch, const ShardedPayloads& payloads) {
+  const size_t count = batch.size();
+  if (count > std::numeric_limits<uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "a packed lookup takes at most 2**32 - 1 keys");
+    return nullptr;
+  }
+  constexpr size_t kLimit = static_cast<size_t>(PY_SSIZE_T_MAX);
+  size_t total = kArrayHeadSize;
+  for (size_t i = 0, j = 0; i < count; ++i) {
+    const std::optional<Bytes>* found = batch.named(i) ? &payloads.of(j++) : nullptr;
+    const size_t size = found != nullptr && found->has_value() ? (*found)->size() : 1;
+    if (size > kLimit - total) return PyErr_NoMemory();  // checked so that it cannot wrap
+    total += size;
+  }
+  PyRef data = PyRef::Steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total)));
+  PyRef offsets = PyRef::Steal(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((count + 1) * sizeof(int64_t))));
+  PyRef found =
+      PyRef::Steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>((count + 7) / 8)));
+  if (!data || !offsets || !found) return nullptr;
+  uint8_t* out = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(data.get()));
+  int64_t* ends = reinterpret_cast<int64_t*>(PyBytes_AS_STRING(offsets.get()));
+  uint8_t* bits = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(found.get()));
+  {
+    // The new objects are this thread's alone until they are handed out.
+    LockReleased released(count >= kLockFreeBatch);
+    std::memset(bits, 0, (count + 7) / 8);
+    out[0] = kArrayHead;
+    for (int shift = 24, k = 1; shift >= 0; shift -= 8, ++k)
+      out[k] = static_cast<uint8_t>(count >> shift);
+    size_t at = kArrayHeadSize;
+    const size_t named = batch.views().size();
+    for (size_t i = 0, j = 0; i < count; ++i) {
+      ends[i] = static_cast<int64_t>(at);
+      const std::optional<Bytes>* payload = nullptr;
+      if (batch.named(i)) {
+        // The records lie anywhere in the file: ask for one a little ahead.
+        if (j + kPrefetchDistance < named && payloads.of(j + kPrefetchDistance))
+          glue::PrefetchPayload(*payloads.of(j + kPrefetchDistance));
+        payload = &payloads.of(j++);
+      }
+      if (payload != nullptr && payload->has_value()) {
+        std::memcpy(out + at, (*payload)->data(), (*payload)->size());
+        at += (*payload)->size();
+        bits[i / 8] = static_cast<uint8_t>(bits[i / 8] | (1u << (i % 8)));
+      } else {
+        out[at++] = kEmptyMap;
+      }
+    }
+    ends[count] = static_cast<int64_t>(at);
+  }
+  return PyTuple_Pack(3, data.get(), offsets.get(), found.get());
+}
+
+// A read-only, contiguous view of an object's buffer, released with it.
+class BufferView {
+ public:
+  BufferView() = default;
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  // False with an error set.
+  bool Take(PyObject* object) {
+    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) != 0) return false;
+    held_ = true;
+    return true;
+  }
+  std::span<const uint8_t> bytes() const noexcept {
+    if (!held_) return {};
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
 PyObject* GetManySharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_many_sharded()", kShardedNames, 2};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
     ShardedBatch sharded;
-    if (!sharded.Collect(matched[0], matched[1])) return nullptr;
-    const ShardSplit& split = sharded.split();
-    std::vector<std::optional<Bytes>> payloads(split.size());
-    const bool looked_up = sharded.LookUpEachShard([&](const Reader& engine, size_t shard) {
-      return engine.GetMany(split.keys_of(shard),
-                            split.part_of(shard, std::span<std::optional<Bytes>>(payloads)));
-    });
-    if (!looked_up) return nullptr;
-    return PayloadList(sharded.batch(), [&](size_t j) -> const std::optional<Bytes>& {
-      return payloads[split.slot(j)];
-    });
+    ShardedPayloads payloads;
+    if (!sharded.Collect(matched[0], matched[1]) || !payloads.LookUp(sharded)) return nullptr;
+    return PayloadList(sharded.batch(),
+                       [&](size_t j) -> const std::optional<Bytes>& { return payloads.of(j); });
   });
 }
 
@@ -175,6 +296,41 @@ PyObject* ExistsManySharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+constexpr const char* kColumnNames[] = {"readers",  "length",  "offset",
+                                        "validity", "offsets", "data"};
+
+PyObject* GetManyPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"get_many_packed()", kShardedNames, 2};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    ShardedBatch sharded;
+    ShardedPayloads payloads;
+    if (!sharded.Collect(matched[0], matched[1]) || !payloads.LookUp(sharded)) return nullptr;
+    return PackedAnswer(sharded.batch(), payloads);
+  });
+}
+
+PyObject* GetColumnPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"get_column_packed()", kColumnNames, 6};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    KeyColumn column;
+    column.length = PyLong_AsSize_t(matched[1]);
+    if (PyErr_Occurred()) return nullptr;
+    column.offset = PyLong_AsSize_t(matched[2]);
+    if (PyErr_Occurred()) return nullptr;
+    BufferView validity, offsets, data;
+    if ((matched[3] != Py_None && !validity.Take(matched[3])) || !offsets.Take(matched[4]) ||
+        !data.Take(matched[5]))
+      return nullptr;
+    column.validity = validity.bytes();
+    column.offsets = offsets.bytes();
+    column.data = data.bytes();
+    ShardedBatch sharded;
+    ShardedPayloads payloads;
+    if (!sharded.Collect(matched[0], column) || !payloads.LookUp(sharded)) return nullptr;
+    return PackedAnswer(sharded.batch(), payloads);
+  });
+}
+
 PyMethodDef kShardedLookupFunctions[] = {
     {"get_many_sharded", FastcallMethod<GetManySharded>(), METH_FASTCALL | METH_KEYWORDS,
      "get_many_sharded(readers, keys) -> list[bytes | None]\n--\n\n"
@@ -189,6 +345,17 @@ PyMethodDef kShardedLookupFunctions[] = {
     {"exists_many_sharded", FastcallMethod<ExistsManySharded>(), METH_FASTCALL | METH_KEYWORDS,
      "exists_many_sharded(readers, keys) -> list[bool]\n--\n\n"
      "Reader.exists_many() over a shard set, as get_many_sharded()."},
+    {"get_many_packed", FastcallMethod<GetManyPacked>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_packed(readers, keys) -> tuple[bytes, bytes, bytes]\n--\n\n"
+     "get_many_sharded() packed: (payloads, offsets, found). *payloads* is one msgpack array "
+     "of a value per key, its payload or, where none was found, an empty map; key i's value "
+     "spans offsets[i] to offsets[i + 1] of it (native int64s, count + 1 of them); bit i of "
+     "the bitmap *found* (Arrow's layout) is set when key i's object was found."},
+    {"get_column_packed", FastcallMethod<GetColumnPacked>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_column_packed(readers, length, offset, validity, offsets, data) -> "
+     "tuple[bytes, bytes, bytes]\n--\n\n"
+     "get_many_packed() of the keys of an Arrow large_binary column given by its buffers "
+     "(*validity* None when no key is null): *length* values from value *offset*."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -20,11 +20,12 @@ int AddRoutingFunctions(PyObject* module);
 int AddTableFunctions(PyObject* module);
 int AddShardedLookupFunctions(PyObject* module);
 int AddChunkScanFunctions(PyObject* module);
+int AddFieldColumnFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,       AddStreamWriterTypes, AddMemoryWriterTypes,
-    AddRecordScanTypes,   AddAddCheckFunctions, AddWriteTargetFunctions,
-    AddRoutingFunctions,  AddTableFunctions,    AddShardedLookupFunctions,
-    AddChunkScanFunctions};
+    AddReaderTypes,          AddStreamWriterTypes,   AddMemoryWriterTypes,
+    AddRecordScanTypes,      AddAddCheckFunctions,   AddWriteTargetFunctions,
+    AddRoutingFunctions,     AddTableFunctions,      AddShardedLookupFunctions,
+    AddChunkScanFunctions,   AddFieldColumnFunctions};
 
 }  // namespace quordb::native
