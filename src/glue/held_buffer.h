@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+#include <span>
 #include <string_view>
 #include <utility>
 
@@ -31,8 +33,12 @@ class HeldBuffer {
     held_ = true;
     return true;
   }
+  // Empty while nothing is held.
   std::string_view bytes() const noexcept {
     return {static_cast<const char*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+  std::span<const uint8_t> octets() const noexcept {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
   }
 
  private:

@@ -24,6 +24,7 @@
 #include "core/reader.h"
 #include "glue/arguments.h"
 #include "glue/entry_point.h"
+#include "glue/held_buffer.h"
 #include "glue/lock_released.h"
 #include "glue/py_ref.h"
 #include "glue/results.h"
@@ -218,31 +219,6 @@ PyObject* PackedAnswer(const KeyBatch& batch, const ShardedPayloads& payloads) {
   return PyTuple_Pack(3, data.get(), offsets.get(), found.get());
 }
 
-// A read-only, contiguous view of an object's buffer, released with it.
-class BufferView {
- public:
-  BufferView() = default;
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  // False with an error set.
-  bool Take(PyObject* object) {
-    if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) != 0) return false;
-    held_ = true;
-    return true;
-  }
-  std::span<const uint8_t> bytes() const noexcept {
-    if (!held_) return {};
-    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
-
 PyObject* GetManySharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_many_sharded()", kShardedNames, 2};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
@@ -317,13 +293,13 @@ PyObject* GetColumnPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
     if (PyErr_Occurred()) return nullptr;
     column.offset = PyLong_AsSize_t(matched[2]);
     if (PyErr_Occurred()) return nullptr;
-    BufferView validity, offsets, data;
-    if ((matched[3] != Py_None && !validity.Take(matched[3])) || !offsets.Take(matched[4]) ||
-        !data.Take(matched[5]))
+    glue::HeldBuffer validity, offsets, data;
+    if ((matched[3] != Py_None && !validity.Hold(matched[3])) || !offsets.Hold(matched[4]) ||
+        !data.Hold(matched[5]))
       return nullptr;
-    column.validity = validity.bytes();
-    column.offsets = offsets.bytes();
-    column.data = data.bytes();
+    column.validity = validity.octets();
+    column.offsets = offsets.octets();
+    column.data = data.octets();
     ShardedBatch sharded;
     ShardedPayloads payloads;
     if (!sharded.Collect(matched[0], column) || !payloads.LookUp(sharded)) return nullptr;
