@@ -4,15 +4,14 @@ print the summary line, the same way for a single file and for a shard set."""
 
 from __future__ import annotations
 
-import gc
 import os
 import sys
-from collections.abc import Callable, Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Sequence
 from typing import IO, Any
 
 from quordb import DuplicateKeyError, OnDuplicate, QuorWriter, ShardedWriter
 from quordb._cli_errors import CliError, UsageError
+from quordb._collector import collector_paused
 from quordb._dump import load_lines
 from quordb._inputs import BadRow, BadRowPolicy, Batch, Input, StoredFields, batch_keys
 from quordb._manifest import MANIFEST_NAME
@@ -44,7 +43,7 @@ def build(
     _check_target(out, shards, source)
     progress = InputProgress(sys.stderr, source) if show_progress else None
     writer = _open_writer(out, shards, on_duplicate, table)
-    with _NamingTarget(out), writer, _collector_paused():
+    with _NamingTarget(out), writer, collector_paused():
         records, objects = _add_rows(writer, source, key_fields, policy, progress, stored)
         if progress is not None:
             progress.finish(
@@ -153,20 +152,6 @@ def _finish(writer: Writer) -> None:
         size = sum(e.size for e in shards)
     shown = " · ".join(counted(number, noun) for noun, number in counts.items())
     sys.stdout.write(f"✅  {path}  —  {shown} · {human_size(size)}\n")
-
-
-@contextmanager
-def _collector_paused() -> Iterator[None]:
-    """The cyclic garbage collector off, as it was before afterwards. Records read from a
-    file hold no cycles, and a build makes millions of them: the collector's passes over
-    each batch would find nothing and cost about a tenth of the build."""
-    enabled = gc.isenabled()
-    gc.disable()
-    try:
-        yield
-    finally:
-        if enabled:
-            gc.enable()
 
 
 # --- the rows -----------------------------------------------------------------------

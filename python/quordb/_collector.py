@@ -1,10 +1,12 @@
-"""`collector_paused`: the cyclic garbage collector held off while a batch is decoded.
+"""`collector_paused`: the cyclic garbage collector held off while a batch is decoded or a
+build adds its records.
 
 Decoding a million records makes a million dicts and lists, each tracked by the collector;
 every few thousand of them set off a collection, and the older collections walk everything
 made so far, again and again: for whole objects that is two thirds of a join's time. So it
 waits until the batch is done and then runs as it would have: reference counting frees
-memory as usual meanwhile, and only a cycle (which a decoder does not make) waits.
+memory as usual meanwhile, and only a cycle (which a decoder does not make) waits. A build
+makes millions of records too, and the collector's passes over them would find nothing.
 
 Batches on several threads at once pause it once: the collector is process-wide, so the
 first batch to start turns it off and the last to end turns it back on, and only if it was
