@@ -3,6 +3,7 @@ against msgpack, as it decoded before, in one run.
 
     python bench/decode.py                      # Debian's package index and 1 000 000 records
     python bench/decode.py --n 200000 --packages ''
+    python bench/decode.py --before ../before/.venv-3.13/bin/python   # and another checkout's
 
 Rows, each best of --reps, the garbage collector off while the clock runs:
 
@@ -15,6 +16,10 @@ Rows, each best of --reps, the garbage collector off while the clock runs:
 - batch decoding: the 10 000 payloads of that call decoded by a list comprehension of
   ``decode``, by ``list(map(decode, ...))`` (what `get_many` does) and as one msgpack array
   (the payloads joined behind an array header, decoded by ``Decoder(list[T])``).
+- with ``--before PYTHON``, ``db[key]`` and ``get_many`` as the package of another checkout
+  does them (way "before", run by bench/lookup_probe.py in that interpreter, on a copy of the
+  file without a lookup table, which that package may not know, over the same keys), taking
+  turns with this run's rows; the decoded rows then show their ratio to it too.
 - ``add_many``: the synthetic records (bench/data.py) added with their encoding to an
   in-memory native writer, by ``msgpack.Packer(use_bin_type=True).pack`` and by the package's
   encoder, a chunk of records made before the clock starts each time.
@@ -27,6 +32,7 @@ import gc
 import json
 import os
 import random
+import subprocess
 import sys
 import tempfile
 import time
@@ -127,14 +133,39 @@ def array_of(payloads: Sequence[bytes]) -> bytes:
     return b"".join([header, *payloads])
 
 
-def read_rows(path: str, keys: list[str], typed: type, reps: int) -> list[tuple[str, str, float]]:
-    """(row, way, seconds per key) of the lookup and batch rows on the database at *path*."""
+def before_rows(
+    before: str, plain: str, loop: list[str], batch: list[str], reps: int
+) -> dict[str, float]:
+    """Seconds per key of the lookup and batch rows of the package that *before* imports, on
+    *plain*, a copy of the database without a lookup table, as bench/lookup_probe.py times
+    them; one probe process a repetition, so that they take turns with this run's."""
+    keys_path = f"{plain}.keys.json"
+    with open(keys_path, "w") as file:
+        json.dump({"loop": loop, "batch": batch}, file)
+    probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "lookup_probe.py")
+    answer = subprocess.run(
+        [before, probe, plain, keys_path, str(reps)], check=True, capture_output=True, text=True
+    )
+    os.remove(keys_path)
+    return json.loads(answer.stdout)
+
+
+def read_rows(
+    path: str, keys: list[str], typed: type, reps: int, before: tuple[str, str] | None = None
+) -> list[tuple[str, str, float]]:
+    """(row, way, seconds per key) of the lookup and batch rows on the database at *path*;
+    *before* is another package's interpreter and the copy of *path* it reads."""
     rng = random.Random(7)
     plain, typed_db = QuorReader(path), QuorReader(path, type=typed)
     readers = {"msgpack": MsgpackReader(plain), "msgspec": plain, "typed": typed_db}
     loop = rng.sample(keys, min(len(keys), 50_000))
     batch = rng.sample(keys, min(len(keys), BATCH))
     rows = []
+    if before is not None:
+        probes = [before_rows(*before, loop, batch, 1) for _ in range(reps)]
+        rows += [
+            (row, "before", min(probe[row] for probe in probes)) for row in ("db[key]", "get_many")
+        ]
     lookup_runs: dict[str, Callable[[], Any]] = {"native": lambda: lookups_raw(plain, loop)}
     lookup_runs |= {way: partial(lookups, db, loop) for way, db in readers.items()}
     for way, seconds in best_of_each(lookup_runs, reps).items():
@@ -163,22 +194,22 @@ def read_rows(path: str, keys: list[str], typed: type, reps: int) -> list[tuple[
     return rows
 
 
-def debian_database(source: str, directory: str) -> tuple[str, list[str]]:
+def debian_database(source: str, directory: str, table: bool = True) -> tuple[str, list[str]]:
     """Debian's package index as a database keyed by each record's names (the package and
     what it provides); the path and its keys."""
-    path = os.path.join(directory, "packages.qrdb")
+    path = os.path.join(directory, "packages.qrdb" if table else "packages-plain.qrdb")
     with open(source, "rb") as lines:
         records = [json.loads(line) for line in lines if line.strip()]
-    writer = QuorWriter(path)
+    writer = QuorWriter(path, table=table)
     writer.add_many((record, record["names"]) for record in records)
     writer.build()
     with QuorReader(path) as db:
         return path, list(db)
 
 
-def synthetic_database(n: int, directory: str) -> tuple[str, list[str]]:
-    path = os.path.join(directory, "users.qrdb")
-    writer = QuorWriter(path)
+def synthetic_database(n: int, directory: str, table: bool = True) -> tuple[str, list[str]]:
+    path = os.path.join(directory, "users.qrdb" if table else "users-plain.qrdb")
+    writer = QuorWriter(path, table=table)
     writer.add_many((user_record(i), ascii_key(i)) for i in range(n))
     writer.build()
     return path, [ascii_key(i) for i in range(n)]
@@ -211,6 +242,7 @@ FLOOR_OF = {"get_raw alone": "db[key]", "get_many_raw alone": "get_many"}
 def report(title: str, rows: list[tuple[str, str, float]]) -> list[str]:
     """Print *rows* with each row's ratio to its msgpack figure; return the missed targets."""
     before = {row: seconds for row, way, seconds in rows if way == "msgpack"}
+    package_before = {row: seconds for row, way, seconds in rows if way == "before"}
     print(f"\n{title}")
     print(f"{'row':<34}{'way':<10}{'ns/record':>11}{'ratio':>8}  target")
     missed = []
@@ -224,6 +256,8 @@ def report(title: str, rows: list[tuple[str, str, float]]) -> list[str]:
             if ratio > limit:
                 missed.append(f"{title}: {row} {way} {ratio:.2f} > {limit}")
         shown = "" if ratio is None else f"{ratio:.2f}"
+        if row in package_before and way in ("msgspec", "typed"):
+            verdict += f"  ({seconds / package_before[row]:.2f} of before)"
         print(f"{row:<34}{way:<10}{seconds * 1e9:>11.0f}{shown:>8}  {verdict}")
     return missed
 
@@ -237,6 +271,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     )
     parser.add_argument("--n", type=int, default=1_000_000, help="synthetic records")
     parser.add_argument("--reps", type=int, default=5)
+    parser.add_argument("--before", help="an interpreter whose quordb to compare with")
     args = parser.parse_args(argv)
     print(
         f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores; "
@@ -246,15 +281,23 @@ def main(argv: Sequence[str] | None = None) -> int:
     with tempfile.TemporaryDirectory(dir="/dev/shm" if os.path.isdir("/dev/shm") else None) as tmp:
         if args.packages:
             path, keys = debian_database(args.packages, tmp)
+            before = None
+            if args.before:
+                before = (args.before, debian_database(args.packages, tmp, table=False)[0])
             missed += report(
                 f"Debian packages ({len(keys):,} keys), typed: Package, Version",
-                read_rows(path, keys, Package, args.reps),
+                read_rows(path, keys, Package, args.reps, before),
             )
             os.remove(path)
+            if before:
+                os.remove(before[1])
         path, keys = synthetic_database(args.n, tmp)
+        before = None
+        if args.before:
+            before = (args.before, synthetic_database(args.n, tmp, table=False)[0])
         missed += report(
             f"synthetic users ({args.n:,} keys), typed: id, name",
-            read_rows(path, keys, User, args.reps) + add_many_rows(args.n, args.reps),
+            read_rows(path, keys, User, args.reps, before) + add_many_rows(args.n, args.reps),
         )
     for line in missed:
         print(f"missed: {line}", file=sys.stderr)

@@ -187,6 +187,8 @@ def main() -> int:
     parser.add_argument("--dir", help="where the files go (default: a temporary directory)")
     args = parser.parse_args()
     skip = set(filter(None, args.skip.split(",")))
+    if args.dir:
+        os.makedirs(args.dir, exist_ok=True)
     root = tempfile.mkdtemp(prefix="quordb-join-", dir=args.dir)
     shard_set = os.path.join(root, "users")
     rows_each = args.rows // args.partitions
