@@ -27,6 +27,7 @@
 #include "glue/lock_released.h"
 #include "glue/py_ref.h"
 #include "native/key_batch.h"
+#include "native/msgpack_head.h"
 #include "native/types.h"
 
 namespace quordb::native {
@@ -42,147 +43,16 @@ constexpr uint8_t kNil = 0xc0;
 constexpr uint8_t kArray32 = 0xdd;
 constexpr size_t kArrayHeadSize = 5;
 
-// A big-endian unsigned integer of `width` bytes.
-uint64_t LoadLength(const uint8_t* p, int width) noexcept {
-  uint64_t value = 0;
-  for (int i = 0; i < width; ++i) value = value << 8 | p[i];
-  return value;
-}
-
-// The head of one msgpack value at `at`: its bytes after the head byte and
-// any length (`payload`), the values nested in it (`items`, a map's keys and
-// values both counted), and what it is.
-struct Head {
-  uint64_t payload = 0;
-  uint64_t items = 0;
-  bool is_map = false;
-  bool is_container = false;
-  bool is_text = false;
-};
-
-// Reads the head at `*at` within `size` bytes, moving `*at` past the head
-// byte and length, not the payload. False when it is malformed or cut short.
-bool ReadHead(const uint8_t* p, uint64_t size, uint64_t* at, Head* head) {
-  if (*at >= size) return false;
-  const uint8_t b = p[(*at)++];
-  int length_width = 0;  // a length that comes first
-  uint64_t extra = 0;    // bytes after the length: an ext's type
-  *head = Head{};
-  if (b <= 0x7f || b >= 0xe0) return true;  // fixint
-  if (b >= 0xa0 && b <= 0xbf) {
-    head->payload = b & 0x1f, head->is_text = true;  // fixstr
-    return true;
-  }
-  if (b <= 0x8f) {
-    head->items = 2 * uint64_t{b & 0x0fu}, head->is_container = head->is_map = true;
-    return true;
-  }
-  if (b <= 0x9f) {
-    head->items = b & 0x0f, head->is_container = true;
-    return true;
-  }
-  switch (b) {
-    case 0xc0:  // nil
-    case 0xc2:  // false
-    case 0xc3:  // true
-      return true;
-    case 0xc4:  // bin8
-      length_width = 1;
-      break;
-    case 0xd9:  // str8
-      length_width = 1, head->is_text = true;
-      break;
-    case 0xc5:  // bin16
-      length_width = 2;
-      break;
-    case 0xda:  // str16
-      length_width = 2, head->is_text = true;
-      break;
-    case 0xc6:  // bin32
-      length_width = 4;
-      break;
-    case 0xdb:  // str32
-      length_width = 4, head->is_text = true;
-      break;
-    case 0xc7:  // ext8
-      length_width = 1, extra = 1;
-      break;
-    case 0xc8:  // ext16
-      length_width = 2, extra = 1;
-      break;
-    case 0xc9:  // ext32
-      length_width = 4, extra = 1;
-      break;
-    case 0xcc:  // uint8
-    case 0xd0:  // int8
-      head->payload = 1;
-      return true;
-    case 0xcd:  // uint16
-    case 0xd1:  // int16
-      head->payload = 2;
-      return true;
-    case 0xca:  // float32
-    case 0xce:  // uint32
-    case 0xd2:  // int32
-      head->payload = 4;
-      return true;
-    case 0xcb:  // float64
-    case 0xcf:  // uint64
-    case 0xd3:  // int64
-      head->payload = 8;
-      return true;
-    // fixext 1, 2, 4, 8 and 16: a type byte, then the data
-    case 0xd4:
-      head->payload = 2;
-      return true;
-    case 0xd5:
-      head->payload = 3;
-      return true;
-    case 0xd6:
-      head->payload = 5;
-      return true;
-    case 0xd7:
-      head->payload = 9;
-      return true;
-    case 0xd8:
-      head->payload = 17;
-      return true;
-    case 0xdc:  // array16
-      length_width = 2, head->is_container = true;
-      break;
-    case 0xdd:  // array32
-      length_width = 4, head->is_container = true;
-      break;
-    case 0xde:  // map16
-      length_width = 2, head->is_container = head->is_map = true;
-      break;
-    case 0xdf:  // map32
-      length_width = 4, head->is_container = head->is_map = true;
-      break;
-    default:  // 0xc1, never used
-      return false;
-  }
-  if (!Fits(size, *at, static_cast<uint64_t>(length_width))) return false;
-  const uint64_t length = LoadLength(p + *at, length_width);
-  *at += static_cast<uint64_t>(length_width);
-  if (head->is_container) {
-    head->items = head->is_map ? 2 * length : length;
-  } else {
-    head->payload = length + extra;  // at most 2**32: cannot wrap
-  }
-  return true;
-}
-
 // Moves `*at` past the payload of `head` and every value nested in it.
 // Nesting costs a count, never a stack: only the end is wanted.
-bool SkipRest(const uint8_t* p, uint64_t size, uint64_t* at, const Head& head) {
+bool SkipRest(const uint8_t* p, uint64_t size, uint64_t* at, const MsgpackHead& head) {
   if (!Fits(size, *at, head.payload)) return false;
   *at += head.payload;
   uint64_t pending = head.items;  // at most 2**33 a container: the sum cannot wrap
   while (pending > 0) {
     --pending;
-    Head inner;
-    if (!ReadHead(p, size, at, &inner) || !Fits(size, *at, inner.payload)) return false;
+    MsgpackHead inner;
+    if (!ReadMsgpackHead(p, size, at, &inner) || !Fits(size, *at, inner.payload)) return false;
     *at += inner.payload;
     pending += inner.items;
   }
@@ -201,12 +71,12 @@ class FieldSpans {
   // compare with a name (an array or a map).
   bool Walk(const uint8_t* p, size_t record, uint64_t start, uint64_t end) {
     uint64_t at = start;
-    Head head;
-    if (!ReadHead(p, end, &at, &head)) return false;
+    MsgpackHead head;
+    if (!ReadMsgpackHead(p, end, &at, &head)) return false;
     if (!head.is_map) return SkipRest(p, end, &at, head) && at == end;
     for (uint64_t pair = 0; pair < head.items / 2; ++pair) {
-      Head key;
-      if (!ReadHead(p, end, &at, &key) || key.is_container) return false;
+      MsgpackHead key;
+      if (!ReadMsgpackHead(p, end, &at, &key) || key.is_container) return false;
       const uint64_t key_start = at;
       if (!SkipRest(p, end, &at, key)) return false;
       const std::optional<size_t> field =
@@ -214,8 +84,8 @@ class FieldSpans {
                                                at - key_start))
                       : std::nullopt;
       const uint64_t value_start = at;
-      Head value;
-      if (!ReadHead(p, end, &at, &value) || !SkipRest(p, end, &at, value)) return false;
+      MsgpackHead value;
+      if (!ReadMsgpackHead(p, end, &at, &value) || !SkipRest(p, end, &at, value)) return false;
       if (field) spans_[record * names_.size() + *field] = {value_start, at};
     }
     return at == end;

@@ -23,9 +23,9 @@ int AddChunkScanFunctions(PyObject* module);
 int AddFieldColumnFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,          AddStreamWriterTypes,   AddMemoryWriterTypes,
-    AddRecordScanTypes,      AddAddCheckFunctions,   AddWriteTargetFunctions,
-    AddRoutingFunctions,     AddTableFunctions,      AddShardedLookupFunctions,
-    AddChunkScanFunctions,   AddFieldColumnFunctions};
+    AddReaderTypes,        AddStreamWriterTypes,   AddMemoryWriterTypes,
+    AddRecordScanTypes,    AddAddCheckFunctions,   AddWriteTargetFunctions,
+    AddRoutingFunctions,   AddTableFunctions,      AddShardedLookupFunctions,
+    AddChunkScanFunctions, AddFieldColumnFunctions};
 
 }  // namespace quordb::native
