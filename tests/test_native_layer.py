@@ -518,6 +518,7 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
         _native.exists_many_sharded,
         _native.get_many_packed,
         lambda readers, keys: _native.get_many_decoded_sharded(readers, keys, bytes),
+        lambda readers, keys: _native.get_many_fields(readers, keys, ["f"]),
     ],
 )
 def test_sharded_lookups_refuse_what_is_no_list_of_readers(
@@ -540,12 +541,16 @@ def test_sharded_lookups_refuse_what_is_no_list_of_readers(
         (1, 0, None, array("q", [-1, 0]), b"ab", "offsets that go back or past the data"),
     ],
 )
+@pytest.mark.parametrize(
+    "lookup",
+    [_native.get_column_packed, lambda *column: _native.get_column_fields(*column, ["f"])],
+)
 def test_a_malformed_key_column_is_refused(
-    build_db, length, offset, validity, offsets, data, problem
+    build_db, length, offset, validity, offsets, data, problem, lookup
 ):
     reader = _native.Reader(build_db([b"x"], {"ab": 0}))
     with pytest.raises(ValueError, match=f"^malformed key column: {problem}"):
-        _native.get_column_packed([reader], length, offset, validity, offsets, data)
+        lookup([reader], length, offset, validity, offsets, data)
 
 
 def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):

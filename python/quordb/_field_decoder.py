@@ -6,23 +6,24 @@ skips the others inside the decoder, which is several times faster on records of
 fields. An object that is no map with text keys (a list, a number, a map keyed by integers)
 is decoded whole, as a reader without a type decodes it, and its fields taken from that.
 Both decodings are the package's codec's, so values (extension values, timestamps) come out
-as the readers give them. A packed batch (`PackedAnswer`) has its fields picked out natively
-(the same field of each record: the last text key of its map that names it), each field's
-values as one msgpack array decoded in one call, so that no object is made per record; a
-batch that walk cannot vouch for is decoded a record at a time, as above.
+as the readers give them. A join's batch has its fields picked out natively where the records
+lie (`picked_fields`: the same field of each record, the last text key of its map that names
+it), each field's values as one msgpack array decoded in one call, so that no object is made
+per record; a part of the batch that walk cannot vouch for is fetched packed and decoded a
+record at a time, as above.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from operator import attrgetter
 from typing import Any
 
 import msgspec
 
 from quordb._codec import decoding, plain_decoding
-from quordb._native import field_columns
-from quordb._packed import PackedAnswer
+from quordb._mapping import ReaderMapping
+from quordb._packed import JoinKeys, PackedAnswer, key_parts, picked_fields
 
 __all__ = ["FieldDecoder"]
 
@@ -58,17 +59,18 @@ class FieldDecoder:
             [None if item is None else getter(item) for item in decoded] for getter in self._getters
         ]
 
-    def packed_columns(self, answers: Iterable[PackedAnswer]) -> list[list[Any]]:
-        """One list per field, a value per key of *answers* in turn (None where one found
-        nothing)."""
+    def looked_up_columns(self, reader: ReaderMapping[Any], keys: JoinKeys) -> list[list[Any]]:
+        """One list per field, a value per key of *keys* looked up on *reader* (None where
+        one found nothing), a part of `PART_KEYS` keys at a time."""
         columns: list[list[Any]] = [[] for _ in self._getters]
-        for answer in answers:
-            picked = field_columns(answer.payloads, answer.offsets, self.fields)
+        for part in key_parts(keys):
+            picked = picked_fields(reader, part, self.fields)
             if picked is not None:  # each field's values, one array: one call a column
                 for column, values in zip(columns, picked, strict=True):
                     column.extend(self._decode_values(values))
                 continue
             # Records the walk cannot vouch for: one at a time, each raising its own error.
+            answer = PackedAnswer.of(reader, part)
             decoded = [self._fields(value) for value in answer.values()]
             for column, getter in zip(columns, self._getters, strict=True):
                 column.extend(map(getter, decoded))

@@ -259,8 +259,7 @@ class Lookup:
             if self.columns is None:
                 listed = cast("Sequence[Key]", listed_keys(keys))
                 return [reader.get_many(listed, self.default)]
-            answers = PackedAnswer.parts(reader, keys)
-            fields = _field_decoder(self.columns).packed_columns(answers)
+            fields = _field_decoder(self.columns).looked_up_columns(reader, keys)
         return [_filled(values, self.default) for values in fields]
 
     def added(

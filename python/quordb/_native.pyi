@@ -289,6 +289,23 @@ def get_column_packed(
     """`get_many_packed` of the keys of an Arrow ``large_binary`` column given by its buffers
     (*validity* None when no key is null): *length* values from value *offset*."""
 
+def get_many_fields(
+    readers: Sequence[Reader], keys: Iterable[object], names: Sequence[str]
+) -> list[bytes] | None:
+    """`field_columns` of `get_many_packed` (a key that found nothing gives nil fields),
+    the records walked where they lie, with no packed copy; None as `field_columns` gives it."""
+
+def get_column_fields(
+    readers: Sequence[Reader],
+    length: int,
+    offset: int,
+    validity: Buffer | None,
+    offsets: Buffer,
+    data: Buffer,
+    names: Sequence[str],
+) -> list[bytes] | None:
+    """`get_many_fields` of the keys of an Arrow column, as `get_column_packed` takes them."""
+
 # ---- fields of packed records (src/native/field_columns.cpp) ----
 
 def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list[bytes] | None:
