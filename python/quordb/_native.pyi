@@ -314,6 +314,14 @@ def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list
     to the name, or nil. None when some record is not one well-formed value spanning its
     offsets, or has a map key that is an array or a map."""
 
+# ---- Arrow columns of msgpack arrays (src/native/arrow_values.cpp) ----
+
+def arrow_values(array: bytes) -> tuple[str, int, bytes, bytes | None, bytes] | None:
+    """The msgpack array *array* as the buffers of an Arrow column, (kind, count, validity,
+    offsets, data): kind "string" when its values are text or nil (the UTF-8 unchecked),
+    "int64" (offsets None) when they are integers that fit int64 or nil, "null" when all are
+    nil. None for any other array."""
+
 # ---- lookup tables (src/native/table_functions.cpp) ----
 
 def table_info(path: str) -> dict[str, Any] | None:
