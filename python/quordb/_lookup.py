@@ -268,8 +268,9 @@ class Lookup:
         keys: JoinKeys,
         kinds: Sequence[pyarrow.DataType | None] | None = None,
     ) -> list[pyarrow.Array | list[Any]]:
-        """The added columns for *keys*, as `arrays` makes them of `values`; stored bytes go
-        from the lookup to their column without a Python object each."""
+        """The added columns for *keys*, as `arrays` makes them of `values`; stored bytes, and
+        fields of text or integers (with no *default*), go from the lookup to their column
+        without a Python object each."""
         if self.raw and self.default is None:
             return [PackedAnswer.of(reader, keys).stored()]
         if self.columns is None or self.default is not None:
