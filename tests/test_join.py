@@ -137,6 +137,11 @@ def test_raw_gives_the_stored_bytes(db):
         ([1, 2.5], None, pd.ArrowDtype(pa.float64())),
         ([1, "one"], None, object),
         ([None, None], None, object),
+        ([-(2**63), 2**63 - 1, -1, None, 200], None, pd.ArrowDtype(pa.int64())),
+        ([2**63, 1], None, object),
+        (["a", None, "é"], None, pd.ArrowDtype(pa.string())),
+        (["a", 1], None, object),
+        (["a", "b"], {"age": "large_string"}, pd.ArrowDtype(pa.large_string())),
         ([1, 2], {"age": "int32"}, pd.ArrowDtype(pa.int32())),
         ([1, 2], {"age": pa.float64()}, pd.ArrowDtype(pa.float64())),
         ([1, "one"], {"age": "object"}, object),
@@ -145,6 +150,7 @@ def test_raw_gives_the_stored_bytes(db):
         ([1, "2"], {"age": "int64"}, "do not fit|convert"),
         (["1", "2"], {"age": "int64"}, "do not fit|convert"),
         ([1, 300], {"age": "int8"}, "not in range"),
+        ([1, "2"], {"age": "string"}, "Expected bytes"),
         ([True, False], {"age": "int64"}, "bool"),
         ([1, 2], {"age": "no such type"}, "must be a pyarrow type"),
     ],
@@ -269,6 +275,7 @@ def test_a_field_of_every_kind_of_value_is_as_a_read_gives_it(tmp_path, head):
         (b"\x82\xa4name\x01\xa4name\x02", 2),  # a key twice: the last
         (b"\x82\xa4name\x01\x91\x01\x02", 1),  # a key that is an array
         (b"\x81\xa4name", msgspec.DecodeError),  # cut short
+        (b"\x81\xa4name\xa2\xff\xfe", msgspec.DecodeError),  # text that is not UTF-8
         (b"\x80\x80", msgspec.DecodeError),  # a second value after the record
         (b"\xc1", msgspec.DecodeError),  # no value at all
     ],

@@ -518,6 +518,7 @@ def test_a_streaming_build_names_a_target_it_cannot_write(tmp_path, target, mess
         _native.exists_many_sharded,
         _native.get_many_packed,
         lambda readers, keys: _native.get_many_decoded_sharded(readers, keys, bytes),
+        lambda readers, keys: _native.get_many_fields(readers, keys, ["f"]),
     ],
 )
 def test_sharded_lookups_refuse_what_is_no_list_of_readers(
@@ -540,12 +541,16 @@ def test_sharded_lookups_refuse_what_is_no_list_of_readers(
         (1, 0, None, array("q", [-1, 0]), b"ab", "offsets that go back or past the data"),
     ],
 )
+@pytest.mark.parametrize(
+    "lookup",
+    [_native.get_column_packed, lambda *column: _native.get_column_fields(*column, ["f"])],
+)
 def test_a_malformed_key_column_is_refused(
-    build_db, length, offset, validity, offsets, data, problem
+    build_db, length, offset, validity, offsets, data, problem, lookup
 ):
     reader = _native.Reader(build_db([b"x"], {"ab": 0}))
     with pytest.raises(ValueError, match=f"^malformed key column: {problem}"):
-        _native.get_column_packed([reader], length, offset, validity, offsets, data)
+        lookup([reader], length, offset, validity, offsets, data)
 
 
 def test_native_layer_exposes_its_reader_and_scans_only_through_it(build_db):
@@ -684,3 +689,82 @@ def test_payload_check_refuses_exactly_what_fails_to_decode(value):
             _native.check_payload(payload)
     else:
         _native.check_payload(payload)
+
+
+# Stored records for picking fields: maps of varied heads, a field twice, records that are no
+# map, and a record the walk cannot vouch for (a map key that is an array).
+FIELD_RECORDS = {
+    "map": msgpack.packb({"a": 1, "b": "x", "c": [1, {"a": 2}]}),
+    "twice": b"\x82\xa1a\x01\xa1a\x02",
+    "map16": b"\xde\x00\x01\xa1b\xc3",
+    "int keys": msgpack.packb({1: "one", "a": None}),
+    "list": msgpack.packb([1, 2]),
+    "empty": b"\x80",
+    "array key": b"\x81\x91\x01\x02",
+}
+
+
+@pytest.mark.parametrize(
+    "keys",
+    [
+        ["map", "nobody", None, "twice", "map16", "int keys", "list", "empty", "map"],
+        ["nobody", None],
+        [],
+        ["map", "array key"],
+    ],
+)
+def test_fields_picked_in_place_are_those_picked_from_the_packed_copy(build_db, keys):
+    pa = pytest.importorskip("pyarrow")
+    objects = list(FIELD_RECORDS.values())
+    reader = _native.Reader(build_db(objects, {k: i for i, k in enumerate(FIELD_RECORDS)}))
+    payloads, offsets, _found = _native.get_many_packed([reader], keys)
+    names = ["a", "b", "nothing"]
+    picked = _native.get_many_fields([reader], keys, names)
+    assert picked == _native.field_columns(payloads, offsets, names)
+    column = pa.array(keys, pa.large_binary())
+    validity, key_offsets, data = column.buffers()
+    by_column = _native.get_column_fields(
+        [reader], len(keys), 0, validity, key_offsets, data, names
+    )
+    assert by_column == picked
+    assert (picked is None) == ("array key" in keys)
+
+
+@pytest.mark.parametrize(
+    ("array", "kind", "values"),
+    [
+        (msgpack.packb([5, None, -3, 200, 60000, 2**31, -100, -1000]), "int64", None),
+        (msgpack.packb([-(2**20), -(2**40), 2**63 - 1, -(2**63), None]), "int64", None),
+        (msgpack.packb([None, "x", "é" * 40, "x" * 300, ""]), "string", None),
+        (b"\xdc\x00\x02\xdb\x00\x00\x00\x02hi\xc0", "string", ["hi", None]),  # array16, str32
+        (msgpack.packb([None, None]), "null", None),
+        (msgpack.packb([]), "null", None),
+        (msgpack.packb([2**63]), None, None),  # past int64
+        (msgpack.packb([1, "x"]), None, None),
+        (msgpack.packb(["x", 1]), None, None),
+        (msgpack.packb([1.5]), None, None),
+        (msgpack.packb([True]), None, None),
+        (msgpack.packb([b"x"], use_bin_type=True), None, None),
+        (msgpack.packb([[1]]), None, None),
+        (b"\x92\x01", None, None),  # cut short
+        (b"\x91\x01\x01", None, None),  # a value after the array
+        (b"\x91\xa3ab", None, None),  # text cut short
+        (b"\x01", None, None),  # no array
+    ],
+)
+def test_arrow_values_convert_only_what_an_arrow_column_holds_exactly(array, kind, values):
+    pa = pytest.importorskip("pyarrow")
+    found = _native.arrow_values(array)
+    if kind is None:
+        assert found is None
+        return
+    expected = msgpack.unpackb(array) if values is None else values
+    found_kind, count, validity, offsets, data = found
+    assert (found_kind, count) == (kind, len(expected))
+    if kind == "null":
+        assert not any(validity)
+        return
+    arrow_type = pa.string() if kind == "string" else pa.int64()
+    layout = [validity, *([offsets] if kind == "string" else []), data]
+    column = pa.Array.from_buffers(arrow_type, count, [pa.py_buffer(b) for b in layout])
+    assert column.to_pylist() == expected

@@ -259,9 +259,8 @@ class Lookup:
             if self.columns is None:
                 listed = cast("Sequence[Key]", listed_keys(keys))
                 return [reader.get_many(listed, self.default)]
-            answers = PackedAnswer.parts(reader, keys)
-            fields = _field_decoder(self.columns).packed_columns(answers)
-        return [_filled(values, self.default) for values in fields]
+            fields = _field_decoder(self.columns).looked_up(reader, keys)
+            return [_filled(field.values(), self.default) for field in fields]
 
     def added(
         self,
@@ -269,11 +268,26 @@ class Lookup:
         keys: JoinKeys,
         kinds: Sequence[pyarrow.DataType | None] | None = None,
     ) -> list[pyarrow.Array | list[Any]]:
-        """The added columns for *keys*, as `arrays` makes them of `values`; stored bytes go
-        from the lookup to their column without a Python object each."""
+        """The added columns for *keys*, as `arrays` makes them of `values`; stored bytes, and
+        fields of text or integers (with no *default*), go from the lookup to their column
+        without a Python object each."""
         if self.raw and self.default is None:
             return [PackedAnswer.of(reader, keys).stored()]
-        return self.arrays(self.values(reader, keys), kinds)
+        if self.columns is None or self.default is not None:
+            return self.arrays(self.values(reader, keys), kinds)
+        # Fields of text or integers go to their columns as Arrow makes them of the stored
+        # values, when that is the column's type; any other field is decoded.
+        targets = self._targets(kinds)
+        with collector_paused():
+            fields = _field_decoder(self.columns).looked_up(reader, keys)
+            columns: list[pyarrow.Array | list[Any]] = []
+            for name, field, target in zip(self.names, fields, targets, strict=True):
+                arrow = None if target is None else field.arrow()
+                if arrow is not None and (target is _INFERRED or arrow.type == target):
+                    columns.append(arrow)
+                else:
+                    columns.append(_column(field.values(), target, name))
+        return columns
 
     def types(self, values: Sequence[Sequence[Any]] | None = None) -> list[pyarrow.DataType | None]:
         """The type of each added column: declared, else inferred from *values* (the columns
@@ -310,19 +324,40 @@ class Lookup:
         Without *kinds*, the types are those of `types(values)`, and a column whose type
         is inferred is converted once, not once to find its type and again to give it.
         """
-        if kinds is None:
-            return [self._inferred_or_typed(index, column) for index, column in enumerate(values)]
         return [
-            column if kind is None else typed_array(column, kind, name)
-            for name, column, kind in zip(self.names, values, kinds, strict=True)
+            _column(column, target, name)
+            for name, column, target in zip(self.names, values, self._targets(kinds), strict=True)
         ]
 
-    def _inferred_or_typed(self, index: int, column: list[Any]) -> pyarrow.Array | list[Any]:
-        if self.columns is not None and self.columns[index] not in self.dtypes:
-            inferred = inferred_array(column)
-            return column if inferred is None else inferred
-        kind = self.types()[index]
-        return column if kind is None else typed_array(column, kind, self.names[index])
+    def _targets(self, kinds: Sequence[pyarrow.DataType | None] | None) -> list[_Target]:
+        """The type of each added column: *kinds*, else the declared one, else `_INFERRED`
+        for a field whose type its values give."""
+        if kinds is not None:
+            return list(kinds)
+        declared: list[_Target] = list(self.types())
+        if self.columns is None:
+            return declared
+        return [
+            kind if name in self.dtypes else _INFERRED
+            for name, kind in zip(self.columns, declared, strict=True)
+        ]
+
+
+class _Inferred:
+    """The type of a column that its values give."""
+
+
+_INFERRED = _Inferred()
+
+type _Target = pyarrow.DataType | None | _Inferred
+
+
+def _column(values: list[Any], target: _Target, name: str) -> pyarrow.Array | list[Any]:
+    """*values* as a column of type *target*: Python objects for None."""
+    if isinstance(target, _Inferred):
+        inferred = inferred_array(values)
+        return values if inferred is None else inferred
+    return values if target is None else typed_array(values, target, name)
 
 
 # --- pandas ---------------------------------------------------------------------------

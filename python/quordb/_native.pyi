@@ -289,6 +289,23 @@ def get_column_packed(
     """`get_many_packed` of the keys of an Arrow ``large_binary`` column given by its buffers
     (*validity* None when no key is null): *length* values from value *offset*."""
 
+def get_many_fields(
+    readers: Sequence[Reader], keys: Iterable[object], names: Sequence[str]
+) -> list[bytes] | None:
+    """`field_columns` of `get_many_packed` (a key that found nothing gives nil fields),
+    the records walked where they lie, with no packed copy; None as `field_columns` gives it."""
+
+def get_column_fields(
+    readers: Sequence[Reader],
+    length: int,
+    offset: int,
+    validity: Buffer | None,
+    offsets: Buffer,
+    data: Buffer,
+    names: Sequence[str],
+) -> list[bytes] | None:
+    """`get_many_fields` of the keys of an Arrow column, as `get_column_packed` takes them."""
+
 # ---- fields of packed records (src/native/field_columns.cpp) ----
 
 def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list[bytes] | None:
@@ -296,6 +313,14 @@ def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list
     name, one msgpack array of a value per record, the value of its map's last text key equal
     to the name, or nil. None when some record is not one well-formed value spanning its
     offsets, or has a map key that is an array or a map."""
+
+# ---- Arrow columns of msgpack arrays (src/native/arrow_values.cpp) ----
+
+def arrow_values(array: bytes) -> tuple[str, int, bytes, bytes | None, bytes] | None:
+    """The msgpack array *array* as the buffers of an Arrow column, (kind, count, validity,
+    offsets, data): kind "string" when its values are text or nil (the UTF-8 unchecked),
+    "int64" (offsets None) when they are integers that fit int64 or nil, "null" when all are
+    nil. None for any other array."""
 
 # ---- lookup tables (src/native/table_functions.cpp) ----
 

@@ -4,23 +4,30 @@ A join of a million keys through `get_many_raw` makes a bytes object of every ob
 only to hand each to a decoder or copy it into an Arrow column. The native packed lookups
 copy them into one msgpack array instead, with each key's offsets and a bitmap of the keys
 found: a decoder reads the array in one call, and Arrow takes the buffers as a binary column
-without a copy. The keys come as a list, or as an Arrow column (`key_column`) whose buffers
-the lookup reads without a Python object per key.
+without a copy. A join that wants a few fields skips even that copy: `picked_fields` walks the
+records where they lie and copies out only those fields, one msgpack array a field. The keys
+come as a list, or as an Arrow column (`key_column`) whose buffers the lookups read without a
+Python object per key.
 """
 
 from __future__ import annotations
 
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from itertools import pairwise
-from typing import Any
+from typing import Any, cast
 
 import pyarrow  # type: ignore[import-untyped]  # ships no type information
 
 from quordb._mapping import Key, ReaderMapping
-from quordb._native import get_column_packed, get_many_packed
+from quordb._native import (
+    get_column_fields,
+    get_column_packed,
+    get_many_fields,
+    get_many_packed,
+)
 
-__all__ = ["JoinKeys", "PackedAnswer", "key_column"]
+__all__ = ["JoinKeys", "PackedAnswer", "key_column", "key_parts", "picked_fields"]
 
 #: A join's keys: Python keys (None or anything else that is no key names none), or an
 #: Arrow array of text, bytes or nulls (a null names none), as `key_column` makes it.
@@ -53,6 +60,42 @@ def listed_keys(keys: JoinKeys) -> Sequence[Key | None]:
     return keys
 
 
+def key_parts(keys: JoinKeys) -> Iterator[JoinKeys]:
+    """*keys* `PART_KEYS` at a time (one empty part for no keys)."""
+    size = PART_KEYS
+    for start in range(0, max(len(keys), 1), size):
+        yield keys[start : start + size]
+
+
+def _looked_up(
+    reader: ReaderMapping[Any],
+    keys: JoinKeys,
+    by_list: Callable[..., Any],
+    by_column: Callable[..., Any],
+    *extra: Any,
+) -> tuple[Any, int]:
+    """What the native lookup *by_list* (Python keys) or *by_column* (an Arrow column's
+    buffers) gives for *keys* on *reader*'s natives, and how many keys there were."""
+    if isinstance(keys, pyarrow.Array):
+        # Text as its UTF-8: the values are not copied, only 32-bit offsets widened.
+        keys = keys.cast(pyarrow.large_binary())
+        validity, offsets, data = keys.buffers()
+        column = (len(keys), keys.offset, validity, offsets or b"", data or b"")
+        return reader._on_natives(lambda natives: by_column(natives, *column, *extra)), len(keys)
+    listed = keys if isinstance(keys, list | tuple) else list(keys)
+    return reader._on_natives(lambda natives: by_list(natives, listed, *extra)), len(listed)
+
+
+def picked_fields(
+    reader: ReaderMapping[Any], keys: JoinKeys, names: Sequence[str]
+) -> list[bytes] | None:
+    """The fields *names* of the objects *keys* name on *reader*: one msgpack array a field,
+    a value per key (nil where the key found nothing or its object has no such field); None
+    when some object cannot be walked (see `field_columns`)."""
+    picked, _count = _looked_up(reader, keys, get_many_fields, get_column_fields, names)
+    return cast("list[bytes] | None", picked)
+
+
 @dataclass(frozen=True, slots=True)
 class PackedAnswer:
     """What a batch of keys names: *payloads*, one msgpack array of a value per key, the
@@ -68,23 +111,10 @@ class PackedAnswer:
     @classmethod
     def of(cls, reader: ReaderMapping[Any], keys: JoinKeys) -> PackedAnswer:
         """The packed answer of *reader* (a file or a shard set) for *keys*."""
-        if isinstance(keys, pyarrow.Array):
-            # Text as its UTF-8: the values are not copied, only 32-bit offsets widened.
-            keys = keys.cast(pyarrow.large_binary())
-            validity, offsets, data = keys.buffers()
-            column = (len(keys), keys.offset, validity, offsets or b"", data or b"")
-            packed = reader._on_natives(lambda natives: get_column_packed(natives, *column))
-            return cls(*packed, len(keys))
-        listed = keys if isinstance(keys, list | tuple) else list(keys)
-        packed = reader._on_natives(lambda natives: get_many_packed(natives, listed))
-        return cls(*packed, len(listed))
-
-    @classmethod
-    def parts(cls, reader: ReaderMapping[Any], keys: JoinKeys) -> Iterator[PackedAnswer]:
-        """The packed answers for *keys*, `PART_KEYS` keys at a time (one for no keys)."""
-        size = PART_KEYS
-        for start in range(0, max(len(keys), 1), size):
-            yield cls.of(reader, keys[start : start + size])
+        (payloads, offsets, found), count = _looked_up(
+            reader, keys, get_many_packed, get_column_packed
+        )
+        return cls(payloads, offsets, found, count)
 
     def values(self) -> list[bytes]:
         """Each key's value (an empty map where none was found)."""

@@ -11,6 +11,7 @@
 // not one well-formed value spanning its offsets, a map key that is an array
 // or a map) gives None, and the caller decodes the records as it did before,
 // which raises what is wrong with them.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,7 @@
 #include "glue/entry_point.h"
 #include "glue/lock_released.h"
 #include "glue/py_ref.h"
+#include "native/field_arrays.h"
 #include "native/key_batch.h"
 #include "native/msgpack_head.h"
 #include "native/types.h"
@@ -59,74 +61,13 @@ bool SkipRest(const uint8_t* p, uint64_t size, uint64_t* at, const MsgpackHead& 
   return true;
 }
 
-// Where each record's value of each field lies: spans_[record * fields + f],
-// empty when the record has none.
-class FieldSpans {
- public:
-  FieldSpans(std::span<const std::string_view> names, size_t records)
-      : names_(names), spans_(records * names.size()) {}
-
-  // Walks record `record`, the bytes [start, end) of `p`. False when it is
-  // not one well-formed value spanning them, or has a key the walk cannot
-  // compare with a name (an array or a map).
-  bool Walk(const uint8_t* p, size_t record, uint64_t start, uint64_t end) {
-    uint64_t at = start;
-    MsgpackHead head;
-    if (!ReadMsgpackHead(p, end, &at, &head)) return false;
-    if (!head.is_map) return SkipRest(p, end, &at, head) && at == end;
-    for (uint64_t pair = 0; pair < head.items / 2; ++pair) {
-      MsgpackHead key;
-      if (!ReadMsgpackHead(p, end, &at, &key) || key.is_container) return false;
-      const uint64_t key_start = at;
-      if (!SkipRest(p, end, &at, key)) return false;
-      const std::optional<size_t> field =
-          key.is_text ? Named(std::string_view(reinterpret_cast<const char*>(p) + key_start,
-                                               at - key_start))
-                      : std::nullopt;
-      const uint64_t value_start = at;
-      MsgpackHead value;
-      if (!ReadMsgpackHead(p, end, &at, &value) || !SkipRest(p, end, &at, value)) return false;
-      if (field) spans_[record * names_.size() + *field] = {value_start, at};
-    }
-    return at == end;
-  }
-
-  // The bytes of field `field`'s array: its head, and each record's value or nil.
-  uint64_t ArraySize(size_t field, size_t records) const noexcept {
-    uint64_t size = kArrayHeadSize;
-    for (size_t r = 0; r < records; ++r) {
-      const auto [start, end] = spans_[r * names_.size() + field];
-      size += end > start ? end - start : 1;  // bounded by the payloads: cannot wrap
-    }
-    return size;
-  }
-
-  void FillArray(const uint8_t* p, size_t field, size_t records, uint8_t* out) const noexcept {
-    out[0] = kArray32;
-    for (int shift = 24, k = 1; shift >= 0; shift -= 8, ++k)
-      out[k] = static_cast<uint8_t>(records >> shift);
-    uint64_t at = kArrayHeadSize;
-    for (size_t r = 0; r < records; ++r) {
-      const auto [start, end] = spans_[r * names_.size() + field];
-      if (end > start) {
-        std::memcpy(out + at, p + start, end - start);
-        at += end - start;
-      } else {
-        out[at++] = kNil;
-      }
-    }
-  }
-
- private:
-  std::optional<size_t> Named(std::string_view key) const noexcept {
-    for (size_t f = 0; f < names_.size(); ++f)
-      if (names_[f] == key) return f;
-    return std::nullopt;
-  }
-
-  std::span<const std::string_view> names_;
-  std::vector<std::pair<uint64_t, uint64_t>> spans_;
-};
+// Finds `key` among `names`.
+std::optional<size_t> Named(std::span<const std::string_view> names,
+                            std::string_view key) noexcept {
+  for (size_t f = 0; f < names.size(); ++f)
+    if (names[f] == key) return f;
+  return std::nullopt;
+}
 
 constexpr const char* kFieldColumnsNames[] = {"payloads", "offsets", "names"};
 
@@ -137,16 +78,8 @@ PyObject* FieldColumns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       PyErr_SetString(PyExc_TypeError, "payloads and offsets must be bytes");
       return nullptr;
     }
-    const PyRef listed = PyRef::Steal(PySequence_Fast(matched[2], "names must be a sequence"));
-    if (!listed) return nullptr;
     std::vector<std::string_view> names;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
-      Py_ssize_t length = 0;
-      const char* name =
-          PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(listed.get(), i), &length);
-      if (name == nullptr) return nullptr;
-      names.emplace_back(name, static_cast<size_t>(length));
-    }
+    if (!FieldNames(matched[2], &names)) return nullptr;
     const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(matched[0]));
     const uint64_t size = static_cast<uint64_t>(PyBytes_GET_SIZE(matched[0]));
     const size_t offset_count = static_cast<size_t>(PyBytes_GET_SIZE(matched[1])) / sizeof(int64_t);
@@ -157,7 +90,7 @@ PyObject* FieldColumns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const size_t records = offset_count - 1;
     std::vector<int64_t> ends(offset_count);
     std::memcpy(ends.data(), PyBytes_AS_STRING(matched[1]), offset_count * sizeof(int64_t));
-    FieldSpans spans(names, records);
+    FieldArrays arrays(names);
     bool walked = true;
     {
       LockReleased released(records >= kLockFreeBatch);
@@ -165,21 +98,11 @@ PyObject* FieldColumns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
         const int64_t start = ends[r];
         const int64_t end = ends[r + 1];
         walked = start >= 0 && end > start && static_cast<uint64_t>(end) <= size &&
-                 spans.Walk(p, r, static_cast<uint64_t>(start), static_cast<uint64_t>(end));
+                 arrays.Add(Bytes(p + start, static_cast<size_t>(end - start)));
       }
     }
     if (!walked) Py_RETURN_NONE;
-    PyRef columns = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(names.size())));
-    if (!columns) return nullptr;
-    for (size_t f = 0; f < names.size(); ++f) {
-      const uint64_t column_size = spans.ArraySize(f, records);
-      if (column_size > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-      PyObject* column = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(column_size));
-      if (column == nullptr) return nullptr;
-      spans.FillArray(p, f, records, reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(column)));
-      PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(f), column);
-    }
-    return columns.release();
+    return arrays.Columns();
   });
 }
 
@@ -194,6 +117,86 @@ PyMethodDef kFieldColumnsFunctions[] = {
 };
 
 }  // namespace
+
+FieldArrays::FieldArrays(std::span<const std::string_view> names)
+    : names_(names), last_(names.size()), arrays_(names.size()) {
+  for (std::vector<uint8_t>& array : arrays_) array.resize(kArrayHeadSize);
+}
+
+bool FieldArrays::Add(Bytes record) {
+  const uint8_t* p = record.data();
+  const uint64_t end = record.size();
+  uint64_t at = 0;
+  std::fill(last_.begin(), last_.end(), Bytes());
+  MsgpackHead head;
+  if (!ReadMsgpackHead(p, end, &at, &head)) return false;
+  if (!head.is_map) {
+    if (!SkipRest(p, end, &at, head) || at != end) return false;
+  } else {
+    for (uint64_t pair = 0; pair < head.items / 2; ++pair) {
+      MsgpackHead key;
+      if (!ReadMsgpackHead(p, end, &at, &key) || key.is_container) return false;
+      const uint64_t key_start = at;
+      if (!SkipRest(p, end, &at, key)) return false;
+      const std::optional<size_t> field =
+          key.is_text ? Named(names_, std::string_view(reinterpret_cast<const char*>(p) + key_start,
+                                                       at - key_start))
+                      : std::nullopt;
+      const uint64_t value_start = at;
+      MsgpackHead value;
+      if (!ReadMsgpackHead(p, end, &at, &value) || !SkipRest(p, end, &at, value)) return false;
+      if (field) last_[*field] = record.subspan(value_start, at - value_start);
+    }
+    if (at != end) return false;
+  }
+  // Copied now, while the record is in the cache: a mapped record lies anywhere.
+  for (size_t f = 0; f < names_.size(); ++f) {
+    if (last_[f].empty()) {
+      arrays_[f].push_back(kNil);
+    } else {
+      arrays_[f].insert(arrays_[f].end(), last_[f].begin(), last_[f].end());
+    }
+  }
+  ++records_;
+  return true;
+}
+
+void FieldArrays::AddAbsent() {
+  for (std::vector<uint8_t>& array : arrays_) array.push_back(kNil);
+  ++records_;
+}
+
+PyObject* FieldArrays::Columns() {
+  if (records_ > std::numeric_limits<uint32_t>::max()) {
+    PyErr_SetString(PyExc_OverflowError, "a field's array holds at most 2**32 - 1 values");
+    return nullptr;
+  }
+  PyRef columns = PyRef::Steal(PyList_New(static_cast<Py_ssize_t>(names_.size())));
+  if (!columns) return nullptr;
+  for (size_t f = 0; f < names_.size(); ++f) {
+    std::vector<uint8_t>& array = arrays_[f];
+    array[0] = kArray32;
+    for (int shift = 24, k = 1; shift >= 0; shift -= 8, ++k)
+      array[k] = static_cast<uint8_t>(records_ >> shift);
+    PyObject* column = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(array.data()),
+                                                 static_cast<Py_ssize_t>(array.size()));
+    if (column == nullptr) return nullptr;
+    PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(f), column);
+  }
+  return columns.release();
+}
+
+bool FieldNames(PyObject* names, std::vector<std::string_view>* out) {
+  const PyRef listed = PyRef::Steal(PySequence_Fast(names, "names must be a sequence"));
+  if (!listed) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
+    Py_ssize_t length = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(listed.get(), i), &length);
+    if (name == nullptr) return false;
+    out->emplace_back(name, static_cast<size_t>(length));
+  }
+  return true;
+}
 
 int AddFieldColumnFunctions(PyObject* module) {
   return PyModule_AddFunctions(module, kFieldColumnsFunctions);

@@ -11,6 +11,9 @@
 // get_many_packed() and get_column_packed() give a join's answers without a
 // Python object per key: every payload copied into one msgpack array, which
 // a decoder reads in one call and Arrow takes as a binary column's data.
+// get_many_fields() and get_column_fields() go one step further for a join
+// that wants a few fields: the records are walked where they lie in the
+// mappings and only those fields copied out, one array a field.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +21,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,6 +33,7 @@
 #include "glue/py_ref.h"
 #include "glue/results.h"
 #include "native/error_classes.h"
+#include "native/field_arrays.h"
 #include "native/key_batch.h"
 #include "native/reader_type.h"
 #include "native/shard_split.h"
@@ -275,6 +280,65 @@ PyObject* ExistsManySharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 constexpr const char* kColumnNames[] = {"readers",  "length",  "offset",
                                         "validity", "offsets", "data"};
 
+// New reference: the fields `names` of each key's record, as
+// FieldArrays::Columns() gives them (nil for a key that found nothing), or
+// None when some record cannot be walked. The records are read in the
+// mappings that `sharded` holds.
+PyObject* PickedFields(const ShardedBatch& sharded, const ShardedPayloads& payloads,
+                       PyObject* names_arg) {
+  const KeyBatch& batch = sharded.batch();
+  const size_t count = batch.size();
+  std::vector<std::string_view> names;
+  if (!FieldNames(names_arg, &names)) return nullptr;
+  FieldArrays arrays(names);
+  bool walked = true;
+  {
+    LockReleased released(count >= kLockFreeBatch);
+    const size_t named = batch.views().size();
+    for (size_t i = 0, j = 0; i < count && walked; ++i) {
+      const std::optional<Bytes>* payload = nullptr;
+      if (batch.named(i)) {
+        // The records lie anywhere in the file: ask for one a little ahead.
+        if (j + kPrefetchDistance < named && payloads.of(j + kPrefetchDistance))
+          glue::PrefetchPayload(*payloads.of(j + kPrefetchDistance));
+        payload = &payloads.of(j++);
+      }
+      if (payload != nullptr && payload->has_value()) {
+        walked = arrays.Add(**payload);
+      } else {
+        arrays.AddAbsent();
+      }
+    }
+  }
+  if (!walked) Py_RETURN_NONE;
+  return arrays.Columns();
+}
+
+// The keys of an Arrow large_binary column given by its buffers, the
+// arguments `length` to `data` of get_column_packed(). The buffers stay held
+// as long as this. False with an error set.
+class HeldColumn {
+ public:
+  bool Hold(PyObject* const* matched) {
+    column_.length = PyLong_AsSize_t(matched[0]);
+    if (PyErr_Occurred()) return false;
+    column_.offset = PyLong_AsSize_t(matched[1]);
+    if (PyErr_Occurred()) return false;
+    if ((matched[2] != Py_None && !validity_.Hold(matched[2])) || !offsets_.Hold(matched[3]) ||
+        !data_.Hold(matched[4]))
+      return false;
+    column_.validity = validity_.octets();
+    column_.offsets = offsets_.octets();
+    column_.data = data_.octets();
+    return true;
+  }
+  const KeyColumn& column() const noexcept { return column_; }
+
+ private:
+  KeyColumn column_;
+  glue::HeldBuffer validity_, offsets_, data_;
+};
+
 PyObject* GetManyPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_many_packed()", kShardedNames, 2};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
@@ -288,22 +352,40 @@ PyObject* GetManyPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* GetColumnPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_column_packed()", kColumnNames, 6};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    KeyColumn column;
-    column.length = PyLong_AsSize_t(matched[1]);
-    if (PyErr_Occurred()) return nullptr;
-    column.offset = PyLong_AsSize_t(matched[2]);
-    if (PyErr_Occurred()) return nullptr;
-    glue::HeldBuffer validity, offsets, data;
-    if ((matched[3] != Py_None && !validity.Hold(matched[3])) || !offsets.Hold(matched[4]) ||
-        !data.Hold(matched[5]))
-      return nullptr;
-    column.validity = validity.octets();
-    column.offsets = offsets.octets();
-    column.data = data.octets();
+    HeldColumn held;
     ShardedBatch sharded;
     ShardedPayloads payloads;
-    if (!sharded.Collect(matched[0], column) || !payloads.LookUp(sharded)) return nullptr;
+    if (!held.Hold(matched + 1) || !sharded.Collect(matched[0], held.column()) ||
+        !payloads.LookUp(sharded))
+      return nullptr;
     return PackedAnswer(sharded.batch(), payloads);
+  });
+}
+
+constexpr const char* kFieldsNames[] = {"readers", "keys", "names"};
+constexpr const char* kColumnFieldsNames[] = {"readers", "length", "offset", "validity",
+                                              "offsets", "data",   "names"};
+
+PyObject* GetManyFields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"get_many_fields()", kFieldsNames, 3};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    ShardedBatch sharded;
+    ShardedPayloads payloads;
+    if (!sharded.Collect(matched[0], matched[1]) || !payloads.LookUp(sharded)) return nullptr;
+    return PickedFields(sharded, payloads, matched[2]);
+  });
+}
+
+PyObject* GetColumnFields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const Signature signature{"get_column_fields()", kColumnFieldsNames, 7};
+  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
+    HeldColumn held;
+    ShardedBatch sharded;
+    ShardedPayloads payloads;
+    if (!held.Hold(matched + 1) || !sharded.Collect(matched[0], held.column()) ||
+        !payloads.LookUp(sharded))
+      return nullptr;
+    return PickedFields(sharded, payloads, matched[6]);
   });
 }
 
@@ -332,6 +414,14 @@ PyMethodDef kShardedLookupFunctions[] = {
      "tuple[bytes, bytes, bytes]\n--\n\n"
      "get_many_packed() of the keys of an Arrow large_binary column given by its buffers "
      "(*validity* None when no key is null): *length* values from value *offset*."},
+    {"get_many_fields", FastcallMethod<GetManyFields>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_many_fields(readers, keys, names) -> list[bytes] | None\n--\n\n"
+     "field_columns() of get_many_packed(readers, keys), without the packed copy: the records "
+     "are walked where they lie. None when some record cannot be walked."},
+    {"get_column_fields", FastcallMethod<GetColumnFields>(), METH_FASTCALL | METH_KEYWORDS,
+     "get_column_fields(readers, length, offset, validity, offsets, data, names) -> "
+     "list[bytes] | None\n--\n\n"
+     "get_many_fields() of the keys of an Arrow column, as get_column_packed() takes them."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -21,11 +21,12 @@ int AddTableFunctions(PyObject* module);
 int AddShardedLookupFunctions(PyObject* module);
 int AddChunkScanFunctions(PyObject* module);
 int AddFieldColumnFunctions(PyObject* module);
+int AddArrowValueFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,        AddStreamWriterTypes,   AddMemoryWriterTypes,
-    AddRecordScanTypes,    AddAddCheckFunctions,   AddWriteTargetFunctions,
-    AddRoutingFunctions,   AddTableFunctions,      AddShardedLookupFunctions,
-    AddChunkScanFunctions, AddFieldColumnFunctions};
+    AddReaderTypes,        AddStreamWriterTypes,    AddMemoryWriterTypes,
+    AddRecordScanTypes,    AddAddCheckFunctions,    AddWriteTargetFunctions,
+    AddRoutingFunctions,   AddTableFunctions,       AddShardedLookupFunctions,
+    AddChunkScanFunctions, AddFieldColumnFunctions, AddArrowValueFunctions};
 
 }  // namespace quordb::native
