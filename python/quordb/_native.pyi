@@ -292,8 +292,10 @@ def get_column_packed(
 def get_many_fields(
     readers: Sequence[Reader], keys: Iterable[object], names: Sequence[str]
 ) -> list[bytes] | None:
-    """`field_columns` of `get_many_packed` (a key that found nothing gives nil fields),
-    the records walked where they lie, with no packed copy; None as `field_columns` gives it."""
+    """The fields *names* of the records that *keys* name, walked where they lie: for each
+    name, one msgpack array of a value per key, the value of its record's map's last text key
+    equal to the name, or nil (also for a key that found nothing). None when some record is
+    not one well-formed value or has a map key that is an array or a map."""
 
 def get_column_fields(
     readers: Sequence[Reader],
@@ -305,14 +307,6 @@ def get_column_fields(
     names: Sequence[str],
 ) -> list[bytes] | None:
     """`get_many_fields` of the keys of an Arrow column, as `get_column_packed` takes them."""
-
-# ---- fields of packed records (src/native/field_columns.cpp) ----
-
-def field_columns(payloads: bytes, offsets: bytes, names: Sequence[str]) -> list[bytes] | None:
-    """The fields *names* of the records of a packed answer (`get_many_packed`): for each
-    name, one msgpack array of a value per record, the value of its map's last text key equal
-    to the name, or nil. None when some record is not one well-formed value spanning its
-    offsets, or has a map key that is an array or a map."""
 
 # ---- Arrow columns of msgpack arrays (src/native/arrow_values.cpp) ----
 

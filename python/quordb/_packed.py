@@ -91,7 +91,7 @@ def picked_fields(
 ) -> list[bytes] | None:
     """The fields *names* of the objects *keys* name on *reader*: one msgpack array a field,
     a value per key (nil where the key found nothing or its object has no such field); None
-    when some object cannot be walked (see `field_columns`)."""
+    when some object cannot be walked (see `get_many_fields`)."""
     picked, _count = _looked_up(reader, keys, get_many_fields, get_column_fields, names)
     return cast("list[bytes] | None", picked)
 

@@ -416,8 +416,10 @@ PyMethodDef kShardedLookupFunctions[] = {
      "(*validity* None when no key is null): *length* values from value *offset*."},
     {"get_many_fields", FastcallMethod<GetManyFields>(), METH_FASTCALL | METH_KEYWORDS,
      "get_many_fields(readers, keys, names) -> list[bytes] | None\n--\n\n"
-     "field_columns() of get_many_packed(readers, keys), without the packed copy: the records "
-     "are walked where they lie. None when some record cannot be walked."},
+     "The fields *names* of the records that *keys* name, walked where they lie: for each "
+     "name, one msgpack array of a value per key, the value of its record's map's last text "
+     "key equal to the name, or nil (also for a key that found nothing). None when some "
+     "record is not one well-formed value or has a map key that is an array or a map."},
     {"get_column_fields", FastcallMethod<GetColumnFields>(), METH_FASTCALL | METH_KEYWORDS,
      "get_column_fields(readers, length, offset, validity, offsets, data, names) -> "
      "list[bytes] | None\n--\n\n"

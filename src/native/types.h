@@ -20,13 +20,12 @@ int AddRoutingFunctions(PyObject* module);
 int AddTableFunctions(PyObject* module);
 int AddShardedLookupFunctions(PyObject* module);
 int AddChunkScanFunctions(PyObject* module);
-int AddFieldColumnFunctions(PyObject* module);
 int AddArrowValueFunctions(PyObject* module);
 
 inline constexpr AddTypes kAddTypes[] = {
-    AddReaderTypes,        AddStreamWriterTypes,    AddMemoryWriterTypes,
-    AddRecordScanTypes,    AddAddCheckFunctions,    AddWriteTargetFunctions,
-    AddRoutingFunctions,   AddTableFunctions,       AddShardedLookupFunctions,
-    AddChunkScanFunctions, AddFieldColumnFunctions, AddArrowValueFunctions};
+    AddReaderTypes,        AddStreamWriterTypes,  AddMemoryWriterTypes,
+    AddRecordScanTypes,    AddAddCheckFunctions,  AddWriteTargetFunctions,
+    AddRoutingFunctions,   AddTableFunctions,     AddShardedLookupFunctions,
+    AddChunkScanFunctions, AddArrowValueFunctions};
 
 }  // namespace quordb::native

@@ -1,16 +1,5 @@
-// field_columns(): the named fields of a packed answer's records, each field
-// as a msgpack array of its values, so that a join decodes a column in one
-// call to a list of its values, with no object made per record and no other
-// field decoded.
-//
-// A record's field is the value of the last key of its map that is text
-// equal to the field's name, as a decoder of records or a dict of the whole
-// object gives it; nil for a record that has no such key or is no map. The
-// values are copied as they are stored: decoding them is the caller's, with
-// the package's codec. Anything the walk cannot vouch for (a record that is
-// not one well-formed value spanning its offsets, a map key that is an array
-// or a map) gives None, and the caller decodes the records as it did before,
-// which raises what is wrong with them.
+#include "native/field_arrays.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -23,11 +12,7 @@
 #include <vector>
 
 #include "core/format.h"
-#include "glue/arguments.h"
-#include "glue/entry_point.h"
-#include "glue/lock_released.h"
 #include "glue/py_ref.h"
-#include "native/field_arrays.h"
 #include "native/key_batch.h"
 #include "native/msgpack_head.h"
 #include "native/types.h"
@@ -35,11 +20,7 @@
 namespace quordb::native {
 namespace {
 
-using glue::CallFunction;
-using glue::FastcallMethod;
-using glue::LockReleased;
 using glue::PyRef;
-using glue::Signature;
 
 constexpr uint8_t kNil = 0xc0;
 constexpr uint8_t kArray32 = 0xdd;
@@ -68,53 +49,6 @@ std::optional<size_t> Named(std::span<const std::string_view> names,
     if (names[f] == key) return f;
   return std::nullopt;
 }
-
-constexpr const char* kFieldColumnsNames[] = {"payloads", "offsets", "names"};
-
-PyObject* FieldColumns(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  static const Signature signature{"field_columns()", kFieldColumnsNames, 3};
-  return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    if (!PyBytes_Check(matched[0]) || !PyBytes_Check(matched[1])) {
-      PyErr_SetString(PyExc_TypeError, "payloads and offsets must be bytes");
-      return nullptr;
-    }
-    std::vector<std::string_view> names;
-    if (!FieldNames(matched[2], &names)) return nullptr;
-    const auto* p = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(matched[0]));
-    const uint64_t size = static_cast<uint64_t>(PyBytes_GET_SIZE(matched[0]));
-    const size_t offset_count = static_cast<size_t>(PyBytes_GET_SIZE(matched[1])) / sizeof(int64_t);
-    if (offset_count == 0 || offset_count - 1 > std::numeric_limits<uint32_t>::max()) {
-      PyErr_SetString(PyExc_ValueError, "offsets must hold 1 to 2**32 int64s");
-      return nullptr;
-    }
-    const size_t records = offset_count - 1;
-    std::vector<int64_t> ends(offset_count);
-    std::memcpy(ends.data(), PyBytes_AS_STRING(matched[1]), offset_count * sizeof(int64_t));
-    FieldArrays arrays(names);
-    bool walked = true;
-    {
-      LockReleased released(records >= kLockFreeBatch);
-      for (size_t r = 0; r < records && walked; ++r) {
-        const int64_t start = ends[r];
-        const int64_t end = ends[r + 1];
-        walked = start >= 0 && end > start && static_cast<uint64_t>(end) <= size &&
-                 arrays.Add(Bytes(p + start, static_cast<size_t>(end - start)));
-      }
-    }
-    if (!walked) Py_RETURN_NONE;
-    return arrays.Columns();
-  });
-}
-
-PyMethodDef kFieldColumnsFunctions[] = {
-    {"field_columns", FastcallMethod<FieldColumns>(), METH_FASTCALL | METH_KEYWORDS,
-     "field_columns(payloads, offsets, names) -> list[bytes] | None\n--\n\n"
-     "The fields *names* of the records of a packed answer (get_many_packed()): for each "
-     "name, one msgpack array of a value per record, the value of its map's last text key "
-     "equal to the name, or nil. None when some record is not one well-formed value spanning "
-     "its offsets, or has a map key that is an array or a map."},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace
 
@@ -196,10 +130,6 @@ bool FieldNames(PyObject* names, std::vector<std::string_view>* out) {
     out->emplace_back(name, static_cast<size_t>(length));
   }
   return true;
-}
-
-int AddFieldColumnFunctions(PyObject* module) {
-  return PyModule_AddFunctions(module, kFieldColumnsFunctions);
 }
 
 }  // namespace quordb::native
