@@ -224,14 +224,62 @@ PyObject* PackedAnswer(const KeyBatch& batch, const ShardedPayloads& payloads) {
   return PyTuple_Pack(3, data.get(), offsets.get(), found.get());
 }
 
+// The keys of an Arrow large_binary column given by its buffers, the
+// arguments `length` to `data` of get_column_packed(). The buffers stay held
+// as long as this. False with an error set.
+class HeldColumn {
+ public:
+  bool Hold(PyObject* const* matched) {
+    column_.length = PyLong_AsSize_t(matched[0]);
+    if (PyErr_Occurred()) return false;
+    column_.offset = PyLong_AsSize_t(matched[1]);
+    if (PyErr_Occurred()) return false;
+    if ((matched[2] != Py_None && !validity_.Hold(matched[2])) || !offsets_.Hold(matched[3]) ||
+        !data_.Hold(matched[4]))
+      return false;
+    column_.validity = validity_.octets();
+    column_.offsets = offsets_.octets();
+    column_.data = data_.octets();
+    return true;
+  }
+  const KeyColumn& column() const noexcept { return column_; }
+
+ private:
+  KeyColumn column_;
+  glue::HeldBuffer validity_, offsets_, data_;
+};
+
+// The payloads that a batch of keys names, fetched from every shard it
+// routes to; the keys come from a Python iterable or an Arrow column.
+class FetchedBatch {
+ public:
+  // False with an error set.
+  bool FromKeys(PyObject* readers, PyObject* keys) {
+    return sharded_.Collect(readers, keys) && payloads_.LookUp(sharded_);
+  }
+  // `column` is the (length, offset, validity, offsets, data) arguments.
+  bool FromColumn(PyObject* readers, PyObject* const* column) {
+    return held_.Hold(column) && sharded_.Collect(readers, held_.column()) &&
+           payloads_.LookUp(sharded_);
+  }
+  const ShardedBatch& sharded() const noexcept { return sharded_; }
+  const ShardedPayloads& payloads() const noexcept { return payloads_; }
+
+ private:
+  // Declared first: the batch views the column's buffers.
+  HeldColumn held_;
+  ShardedBatch sharded_;
+  ShardedPayloads payloads_;
+};
+
 PyObject* GetManySharded(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_many_sharded()", kShardedNames, 2};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    ShardedBatch sharded;
-    ShardedPayloads payloads;
-    if (!sharded.Collect(matched[0], matched[1]) || !payloads.LookUp(sharded)) return nullptr;
-    return PayloadList(sharded.batch(),
-                       [&](size_t j) -> const std::optional<Bytes>& { return payloads.of(j); });
+    FetchedBatch fetched;
+    if (!fetched.FromKeys(matched[0], matched[1])) return nullptr;
+    return PayloadList(fetched.sharded().batch(), [&](size_t j) -> const std::optional<Bytes>& {
+      return fetched.payloads().of(j);
+    });
   });
 }
 
@@ -314,51 +362,21 @@ PyObject* PickedFields(const ShardedBatch& sharded, const ShardedPayloads& paylo
   return arrays.Columns();
 }
 
-// The keys of an Arrow large_binary column given by its buffers, the
-// arguments `length` to `data` of get_column_packed(). The buffers stay held
-// as long as this. False with an error set.
-class HeldColumn {
- public:
-  bool Hold(PyObject* const* matched) {
-    column_.length = PyLong_AsSize_t(matched[0]);
-    if (PyErr_Occurred()) return false;
-    column_.offset = PyLong_AsSize_t(matched[1]);
-    if (PyErr_Occurred()) return false;
-    if ((matched[2] != Py_None && !validity_.Hold(matched[2])) || !offsets_.Hold(matched[3]) ||
-        !data_.Hold(matched[4]))
-      return false;
-    column_.validity = validity_.octets();
-    column_.offsets = offsets_.octets();
-    column_.data = data_.octets();
-    return true;
-  }
-  const KeyColumn& column() const noexcept { return column_; }
-
- private:
-  KeyColumn column_;
-  glue::HeldBuffer validity_, offsets_, data_;
-};
-
 PyObject* GetManyPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_many_packed()", kShardedNames, 2};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    ShardedBatch sharded;
-    ShardedPayloads payloads;
-    if (!sharded.Collect(matched[0], matched[1]) || !payloads.LookUp(sharded)) return nullptr;
-    return PackedAnswer(sharded.batch(), payloads);
+    FetchedBatch fetched;
+    if (!fetched.FromKeys(matched[0], matched[1])) return nullptr;
+    return PackedAnswer(fetched.sharded().batch(), fetched.payloads());
   });
 }
 
 PyObject* GetColumnPacked(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_column_packed()", kColumnNames, 6};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    HeldColumn held;
-    ShardedBatch sharded;
-    ShardedPayloads payloads;
-    if (!held.Hold(matched + 1) || !sharded.Collect(matched[0], held.column()) ||
-        !payloads.LookUp(sharded))
-      return nullptr;
-    return PackedAnswer(sharded.batch(), payloads);
+    FetchedBatch fetched;
+    if (!fetched.FromColumn(matched[0], matched + 1)) return nullptr;
+    return PackedAnswer(fetched.sharded().batch(), fetched.payloads());
   });
 }
 
@@ -369,23 +387,18 @@ constexpr const char* kColumnFieldsNames[] = {"readers", "length", "offset", "va
 PyObject* GetManyFields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_many_fields()", kFieldsNames, 3};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    ShardedBatch sharded;
-    ShardedPayloads payloads;
-    if (!sharded.Collect(matched[0], matched[1]) || !payloads.LookUp(sharded)) return nullptr;
-    return PickedFields(sharded, payloads, matched[2]);
+    FetchedBatch fetched;
+    if (!fetched.FromKeys(matched[0], matched[1])) return nullptr;
+    return PickedFields(fetched.sharded(), fetched.payloads(), matched[2]);
   });
 }
 
 PyObject* GetColumnFields(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   static const Signature signature{"get_column_fields()", kColumnFieldsNames, 7};
   return CallFunction(signature, args, nargs, kwnames, [](PyObject** matched) -> PyObject* {
-    HeldColumn held;
-    ShardedBatch sharded;
-    ShardedPayloads payloads;
-    if (!held.Hold(matched + 1) || !sharded.Collect(matched[0], held.column()) ||
-        !payloads.LookUp(sharded))
-      return nullptr;
-    return PickedFields(sharded, payloads, matched[6]);
+    FetchedBatch fetched;
+    if (!fetched.FromColumn(matched[0], matched + 1)) return nullptr;
+    return PickedFields(fetched.sharded(), fetched.payloads(), matched[6]);
   });
 }
 
