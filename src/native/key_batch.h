@@ -80,6 +80,18 @@ PyObject* BatchList(const KeyBatch& batch, Found&& found, Absent&& absent) {
   });
 }
 
+// `payload(j)`, the j-th of `named` payloads, with the one kPrefetchDistance
+// ahead asked for: a long batch's records have left the cache since they
+// were fetched. `payload(j)` gives a `const std::optional<Bytes>&`.
+template <typename Payload>
+const std::optional<Bytes>& PayloadAhead(Payload&& payload, size_t j, size_t named) {
+  if (j + kPrefetchDistance < named) {
+    const std::optional<Bytes>& ahead = payload(j + kPrefetchDistance);
+    if (ahead) glue::PrefetchPayload(*ahead);
+  }
+  return payload(j);
+}
+
 // The list a get_many_raw returns for `batch`: the bytes of `payload(j)` for
 // the j-th key that names one, None where that is empty or no key is named.
 // `payload(j)` gives a `const std::optional<Bytes>&`. New reference.
@@ -89,13 +101,7 @@ PyObject* PayloadList(const KeyBatch& batch, Payload&& payload) {
   return BatchList(
       batch,
       [&](size_t j) {
-        // A long batch's records have left the cache since they were
-        // fetched: ask for one a little ahead of its copy.
-        if (j + kPrefetchDistance < named) {
-          const std::optional<Bytes>& ahead = payload(j + kPrefetchDistance);
-          if (ahead) glue::PrefetchPayload(*ahead);
-        }
-        const std::optional<Bytes>& found = payload(j);
+        const std::optional<Bytes>& found = PayloadAhead(payload, j, named);
         return found ? glue::PayloadBytes(*found) : Py_NewRef(Py_None);
       },
       [] { return Py_NewRef(Py_None); });
@@ -118,11 +124,7 @@ PyObject* DecodedList(const KeyBatch& batch, PyObject* decode, PyObject* fallbac
       batch,
       [&](size_t j) -> PyObject* {
         if (j % chunk == 0 && !look_up(j, std::min(chunk, named - j))) return nullptr;
-        if (j + kPrefetchDistance < named) {
-          const std::optional<Bytes>& ahead = payload(j + kPrefetchDistance);
-          if (ahead) glue::PrefetchPayload(*ahead);
-        }
-        const std::optional<Bytes>& found = payload(j);
+        const std::optional<Bytes>& found = PayloadAhead(payload, j, named);
         return found ? views.Decode(decode, engine(j), *found) : Py_NewRef(fallback);
       },
       [&] { return Py_NewRef(fallback); });

@@ -152,6 +152,23 @@ class ShardedPayloads {
   // The payload of the j-th key of the batch that names one.
   const std::optional<Bytes>& of(size_t j) const noexcept { return payloads_[split_->slot(j)]; }
 
+  // Calls `visit(i, payload)` for every key of `batch` in order, `payload`
+  // null where the key names nothing or found nothing, until it returns
+  // false. Needs no interpreter lock.
+  template <typename Visit>
+  void VisitInKeyOrder(const KeyBatch& batch, Visit&& visit) const {
+    const size_t named = batch.views().size();
+    const auto by_named = [this](size_t j) -> const std::optional<Bytes>& { return of(j); };
+    for (size_t i = 0, j = 0; i < batch.size(); ++i) {
+      const Bytes* payload = nullptr;
+      if (batch.named(i)) {
+        const std::optional<Bytes>& found = PayloadAhead(by_named, j++, named);
+        if (found) payload = &*found;
+      }
+      if (!visit(i, payload)) return;
+    }
+  }
+
  private:
   const ShardSplit* split_ = nullptr;
   std::vector<std::optional<Bytes>> payloads_;
@@ -201,24 +218,17 @@ PyObject* PackedAnswer(const KeyBatch& batch, const ShardedPayloads& payloads) {
     for (int shift = 24, k = 1; shift >= 0; shift -= 8, ++k)
       out[k] = static_cast<uint8_t>(count >> shift);
     size_t at = kArrayHeadSize;
-    const size_t named = batch.views().size();
-    for (size_t i = 0, j = 0; i < count; ++i) {
+    payloads.VisitInKeyOrder(batch, [&](size_t i, const Bytes* payload) {
       ends[i] = static_cast<int64_t>(at);
-      const std::optional<Bytes>* payload = nullptr;
-      if (batch.named(i)) {
-        // The records lie anywhere in the file: ask for one a little ahead.
-        if (j + kPrefetchDistance < named && payloads.of(j + kPrefetchDistance))
-          glue::PrefetchPayload(*payloads.of(j + kPrefetchDistance));
-        payload = &payloads.of(j++);
-      }
-      if (payload != nullptr && payload->has_value()) {
-        std::memcpy(out + at, (*payload)->data(), (*payload)->size());
-        at += (*payload)->size();
+      if (payload != nullptr) {
+        std::memcpy(out + at, payload->data(), payload->size());
+        at += payload->size();
         bits[i / 8] = static_cast<uint8_t>(bits[i / 8] | (1u << (i % 8)));
       } else {
         out[at++] = kEmptyMap;
       }
-    }
+      return true;
+    });
     ends[count] = static_cast<int64_t>(at);
   }
   return PyTuple_Pack(3, data.get(), offsets.get(), found.get());
@@ -342,21 +352,14 @@ PyObject* PickedFields(const ShardedBatch& sharded, const ShardedPayloads& paylo
   bool walked = true;
   {
     LockReleased released(count >= kLockFreeBatch);
-    const size_t named = batch.views().size();
-    for (size_t i = 0, j = 0; i < count && walked; ++i) {
-      const std::optional<Bytes>* payload = nullptr;
-      if (batch.named(i)) {
-        // The records lie anywhere in the file: ask for one a little ahead.
-        if (j + kPrefetchDistance < named && payloads.of(j + kPrefetchDistance))
-          glue::PrefetchPayload(*payloads.of(j + kPrefetchDistance));
-        payload = &payloads.of(j++);
-      }
-      if (payload != nullptr && payload->has_value()) {
-        walked = arrays.Add(**payload);
-      } else {
+    payloads.VisitInKeyOrder(batch, [&](size_t, const Bytes* payload) {
+      if (payload == nullptr) {
         arrays.AddAbsent();
+      } else {
+        walked = arrays.Add(*payload);
       }
-    }
+      return walked;
+    });
   }
   if (!walked) Py_RETURN_NONE;
   return arrays.Columns();
